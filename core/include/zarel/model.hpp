@@ -1,0 +1,68 @@
+// A loaded model document: sizes, parameters, compiled programs; and its point evaluations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zarel/error.hpp"
+#include "zarel/expr.hpp"
+
+namespace zarel {
+
+class Model;
+
+// Evaluation buffers for one model, owned by one caller at a time.
+struct Scratch {
+    std::vector<double> env;
+    std::vector<double> stack;
+
+    static Scratch for_model(const Model& model);
+};
+
+class Model {
+public:
+    std::uint64_t n_states = 0;
+    std::uint64_t n_inputs = 0;
+    std::uint64_t n_params = 0;
+    std::vector<double> params;
+    std::vector<Program> rhs_programs;
+    std::optional<std::vector<Program>> jacobian_programs;
+    Program energy_program;
+    std::vector<Program> grad_h_programs;
+    std::vector<Program> port_output_programs;
+    std::vector<Program> port_value_programs;
+    std::vector<Program> output_programs;
+    std::vector<std::string> output_names;
+
+    static Result<Model> from_value(const Json& doc);
+    static Result<Model> from_text(std::string_view text);
+
+    // states, inputs, parameters and t
+    std::size_t env_size() const { return n_states + n_inputs + n_params + 1; }
+    bool has_jacobian() const { return jacobian_programs.has_value(); }
+    // the deepest stack any program of the model needs
+    std::size_t max_depth() const;
+
+    void fill_env(const double* x, const double* u, double t, double* env) const;
+    // Evaluates each program at the environment already filled, into out[k].
+    static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
+    // The right-hand side at (x, u, t) into out, on the given scratch, without allocating.
+    void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const;
+
+    std::vector<double> rhs(const double* x, const double* u, double t) const;
+    std::vector<double> outputs(const double* x, const double* u, double t) const;
+    std::vector<double> port_outputs(const double* x, const double* u, double t) const;
+    std::vector<double> jacobian(const double* x, const double* u, double t) const;
+    std::vector<double> grad_h(const double* x, Scratch& scratch) const;
+    double energy(const double* x, Scratch& scratch) const;
+    double supplied_power(const double* x, const double* u, double t, Scratch& scratch) const;
+    void jacobian_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const;
+};
+
+// Parses strict JSON with nesting limited to 127 levels; failures read "not JSON: ...".
+Result<Json> parse_json(std::string_view text);
+
+}  // namespace zarel

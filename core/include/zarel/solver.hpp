@@ -1,0 +1,119 @@
+// Time integration: method and interpolation names, input series, run buffers, the four
+// integrators, the simulation driver and batch runs.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "zarel/error.hpp"
+#include "zarel/model.hpp"
+
+namespace zarel {
+
+enum class Method : std::uint8_t { Euler, Rk4, Rk45, Midpoint };
+enum class Interp : std::uint8_t { Hold, Linear };
+
+// "euler", "rk4", "rk45", "adaptive", "midpoint", "implicit_midpoint", "auto"
+Result<Method> parse_method(std::string_view name);
+// "hold", "zoh", "previous", "linear"
+Result<Interp> parse_interp(std::string_view name);
+// the canonical name: "euler", "rk4", "rk45" or "midpoint"
+const char* method_name(Method m);
+
+// An optional row-major input series, one row of n_inputs values per grid time.
+struct Inputs {
+    const double* data = nullptr;  // absent when null: all inputs are zero
+    std::size_t size = 0;          // number of values in data
+    Interp interp = Interp::Hold;
+
+    bool present() const { return data != nullptr; }
+    // The input of output interval `row` at `fraction` of it, into dst[0 .. n).
+    void at(std::size_t row, std::size_t n, double* dst, std::size_t dst_len, double fraction) const;
+};
+
+struct SolverOptions {
+    double rtol;
+    double atol;
+    double newton_tol;
+    std::uint64_t max_newton;
+    std::uint64_t max_substeps;
+    bool record_outputs;
+    bool record_energy;
+};
+
+// How an integrator obtains its input: either row `row` of a series, sampled at a fraction of
+// the interval, or one constant vector whatever the fraction.
+struct InputSource {
+    const Inputs* series = nullptr;
+    std::size_t row = 0;
+    std::size_t n_inputs = 0;
+    const double* constant = nullptr;
+
+    static InputSource of_series(const Inputs& inputs, std::size_t row, std::size_t n_inputs) {
+        return {&inputs, row, n_inputs, nullptr};
+    }
+    static InputSource of_constant(const double* u, std::size_t n_inputs) { return {nullptr, 0, n_inputs, u}; }
+
+    // Writes the input at `fraction` into dst, which holds max(n_inputs, 1) values.
+    void operator()(double fraction, std::vector<double>& dst) const;
+};
+
+// All buffers of one run, sized once, and its statistics counters.
+struct Work {
+    Scratch scratch;
+    std::vector<double> k1, k2, k3, k4;
+    std::vector<double> stages;  // 7*n: the Dormand-Prince stage derivatives
+    std::vector<double> out;     // named outputs of one grid point
+    std::vector<double> x_stage, x_next;
+    std::vector<double> u;       // max(n_inputs, 1)
+    std::vector<double> jac, iter_matrix;
+    std::vector<std::size_t> pivots;
+    std::vector<double> resid;
+    std::uint64_t steps = 0;
+    std::uint64_t rhs_evals = 0;
+    std::uint64_t newton_iterations = 0;
+    std::uint64_t jacobian_evals = 0;
+    std::uint64_t rejected_steps = 0;
+
+    static Work for_model(const Model& model);
+};
+
+void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h);
+void rk4_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h);
+Status rk45_interval(const Model& model, double* x, const InputSource& input, double t0, double t1,
+                     const SolverOptions& options, double& h_carry, Work& work);
+Status midpoint_recursive(const Model& model, double* x, const InputSource& input, double t, double h,
+                          const SolverOptions& options, Work& work, int depth);
+
+struct Trajectory {
+    std::vector<double> t;
+    std::vector<double> x;
+    std::vector<double> u;
+    std::vector<double> energy;
+    std::vector<double> supplied_power;
+    std::vector<double> outputs;
+    std::uint64_t steps = 0;
+    std::uint64_t rhs_evals = 0;
+    std::uint64_t newton_iterations = 0;
+    std::uint64_t jacobian_evals = 0;
+    std::uint64_t rejected_steps = 0;
+    Method method = Method::Midpoint;
+};
+
+Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
+                            const Inputs& inputs, Method method, const SolverOptions& options);
+
+// One step of length dt from (x, t) with the input u held constant; x and u have the model's
+// lengths (the caller checks them).
+Result<std::vector<double>> step(const Model& model, std::span<const double> x, std::span<const double> u, double t,
+                                 double dt, Method method, const SolverOptions& options);
+
+// N runs over one grid in parallel; params, when given, holds one parameter vector per run.
+Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::vector<std::vector<double>>& x0s,
+                                               const std::vector<std::vector<double>>* params,
+                                               std::span<const double> t, const Inputs& inputs, Method method,
+                                               const SolverOptions& options);
+
+}  // namespace zarel
