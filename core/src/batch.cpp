@@ -1,1 +1,113 @@
-// placeholder
+// Batch runs: many simulations of one model over one grid, in parallel on the process pool.
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include "zarel/solver.hpp"
+
+namespace zarel {
+
+namespace {
+
+// The value of an environment variable when it is a positive decimal integer.
+std::optional<int> positive_env(const char* name) {
+    const char* text = std::getenv(name);
+    if (!text) return std::nullopt;
+    const std::string_view s(text);
+    int value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || end != s.data() + s.size() || value <= 0) return std::nullopt;
+    return value;
+}
+
+// One pool for the whole process, sized on first use; the default concurrency already
+// respects the process's CPU affinity.
+tbb::task_arena& pool() {
+    static tbb::task_arena arena([] {
+        if (auto n = positive_env("RAYON_NUM_THREADS")) return *n;
+        if (auto n = positive_env("RAYON_RS_NUM_CPUS")) return *n;
+        return tbb::info::default_concurrency();
+    }());
+    return arena;
+}
+
+}  // namespace
+
+Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::vector<std::vector<double>>& x0s,
+                                               const std::vector<std::vector<double>>* params,
+                                               std::span<const double> t, const Inputs& inputs, Method method,
+                                               const SolverOptions& options) {
+    const std::size_t count = x0s.size();
+    if (params && params->size() != count)
+        return invalid(std::to_string(count) + " initial states but " + std::to_string(params->size()) +
+                       " parameter sets");
+    if (count == 0) return std::vector<Trajectory>{};
+
+    // Parameter sets only ever change a private copy, so the shared model stays read-only.
+    auto run = [&](std::size_t i) -> Result<Trajectory> {
+        if (!params) return simulate(model, x0s[i], t, inputs, method, options);
+        const std::vector<double>& p = (*params)[i];
+        if (p.size() != model.n_params)
+            return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
+                           std::to_string(p.size()));
+        Model copy = model;
+        copy.params = p;
+        return simulate(copy, x0s[i], t, inputs, method, options);
+    };
+
+    std::vector<Trajectory> out;
+    if (count == 1) {
+        auto traj = run(0);
+        if (!traj) return fail(std::move(traj.error()));
+        out.push_back(std::move(*traj));
+        return out;
+    }
+
+    // Slots keep index order however the pool schedules the runs. The first failure stops
+    // every share that has not begun; the error slot is taken without waiting, so a failing
+    // run never blocks and later failures are simply dropped.
+    std::vector<std::optional<Trajectory>> slots(count);
+    std::atomic<bool> stop{false};
+    std::mutex error_lock;
+    std::optional<EngineError> pending;
+
+    pool().execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, count, 1),
+            [&](const tbb::blocked_range<std::size_t>& share) {
+                for (std::size_t i = share.begin(); i != share.end(); ++i) {
+                    if (stop.load(std::memory_order_relaxed)) return;
+                    auto traj = run(i);
+                    if (!traj) {
+                        if (error_lock.try_lock()) {
+                            if (!pending) pending.emplace(std::move(traj.error()));
+                            error_lock.unlock();
+                        }
+                        stop.store(true, std::memory_order_relaxed);
+                        return;
+                    }
+                    if (stop.load(std::memory_order_relaxed)) return;
+                    slots[i] = std::move(*traj);
+                }
+            },
+            tbb::simple_partitioner());
+    });
+
+    if (pending) return fail(std::move(*pending));
+    out.reserve(count);
+    for (auto& slot : slots) out.push_back(std::move(*slot));
+    return out;
+}
+
+}  // namespace zarel

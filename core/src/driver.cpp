@@ -1,1 +1,140 @@
-// placeholder
+// The simulation driver: validation, one method call per output interval, and recording.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "checked_size.hpp"
+#include "zarel/solver.hpp"
+
+namespace zarel {
+
+namespace {
+
+bool all_finite(const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
+}
+
+// Plain decimal of a product that may not fit 64 bits, for the series-size message.
+std::string exact_product(std::size_t a, std::size_t b) {
+    unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    std::string digits;
+    do {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(p % 10)));
+        p /= 10;
+    } while (p != 0);
+    return {digits.rbegin(), digits.rend()};
+}
+
+Status check_series(std::size_t L, std::size_t m, const Inputs& inputs) {
+    if (!inputs.present()) return {};
+    const std::size_t got = inputs.size;
+    if (m == 0) {
+        if (got != 0) return invalid("the model has no inputs but inputs were given");
+        return {};
+    }
+    // A product that does not fit can never equal a real series length.
+    std::size_t expected = 0;
+    if (__builtin_mul_overflow(L, m, &expected) || expected != got)
+        return invalid("inputs must be len(t) x n_inputs = " + std::to_string(L) + " x " + std::to_string(m) + " = " +
+                       exact_product(L, m) + " values, got " + std::to_string(got));
+    return {};
+}
+
+// Writes grid point k of the run into the trajectory: state, input in force, energy, power
+// and named outputs, all evaluated on the run's own scratch.
+void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
+            std::vector<double>& u_rec, Trajectory& traj, Work& work, const SolverOptions& options) {
+    const std::size_t n = model.n_states;
+    const std::size_t m = model.n_inputs;
+    const std::size_t L = t.size();
+    const std::size_t q = traj.outputs.size() / L;
+    std::copy_n(x, n, traj.x.begin() + static_cast<std::ptrdiff_t>(k * n));
+
+    // The last point has no interval of its own: it shows the end of the last interval's input.
+    inputs.at(std::min(L - 2, k), m, u_rec.data(), u_rec.size(), k == L - 1 ? 1.0 : 0.0);
+    if (m > 0) std::copy_n(u_rec.begin(), m, traj.u.begin() + static_cast<std::ptrdiff_t>(k * m));
+
+    if (options.record_energy) {
+        traj.energy[k] = model.energy(x, work.scratch);
+        traj.supplied_power[k] = model.supplied_power(x, u_rec.data(), t[k], work.scratch);
+    }
+    if (q > 0) {
+        model.fill_env(x, u_rec.data(), t[k], work.scratch.env.data());
+        Model::eval_into(model.output_programs, work.scratch, work.out.data());
+        std::copy_n(work.out.begin(), q, traj.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
+    }
+}
+
+}  // namespace
+
+Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
+                            const Inputs& inputs, Method method, const SolverOptions& options) {
+    const std::size_t n = model.n_states;
+    const std::size_t m = model.n_inputs;
+    const std::size_t L = t.size();
+
+    if (x0.size() != n)
+        return invalid("initial state has " + std::to_string(x0.size()) + " entries, the model has " +
+                       std::to_string(n) + " states");
+    if (L < 2) return invalid("the time grid needs at least two points");
+    for (std::size_t j = 1; j < L; ++j)
+        if (!(t[j - 1] < t[j]))  // also catches a NaN anywhere in the grid
+            return invalid("the time grid must be strictly increasing (t[" + std::to_string(j) + "] = " +
+                           format_number(t[j]) + " after t[" + std::to_string(j - 1) + "] = " +
+                           format_number(t[j - 1]) + ")");
+    if (auto st = check_series(L, m, inputs); !st) return fail(std::move(st.error()));
+
+    const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
+    Trajectory traj;
+    traj.t.assign(t.begin(), t.end());
+    traj.x.assign(checked_product(L, n), 0.0);
+    traj.u.assign(checked_product(L, m), 0.0);
+    if (options.record_energy) {
+        traj.energy.assign(L, 0.0);
+        traj.supplied_power.assign(L, 0.0);
+    }
+    traj.outputs.assign(checked_product(L, q), 0.0);
+    Work work = Work::for_model(model);
+    std::vector<double> x(x0.begin(), x0.end());
+    std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
+
+    if (!all_finite(x)) return fail(NonFinite{"the state", t[0]});
+    record(model, inputs, t, 0, x.data(), u_rec, traj, work, options);
+
+    double h_carry = 0.0;
+    for (std::size_t i = 0; i + 1 < L; ++i) {
+        const double h = t[i + 1] - t[i];
+        const InputSource input = InputSource::of_series(inputs, i, m);
+        switch (method) {
+        case Method::Euler:
+            euler_step(model, x.data(), input, work, t[i], h);
+            work.steps += 1;
+            break;
+        case Method::Rk4:
+            rk4_step(model, x.data(), input, work, t[i], h);
+            work.steps += 1;
+            break;
+        case Method::Rk45:
+            if (auto st = rk45_interval(model, x.data(), input, t[i], t[i + 1], options, h_carry, work); !st)
+                return fail(std::move(st.error()));
+            break;
+        case Method::Midpoint:
+            if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st)
+                return fail(std::move(st.error()));
+            work.steps += 1;
+            break;
+        }
+        if (!all_finite(x)) return fail(NonFinite{"the state", t[i + 1]});
+        record(model, inputs, t, i + 1, x.data(), u_rec, traj, work, options);
+    }
+
+    traj.steps = work.steps;
+    traj.rhs_evals = work.rhs_evals;
+    traj.newton_iterations = work.newton_iterations;
+    traj.jacobian_evals = work.jacobian_evals;
+    traj.rejected_steps = work.rejected_steps;
+    traj.method = method;
+    return traj;
+}
+
+}  // namespace zarel

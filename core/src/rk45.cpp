@@ -1,1 +1,129 @@
-// placeholder
+// The adaptive Dormand-Prince 5(4) method over one output interval, with its step-size control.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "zarel/solver.hpp"
+
+namespace zarel {
+
+namespace {
+
+// Dormand & Prince RK5(4)7M: Hairer, Norsett & Wanner, Solving Ordinary Differential
+// Equations I, Table II.5.2. The last stage is evaluated at the fifth-order solution.
+constexpr int kStages = 7;
+constexpr double kC[kStages] = {0.0, 1.0 / 5, 3.0 / 10, 4.0 / 5, 8.0 / 9, 1.0, 1.0};
+constexpr double kA[kStages][kStages - 1] = {
+    {},
+    {1.0 / 5},
+    {3.0 / 40, 9.0 / 40},
+    {44.0 / 45, -56.0 / 15, 32.0 / 9},
+    {19372.0 / 6561, -25360.0 / 2187, 64448.0 / 6561, -212.0 / 729},
+    {9017.0 / 3168, -355.0 / 33, 46732.0 / 5247, 49.0 / 176, -5103.0 / 18656},
+    {35.0 / 384, 0.0, 500.0 / 1113, 125.0 / 192, -2187.0 / 6784, 11.0 / 84},
+};
+// fifth-order weights (propagated) and fourth-order weights (for the error estimate only)
+constexpr double kB[kStages] = {35.0 / 384, 0.0, 500.0 / 1113, 125.0 / 192, -2187.0 / 6784, 11.0 / 84, 0.0};
+constexpr double kBHat[kStages] = {5179.0 / 57600,     0.0,          7571.0 / 16695, 393.0 / 640,
+                                   -92097.0 / 339200, 187.0 / 2100, 1.0 / 40};
+// The difference of the two rounded weight sets, not the exact fractions, so the estimate is
+// the one every build of the engine computes.
+constexpr double kE[kStages] = {kB[0] - kBHat[0], kB[1] - kBHat[1], kB[2] - kBHat[2], kB[3] - kBHat[3],
+                                kB[4] - kBHat[4], kB[5] - kBHat[5], kB[6] - kBHat[6]};
+
+// Step-size controller: the standard h_new = h * safety * err^(-1/(q+1)) with q = 4 after an
+// accepted step (Hairer, Norsett & Wanner, II.4), a more cautious 1/4 after a rejection, and
+// bounds on the change so one odd estimate cannot run the step away.
+constexpr double kGuard = 1e-14;  // relative to max(span, 1): closer than this to t1 counts as there
+constexpr double kSafety = 0.9;
+constexpr double kAcceptExponent = -0.2;
+constexpr double kMinGrowth = 0.2;
+constexpr double kMaxGrowth = 5.0;
+constexpr double kRejectExponent = -0.25;
+constexpr double kMinShrink = 0.1;
+constexpr double kMaxShrink = 0.9;
+
+}  // namespace
+
+Status rk45_interval(const Model& model, double* x, const InputSource& input, double t0, double t1,
+                     const SolverOptions& options, double& h_carry, Work& work) {
+    const std::size_t n = model.n_states;
+    const double span = t1 - t0;
+    const double tiny = kGuard * std::fmax(std::fabs(span), 1.0);
+    double h = h_carry > 0.0 ? std::min(h_carry, span) : span;
+    double t = t0;
+    std::uint64_t attempts = 0;
+
+    double* k = work.stages.data();
+    double* xs = work.x_stage.data();
+    double* xn = work.x_next.data();
+    const double* u = work.u.data();
+
+    while (t < t1 - tiny) {
+        const double h_try = t + h > t1 ? t1 - t : h;
+
+        // All seven stages on every attempt; the last stage of an accepted step is not reused.
+        for (int s = 0; s < kStages; ++s) {
+            const double* stage_x = x;
+            if (s > 0) {
+                double ah[kStages - 1];
+                for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h_try;
+                for (std::size_t i = 0; i < n; ++i) {
+                    double acc = x[i];
+                    for (int j = 0; j < s; ++j)
+                        if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
+                    xs[i] = acc;
+                }
+                stage_x = xs;
+            }
+            const double ts = t + kC[s] * h_try;
+            double fraction = (ts - t0) / span;
+            if (fraction < 0.0) fraction = 0.0;
+            if (fraction > 1.0) fraction = 1.0;
+            input(fraction, work.u);
+            model.rhs_into(stage_x, u, ts, k + s * n, work.scratch);
+        }
+        work.rhs_evals += kStages;
+
+        // Largest component error relative to its tolerance; NaN components do not count.
+        double errnorm = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            double next = x[i];
+            double err = 0.0;
+            for (int j = 0; j < kStages; ++j) {
+                if (kB[j] != 0.0) next = next + (kB[j] * h_try) * k[j * n + i];
+                if (kE[j] != 0.0) err = err + (kE[j] * h_try) * k[j * n + i];
+            }
+            xn[i] = next;
+            const double scale = options.atol + options.rtol * std::fmax(std::fabs(x[i]), std::fabs(next));
+            const double ratio = std::fabs(err / scale);
+            if (ratio > errnorm) errnorm = ratio;
+        }
+        if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", t});
+
+        double factor;
+        if (errnorm <= 1.0) {
+            t = t + h_try;
+            std::copy_n(xn, n, x);
+            work.steps += 1;
+            factor = errnorm == 0.0
+                         ? kMaxGrowth
+                         : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
+        } else {
+            work.rejected_steps += 1;
+            factor = std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
+        }
+
+        attempts += 1;
+        if (attempts > options.max_substeps)
+            return fail(StepFailed{t, "more than " + std::to_string(options.max_substeps) +
+                                          " adaptive substeps in one output interval"});
+        h = factor * h_try;
+        if (h < tiny)
+            return fail(StepFailed{t, "the adaptive step collapsed; the right-hand side may be discontinuous or stiff"});
+    }
+    h_carry = h;
+    return {};
+}
+
+}  // namespace zarel

@@ -1,1 +1,108 @@
-// placeholder
+// Method and interpolation names, input sampling, run buffers and the core single step.
+#include "zarel/solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "checked_size.hpp"
+
+namespace zarel {
+
+Result<Method> parse_method(std::string_view name) {
+    if (name == "euler") return Method::Euler;
+    if (name == "rk4") return Method::Rk4;
+    if (name == "rk45" || name == "adaptive") return Method::Rk45;
+    if (name == "midpoint" || name == "implicit_midpoint" || name == "auto") return Method::Midpoint;
+    return fail(UnknownOption{"unknown solver " + quoted_literal(name) + "; choose euler, rk4, rk45 or midpoint"});
+}
+
+Result<Interp> parse_interp(std::string_view name) {
+    if (name == "hold" || name == "zoh" || name == "previous") return Interp::Hold;
+    if (name == "linear") return Interp::Linear;
+    return fail(UnknownOption{"unknown input interpolation " + quoted_literal(name) + "; choose hold or linear"});
+}
+
+const char* method_name(Method m) {
+    switch (m) {
+    case Method::Euler: return "euler";
+    case Method::Rk4: return "rk4";
+    case Method::Rk45: return "rk45";
+    case Method::Midpoint: return "midpoint";
+    }
+    return "midpoint";
+}
+
+void Inputs::at(std::size_t row, std::size_t n, double* dst, std::size_t dst_len, double fraction) const {
+    if (!present()) {
+        std::fill_n(dst, std::min(n, dst_len), 0.0);
+        return;
+    }
+    if (n == 0) return;
+    const double* a = data + row * n;
+    if (interp == Interp::Hold) {
+        std::copy_n(a, n, dst);
+        return;
+    }
+    // The last row has no successor: it is held, whatever the fraction.
+    const std::size_t rows = size / n;
+    const double* b = data + std::min(rows - 1, row + 1) * n;
+    for (std::size_t j = 0; j < n; ++j) dst[j] = (b[j] - a[j]) * fraction + a[j];
+}
+
+void InputSource::operator()(double fraction, std::vector<double>& dst) const {
+    if (series) {
+        series->at(row, n_inputs, dst.data(), dst.size(), fraction);
+    } else if (n_inputs > 0) {
+        std::copy_n(constant, n_inputs, dst.data());
+    }
+}
+
+Work Work::for_model(const Model& model) {
+    const std::size_t n = model.n_states;
+    Work w;
+    w.scratch = Scratch::for_model(model);
+    for (std::vector<double>* v : {&w.k1, &w.k2, &w.k3, &w.k4, &w.x_stage, &w.x_next, &w.resid}) v->assign(n, 0.0);
+    w.stages.assign(checked_product(7, n), 0.0);
+    w.out.assign(model.output_programs.size(), 0.0);
+    w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
+    w.jac.assign(checked_product(n, n), 0.0);
+    w.iter_matrix.assign(n * n, 0.0);
+    w.pivots.assign(n, 0);
+    return w;
+}
+
+Result<std::vector<double>> step(const Model& model, std::span<const double> x, std::span<const double> u, double t,
+                                 double dt, Method method, const SolverOptions& options) {
+    // Backward or non-finite spans would make the adaptive loop end before its first substep
+    // and hand back the unchanged state as if it had integrated.
+    if (method == Method::Rk45 && !(std::isfinite(t) && std::isfinite(dt) && dt >= 0.0))
+        return invalid("the adaptive method needs a finite t and a finite, non-negative dt");
+
+    Work work = Work::for_model(model);
+    std::vector<double> state(x.begin(), x.end());
+    const InputSource input = InputSource::of_constant(u.data(), model.n_inputs);
+    switch (method) {
+    case Method::Euler:
+        euler_step(model, state.data(), input, work, t, dt);
+        break;
+    case Method::Rk4:
+        rk4_step(model, state.data(), input, work, t, dt);
+        break;
+    case Method::Rk45: {
+        double h_carry = 0.0;
+        if (auto st = rk45_interval(model, state.data(), input, t, t + dt, options, h_carry, work); !st)
+            return fail(std::move(st.error()));
+        break;
+    }
+    case Method::Midpoint:
+        if (auto st = midpoint_recursive(model, state.data(), input, t, dt, options, work, 0); !st)
+            return fail(std::move(st.error()));
+        break;
+    }
+    if (!std::all_of(state.begin(), state.end(), [](double v) { return std::isfinite(v); }))
+        return fail(NonFinite{"the state", t + dt});
+    return state;
+}
+
+}  // namespace zarel

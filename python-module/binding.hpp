@@ -1,0 +1,160 @@
+// Shared pieces of the extension: owned references, the Model object, access holds, argument
+// parsing and the conversions between NumPy arrays and engine vectors.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zarel/error.hpp"
+#include "zarel/model.hpp"
+#include "zarel/solver.hpp"
+
+namespace zarel::py {
+
+// An owned reference: steals on construction, releases on destruction, moves null the source.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* o) : o_(o) {}
+    static PyRef borrow(PyObject* o) { Py_XINCREF(o); return PyRef(o); }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& r) noexcept : o_(std::exchange(r.o_, nullptr)) {}
+    PyRef& operator=(PyRef&& r) noexcept { std::swap(o_, r.o_); return *this; }
+    ~PyRef() { Py_XDECREF(o_); }
+
+    PyObject* get() const { return o_; }
+    PyObject* release() { return std::exchange(o_, nullptr); }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+struct PyModel {
+    PyObject_HEAD
+    Model model;
+    // 0 when idle, the number of shared holds, or -1 while params is being assigned
+    std::atomic<std::int64_t> holds;
+};
+
+// A shared hold on a Model object for one method call or property read.
+class SharedHold {
+public:
+    explicit SharedHold(PyModel* self);
+    ~SharedHold();
+    bool ok() const { return self_ != nullptr; }
+    SharedHold(const SharedHold&) = delete;
+    SharedHold& operator=(const SharedHold&) = delete;
+
+private:
+    PyModel* self_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime, taking it back on every exit path.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Raised for internal faults caught at the module boundary.
+extern PyObject* InternalFault;
+
+// Runs an entry point's body, turning C++ exceptions into Python exceptions.
+template <class F>
+auto guarded(F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(InternalFault ? InternalFault : PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(InternalFault ? InternalFault : PyExc_RuntimeError, "unknown internal fault");
+    }
+    if constexpr (std::is_same_v<decltype(body()), int>) return -1;
+    else return nullptr;
+}
+
+// Sets the Python exception of an engine error: ValueError or RuntimeError by its variant.
+std::nullptr_t to_py(const EngineError& error);
+std::nullptr_t invalid_argument(const std::string& message);
+
+// Fast-call argument parsing: fills out[i] (borrowed, or null when absent) for the named
+// parameters, with the interpreter's usual errors for surplus, duplicate and missing ones.
+struct Signature {
+    const char* function;
+    std::initializer_list<const char*> names;
+    std::size_t required;
+};
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Loads NumPy's C API on first use; false with an exception set if it cannot.
+bool numpy_ready();
+
+// A one-dimensional float64 array read in place (copied only when its data are misaligned).
+struct ArrayView {
+    PyObject* array = nullptr;
+    const double* data = nullptr;
+    std::size_t size = 0;
+    std::vector<double> aligned_copy;
+    std::span<const double> span() const { return {data, size}; }
+};
+// Type, dimension and dtype check; TypeError naming the argument.
+bool check_array(PyObject* obj, const char* name, int ndim);
+// Contiguity check and the view of an array that passed check_array with one dimension.
+bool read_in_place(PyObject* obj, ArrayView& view);
+// Copies a two-dimensional array in logical row-major order, whatever its strides.
+std::vector<double> copy_rows_flat(PyObject* obj);
+// Copies each row of a two-dimensional array into a vector of its own.
+std::vector<std::vector<double>> copy_rows(PyObject* obj);
+
+bool to_double(PyObject* obj, const char* name, double& out);
+bool to_count(PyObject* obj, const char* name, std::uint64_t& out);
+bool to_bool(PyObject* obj, const char* name, bool& out);
+bool to_text(PyObject* obj, const char* name, std::string_view& out);
+
+// Hands a vector's storage to a new one-dimensional float64 array without copying.
+PyObject* vector_to_array(std::vector<double>&& v);
+// A row-major view of a result array with a new shape of two or three dimensions.
+PyObject* reshape(PyObject* array, std::initializer_list<Py_ssize_t> shape);
+// Inserts value under key, taking over the reference; false with the error set on failure.
+bool dict_insert(PyObject* dict, const char* key, PyObject* value);
+
+// Methods of Model, one group per file.
+PyObject* rhs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* energy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* grad_h(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* port_outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* supplied_power(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The options every simulation method takes, with their defaults.
+SolverOptions default_options();
+// Converts rtol, atol, newton_tol and max_newton (null when omitted) into the options.
+bool take_tolerances(PyObject* const* in, SolverOptions& options);
+// Parses a method and an interpolation name (either may be null: the default is kept).
+bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp);
+
+}  // namespace zarel::py

@@ -1,0 +1,157 @@
+// step and simulate: one integration step, and a run over a time grid with the interpreter lock
+// released while the driver integrates.
+#include "binding.hpp"
+#include "numpy.hpp"
+
+namespace zarel::py {
+
+namespace {
+
+PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
+
+PyObject* stats_dict(const Trajectory& tr) {
+    PyRef stats(PyDict_New());
+    if (!stats) return nullptr;
+    const std::pair<const char*, std::uint64_t> counters[] = {
+        {"steps", tr.steps},
+        {"rhs_evals", tr.rhs_evals},
+        {"newton_iterations", tr.newton_iterations},
+        {"jacobian_evals", tr.jacobian_evals},
+        {"rejected_steps", tr.rejected_steps},
+    };
+    for (auto [key, value] : counters)
+        if (!dict_insert(stats.get(), key, PyLong_FromUnsignedLongLong(value))) return nullptr;
+    if (!dict_insert(stats.get(), "method", PyUnicode_FromString(method_name(tr.method)))) return nullptr;
+    return stats.release();
+}
+
+// A result vector as an array of the given row-major shape (a view of its 1-D array).
+PyObject* shaped(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
+    PyRef flat(vector_to_array(std::move(v)));
+    if (!flat || shape.size() == 1) return flat.release();
+    return reshape(flat.get(), shape);
+}
+
+PyObject* trajectory_dict(Trajectory&& tr, std::size_t n, std::size_t m) {
+    const auto L = static_cast<Py_ssize_t>(tr.t.size());
+    const auto q = static_cast<Py_ssize_t>(tr.outputs.size() / tr.t.size());
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!dict_insert(dict.get(), "t", shaped(std::move(tr.t), {L})) ||
+        !dict_insert(dict.get(), "x", shaped(std::move(tr.x), {L, static_cast<Py_ssize_t>(n)})) ||
+        !dict_insert(dict.get(), "u", shaped(std::move(tr.u), {L, static_cast<Py_ssize_t>(m)})) ||
+        !dict_insert(dict.get(), "energy", shaped(std::move(tr.energy), {static_cast<Py_ssize_t>(tr.energy.size())})) ||
+        !dict_insert(dict.get(), "supplied_power",
+                     shaped(std::move(tr.supplied_power), {static_cast<Py_ssize_t>(tr.supplied_power.size())})) ||
+        !dict_insert(dict.get(), "outputs", shaped(std::move(tr.outputs), {L, q})) ||
+        !dict_insert(dict.get(), "stats", stats_dict(tr)))
+        return nullptr;
+    return dict.release();
+}
+
+}  // namespace
+
+bool take_tolerances(PyObject* const* in, SolverOptions& options) {
+    return (!in[0] || to_double(in[0], "rtol", options.rtol)) && (!in[1] || to_double(in[1], "atol", options.atol)) &&
+           (!in[2] || to_double(in[2], "newton_tol", options.newton_tol)) &&
+           (!in[3] || to_count(in[3], "max_newton", options.max_newton));
+}
+
+bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp) {
+    auto m = parse_method(method_text);
+    if (!m) return to_py(m.error()), false;
+    method = *m;
+    if (interp_text) {
+        auto i = parse_interp(*interp_text);
+        if (!i) return to_py(i.error()), false;
+        interp = *i;
+    }
+    return true;
+}
+
+PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* in[9];
+        if (!parse_args({"step", {"x", "u", "t", "dt", "method", "rtol", "atol", "newton_tol", "max_newton"}, 4}, args,
+                        nargs, kwnames, in))
+            return nullptr;
+        SharedHold hold(as_model(self));
+        if (!hold.ok()) return nullptr;
+        const Model& model = as_model(self)->model;
+        PyObject* u = in[1] == Py_None ? nullptr : in[1];
+        double t = 0.0, dt = 0.0;
+        std::string_view method_text = "midpoint";
+        SolverOptions options = default_options();
+        options.record_outputs = options.record_energy = false;
+        if (!check_array(in[0], "x", 1) || (u && !check_array(u, "u", 1)) || !to_double(in[2], "t", t) ||
+            !to_double(in[3], "dt", dt) || (in[4] && !to_text(in[4], "method", method_text)) ||
+            !take_tolerances(in + 5, options))
+            return nullptr;
+        ArrayView x, uv;
+        if (!read_in_place(in[0], x)) return nullptr;
+        std::vector<double> zeros(model.n_inputs, 0.0);
+        std::span<const double> input(zeros);
+        if (u) {
+            if (!read_in_place(u, uv)) return nullptr;
+            input = uv.span();
+        }
+        Method method;
+        Interp unused;
+        if (!take_names(method_text, nullptr, method, unused)) return nullptr;
+        if (x.size != model.n_states)
+            return invalid_argument("state has " + std::to_string(x.size) + " entries, the model has " +
+                                    std::to_string(model.n_states) + " states");
+        if (input.size() != model.n_inputs)
+            return invalid_argument("input has " + std::to_string(input.size()) + " entries, the model has " +
+                                    std::to_string(model.n_inputs) + " inputs");
+        auto next = zarel::step(model, x.span(), input, t, dt, method, options);
+        if (!next) return to_py(next.error());
+        return vector_to_array(std::move(*next));
+    });
+}
+
+PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* in[11];
+        if (!parse_args({"simulate",
+                         {"x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton",
+                          "record_outputs", "record_energy"},
+                         2},
+                        args, nargs, kwnames, in))
+            return nullptr;
+        SharedHold hold(as_model(self));
+        if (!hold.ok()) return nullptr;
+        const Model& model = as_model(self)->model;
+        PyObject* u = in[2] == Py_None ? nullptr : in[2];
+        std::string_view method_text = "midpoint", interp_text = "hold";
+        SolverOptions options = default_options();
+        if (!check_array(in[0], "x0", 1) || !check_array(in[1], "t", 1) || (u && !check_array(u, "u", 2)) ||
+            (in[3] && !to_text(in[3], "method", method_text)) || (in[4] && !to_text(in[4], "interp", interp_text)) ||
+            !take_tolerances(in + 5, options) || (in[9] && !to_bool(in[9], "record_outputs", options.record_outputs)) ||
+            (in[10] && !to_bool(in[10], "record_energy", options.record_energy)))
+            return nullptr;
+        Method method;
+        Interp interp = Interp::Hold;
+        if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
+        ArrayView x0, t;
+        if (!read_in_place(in[0], x0) || !read_in_place(in[1], t)) return nullptr;
+        std::vector<double> series;
+        Inputs inputs;
+        inputs.interp = interp;
+        if (u) {
+            series = copy_rows_flat(u);
+            // a non-null pointer marks the series as present even when it holds no values
+            static const double no_values = 0.0;
+            inputs.data = series.empty() ? &no_values : series.data();
+            inputs.size = series.size();
+        }
+        Result<Trajectory> run = [&] {
+            Unlocked unlocked;
+            return zarel::simulate(model, x0.span(), t.span(), inputs, method, options);
+        }();
+        if (!run) return to_py(run.error());
+        return trajectory_dict(std::move(*run), model.n_states, model.n_inputs);
+    });
+}
+
+}  // namespace zarel::py

@@ -1,0 +1,10 @@
+# Sourced by the project's scripts: makes .venv with the interpreter on PATH and installs the
+# package (and any extras named in $1) into it.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [ ! -x "$root/.venv/bin/python" ]; then
+  python3 -m venv "$root/.venv"
+fi
+py="$root/.venv/bin/python"
+"$py" -m pip install -q --upgrade pip
+"$py" -m pip install -q "$root${1:+[$1]}"
