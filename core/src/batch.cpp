@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -75,10 +76,12 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
     }
 
     // Slots keep index order however the pool schedules the runs. The first failure stops
-    // every share that has not begun; the error slot is taken without waiting, so a failing
-    // run never blocks and later failures are simply dropped.
+    // every share that has not begun. Only the first failing run may fill the error slot: it
+    // claims it with an atomic exchange, so no failing run ever waits and no error can be lost
+    // to a contended or spuriously failing lock.
     std::vector<std::optional<Trajectory>> slots(count);
     std::atomic<bool> stop{false};
+    std::atomic<bool> claimed{false};
     std::mutex error_lock;
     std::optional<EngineError> pending;
 
@@ -90,9 +93,9 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
                     if (stop.load(std::memory_order_relaxed)) return;
                     auto traj = run(i);
                     if (!traj) {
-                        if (error_lock.try_lock()) {
-                            if (!pending) pending.emplace(std::move(traj.error()));
-                            error_lock.unlock();
+                        if (!claimed.exchange(true, std::memory_order_acq_rel)) {
+                            std::lock_guard<std::mutex> guard(error_lock);
+                            pending.emplace(std::move(traj.error()));
                         }
                         stop.store(true, std::memory_order_relaxed);
                         return;
@@ -106,7 +109,10 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
 
     if (pending) return fail(std::move(*pending));
     out.reserve(count);
-    for (auto& slot : slots) out.push_back(std::move(*slot));
+    for (auto& slot : slots) {
+        if (!slot) throw std::logic_error("a batch run ended without a result or an error");
+        out.push_back(std::move(*slot));
+    }
     return out;
 }
 

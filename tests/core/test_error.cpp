@@ -31,6 +31,8 @@ struct DisplayCase {
     std::string text;
 };
 
+void PrintTo(const DisplayCase& c, std::ostream* os) { *os << c.label; }
+
 class DisplayTest : public testing::TestWithParam<DisplayCase> {};
 
 TEST_P(DisplayTest, TextAndKind) {
@@ -79,6 +81,8 @@ struct NumberCase {
     double value;
     std::string text;
 };
+
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.text; }
 
 class FormatNumberTest : public testing::TestWithParam<NumberCase> {};
 
@@ -136,6 +140,8 @@ struct ExponentCase {
     std::string text;
 };
 
+void PrintTo(const ExponentCase& c, std::ostream* os) { *os << c.text; }
+
 class FormatExponentTest : public testing::TestWithParam<ExponentCase> {};
 
 TEST_P(FormatExponentTest, Text) {
@@ -159,6 +165,8 @@ struct QuoteCase {
     std::string input;
     std::string text;
 };
+
+void PrintTo(const QuoteCase& c, std::ostream* os) { *os << c.label; }
 
 class QuotedLiteralTest : public testing::TestWithParam<QuoteCase> {};
 

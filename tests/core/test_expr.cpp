@@ -50,6 +50,8 @@ struct BadNode {
     std::string message;  // without the "malformed model: " prefix
 };
 
+void PrintTo(const BadNode& c, std::ostream* os) { *os << c.label; }
+
 class CompileErrorTest : public testing::TestWithParam<BadNode> {};
 
 TEST_P(CompileErrorTest, Message) {
@@ -231,6 +233,8 @@ struct ConstCase {
     double value;
 };
 
+void PrintTo(const ConstCase& c, std::ostream* os) { *os << c.json; }
+
 class ConstTest : public testing::TestWithParam<ConstCase> {};
 
 TEST_P(ConstTest, Value) {
@@ -253,6 +257,8 @@ struct MaxRefCase {
     std::string json;
     std::optional<std::uint64_t> max_ref;
 };
+
+void PrintTo(const MaxRefCase& c, std::ostream* os) { *os << c.json; }
 
 class MaxRefTest : public testing::TestWithParam<MaxRefCase> {};
 
@@ -334,6 +340,8 @@ struct DepthCase {
     std::size_t depth;
 };
 
+void PrintTo(const DepthCase& c, std::ostream* os) { *os << c.json; }
+
 class DepthTest : public testing::TestWithParam<DepthCase> {};
 
 TEST_P(DepthTest, LargestStackDepth) {
@@ -368,6 +376,8 @@ struct ArithCase {
     std::string json;
     double expected;
 };
+
+void PrintTo(const ArithCase& c, std::ostream* os) { *os << c.label; }
 
 class ArithmeticTest : public testing::TestWithParam<ArithCase> {};
 
