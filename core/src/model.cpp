@@ -29,20 +29,32 @@ public:
     bool end_object() { --depth_; return dom_.end_object(); }
     bool start_array(std::size_t n) { return ++depth_ <= kMaxNesting && dom_.start_array(n); }
     bool end_array() { --depth_; return dom_.end_array(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
         error_ = ex.what();
+        position_ = position;
         return false;
     }
 
     bool too_deep() const { return depth_ > kMaxNesting; }
     const std::string& error() const { return error_; }
+    std::size_t position() const { return position_; }
 
 private:
     using Adapter = decltype(nlohmann::detail::input_adapter(std::string_view().begin(), std::string_view().end()));
     nlohmann::detail::json_sax_dom_parser<Json, Adapter> dom_;
     std::size_t depth_ = 0;
     std::string error_;
+    std::size_t position_ = 0;
 };
+
+// Line and column (1-based) of the character at byte offset `offset`.
+std::pair<std::size_t, std::size_t> line_and_column(std::string_view text, std::size_t offset) {
+    std::size_t line = 1, column = 1;
+    for (std::size_t k = 0; k < offset && k < text.size(); ++k) {
+        if (text[k] == '\n') { ++line; column = 1; } else { ++column; }
+    }
+    return {line, column};
+}
 
 // Line and column (1-based) of the bracket that opens nesting level kMaxNesting + 1. Only
 // called when the parser stopped there, so the text before it is valid JSON.
@@ -116,6 +128,11 @@ Result<Json> parse_json(std::string_view text) {
     // drop the library's "[json.exception.parse_error.101] " tag
     if (auto close = what.find("] "); !what.empty() && what[0] == '[' && close != std::string::npos)
         what.erase(0, close + 2);
+    // some faults (a number out of range) come without a position: add it
+    if (what.find(" at line ") == std::string::npos) {
+        auto [line, column] = line_and_column(text, sax.position() == 0 ? 0 : sax.position() - 1);
+        what = "parse error at line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+    }
     return malformed("not JSON: " + what);
 }
 
