@@ -185,7 +185,9 @@ PyType_Spec model_spec = {
     model_slots,
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zarel_engine", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// m_size 0, not -1: a later import then calls the entry again (which hands back the one module,
+// or refuses another interpreter) instead of CPython quietly copying the first module's dict
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zarel_engine", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* the_module = nullptr;
 std::int64_t first_interpreter = -1;

@@ -11,6 +11,8 @@ namespace {
 
 template <class... F>
 struct Overloaded : F... { using F::operator()...; };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;  // for compilers without aggregate deduction
 
 // Splits the shortest round-trip form of a finite, non-zero |v| into its digits and the
 // decimal exponent of the first digit (1.25e-7 -> "125", -7).

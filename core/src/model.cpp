@@ -114,10 +114,25 @@ Result<std::vector<Program>> programs(const Json* value, const char* name) {
 
 }  // namespace
 
+namespace {
+
+std::unexpected<EngineError> not_json_at(std::string_view text, std::size_t offset, const std::string& what) {
+    auto [line, column] = line_and_column(text, offset);
+    return malformed("not JSON: parse error at line " + std::to_string(line) + ", column " + std::to_string(column) +
+                     ": " + what);
+}
+
+}  // namespace
+
 Result<Json> parse_json(std::string_view text) {
+    // The library's lexer reads a NUL byte as the end of the input, which would let anything
+    // after it pass unseen: parse up to the first NUL and reject the NUL itself.
+    const std::size_t nul = text.find('\0');
+    const std::string_view body = text.substr(0, nul);
     Json root;
     BoundedDom sax(root);
-    if (Json::sax_parse(text.begin(), text.end(), &sax)) return root;
+    const bool parsed = Json::sax_parse(body.begin(), body.end(), &sax);
+    if (parsed && nul == std::string_view::npos) return root;
     if (sax.too_deep()) {
         auto [line, column] = deep_position(text);
         return malformed("not JSON: parse error at line " + std::to_string(line) + ", column " +
@@ -125,14 +140,14 @@ Result<Json> parse_json(std::string_view text) {
                          std::to_string(kMaxNesting) + " levels");
     }
     std::string what = sax.error();
+    if (nul != std::string_view::npos && (parsed || what.find("end of input") != std::string::npos))
+        return not_json_at(text, nul, "invalid character NUL");
     // drop the library's "[json.exception.parse_error.101] " tag
     if (auto close = what.find("] "); !what.empty() && what[0] == '[' && close != std::string::npos)
         what.erase(0, close + 2);
     // some faults (a number out of range) come without a position: add it
-    if (what.find(" at line ") == std::string::npos) {
-        auto [line, column] = line_and_column(text, sax.position() == 0 ? 0 : sax.position() - 1);
-        what = "parse error at line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
-    }
+    if (what.find(" at line ") == std::string::npos)
+        return not_json_at(text, sax.position() == 0 ? 0 : sax.position() - 1, what);
     return malformed("not JSON: " + what);
 }
 

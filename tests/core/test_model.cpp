@@ -118,6 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                R"({"n_states": 1, "n_inputs": 18446744073709551615, "n_params": 0, "param_values": [],
                    "rhs": [["ref", 0]]})",
                "n_states + n_inputs + n_params is too large"},
+        BadDoc{"slot_count_would_overflow",
+               R"({"n_states": 0, "n_inputs": 18446744073709551615, "n_params": 0, "param_values": [], "rhs": []})",
+               "n_states + n_inputs + n_params is too large"},
         BadDoc{"slot_count_overflows_with_params",
                R"({"n_states": 1, "n_inputs": 9223372036854775808, "n_params": 9223372036854775807,
                    "param_values": [], "rhs": [["ref", 0]]})",
@@ -655,7 +658,7 @@ const std::string kAnalytic =
         "rhs": [["add", ["mul", ["sin", ["ref", 0]], ["ref", 1]], ["ref", 2]],
                 ["sub", ["mul", ["mul", ["ref", 0], ["ref", 0]], ["ref", 1]], ["ref", 3]]],
         "jacobian": [["div", ["const", 1], ["ref", 0]], ["const", 42],
-                     ["div", ["ref", 0], ["ref", 0]], ["const", -1]]})";
+                     ["div", ["ref", 0], ["ref", 0]], ["neg", ["sqrt", ["ref", 2]]]]})";
 
 TEST(Jacobian, FiniteAnalyticValuesAreTheResult) {
     const Model m = load(kAnalytic);
@@ -665,10 +668,10 @@ TEST(Jacobian, FiniteAnalyticValuesAreTheResult) {
 
 TEST(Jacobian, NonFiniteAnalyticEntryFallsBackToFiniteDifferences) {
     const Model m = load(kAnalytic);
-    const double u[] = {1.0};
-    for (double x0 : {0.0, -0.0}) {  // 1/0 is infinite and 0/0 is NaN
-        const double x[] = {x0, 3.0};
-        const auto expected = expected_fd(x, 1.0, 2.0);
+    // x0 = 0: 1/0 is infinite and 0/0 NaN; u = -1 alone: only the last entry is NaN
+    for (auto [x0, u0] : {std::pair{0.0, 1.0}, std::pair{-0.0, 1.0}, std::pair{0.5, -1.0}}) {
+        const double x[] = {x0, 3.0}, u[] = {u0};
+        const auto expected = expected_fd(x, u0, 2.0);
         // every element is overwritten, the finite analytic ones too
         std::vector<double> out(4, 123.0);
         Scratch s = Scratch::for_model(m);
@@ -796,3 +799,14 @@ TEST(Examples, EveryDocumentLoadsAndIsConsistent) {
 }
 
 }  // namespace
+
+TEST(Load, NulByteIsNotJson) {
+    const std::string cases[] = {std::string("{\"n_states\": 0}\0junk", 20), std::string("[1,\0 2]", 7),
+                                 std::string("{\"a\": \"x\0\"}", 11)};
+    for (const std::string& text : cases) {
+        auto m = Model::from_text(text);
+        ASSERT_FALSE(m.has_value());
+        EXPECT_EQ(m.error().display().rfind("malformed model: not JSON: parse error at line 1, column ", 0), 0u)
+            << m.error().display();
+    }
+}

@@ -144,6 +144,17 @@ def make_model():
     return lambda doc: load(copy.deepcopy(doc))
 
 
+@pytest.fixture(scope="session")
+def shared_two_state():
+    """One two-state model for property-based tests; they must not change its params."""
+    return load(TWO_STATE_DOC)
+
+
+@pytest.fixture(scope="session")
+def shared_two_state_fd():
+    return load(TWO_STATE_FD_DOC)
+
+
 @pytest.fixture
 def one_state():
     return load(ONE_STATE_DOC)
