@@ -42,14 +42,7 @@ PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::vector<std::vector<double>> param_rows;
         if (params) param_rows = copy_rows(params);
         std::vector<double> series;
-        Inputs inputs;
-        inputs.interp = interp;
-        if (u) {
-            series = copy_rows_flat(u);
-            static const double no_values = 0.0;
-            inputs.data = series.empty() ? &no_values : series.data();
-            inputs.size = series.size();
-        }
+        const Inputs inputs = input_series(u, interp, series);
         Result<std::vector<Trajectory>> runs = [&] {
             Unlocked unlocked;
             return zarel::simulate_batch(model, x0s, params ? &param_rows : nullptr, t.span(), inputs, method, options);

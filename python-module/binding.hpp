@@ -123,6 +123,8 @@ bool check_array(PyObject* obj, const char* name, int ndim);
 bool read_in_place(PyObject* obj, ArrayView& view);
 // Copies a two-dimensional array in logical row-major order, whatever its strides.
 std::vector<double> copy_rows_flat(PyObject* obj);
+// The input series of a run: u (null when absent) copied row-major into storage.
+Inputs input_series(PyObject* u, Interp interp, std::vector<double>& storage);
 // Copies each row of a two-dimensional array into a vector of its own.
 std::vector<std::vector<double>> copy_rows(PyObject* obj);
 

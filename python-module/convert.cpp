@@ -148,6 +148,19 @@ std::vector<std::vector<double>> copy_rows(PyObject* obj) {
     return rows;
 }
 
+Inputs input_series(PyObject* u, Interp interp, std::vector<double>& storage) {
+    Inputs inputs;
+    inputs.interp = interp;
+    if (u) {
+        storage = copy_rows_flat(u);
+        // a non-null pointer marks the series as present even when it holds no values
+        static const double no_values = 0.0;
+        inputs.data = storage.empty() ? &no_values : storage.data();
+        inputs.size = storage.size();
+    }
+    return inputs;
+}
+
 bool to_double(PyObject* obj, const char* name, double& out) {
     if (PyFloat_CheckExact(obj)) {
         out = PyFloat_AS_DOUBLE(obj);

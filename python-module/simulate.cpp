@@ -136,15 +136,7 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         ArrayView x0, t;
         if (!read_in_place(in[0], x0) || !read_in_place(in[1], t)) return nullptr;
         std::vector<double> series;
-        Inputs inputs;
-        inputs.interp = interp;
-        if (u) {
-            series = copy_rows_flat(u);
-            // a non-null pointer marks the series as present even when it holds no values
-            static const double no_values = 0.0;
-            inputs.data = series.empty() ? &no_values : series.data();
-            inputs.size = series.size();
-        }
+        const Inputs inputs = input_series(u, interp, series);
         Result<Trajectory> run = [&] {
             Unlocked unlocked;
             return zarel::simulate(model, x0.span(), t.span(), inputs, method, options);

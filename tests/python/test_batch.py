@@ -10,15 +10,8 @@ import numpy as np
 import pytest
 
 import zarel_engine
+from models import MSD
 
-# mass-spring-damper driven by a force; slots q p F m k c t
-MSD = {"n_states": 2, "n_inputs": 1, "n_params": 3, "param_values": [1.0, 4.0, 0.3],
-       "rhs": [["div", ["ref", 1], ["ref", 3]],
-               ["add", ["sub", ["mul", ["neg", ["ref", 4]], ["ref", 0]],
-                        ["mul", ["ref", 5], ["div", ["ref", 1], ["ref", 3]]]], ["ref", 2]]],
-       "energy": ["add", ["div", ["mul", ["ref", 1], ["ref", 1]], ["mul", ["const", 2], ["ref", 3]]],
-                  ["mul", ["const", 0.5], ["mul", ["ref", 4], ["mul", ["ref", 0], ["ref", 0]]]]],
-       "port_outputs": [["div", ["ref", 1], ["ref", 3]]], "port_values": [["ref", 2]]}
 # x' = x^2 blows up at t = 1/x0
 BLOWUP = {"n_states": 1, "n_inputs": 0, "n_params": 0, "param_values": [],
           "rhs": [["mul", ["ref", 0], ["ref", 0]]]}
