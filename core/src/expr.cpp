@@ -60,6 +60,12 @@ Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>
 
 }  // namespace
 
+std::optional<std::uint64_t> index_value(const Json& v) {
+    if (v.is_number_unsigned()) return v.get<std::uint64_t>();
+    if (v.is_number_integer() && v.get<std::int64_t>() >= 0) return static_cast<std::uint64_t>(v.get<std::int64_t>());
+    return std::nullopt;
+}
+
 int consumed(Op op) {
     switch (op) {
     case Op::Const: case Op::Ref: return 0;
@@ -88,10 +94,12 @@ Status parse_into(const Json& node, std::vector<Instr>& code, std::vector<PwTabl
         if (!node[1].is_number()) return malformed("const without a number");
         code.push_back(Instr::constant(number_of(node[1])));
         return {};
-    case Op::Ref:
-        if (!node[1].is_number_unsigned()) return malformed("ref without an index");
-        code.push_back(Instr::with_index(Op::Ref, node[1].get<std::uint64_t>()));
+    case Op::Ref: {
+        const auto slot = index_value(node[1]);
+        if (!slot) return malformed("ref without an index");
+        code.push_back(Instr::with_index(Op::Ref, *slot));
         return {};
+    }
     case Op::Pw:
         return parse_pw(node, code, tables);
     default:

@@ -83,7 +83,8 @@ std::pair<std::size_t, std::size_t> deep_position(std::string_view text) {
 Result<std::uint64_t> size_member(const Json& doc, const char* key) {
     if (doc.is_object()) {
         auto it = doc.find(key);
-        if (it != doc.end() && it->is_number_unsigned()) return it->get<std::uint64_t>();
+        if (it != doc.end())
+            if (auto v = index_value(*it)) return *v;
     }
     return malformed(std::string("missing integer ") + key);
 }
@@ -263,6 +264,10 @@ void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double
 
 void Model::rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
     fill_env(x, u, t, scratch.env.data());
+    if (native_rhs) {
+        native_rhs(scratch.env.data(), out);
+        return;
+    }
     eval_into(rhs_programs, scratch, out);
 }
 

@@ -48,6 +48,10 @@ struct Program {
     std::size_t depth = 0;  // the largest stack depth the code reaches
 };
 
+// A JSON integer that is not negative, as a slot or a size; text always parses such numbers as
+// unsigned, a tree built in C++ may hold them signed.
+std::optional<std::uint64_t> index_value(const Json& v);
+
 // Number of stack values an instruction of this kind consumes (it always pushes one).
 int consumed(Op op);
 

@@ -36,6 +36,9 @@ public:
     std::vector<Program> port_value_programs;
     std::vector<Program> output_programs;
     std::vector<std::string> output_names;
+    // A compiled stand-in for the rhs programs, reading the same environment: set only by the
+    // benchmarks that measure the interpreter against native code on identical integrator work.
+    void (*native_rhs)(const double* env, double* out) = nullptr;
 
     static Result<Model> from_value(const Json& doc);
     static Result<Model> from_text(std::string_view text);
