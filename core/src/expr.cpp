@@ -122,6 +122,7 @@ Result<Program> from_json(const Json& node) {
         if (in.op == Op::Ref) p.max_ref = std::max(p.max_ref.value_or(0), in.index);
     }
     if (depth != 1) return malformed("expression does not reduce to one value");
+    p.kernel = kernel_of(p);
     return p;
 }
 
@@ -129,7 +130,128 @@ Program constant() {
     Program p;
     p.code.push_back(Instr::constant(0.0));
     p.depth = 1;
+    p.kernel = kernel_of(p);
     return p;
+}
+
+namespace {
+
+constexpr bool is_leaf(Op op) { return op == Op::Const || op == Op::Ref; }
+
+// The kernel form of `op` with its right (b) or left (a) operand folded in from a leaf.
+Op folded(Op op, bool right, bool from_env) {
+    const int k = op == Op::Add ? 0 : op == Op::Sub ? 1 : op == Op::Mul ? 2 : 3;
+    const int base = right ? (from_env ? static_cast<int>(Op::AddR) : static_cast<int>(Op::AddC))
+                           : (from_env ? static_cast<int>(Op::RAdd) : static_cast<int>(Op::CAdd));
+    return static_cast<Op>(base + k);
+}
+
+Instr leaf_operand(Op op, const Instr& leaf) {
+    Instr i = leaf;
+    i.op = op;
+    return i;
+}
+
+// Rewrites verified postfix code into kernel code. start[k] is the first instruction of the
+// subtree whose root is instruction k, so every operand's code is a known range.
+class KernelWriter {
+public:
+    KernelWriter(const std::vector<Instr>& code, std::size_t table_offset, std::vector<Instr>& out)
+        : code_(code), offset_(table_offset), out_(out), start_(code.size()) {
+        std::vector<std::size_t> roots;
+        for (std::size_t k = 0; k < code.size(); ++k) {
+            std::size_t s = k;
+            for (int c = consumed(code[k].op); c > 0; --c) {
+                s = roots.back();
+                roots.pop_back();
+            }
+            start_[k] = s;
+            roots.push_back(s);
+        }
+    }
+
+    void emit_root() { emit(code_.size() - 1); }
+
+private:
+    void emit(std::size_t k) {
+        const Instr& in = code_[k];
+        const int c = consumed(in.op);
+        if (c == 0) {
+            out_.push_back(in);
+            return;
+        }
+        if (c == 1) {
+            emit(k - 1);
+            out_.push_back(in.op == Op::Pw ? Instr::with_index(Op::Pw, in.index + offset_) : in);
+            return;
+        }
+        const std::size_t b = k - 1;
+        const std::size_t a = start_[b] - 1;
+        if (c == 3) {
+            emit(start_[a] - 1);
+            emit(a);
+            emit(b);
+            out_.push_back(in);
+            return;
+        }
+        const bool arithmetic = in.op == Op::Add || in.op == Op::Sub || in.op == Op::Mul || in.op == Op::Div;
+        if (in.op == Op::Pow && code_[b].op == Op::Const && code_[b].value == 2.0) {
+            emit(a);
+            out_.push_back(Instr::plain(Op::Square));
+        } else if (arithmetic && is_leaf(code_[b].op)) {
+            emit(a);
+            out_.push_back(leaf_operand(folded(in.op, true, code_[b].op == Op::Ref), code_[b]));
+        } else if (arithmetic && is_leaf(code_[a].op)) {
+            emit(b);
+            out_.push_back(leaf_operand(folded(in.op, false, code_[a].op == Op::Ref), code_[a]));
+        } else {
+            emit(a);
+            emit(b);
+            out_.push_back(in);
+        }
+    }
+
+    const std::vector<Instr>& code_;
+    std::size_t offset_;
+    std::vector<Instr>& out_;
+    std::vector<std::size_t> start_;
+};
+
+// Stack depth reached by kernel code, counting each kind's pops and its push.
+std::size_t kernel_depth(const std::vector<Instr>& code) {
+    std::size_t depth = 0, deepest = 0;
+    for (const Instr& in : code) {
+        if (in.op == Op::Store) {
+            --depth;
+        } else if (in.op >= Op::AddR && in.op <= Op::Square) {
+            // one value in, one out
+        } else {
+            depth = depth - static_cast<std::size_t>(consumed(in.op)) + 1;
+        }
+        deepest = std::max(deepest, depth);
+    }
+    return deepest;
+}
+
+}  // namespace
+
+Kernel kernel_of(const Program& program) {
+    Kernel k;
+    KernelWriter(program.code, 0, k.code).emit_root();
+    k.tables = program.tables;
+    k.depth = kernel_depth(k.code);
+    return k;
+}
+
+Kernel fuse(const std::vector<Program>& programs) {
+    Kernel k;
+    for (std::size_t j = 0; j < programs.size(); ++j) {
+        KernelWriter(programs[j].code, k.tables.size(), k.code).emit_root();
+        k.code.push_back(Instr::with_index(Op::Store, j));
+        k.tables.insert(k.tables.end(), programs[j].tables.begin(), programs[j].tables.end());
+    }
+    k.depth = kernel_depth(k.code);
+    return k;
 }
 
 double PwTable::at(double x) const {
@@ -149,14 +271,22 @@ double PwTable::at(double x) const {
     return (c[2] * d + c[1]) * d + c[0];
 }
 
+// Each operator's arithmetic, written once for the plain and the folded forms.
+inline double add(double a, double b) { return a + b; }
+inline double sub(double a, double b) { return a - b; }
+inline double mul(double a, double b) { return a * b; }
+inline double div(double a, double b) { return a / b; }
+
 // The evaluator. What keeps it fast: the compiler has proven the code well formed and
 // measured its stack depth, so the loop runs on a raw stack pointer with no bounds or growth
-// checks; every operand is in the instruction itself; one switch, no calls except the math
-// library and the piecewise tables. sp points one past the top of the stack.
-double run(const Program& program, const double* env, double* stack) {
+// checks; leaf operands are folded into the operations that use them, so most instructions
+// neither push nor pop; a list of programs runs as one stream; every operand is in the
+// instruction itself; one switch, no calls except the math library and the piecewise tables.
+// sp points one past the top of the stack.
+double run(const Kernel& kernel, const double* env, double* stack, double* out) {
     double* sp = stack;
-    const PwTable* tables = program.tables.data();
-    for (const Instr& in : program.code) {
+    const PwTable* tables = kernel.tables.data();
+    for (const Instr& in : kernel.code) {
         switch (in.op) {
         case Op::Const: *sp++ = in.value; break;
         case Op::Ref: *sp++ = env[in.index]; break;
@@ -173,10 +303,10 @@ double run(const Program& program, const double* env, double* stack) {
             sp[-1] = v == 0.0 ? 0.0 : std::isnan(v) ? v : std::copysign(1.0, v);
             break;
         }
-        case Op::Add: --sp; sp[-1] = sp[-1] + sp[0]; break;
-        case Op::Sub: --sp; sp[-1] = sp[-1] - sp[0]; break;
-        case Op::Mul: --sp; sp[-1] = sp[-1] * sp[0]; break;
-        case Op::Div: --sp; sp[-1] = sp[-1] / sp[0]; break;
+        case Op::Add: --sp; sp[-1] = add(sp[-1], sp[0]); break;
+        case Op::Sub: --sp; sp[-1] = sub(sp[-1], sp[0]); break;
+        case Op::Mul: --sp; sp[-1] = mul(sp[-1], sp[0]); break;
+        case Op::Div: --sp; sp[-1] = div(sp[-1], sp[0]); break;
         case Op::Pow: {
             --sp;
             const double a = sp[-1], b = sp[0];
@@ -188,9 +318,31 @@ double run(const Program& program, const double* env, double* stack) {
         case Op::Gt: --sp; sp[-1] = sp[-1] > sp[0] ? 1.0 : 0.0; break;
         case Op::Where: sp -= 2; sp[-1] = sp[-1] != 0.0 ? sp[0] : sp[1]; break;
         case Op::Pw: sp[-1] = tables[in.index].at(sp[-1]); break;
+        case Op::AddR: sp[-1] = add(sp[-1], env[in.index]); break;
+        case Op::SubR: sp[-1] = sub(sp[-1], env[in.index]); break;
+        case Op::MulR: sp[-1] = mul(sp[-1], env[in.index]); break;
+        case Op::DivR: sp[-1] = div(sp[-1], env[in.index]); break;
+        case Op::AddC: sp[-1] = add(sp[-1], in.value); break;
+        case Op::SubC: sp[-1] = sub(sp[-1], in.value); break;
+        case Op::MulC: sp[-1] = mul(sp[-1], in.value); break;
+        case Op::DivC: sp[-1] = div(sp[-1], in.value); break;
+        case Op::RAdd: sp[-1] = add(env[in.index], sp[-1]); break;
+        case Op::RSub: sp[-1] = sub(env[in.index], sp[-1]); break;
+        case Op::RMul: sp[-1] = mul(env[in.index], sp[-1]); break;
+        case Op::RDiv: sp[-1] = div(env[in.index], sp[-1]); break;
+        case Op::CAdd: sp[-1] = add(in.value, sp[-1]); break;
+        case Op::CSub: sp[-1] = sub(in.value, sp[-1]); break;
+        case Op::CMul: sp[-1] = mul(in.value, sp[-1]); break;
+        case Op::CDiv: sp[-1] = div(in.value, sp[-1]); break;
+        case Op::Square: sp[-1] = mul(sp[-1], sp[-1]); break;
+        case Op::Store: out[in.index] = *--sp; break;
         }
     }
-    return sp[-1];
+    return sp == stack ? 0.0 : sp[-1];
+}
+
+double run(const Program& program, const double* env, double* stack) {
+    return run(program.kernel, env, stack, nullptr);
 }
 
 double eval(const Program& program, const double* env, std::vector<double>& stack) {

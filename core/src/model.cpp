@@ -226,6 +226,8 @@ Result<Model> Model::from_value(const Json& doc) {
         if (!list) continue;
         if (auto st = check(*list); !st) return fail(std::move(st.error()));
     }
+    m.rhs_kernel = fuse(m.rhs_programs);
+    if (m.jacobian_programs) m.jacobian_kernel = fuse(*m.jacobian_programs);
     return m;
 }
 
@@ -262,13 +264,18 @@ void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double
     for (std::size_t k = 0; k < list.size(); ++k) out[k] = eval(list[k], env, scratch.stack);
 }
 
+void Model::eval_into(const Kernel& fused, Scratch& scratch, double* out) {
+    if (scratch.stack.size() < fused.depth) scratch.stack.resize(fused.depth);
+    run(fused, scratch.env.data(), scratch.stack.data(), out);
+}
+
 void Model::rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
     fill_env(x, u, t, scratch.env.data());
     if (native_rhs) {
         native_rhs(scratch.env.data(), out);
         return;
     }
-    eval_into(rhs_programs, scratch, out);
+    eval_into(rhs_kernel, scratch, out);
 }
 
 namespace {
@@ -326,7 +333,7 @@ void Model::jacobian_into(const double* x, const double* u, double t, double* ou
     const std::size_t n = n_states;
     if (jacobian_programs) {
         fill_env(x, u, t, scratch.env.data());
-        eval_into(*jacobian_programs, scratch, out);
+        eval_into(*jacobian_kernel, scratch, out);
         if (std::all_of(out, out + n * n, [](double v) { return std::isfinite(v); })) return;
     }
     // One-sided forward differences; the divisor is h itself, not the realised (x_j + h) - x_j.

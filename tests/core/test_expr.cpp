@@ -647,3 +647,110 @@ TEST(Evaluate, RepeatedEvaluationIsBitIdentical) {
 }
 
 }  // namespace
+
+// ---- kernels: the folded code computes what the program's own postfix code computes
+
+namespace {
+
+// A direct reading of the instruction table over a program's postfix code, kept apart from
+// the evaluator so that the folded kernels are checked against an independent interpreter.
+double reference_eval(const Program& p, const std::vector<double>& env) {
+    std::vector<double> st;
+    auto pop = [&] { double v = st.back(); st.pop_back(); return v; };
+    for (const zarel::Instr& in : p.code) {
+        switch (in.op) {
+        case Op::Const: st.push_back(in.value); break;
+        case Op::Ref: st.push_back(env[in.index]); break;
+        case Op::Neg: st.back() = -st.back(); break;
+        case Op::Sqrt: st.back() = std::sqrt(st.back()); break;
+        case Op::Exp: st.back() = std::exp(st.back()); break;
+        case Op::Log: st.back() = std::log(st.back()); break;
+        case Op::Abs: st.back() = std::fabs(st.back()); break;
+        case Op::Tanh: st.back() = std::tanh(st.back()); break;
+        case Op::Sin: st.back() = std::sin(st.back()); break;
+        case Op::Cos: st.back() = std::cos(st.back()); break;
+        case Op::Sign: { double v = st.back(); st.back() = v == 0 ? 0.0 : std::isnan(v) ? v : std::copysign(1.0, v); break; }
+        case Op::Pw: st.back() = p.tables[in.index].at(st.back()); break;
+        case Op::Where: { double b = pop(), a = pop(), c = pop(); st.push_back(c != 0.0 ? a : b); break; }
+        default: {
+            double b = pop(), a = pop();
+            double r = 0;
+            switch (in.op) {
+            case Op::Add: r = a + b; break;
+            case Op::Sub: r = a - b; break;
+            case Op::Mul: r = a * b; break;
+            case Op::Div: r = a / b; break;
+            case Op::Pow: r = b == 2.0 ? a * a : std::pow(a, b); break;
+            case Op::Max: r = b <= a ? a : b; break;
+            case Op::Min: r = a <= b ? a : b; break;
+            case Op::Gt: r = a > b ? 1.0 : 0.0; break;
+            default: ADD_FAILURE() << "unexpected kind"; break;
+            }
+            st.push_back(r);
+        }
+        }
+    }
+    return st.back();
+}
+
+Json random_tree(std::mt19937_64& rng, int depth, int slots) {
+    static const char* unary[] = {"neg", "sqrt", "exp", "log", "abs", "tanh", "sin", "cos", "sign"};
+    static const char* binary[] = {"add", "sub", "mul", "div", "pow", "max", "min", "gt"};
+    std::uniform_int_distribution<int> pick(0, 99);
+    const int r = pick(rng);
+    if (depth == 0 || r < 30) {
+        if (r % 2) return Json::array({"ref", static_cast<int>(rng() % static_cast<unsigned>(slots))});
+        const double consts[] = {2.0, -1.5, 0.0, -0.0, 0.5, 3.0, 1e300};
+        return Json::array({"const", consts[rng() % 7]});
+    }
+    if (r < 45) return Json::array({unary[rng() % 9], random_tree(rng, depth - 1, slots)});
+    if (r < 92) return Json::array({binary[rng() % 8], random_tree(rng, depth - 1, slots), random_tree(rng, depth - 1, slots)});
+    if (r < 96)
+        return Json::array({"where", random_tree(rng, depth - 1, slots), random_tree(rng, depth - 1, slots),
+                            random_tree(rng, depth - 1, slots)});
+    return Json::array({"pw", random_tree(rng, depth - 1, slots), Json::array({-1, 0, 2}),
+                        Json::array({Json::array({1, 2, 3}), Json::array({-1, 0.5, 0.25})})});
+}
+
+bool same_value(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+}  // namespace
+
+TEST(Kernel, FoldedCodeMatchesThePostfixCodeOnRandomTrees) {
+    std::mt19937_64 rng(12345);
+    const std::vector<std::vector<double>> envs = {
+        {0.5, -2.0, 3.25, 0.0}, {-0.0, 1e-300, -7.0, 2.0},
+        {std::numeric_limits<double>::quiet_NaN(), 1.0, -1.0, std::numeric_limits<double>::infinity()}};
+    std::vector<Program> programs;
+    for (int trial = 0; trial < 3000; ++trial) {
+        auto p = zarel::from_json(random_tree(rng, 1 + trial % 7, 4));
+        ASSERT_TRUE(p.has_value());
+        ASSERT_LE(p->kernel.depth, p->depth);
+        for (const auto& env : envs) {
+            std::vector<double> stack;
+            const double expected = reference_eval(*p, env);
+            const double got = zarel::eval(*p, env.data(), stack);
+            ASSERT_TRUE(same_value(expected, got)) << random_tree(rng, 0, 1).dump() << " trial " << trial;
+        }
+        if (programs.size() < 40) programs.push_back(std::move(*p));
+    }
+    // the fused list writes every program's value in order
+    const zarel::Kernel fused = zarel::fuse(programs);
+    for (const auto& env : envs) {
+        std::vector<double> stack(fused.depth), out(programs.size());
+        zarel::run(fused, env.data(), stack.data(), out.data());
+        for (std::size_t k = 0; k < programs.size(); ++k)
+            EXPECT_TRUE(same_value(out[k], reference_eval(programs[k], env))) << k;
+    }
+}
+
+TEST(Kernel, LeafOperandsFoldIntoTheirOperation) {
+    auto p = zarel::from_json(Json::parse(R"(["add", ["mul", ["const", 2], ["ref", 0]], ["pow", ["ref", 1], ["const", 2]]])"));
+    ASSERT_TRUE(p.has_value());
+    std::vector<Op> ops;
+    for (const auto& in : p->kernel.code) ops.push_back(in.op);
+    EXPECT_EQ(ops, (std::vector<Op>{Op::Const, Op::MulR, Op::Ref, Op::Square, Op::Add}));
+    EXPECT_EQ(p->code.size(), 7u);  // the program's own code keeps the plain form
+}

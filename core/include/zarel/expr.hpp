@@ -17,6 +17,13 @@ using Json = nlohmann::json;
 enum class Op : std::uint8_t {
     Const, Ref, Neg, Sqrt, Exp, Log, Abs, Tanh, Sin, Cos, Sign,
     Add, Sub, Mul, Div, Pow, Max, Min, Gt, Where, Pw,
+    // Kernel-only forms, made from the kinds above when a program is compiled for evaluation:
+    // a binary operation with one operand taken from the environment (R) or a constant (C),
+    // on the right (AddR: top + env[i]) or on the left (RAdd: env[i] + top).
+    AddR, SubR, MulR, DivR, AddC, SubC, MulC, DivC,
+    RAdd, RSub, RMul, RDiv, CAdd, CSub, CMul, CDiv,
+    Square,  // pow with the constant exponent 2
+    Store,   // pop the top into out[index]: ends one program of a fused list
 };
 
 // One instruction: plain data, 16 bytes, stored contiguously in a program.
@@ -41,11 +48,21 @@ struct PwTable {
     double at(double x) const;
 };
 
+// What the evaluator runs: code in which leaf operands are folded into their operations, so
+// most instructions do their arithmetic without a push. Built once from verified programs; it
+// computes exactly what the program's own code computes, operation for operation.
+struct Kernel {
+    std::vector<Instr> code;
+    std::vector<PwTable> tables;
+    std::size_t depth = 0;
+};
+
 struct Program {
     std::vector<Instr> code;
     std::vector<PwTable> tables;
     std::optional<std::uint64_t> max_ref;
     std::size_t depth = 0;  // the largest stack depth the code reaches
+    Kernel kernel;
 };
 
 // A JSON integer that is not negative, as a slot or a size; text always parses such numbers as
@@ -59,10 +76,16 @@ Result<Program> from_json(const Json& node);
 Status parse_into(const Json& node, std::vector<Instr>& code, std::vector<PwTable>& tables);
 Program constant();
 
+// The kernel of one verified program, and of a list of them evaluated in order into out[k].
+Kernel kernel_of(const Program& program);
+Kernel fuse(const std::vector<Program>& programs);
+
 // Evaluates a program accepted by from_json against an environment holding every slot it
 // reads. The stack grows only when it is smaller than the program's depth.
 double eval(const Program& program, const double* env, std::vector<double>& stack);
 // The evaluation loop itself, on a stack with room for at least program.depth values.
 double run(const Program& program, const double* env, double* stack);
+// Runs a kernel; a fused list writes its values to out and returns nothing meaningful.
+double run(const Kernel& kernel, const double* env, double* stack, double* out);
 
 }  // namespace zarel

@@ -36,6 +36,10 @@ public:
     std::vector<Program> port_value_programs;
     std::vector<Program> output_programs;
     std::vector<std::string> output_names;
+    // The rhs and Jacobian programs fused into one kernel each, built by from_value: the
+    // integrators' hot evaluations run as one stream.
+    Kernel rhs_kernel;
+    std::optional<Kernel> jacobian_kernel;
     // A compiled stand-in for the rhs programs, reading the same environment: set only by the
     // benchmarks that measure the interpreter against native code on identical integrator work.
     void (*native_rhs)(const double* env, double* out) = nullptr;
@@ -52,6 +56,7 @@ public:
     void fill_env(const double* x, const double* u, double t, double* env) const;
     // Evaluates each program at the environment already filled, into out[k].
     static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
+    static void eval_into(const Kernel& fused, Scratch& scratch, double* out);
     // The right-hand side at (x, u, t) into out, on the given scratch, without allocating.
     void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const;
 
