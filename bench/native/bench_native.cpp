@@ -100,8 +100,12 @@ double best_time(const std::function<void()>& body, int repeat = 5) {
 
 }  // namespace
 
-int main() {
+// With an argument, only the models whose name contains it, evaluated a fixed 20000 times and
+// without whole runs: a steady workload for instruction counting under callgrind.
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
     for (Case& c : cases()) {
+        if (!only.empty() && c.name.find(only) == std::string::npos) continue;
         auto loaded = zarel::Model::from_value(c.doc);
         if (!loaded) {
             std::fprintf(stderr, "%s: %s\n", c.name.c_str(), loaded.error().display().c_str());
@@ -115,7 +119,7 @@ int main() {
         for (const auto& p : interpreted.rhs_programs) instructions += p.code.size();
 
         // per evaluation, on a slowly moving state so nothing can be hoisted
-        const long evals = std::max<long>(2000, 20'000'000 / static_cast<long>(instructions + 1));
+        const long evals = only.empty() ? std::max<long>(2000, 20'000'000 / static_cast<long>(instructions + 1)) : 20000;
         std::vector<double> x(c.x0), out(n), u(1, 0.0);
         double sink = 0.0;
         auto per_eval = [&](const zarel::Model& m) {
@@ -129,6 +133,10 @@ int main() {
                    }) / static_cast<double>(evals);
         };
         const double t_interp = per_eval(interpreted), t_native = per_eval(native);
+        if (!only.empty()) {
+            std::printf("{\"model\": \"%s\", \"ns_per_eval_interpreter\": %.2f}\n", c.name.c_str(), t_interp * 1e9);
+            continue;
+        }
 
         // whole runs through the same integrator code
         std::vector<double> grid(2001);

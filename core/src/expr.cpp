@@ -2,6 +2,8 @@
 #include "zarel/expr.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -138,9 +140,11 @@ namespace {
 
 constexpr bool is_leaf(Op op) { return op == Op::Const || op == Op::Ref; }
 
+int arithmetic_index(Op op) { return op == Op::Add ? 0 : op == Op::Sub ? 1 : op == Op::Mul ? 2 : 3; }
+
 // The kernel form of `op` with its right (b) or left (a) operand folded in from a leaf.
 Op folded(Op op, bool right, bool from_env) {
-    const int k = op == Op::Add ? 0 : op == Op::Sub ? 1 : op == Op::Mul ? 2 : 3;
+    const int k = arithmetic_index(op);
     const int base = right ? (from_env ? static_cast<int>(Op::AddR) : static_cast<int>(Op::AddC))
                            : (from_env ? static_cast<int>(Op::RAdd) : static_cast<int>(Op::CAdd));
     return static_cast<Op>(base + k);
@@ -149,6 +153,29 @@ Op folded(Op op, bool right, bool from_env) {
 Instr leaf_operand(Op op, const Instr& leaf) {
     Instr i = leaf;
     i.op = op;
+    return i;
+}
+
+// One instruction for an arithmetic operation on two leaves, when their slots fit the
+// instruction; two constants are left alone.
+std::optional<Instr> leaf_pair(Op op, const Instr& a, const Instr& b) {
+    const auto fits = [](const Instr& leaf) { return leaf.op != Op::Ref || leaf.index <= UINT32_MAX; };
+    if (!fits(a) || !fits(b) || (a.op == Op::Const && b.op == Op::Const)) return std::nullopt;
+    const int k = arithmetic_index(op);
+    Instr i{};
+    if (a.op == Op::Ref && b.op == Op::Ref) {
+        i.op = static_cast<Op>(static_cast<int>(Op::AddRR) + k);
+        i.index = a.index;
+        i.aux = static_cast<std::uint32_t>(b.index);
+    } else if (a.op == Op::Ref) {
+        i.op = static_cast<Op>(static_cast<int>(Op::AddRC) + k);
+        i.value = b.value;
+        i.aux = static_cast<std::uint32_t>(a.index);
+    } else {
+        i.op = static_cast<Op>(static_cast<int>(Op::AddCR) + k);
+        i.value = a.value;
+        i.aux = static_cast<std::uint32_t>(b.index);
+    }
     return i;
 }
 
@@ -195,7 +222,12 @@ private:
             return;
         }
         const bool arithmetic = in.op == Op::Add || in.op == Op::Sub || in.op == Op::Mul || in.op == Op::Div;
-        if (in.op == Op::Pow && code_[b].op == Op::Const && code_[b].value == 2.0) {
+        std::optional<Instr> pair;
+        if (arithmetic && is_leaf(code_[a].op) && is_leaf(code_[b].op))
+            pair = leaf_pair(in.op, code_[a], code_[b]);
+        if (pair) {
+            out_.push_back(*pair);
+        } else if (in.op == Op::Pow && code_[b].op == Op::Const && code_[b].value == 2.0) {
             emit(a);
             out_.push_back(Instr::plain(Op::Square));
         } else if (arithmetic && is_leaf(code_[b].op)) {
@@ -221,8 +253,12 @@ private:
 std::size_t kernel_depth(const std::vector<Instr>& code) {
     std::size_t depth = 0, deepest = 0;
     for (const Instr& in : code) {
-        if (in.op == Op::Store) {
+        if (in.op == Op::End) {
+            break;
+        } else if (in.op == Op::Store) {
             --depth;
+        } else if (in.op >= Op::AddRR && in.op <= Op::DivCR) {
+            ++depth;
         } else if (in.op >= Op::AddR && in.op <= Op::Square) {
             // one value in, one out
         } else {
@@ -238,6 +274,7 @@ std::size_t kernel_depth(const std::vector<Instr>& code) {
 Kernel kernel_of(const Program& program) {
     Kernel k;
     KernelWriter(program.code, 0, k.code).emit_root();
+    k.code.push_back(Instr::plain(Op::End));
     k.tables = program.tables;
     k.depth = kernel_depth(k.code);
     return k;
@@ -250,6 +287,7 @@ Kernel fuse(const std::vector<Program>& programs) {
         k.code.push_back(Instr::with_index(Op::Store, j));
         k.tables.insert(k.tables.end(), programs[j].tables.begin(), programs[j].tables.end());
     }
+    k.code.push_back(Instr::plain(Op::End));
     k.depth = kernel_depth(k.code);
     return k;
 }
@@ -277,69 +315,124 @@ inline double sub(double a, double b) { return a - b; }
 inline double mul(double a, double b) { return a * b; }
 inline double div(double a, double b) { return a / b; }
 
-// The evaluator. What keeps it fast: the compiler has proven the code well formed and
-// measured its stack depth, so the loop runs on a raw stack pointer with no bounds or growth
-// checks; leaf operands are folded into the operations that use them, so most instructions
-// neither push nor pop; a list of programs runs as one stream; every operand is in the
-// instruction itself; one switch, no calls except the math library and the piecewise tables.
-// sp points one past the top of the stack.
+// The evaluator. What keeps it fast:
+// - the compiler has proven the code well formed and measured its stack depth, so the loop
+//   runs on a raw stack pointer with no bounds or growth checks;
+// - leaf operands are folded into the operations that use them, and a list of programs runs
+//   as one stream, so most instructions neither push nor pop;
+// - the top of the stack lives in a local (`top`), so unary and folded operations touch no
+//   stack memory at all; sp points one past the values below it;
+// - dispatch is direct threading (one indirect jump per instruction, no range check) where
+//   the compiler offers labels as values, a plain switch otherwise; the same bodies serve both;
+// - no calls but the math library and the piecewise tables.
+// A push spills `top`, so the first push of a program spills a meaningless value; the stack
+// needs room for `depth` values, which the kernel's depth already counts.
+#if defined(__GNUC__)
+#define ZAREL_THREADED 1
+#endif
+
+#if ZAREL_THREADED
+#define VM_DISPATCH() goto* labels[static_cast<int>((++ip)->op)]
+#define VM_CASE(kind) L_##kind:
+#define VM_NEXT() VM_DISPATCH()
+#else
+#define VM_CASE(kind) case Op::kind:
+#define VM_NEXT() break
+#endif
+
 double run(const Kernel& kernel, const double* env, double* stack, double* out) {
     double* sp = stack;
+    double top = 0.0;
     const PwTable* tables = kernel.tables.data();
-    for (const Instr& in : kernel.code) {
-        switch (in.op) {
-        case Op::Const: *sp++ = in.value; break;
-        case Op::Ref: *sp++ = env[in.index]; break;
-        case Op::Neg: sp[-1] = -sp[-1]; break;
-        case Op::Sqrt: sp[-1] = std::sqrt(sp[-1]); break;
-        case Op::Exp: sp[-1] = std::exp(sp[-1]); break;
-        case Op::Log: sp[-1] = std::log(sp[-1]); break;
-        case Op::Abs: sp[-1] = std::fabs(sp[-1]); break;
-        case Op::Tanh: sp[-1] = std::tanh(sp[-1]); break;
-        case Op::Sin: sp[-1] = std::sin(sp[-1]); break;
-        case Op::Cos: sp[-1] = std::cos(sp[-1]); break;
-        case Op::Sign: {
-            const double v = sp[-1];
-            sp[-1] = v == 0.0 ? 0.0 : std::isnan(v) ? v : std::copysign(1.0, v);
-            break;
+    if (kernel.code.empty()) return top;  // a kernel that was never built
+    const Instr* ip = kernel.code.data();
+#if ZAREL_THREADED
+    // one label per kind, in the order of the enumeration
+    static void* const labels[] = {
+        &&L_Const, &&L_Ref,   &&L_Neg,   &&L_Sqrt,  &&L_Exp,    &&L_Log,   &&L_Abs,   &&L_Tanh,  &&L_Sin,
+        &&L_Cos,   &&L_Sign,  &&L_Add,   &&L_Sub,   &&L_Mul,    &&L_Div,   &&L_Pow,   &&L_Max,   &&L_Min,
+        &&L_Gt,    &&L_Where, &&L_Pw,    &&L_AddR,  &&L_SubR,   &&L_MulR,  &&L_DivR,  &&L_AddC,  &&L_SubC,
+        &&L_MulC,  &&L_DivC,  &&L_RAdd,  &&L_RSub,  &&L_RMul,   &&L_RDiv,  &&L_CAdd,  &&L_CSub,  &&L_CMul,
+        &&L_CDiv,  &&L_AddRR, &&L_SubRR, &&L_MulRR, &&L_DivRR,  &&L_AddRC, &&L_SubRC, &&L_MulRC, &&L_DivRC,
+        &&L_AddCR, &&L_SubCR, &&L_MulCR, &&L_DivCR, &&L_Square, &&L_Store, &&L_End,
+    };
+    static_assert(sizeof labels / sizeof labels[0] == static_cast<int>(Op::End) + 1);
+    --ip;
+    VM_DISPATCH();
+    {
+        {
+#else
+    --ip;
+    for (;;) {
+        switch ((++ip)->op) {
+#endif
+        VM_CASE(Const) *sp++ = top; top = ip->value; VM_NEXT();
+        VM_CASE(Ref) *sp++ = top; top = env[ip->index]; VM_NEXT();
+        VM_CASE(Neg) top = -top; VM_NEXT();
+        VM_CASE(Sqrt) top = std::sqrt(top); VM_NEXT();
+        VM_CASE(Exp) top = std::exp(top); VM_NEXT();
+        VM_CASE(Log) top = std::log(top); VM_NEXT();
+        VM_CASE(Abs) top = std::fabs(top); VM_NEXT();
+        VM_CASE(Tanh) top = std::tanh(top); VM_NEXT();
+        VM_CASE(Sin) top = std::sin(top); VM_NEXT();
+        VM_CASE(Cos) top = std::cos(top); VM_NEXT();
+        VM_CASE(Sign) top = top == 0.0 ? 0.0 : std::isnan(top) ? top : std::copysign(1.0, top); VM_NEXT();
+        VM_CASE(Add) top = add(*--sp, top); VM_NEXT();
+        VM_CASE(Sub) top = sub(*--sp, top); VM_NEXT();
+        VM_CASE(Mul) top = mul(*--sp, top); VM_NEXT();
+        VM_CASE(Div) top = div(*--sp, top); VM_NEXT();
+        VM_CASE(Pow) {
+            const double a = *--sp;
+            top = top == 2.0 ? a * a : std::pow(a, top);
+            VM_NEXT();
         }
-        case Op::Add: --sp; sp[-1] = add(sp[-1], sp[0]); break;
-        case Op::Sub: --sp; sp[-1] = sub(sp[-1], sp[0]); break;
-        case Op::Mul: --sp; sp[-1] = mul(sp[-1], sp[0]); break;
-        case Op::Div: --sp; sp[-1] = div(sp[-1], sp[0]); break;
-        case Op::Pow: {
-            --sp;
-            const double a = sp[-1], b = sp[0];
-            sp[-1] = b == 2.0 ? a * a : std::pow(a, b);
-            break;
+        VM_CASE(Max) { const double a = *--sp; top = top <= a ? a : top; VM_NEXT(); }
+        VM_CASE(Min) { const double a = *--sp; top = a <= top ? a : top; VM_NEXT(); }
+        VM_CASE(Gt) { const double a = *--sp; top = a > top ? 1.0 : 0.0; VM_NEXT(); }
+        VM_CASE(Where) {
+            sp -= 2;
+            top = sp[0] != 0.0 ? sp[1] : top;
+            VM_NEXT();
         }
-        case Op::Max: --sp; sp[-1] = sp[0] <= sp[-1] ? sp[-1] : sp[0]; break;
-        case Op::Min: --sp; sp[-1] = sp[-1] <= sp[0] ? sp[-1] : sp[0]; break;
-        case Op::Gt: --sp; sp[-1] = sp[-1] > sp[0] ? 1.0 : 0.0; break;
-        case Op::Where: sp -= 2; sp[-1] = sp[-1] != 0.0 ? sp[0] : sp[1]; break;
-        case Op::Pw: sp[-1] = tables[in.index].at(sp[-1]); break;
-        case Op::AddR: sp[-1] = add(sp[-1], env[in.index]); break;
-        case Op::SubR: sp[-1] = sub(sp[-1], env[in.index]); break;
-        case Op::MulR: sp[-1] = mul(sp[-1], env[in.index]); break;
-        case Op::DivR: sp[-1] = div(sp[-1], env[in.index]); break;
-        case Op::AddC: sp[-1] = add(sp[-1], in.value); break;
-        case Op::SubC: sp[-1] = sub(sp[-1], in.value); break;
-        case Op::MulC: sp[-1] = mul(sp[-1], in.value); break;
-        case Op::DivC: sp[-1] = div(sp[-1], in.value); break;
-        case Op::RAdd: sp[-1] = add(env[in.index], sp[-1]); break;
-        case Op::RSub: sp[-1] = sub(env[in.index], sp[-1]); break;
-        case Op::RMul: sp[-1] = mul(env[in.index], sp[-1]); break;
-        case Op::RDiv: sp[-1] = div(env[in.index], sp[-1]); break;
-        case Op::CAdd: sp[-1] = add(in.value, sp[-1]); break;
-        case Op::CSub: sp[-1] = sub(in.value, sp[-1]); break;
-        case Op::CMul: sp[-1] = mul(in.value, sp[-1]); break;
-        case Op::CDiv: sp[-1] = div(in.value, sp[-1]); break;
-        case Op::Square: sp[-1] = mul(sp[-1], sp[-1]); break;
-        case Op::Store: out[in.index] = *--sp; break;
+        VM_CASE(Pw) top = tables[ip->index].at(top); VM_NEXT();
+        VM_CASE(AddR) top = add(top, env[ip->index]); VM_NEXT();
+        VM_CASE(SubR) top = sub(top, env[ip->index]); VM_NEXT();
+        VM_CASE(MulR) top = mul(top, env[ip->index]); VM_NEXT();
+        VM_CASE(DivR) top = div(top, env[ip->index]); VM_NEXT();
+        VM_CASE(AddC) top = add(top, ip->value); VM_NEXT();
+        VM_CASE(SubC) top = sub(top, ip->value); VM_NEXT();
+        VM_CASE(MulC) top = mul(top, ip->value); VM_NEXT();
+        VM_CASE(DivC) top = div(top, ip->value); VM_NEXT();
+        VM_CASE(RAdd) top = add(env[ip->index], top); VM_NEXT();
+        VM_CASE(RSub) top = sub(env[ip->index], top); VM_NEXT();
+        VM_CASE(RMul) top = mul(env[ip->index], top); VM_NEXT();
+        VM_CASE(RDiv) top = div(env[ip->index], top); VM_NEXT();
+        VM_CASE(CAdd) top = add(ip->value, top); VM_NEXT();
+        VM_CASE(CSub) top = sub(ip->value, top); VM_NEXT();
+        VM_CASE(CMul) top = mul(ip->value, top); VM_NEXT();
+        VM_CASE(CDiv) top = div(ip->value, top); VM_NEXT();
+        VM_CASE(AddRR) *sp++ = top; top = add(env[ip->index], env[ip->aux]); VM_NEXT();
+        VM_CASE(SubRR) *sp++ = top; top = sub(env[ip->index], env[ip->aux]); VM_NEXT();
+        VM_CASE(MulRR) *sp++ = top; top = mul(env[ip->index], env[ip->aux]); VM_NEXT();
+        VM_CASE(DivRR) *sp++ = top; top = div(env[ip->index], env[ip->aux]); VM_NEXT();
+        VM_CASE(AddRC) *sp++ = top; top = add(env[ip->aux], ip->value); VM_NEXT();
+        VM_CASE(SubRC) *sp++ = top; top = sub(env[ip->aux], ip->value); VM_NEXT();
+        VM_CASE(MulRC) *sp++ = top; top = mul(env[ip->aux], ip->value); VM_NEXT();
+        VM_CASE(DivRC) *sp++ = top; top = div(env[ip->aux], ip->value); VM_NEXT();
+        VM_CASE(AddCR) *sp++ = top; top = add(ip->value, env[ip->aux]); VM_NEXT();
+        VM_CASE(SubCR) *sp++ = top; top = sub(ip->value, env[ip->aux]); VM_NEXT();
+        VM_CASE(MulCR) *sp++ = top; top = mul(ip->value, env[ip->aux]); VM_NEXT();
+        VM_CASE(DivCR) *sp++ = top; top = div(ip->value, env[ip->aux]); VM_NEXT();
+        VM_CASE(Square) top = mul(top, top); VM_NEXT();
+        VM_CASE(Store) out[ip->index] = top; top = *--sp; VM_NEXT();
+        VM_CASE(End) return top;
         }
     }
-    return sp == stack ? 0.0 : sp[-1];
 }
+
+#undef VM_DISPATCH
+#undef VM_CASE
+#undef VM_NEXT
 
 double run(const Program& program, const double* env, double* stack) {
     return run(program.kernel, env, stack, nullptr);

@@ -751,6 +751,6 @@ TEST(Kernel, LeafOperandsFoldIntoTheirOperation) {
     ASSERT_TRUE(p.has_value());
     std::vector<Op> ops;
     for (const auto& in : p->kernel.code) ops.push_back(in.op);
-    EXPECT_EQ(ops, (std::vector<Op>{Op::Const, Op::MulR, Op::Ref, Op::Square, Op::Add}));
+    EXPECT_EQ(ops, (std::vector<Op>{Op::MulCR, Op::Ref, Op::Square, Op::Add, Op::End}));
     EXPECT_EQ(p->code.size(), 7u);  // the program's own code keeps the plain form
 }

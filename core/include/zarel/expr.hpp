@@ -22,13 +22,19 @@ enum class Op : std::uint8_t {
     // on the right (AddR: top + env[i]) or on the left (RAdd: env[i] + top).
     AddR, SubR, MulR, DivR, AddC, SubC, MulC, DivC,
     RAdd, RSub, RMul, RDiv, CAdd, CSub, CMul, CDiv,
+    // both operands leaves, the result pushed: a from env[index] or the constant, b from
+    // env[aux] or the constant (AddRR: env[index] + env[aux]; SubRC: env[aux] - value;
+    // MulCR: value * env[aux])
+    AddRR, SubRR, MulRR, DivRR, AddRC, SubRC, MulRC, DivRC, AddCR, SubCR, MulCR, DivCR,
     Square,  // pow with the constant exponent 2
     Store,   // pop the top into out[index]: ends one program of a fused list
+    End,     // the last instruction of every kernel
 };
 
 // One instruction: plain data, 16 bytes, stored contiguously in a program.
 struct Instr {
     Op op;
+    std::uint32_t aux = 0;  // kernels only: the second slot of a two-leaf operation
     union {
         double value;         // Const
         std::uint64_t index;  // Ref: environment slot; Pw: table index
