@@ -303,17 +303,23 @@ std::vector<double> Model::port_outputs(const double* x, const double* u, double
     return evaluate(*this, port_output_programs, x, u, t);
 }
 
+void Model::fill_env_at_rest(const double* x, double* env) const {
+    // what fill_env writes for zero inputs at t = 0, without a vector of zeros to copy from
+    std::copy_n(x, n_states, env);
+    std::fill_n(env + n_states, n_inputs, 0.0);
+    std::copy_n(params.data(), n_params, env + n_states + n_inputs);
+    env[n_states + n_inputs + n_params] = 0.0;
+}
+
 std::vector<double> Model::grad_h(const double* x, Scratch& scratch) const {
-    std::vector<double> zeros(n_inputs, 0.0);
     std::vector<double> out(grad_h_programs.size());
-    fill_env(x, zeros.data(), 0.0, scratch.env.data());
+    fill_env_at_rest(x, scratch.env.data());
     eval_into(grad_h_programs, scratch, out.data());
     return out;
 }
 
 double Model::energy(const double* x, Scratch& scratch) const {
-    std::vector<double> zeros(n_inputs, 0.0);
-    fill_env(x, zeros.data(), 0.0, scratch.env.data());
+    fill_env_at_rest(x, scratch.env.data());
     return eval(energy_program, scratch.env.data(), scratch.stack);
 }
 

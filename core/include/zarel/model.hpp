@@ -54,6 +54,8 @@ public:
     std::size_t max_depth() const;
 
     void fill_env(const double* x, const double* u, double t, double* env) const;
+    // The environment of energy and its gradient: x, zero inputs, the parameters and t = 0.
+    void fill_env_at_rest(const double* x, double* env) const;
     // Evaluates each program at the environment already filled, into out[k].
     static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
     static void eval_into(const Kernel& fused, Scratch& scratch, double* out);
