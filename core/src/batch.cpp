@@ -1,4 +1,5 @@
 // Batch runs: many simulations of one model over one grid, in parallel on the process pool.
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <climits>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
@@ -55,16 +57,20 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
                        " parameter sets");
     if (count == 0) return std::vector<Trajectory>{};
 
-    // Parameter sets only ever change a private copy, so the shared model stays read-only.
+    // Parameter sets only ever change a private copy, so the shared model stays read-only. A
+    // run's copy differs from the model in its parameters alone, so each thread copies the
+    // model once and every run it executes overwrites that copy's parameters.
+    tbb::enumerable_thread_specific<std::optional<Model>> copies;
     auto run = [&](std::size_t i) -> Result<Trajectory> {
         if (!params) return simulate(model, x0s[i], t, inputs, method, options);
         const std::vector<double>& p = (*params)[i];
         if (p.size() != model.n_params)
             return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
                            std::to_string(p.size()));
-        Model copy = model;
-        copy.params = p;
-        return simulate(copy, x0s[i], t, inputs, method, options);
+        std::optional<Model>& copy = copies.local();
+        if (!copy) copy.emplace(model);
+        std::copy(p.begin(), p.end(), copy->params.begin());
+        return simulate(*copy, x0s[i], t, inputs, method, options);
     };
 
     std::vector<Trajectory> out;
