@@ -37,12 +37,12 @@ PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Interp interp = Interp::Hold;
         if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
         ArrayView t;
-        if (!read_in_place(in[1], t)) return nullptr;
-        const std::vector<std::vector<double>> x0s = copy_rows(in[0]);
-        std::vector<std::vector<double>> param_rows;
-        if (params) param_rows = copy_rows(params);
+        if (!read_in_place(in[1], "t", t)) return nullptr;
+        std::vector<std::vector<double>> x0s, param_rows;
+        if (!copy_rows(in[0], "x0s", x0s) || (params && !copy_rows(params, "params", param_rows))) return nullptr;
         std::vector<double> series;
-        const Inputs inputs = input_series(u, interp, series);
+        Inputs inputs;
+        if (!input_series(u, interp, series, inputs)) return nullptr;
         Result<std::vector<Trajectory>> runs = [&] {
             Unlocked unlocked;
             return zarel::simulate_batch(model, x0s, params ? &param_rows : nullptr, t.span(), inputs, method, options);

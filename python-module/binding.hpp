@@ -119,14 +119,18 @@ struct ArrayView {
 };
 // Type, dimension and dtype check; TypeError naming the argument.
 bool check_array(PyObject* obj, const char* name, int ndim);
+// The readers below repeat check_array before they touch the data: the float and integer
+// conversions that run between the first check and the read may execute Python code (__float__,
+// __index__) that reshapes or retypes the array in place, and the data must be read as what
+// they are now. The repeated check only fails for such an array, with the same TypeError.
 // Contiguity check and the view of an array that passed check_array with one dimension.
-bool read_in_place(PyObject* obj, ArrayView& view);
+bool read_in_place(PyObject* obj, const char* name, ArrayView& view);
 // Copies a two-dimensional array in logical row-major order, whatever its strides.
-std::vector<double> copy_rows_flat(PyObject* obj);
+bool copy_rows_flat(PyObject* obj, const char* name, std::vector<double>& flat);
 // The input series of a run: u (null when absent) copied row-major into storage.
-Inputs input_series(PyObject* u, Interp interp, std::vector<double>& storage);
+bool input_series(PyObject* u, Interp interp, std::vector<double>& storage, Inputs& inputs);
 // Copies each row of a two-dimensional array into a vector of its own.
-std::vector<std::vector<double>> copy_rows(PyObject* obj);
+bool copy_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& rows);
 
 bool to_double(PyObject* obj, const char* name, double& out);
 bool to_count(PyObject* obj, const char* name, std::uint64_t& out);

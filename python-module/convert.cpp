@@ -94,12 +94,24 @@ bool check_array(PyObject* obj, const char* name, int ndim) {
             PyArray_ISNOTSWAPPED(a))
             return true;
     }
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be a %d-dimensional numpy.ndarray of float64, not %R", name,
-                 ndim, obj);
+    // the object is described without calling its __repr__, which could run arbitrary code or
+    // raise something other than the TypeError owed here
+    if (PyArray_Check(obj)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(obj);
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s' must be a %d-dimensional numpy.ndarray of float64, not a %d-dimensional %.200s "
+                     "of %.200s%s",
+                     name, ndim, PyArray_NDIM(a), Py_TYPE(obj)->tp_name, PyArray_DESCR(a)->typeobj->tp_name,
+                     PyArray_ISNOTSWAPPED(a) ? "" : " in non-native byte order");
+    } else {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a %d-dimensional numpy.ndarray of float64, not %.200s",
+                     name, ndim, Py_TYPE(obj)->tp_name);
+    }
     return false;
 }
 
-bool read_in_place(PyObject* obj, ArrayView& view) {
+bool read_in_place(PyObject* obj, const char* name, ArrayView& view) {
+    if (!check_array(obj, name, 1)) return false;
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
     if (!PyArray_IS_C_CONTIGUOUS(a) && !PyArray_IS_F_CONTIGUOUS(a)) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
@@ -133,32 +145,35 @@ void for_each_row(PyObject* obj, Sink&& sink) {
 
 }  // namespace
 
-std::vector<double> copy_rows_flat(PyObject* obj) {
-    auto* a = reinterpret_cast<PyArrayObject*>(obj);
-    std::vector<double> flat(static_cast<std::size_t>(PyArray_SIZE(a)));
+bool copy_rows_flat(PyObject* obj, const char* name, std::vector<double>& flat) {
+    if (!check_array(obj, name, 2)) return false;
+    flat.assign(static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(obj))), 0.0);
+    // no values, nothing to visit: a (huge, 0) array must not walk its rows
+    if (flat.empty()) return true;
     std::size_t at = 0;
     for_each_row(obj, [&](std::size_t cols) { double* p = flat.data() + at; at += cols; return p; });
-    return flat;
+    return true;
 }
 
-std::vector<std::vector<double>> copy_rows(PyObject* obj) {
-    std::vector<std::vector<double>> rows;
+bool copy_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& rows) {
+    if (!check_array(obj, name, 2)) return false;
+    rows.clear();
     rows.reserve(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(obj), 0)));
     for_each_row(obj, [&](std::size_t cols) { return rows.emplace_back(cols).data(); });
-    return rows;
+    return true;
 }
 
-Inputs input_series(PyObject* u, Interp interp, std::vector<double>& storage) {
-    Inputs inputs;
+bool input_series(PyObject* u, Interp interp, std::vector<double>& storage, Inputs& inputs) {
+    inputs = Inputs{};
     inputs.interp = interp;
     if (u) {
-        storage = copy_rows_flat(u);
+        if (!copy_rows_flat(u, "u", storage)) return false;
         // a non-null pointer marks the series as present even when it holds no values
         static const double no_values = 0.0;
         inputs.data = storage.empty() ? &no_values : storage.data();
         inputs.size = storage.size();
     }
-    return inputs;
+    return true;
 }
 
 bool to_double(PyObject* obj, const char* name, double& out) {

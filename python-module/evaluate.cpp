@@ -25,12 +25,12 @@ bool take_point(const Model& model, PyObject* const* in, Point& p) {
     if (!check_array(in[0], "x", 1)) return false;
     if (u && !check_array(u, "u", 1)) return false;
     if (in[2] && !to_double(in[2], "t", p.t)) return false;
-    if (!read_in_place(in[0], p.x)) return false;
+    if (!read_in_place(in[0], "x", p.x)) return false;
     p.zeros.assign(model.n_inputs, 0.0);
     p.u_data = p.zeros.data();
     p.u_size = p.zeros.size();
     if (u) {
-        if (!read_in_place(u, p.u)) return false;
+        if (!read_in_place(u, "u", p.u)) return false;
         p.u_data = p.u.data;
         p.u_size = p.u.size;
     }
@@ -74,7 +74,7 @@ PyObject* at_state(const char* function, PyObject* self, PyObject* const* args, 
         if (!hold.ok()) return nullptr;
         const Model& model = as_model(self)->model;
         ArrayView x;
-        if (!check_array(in[0], "x", 1) || !read_in_place(in[0], x)) return nullptr;
+        if (!check_array(in[0], "x", 1) || !read_in_place(in[0], "x", x)) return nullptr;
         if (x.size != model.n_states) {
             return invalid_argument(length_message ? std::string(length_message)
                                                    : "state has " + std::to_string(x.size) + " entries, the model has " +

@@ -115,7 +115,7 @@ int set_params(PyObject* self, PyObject* value, void*) {
             ~Release() { m->holds.store(0, std::memory_order_release); }
         } release{m};
         ArrayView p;
-        if (!read_in_place(value, p)) return -1;
+        if (!read_in_place(value, "p", p)) return -1;
         if (p.size != m->model.n_params) {
             invalid_argument("expected " + std::to_string(m->model.n_params) + " parameter values, got " +
                              std::to_string(p.size));

@@ -88,11 +88,11 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             !take_tolerances(in + 5, options))
             return nullptr;
         ArrayView x, uv;
-        if (!read_in_place(in[0], x)) return nullptr;
+        if (!read_in_place(in[0], "x", x)) return nullptr;
         std::vector<double> zeros(model.n_inputs, 0.0);
         std::span<const double> input(zeros);
         if (u) {
-            if (!read_in_place(u, uv)) return nullptr;
+            if (!read_in_place(u, "u", uv)) return nullptr;
             input = uv.span();
         }
         Method method;
@@ -134,9 +134,10 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         Interp interp = Interp::Hold;
         if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
         ArrayView x0, t;
-        if (!read_in_place(in[0], x0) || !read_in_place(in[1], t)) return nullptr;
+        if (!read_in_place(in[0], "x0", x0) || !read_in_place(in[1], "t", t)) return nullptr;
         std::vector<double> series;
-        const Inputs inputs = input_series(u, interp, series);
+        Inputs inputs;
+        if (!input_series(u, interp, series, inputs)) return nullptr;
         Result<Trajectory> run = [&] {
             Unlocked unlocked;
             return zarel::simulate(model, x0.span(), t.span(), inputs, method, options);
