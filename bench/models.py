@@ -18,8 +18,18 @@ def add_all(terms):
     return out
 
 
-def mass_chain(n, k=1.0, c=0.05, m=1.0):
-    """n unit masses joined by springs, the first tied to a wall; states q_0..q_{n-1}, p_0..p_{n-1}."""
+def add_tree(terms):
+    """The same sum as add_all, grouped as a balanced tree so that long sums stay shallow."""
+    if len(terms) == 1:
+        return terms[0]
+    mid = len(terms) // 2
+    return ["add", add_tree(terms[:mid]), add_tree(terms[mid:])]
+
+
+def mass_chain(n, k=1.0, c=0.05, m=1.0, shallow_energy=False):
+    """n unit masses joined by springs, the first tied to a wall; states q_0..q_{n-1}, p_0..p_{n-1}.
+    shallow_energy sums the energy as a balanced tree, which keeps the document within the loader's
+    nesting limit for large n."""
     q = lambda i: ref(i)  # noqa: E731
     p = lambda i: ref(n + i)  # noqa: E731
     rhs = [["mul", const(1.0 / m), p(i)] for i in range(n)]
@@ -41,7 +51,8 @@ def mass_chain(n, k=1.0, c=0.05, m=1.0):
         if i + 1 < n:
             jac[n + i][i + 1] = k
     doc = {"n_states": 2 * n, "n_inputs": 0, "n_params": 0, "param_values": [], "rhs": rhs,
-           "jacobian": [const(v) for row in jac for v in row], "energy": add_all(springs + kinetic)}
+           "jacobian": [const(v) for row in jac for v in row],
+           "energy": (add_tree if shallow_energy else add_all)(springs + kinetic)}
     A = np.array(jac)
 
     def f(t, x):
@@ -74,3 +85,130 @@ def pendulum():
         return np.array([x[1], -9.81 * np.sin(x[0])])
 
     return doc, f
+
+
+def pwl(t, knots_t, knots_u):
+    """The piecewise-linear input through (knots_t, knots_u), held constant outside the knots."""
+    return np.interp(t, knots_t, knots_u)
+
+
+def rlc_series(knots_t, knots_u, R=1.0, L=0.5, C=0.02):
+    """Series RLC circuit driven by a piecewise-linear source voltage u(t) through the knots
+    (knots_t, knots_u). States q (capacitor charge) and phi (inductor flux); slots 0 q, 1 phi, 2 u,
+    3 R, 4 L, 5 C, 6 t. q' = phi/L, phi' = (u - R (phi/L)) - q/C."""
+    q, phi, u, r, ell, c = ref(0), ref(1), ref(2), ref(3), ref(4), ref(5)
+    doc = {"n_states": 2, "n_inputs": 1, "n_params": 3, "param_values": [float(R), float(L), float(C)],
+           "rhs": [["div", phi, ell],
+                   ["sub", ["sub", u, ["mul", r, ["div", phi, ell]]], ["div", q, c]]],
+           "jacobian": [const(0), ["div", const(1), ell],
+                        ["neg", ["div", const(1), c]], ["neg", ["div", r, ell]]],
+           "energy": ["add", ["div", ["mul", q, q], ["mul", const(2), c]],
+                      ["div", ["mul", phi, phi], ["mul", const(2), ell]]],
+           "port_outputs": [["div", phi, ell]], "port_values": [u]}
+    kt, ku = np.asarray(knots_t, float), np.asarray(knots_u, float)
+
+    def f(t, x):
+        uu = float(np.interp(t, kt, ku))
+        return np.array([x[1] / L, (uu - R * (x[1] / L)) - x[0] / C])
+
+    jac = np.array([[0.0, 1.0 / L], [-(1.0 / C), -(R / L)]])
+    return doc, f, jac
+
+
+ARENSTORF_MU = 0.012277471
+ARENSTORF_X0 = [0.994, 0.0, 0.0, -2.00158510637908252240537862224]
+ARENSTORF_PERIOD = 17.0652165601579625588917206249
+
+
+def arenstorf(mu=ARENSTORF_MU):
+    """Restricted three-body problem (Arenstorf orbit): states x, y, x', y'; parameters mu and
+    mu' = 1 - mu. D1 = ((x+mu)^2 + y^2)^1.5, D2 = ((x-mu')^2 + y^2)^1.5,
+    x'' = ((x + 2y') - mu'(x+mu)/D1) - mu(x-mu')/D2, y'' = ((y - 2x') - mu' y/D1) - mu y/D2."""
+    mup = 1.0 - mu
+    x, y, vx, vy, m1, m2 = ref(0), ref(1), ref(2), ref(3), ref(4), ref(5)
+    xa, xb = ["add", x, m1], ["sub", x, m2]
+    d1 = ["pow", ["add", ["mul", xa, xa], ["mul", y, y]], const(1.5)]
+    d2 = ["pow", ["add", ["mul", xb, xb], ["mul", y, y]], const(1.5)]
+    doc = {"n_states": 4, "n_inputs": 0, "n_params": 2, "param_values": [float(mu), float(mup)],
+           "rhs": [vx, vy,
+                   ["sub", ["sub", ["add", x, ["mul", const(2), vy]], ["div", ["mul", m2, xa], d1]],
+                    ["div", ["mul", m1, xb], d2]],
+                   ["sub", ["sub", ["sub", y, ["mul", const(2), vx]], ["div", ["mul", m2, y], d1]],
+                    ["div", ["mul", m1, y], d2]]]}
+
+    def f(t, s):
+        x_, y_, vx_, vy_ = s
+        a, b = x_ + mu, x_ - mup
+        D1 = (a * a + y_ * y_) ** 1.5
+        D2 = (b * b + y_ * y_) ** 1.5
+        return np.array([vx_, vy_,
+                         ((x_ + 2.0 * vy_) - (mup * a) / D1) - (mu * b) / D2,
+                         ((y_ - 2.0 * vx_) - (mup * y_) / D1) - (mu * y_) / D2])
+
+    return doc, f
+
+
+def rc_ladder(n, R=1.0, C=1.0, vs=1.0):
+    """n RC sections in a row fed by a source voltage vs (parameter 0) through the first resistor;
+    states are the capacitor voltages. v_i' = g ((v_{i-1} - v_i) - (v_i - v_{i+1})) with g = 1/(RC),
+    v_{-1} = vs and no right-hand current at the last node."""
+    g = 1.0 / (R * C)
+    src = ref(n)
+    rhs = []
+    for i in range(n):
+        left = ["sub", src if i == 0 else ref(i - 1), ref(i)]
+        rhs.append(["mul", const(g), ["sub", left, ["sub", ref(i), ref(i + 1)]] if i + 1 < n else left])
+    A = np.zeros((n, n))
+    for i in range(n):
+        A[i, i] = -2.0 * g if i + 1 < n else -g
+        if i > 0:
+            A[i, i - 1] = g
+        if i + 1 < n:
+            A[i, i + 1] = g
+    doc = {"n_states": n, "n_inputs": 0, "n_params": 1, "param_values": [float(vs)], "rhs": rhs,
+           "jacobian": [const(v) for v in A.ravel()],
+           "energy": add_all([["mul", const(0.5 * C), ["mul", ref(i), ref(i)]] for i in range(n)])}
+
+    def f(t, v):
+        left = np.empty(n)
+        left[0] = vs - v[0]
+        left[1:] = v[:-1] - v[1:]
+        out = left.copy()
+        out[:-1] = left[:-1] - (v[:-1] - v[1:])
+        return g * out
+
+    return doc, f, A
+
+
+def robertson(k1=0.04, k2=3e7, k3=1e4):
+    """Robertson's chemical kinetics: y1' = (-k1) y1 + (k3 y2) y3,
+    y2' = (k1 y1 - (k3 y2) y3) - k2 (y2 y2), y3' = k2 (y2 y2); parameters k1, k2, k3."""
+    y1, y2, y3, a, b, c = ref(0), ref(1), ref(2), ref(3), ref(4), ref(5)
+    fast = ["mul", ["mul", c, y2], y3]
+    sq = ["mul", b, ["mul", y2, y2]]
+    doc = {"n_states": 3, "n_inputs": 0, "n_params": 3, "param_values": [float(k1), float(k2), float(k3)],
+           "rhs": [["add", ["mul", ["neg", a], y1], fast],
+                   ["sub", ["sub", ["mul", a, y1], fast], sq],
+                   sq],
+           "jacobian": [["neg", a], ["mul", c, y3], ["mul", c, y2],
+                        a, ["sub", ["neg", ["mul", c, y3]], ["mul", ["mul", const(2), b], y2]], ["neg", ["mul", c, y2]],
+                        const(0), ["mul", ["mul", const(2), b], y2], const(0)]}
+
+    def f(t, y):
+        fa = (k3 * y[1]) * y[2]
+        sq_ = k2 * (y[1] * y[1])
+        return np.array([(-k1) * y[0] + fa, (k1 * y[0] - fa) - sq_, sq_])
+
+    def jac(t, y):
+        return np.array([[-k1, k3 * y[2], k3 * y[1]],
+                         [k1, -(k3 * y[2]) - (2 * k2) * y[1], -(k3 * y[1])],
+                         [0.0, (2 * k2) * y[1], 0.0]])
+
+    return doc, f, jac
+
+
+def van_der_pol_jac(mu):
+    """NumPy Jacobian matching van_der_pol(mu)'s document."""
+    def jac(t, x):
+        return np.array([[0.0, 1.0], [(-2 * mu) * (x[0] * x[1]) - 1.0, mu * (1 - x[0] * x[0])]])
+    return jac

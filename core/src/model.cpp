@@ -228,6 +228,7 @@ Result<Model> Model::from_value(const Json& doc) {
     }
     m.rhs_kernel = fuse(m.rhs_programs);
     if (m.jacobian_programs) m.jacobian_kernel = fuse(*m.jacobian_programs);
+    m.stack_depth = m.max_depth();
     return m;
 }
 
@@ -248,7 +249,7 @@ std::size_t Model::max_depth() const {
 Scratch Scratch::for_model(const Model& model) {
     Scratch s;
     s.env.assign(model.env_size(), 0.0);
-    s.stack.assign(std::max<std::size_t>(64, model.max_depth()), 0.0);
+    s.stack.assign(std::max<std::size_t>(64, model.stack_depth), 0.0);
     return s;
 }
 

@@ -50,7 +50,9 @@ public:
     // states, inputs, parameters and t
     std::size_t env_size() const { return n_states + n_inputs + n_params + 1; }
     bool has_jacobian() const { return jacobian_programs.has_value(); }
-    // the deepest stack any program of the model needs
+    // the deepest stack any program of the model needs, measured once by from_value so that a
+    // Scratch for a model with a large Jacobian costs no walk over its programs
+    std::size_t stack_depth = 0;
     std::size_t max_depth() const;
 
     void fill_env(const double* x, const double* u, double t, double* env) const;
