@@ -128,11 +128,7 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
         record(model, inputs, t, i + 1, x.data(), u_rec, traj, work, options);
     }
 
-    traj.steps = work.steps;
-    traj.rhs_evals = work.rhs_evals;
-    traj.newton_iterations = work.newton_iterations;
-    traj.jacobian_evals = work.jacobian_evals;
-    traj.rejected_steps = work.rejected_steps;
+    static_cast<Counters&>(traj) = work;
     traj.method = method;
     return traj;
 }

@@ -60,8 +60,17 @@ struct InputSource {
     void operator()(double fraction, std::vector<double>& dst) const;
 };
 
+// The statistics of one run: kept in its Work while it integrates, reported in its Trajectory.
+struct Counters {
+    std::uint64_t steps = 0;
+    std::uint64_t rhs_evals = 0;
+    std::uint64_t newton_iterations = 0;
+    std::uint64_t jacobian_evals = 0;
+    std::uint64_t rejected_steps = 0;
+};
+
 // All buffers of one run, sized once, and its statistics counters.
-struct Work {
+struct Work : Counters {
     Scratch scratch;
     std::vector<double> k1, k2, k3, k4;
     std::vector<double> stages;  // 7*n: the Dormand-Prince stage derivatives
@@ -71,11 +80,6 @@ struct Work {
     std::vector<double> jac, iter_matrix;
     std::vector<std::size_t> pivots;
     std::vector<double> resid;
-    std::uint64_t steps = 0;
-    std::uint64_t rhs_evals = 0;
-    std::uint64_t newton_iterations = 0;
-    std::uint64_t jacobian_evals = 0;
-    std::uint64_t rejected_steps = 0;
 
     static Work for_model(const Model& model);
 };
@@ -87,18 +91,13 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
 Status midpoint_recursive(const Model& model, double* x, const InputSource& input, double t, double h,
                           const SolverOptions& options, Work& work, int depth);
 
-struct Trajectory {
+struct Trajectory : Counters {
     std::vector<double> t;
     std::vector<double> x;
     std::vector<double> u;
     std::vector<double> energy;
     std::vector<double> supplied_power;
     std::vector<double> outputs;
-    std::uint64_t steps = 0;
-    std::uint64_t rhs_evals = 0;
-    std::uint64_t newton_iterations = 0;
-    std::uint64_t jacobian_evals = 0;
-    std::uint64_t rejected_steps = 0;
     Method method = Method::Midpoint;
 };
 
