@@ -255,6 +255,8 @@ std::size_t kernel_depth(const std::vector<Instr>& code) {
     for (const Instr& in : code) {
         if (in.op == Op::End) {
             break;
+        } else if (in.op == Op::Put) {
+            // touches no stack
         } else if (in.op == Op::Store) {
             --depth;
         } else if (in.op >= Op::AddRR && in.op <= Op::DivCR) {
@@ -283,7 +285,15 @@ Kernel kernel_of(const Program& program) {
 Kernel fuse(const std::vector<Program>& programs) {
     Kernel k;
     for (std::size_t j = 0; j < programs.size(); ++j) {
-        KernelWriter(programs[j].code, k.tables.size(), k.code).emit_root();
+        const std::vector<Instr>& code = programs[j].code;
+        if (code.size() == 1 && code[0].op == Op::Const && j <= UINT32_MAX) {
+            Instr put = code[0];
+            put.op = Op::Put;
+            put.aux = static_cast<std::uint32_t>(j);
+            k.code.push_back(put);
+            continue;
+        }
+        KernelWriter(code, k.tables.size(), k.code).emit_root();
         k.code.push_back(Instr::with_index(Op::Store, j));
         k.tables.insert(k.tables.end(), programs[j].tables.begin(), programs[j].tables.end());
     }
@@ -354,7 +364,7 @@ double run(const Kernel& kernel, const double* env, double* stack, double* out) 
         &&L_Gt,    &&L_Where, &&L_Pw,    &&L_AddR,  &&L_SubR,   &&L_MulR,  &&L_DivR,  &&L_AddC,  &&L_SubC,
         &&L_MulC,  &&L_DivC,  &&L_RAdd,  &&L_RSub,  &&L_RMul,   &&L_RDiv,  &&L_CAdd,  &&L_CSub,  &&L_CMul,
         &&L_CDiv,  &&L_AddRR, &&L_SubRR, &&L_MulRR, &&L_DivRR,  &&L_AddRC, &&L_SubRC, &&L_MulRC, &&L_DivRC,
-        &&L_AddCR, &&L_SubCR, &&L_MulCR, &&L_DivCR, &&L_Square, &&L_Store, &&L_End,
+        &&L_AddCR, &&L_SubCR, &&L_MulCR, &&L_DivCR, &&L_Square, &&L_Store, &&L_Put, &&L_End,
     };
     static_assert(sizeof labels / sizeof labels[0] == static_cast<int>(Op::End) + 1);
     --ip;
@@ -425,6 +435,7 @@ double run(const Kernel& kernel, const double* env, double* stack, double* out) 
         VM_CASE(DivCR) *sp++ = top; top = div(ip->value, env[ip->aux]); VM_NEXT();
         VM_CASE(Square) top = mul(top, top); VM_NEXT();
         VM_CASE(Store) out[ip->index] = top; top = *--sp; VM_NEXT();
+        VM_CASE(Put) out[ip->aux] = ip->value; VM_NEXT();
         VM_CASE(End) return top;
         }
     }

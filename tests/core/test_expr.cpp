@@ -754,3 +754,19 @@ TEST(Kernel, LeafOperandsFoldIntoTheirOperation) {
     EXPECT_EQ(ops, (std::vector<Op>{Op::MulCR, Op::Ref, Op::Square, Op::Add, Op::End}));
     EXPECT_EQ(p->code.size(), 7u);  // the program's own code keeps the plain form
 }
+
+TEST(Kernel, ConstantProgramsOfAListAreWrittenDirectly) {
+    std::vector<Program> list;
+    for (const char* text : {R"(["const", -0.0])", R"(["ref", 0])", R"(["const", 2.5])"})
+        list.push_back(*zarel::from_json(Json::parse(text)));
+    const zarel::Kernel fused = zarel::fuse(list);
+    std::vector<Op> ops;
+    for (const auto& in : fused.code) ops.push_back(in.op);
+    EXPECT_EQ(ops, (std::vector<Op>{Op::Put, Op::Ref, Op::Store, Op::Put, Op::End}));
+    const double env[] = {7.0};
+    std::vector<double> stack(fused.depth), out(3, 1.0);
+    zarel::run(fused, env, stack.data(), out.data());
+    EXPECT_TRUE(std::signbit(out[0]) && out[0] == 0.0);
+    EXPECT_EQ(out[1], 7.0);
+    EXPECT_EQ(out[2], 2.5);
+}

@@ -28,6 +28,7 @@ enum class Op : std::uint8_t {
     AddRR, SubRR, MulRR, DivRR, AddRC, SubRC, MulRC, DivRC, AddCR, SubCR, MulCR, DivCR,
     Square,  // pow with the constant exponent 2
     Store,   // pop the top into out[index]: ends one program of a fused list
+    Put,     // out[aux] = value: a whole program that is one constant (most Jacobian entries)
     End,     // the last instruction of every kernel
 };
 
