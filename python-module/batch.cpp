@@ -7,12 +7,6 @@
 
 namespace zarel::py {
 
-namespace {
-
-PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
-
-}  // namespace
-
 PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* in[10];

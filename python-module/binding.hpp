@@ -47,6 +47,8 @@ struct PyModel {
     std::atomic<std::int64_t> holds;
 };
 
+inline PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
+
 // A shared hold on a Model object for one method call or property read.
 class SharedHold {
 public:

@@ -7,8 +7,6 @@ namespace zarel::py {
 
 namespace {
 
-PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
-
 // The state, input and time of one evaluation, converted and checked in the order every
 // point method shares.
 struct Point {

@@ -8,8 +8,6 @@ namespace zarel::py {
 
 namespace {
 
-PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
-
 PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"json", nullptr};

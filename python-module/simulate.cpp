@@ -7,8 +7,6 @@ namespace zarel::py {
 
 namespace {
 
-PyModel* as_model(PyObject* self) { return reinterpret_cast<PyModel*>(self); }
-
 PyObject* stats_dict(const Trajectory& tr) {
     PyRef stats(PyDict_New());
     if (!stats) return nullptr;

@@ -27,12 +27,6 @@ constexpr OpInfo kOperators[] = {
     {"pw", Op::Pw, 3},
 };
 
-double number_of(const Json& v) {
-    if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
-    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
-    return v.get<double>();
-}
-
 Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>& tables) {
     if (auto st = parse_into(node[1], code, tables); !st) return st;
     PwTable table;
@@ -40,7 +34,7 @@ Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>
     if (!knots.is_array()) return malformed("pw knots must be a list");
     for (const Json& k : knots) {
         if (!k.is_number()) return malformed("pw knot");
-        table.knots.push_back(number_of(k));
+        table.knots.push_back(number_or_nan(k));
     }
     const Json& coefs = node[3];
     if (!coefs.is_array()) return malformed("pw coefs must be a list");
@@ -48,7 +42,7 @@ Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>
         if (!triple.is_array() || triple.size() != 3) return malformed("pw coef triple");
         std::array<double, 3> c;
         for (std::size_t k = 0; k < 3; ++k)
-            c[k] = triple[k].is_number() ? number_of(triple[k]) : std::numeric_limits<double>::quiet_NaN();
+            c[k] = number_or_nan(triple[k]);
         table.coefs.push_back(c);
     }
     if (table.knots.size() < 2 || table.coefs.size() + 1 != table.knots.size())
@@ -61,6 +55,13 @@ Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>
 }
 
 }  // namespace
+
+double number_or_nan(const Json& v) {
+    if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
+    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
+    if (v.is_number_float()) return v.get<double>();
+    return std::numeric_limits<double>::quiet_NaN();
+}
 
 std::optional<std::uint64_t> index_value(const Json& v) {
     if (v.is_number_unsigned()) return v.get<std::uint64_t>();
@@ -94,7 +95,7 @@ Status parse_into(const Json& node, std::vector<Instr>& code, std::vector<PwTabl
     switch (info->op) {
     case Op::Const:
         if (!node[1].is_number()) return malformed("const without a number");
-        code.push_back(Instr::constant(number_of(node[1])));
+        code.push_back(Instr::constant(number_or_nan(node[1])));
         return {};
     case Op::Ref: {
         const auto slot = index_value(node[1]);

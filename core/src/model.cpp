@@ -89,13 +89,6 @@ Result<std::uint64_t> size_member(const Json& doc, const char* key) {
     return malformed(std::string("missing integer ") + key);
 }
 
-double number_or_nan(const Json& v) {
-    if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
-    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
-    if (v.is_number_float()) return v.get<double>();
-    return std::numeric_limits<double>::quiet_NaN();
-}
-
 const Json* member(const Json& doc, const char* key) {
     auto it = doc.find(key);
     return it == doc.end() || it->is_null() ? nullptr : &*it;

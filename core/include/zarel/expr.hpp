@@ -76,6 +76,9 @@ struct Program {
 // unsigned, a tree built in C++ may hold them signed.
 std::optional<std::uint64_t> index_value(const Json& v);
 
+// A JSON number as a double (integers to the nearest double); anything else is NaN.
+double number_or_nan(const Json& v);
+
 // Number of stack values an instruction of this kind consumes (it always pushes one).
 int consumed(Op op);
 
