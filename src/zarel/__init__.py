@@ -1,0 +1,39 @@
+"""zarel: port-Hamiltonian models in SymPy, simulated by the zarel_engine extension.
+
+Each part imports its own dependencies when first used: ``import zarel`` alone needs only NumPy
+and the extension.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+# public name -> the module that defines it
+_EXPORTS = {
+    "t": "zarel.system",
+    "System": "zarel.system",
+    "PortHamiltonian": "zarel.system",
+    "ODE": "zarel.system",
+    "load": "zarel.system",
+    "simulate": "zarel.result",
+    "Result": "zarel.result",
+    "Balance": "zarel.result",
+    "sweep": "zarel.sweep",
+    "grid": "zarel.sweep",
+}
+
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name: str) -> Any:
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module 'zarel' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
