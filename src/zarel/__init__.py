@@ -11,11 +11,11 @@ from typing import Any
 
 # public name -> the module that defines it
 _EXPORTS = {
-    "t": "zarel.system",
     "System": "zarel.system",
-    "PortHamiltonian": "zarel.system",
-    "ODE": "zarel.system",
     "load": "zarel.system",
+    "t": "zarel.symbolic",
+    "PortHamiltonian": "zarel.symbolic",
+    "ODE": "zarel.symbolic",
     "simulate": "zarel.result",
     "Result": "zarel.result",
     "Balance": "zarel.result",
