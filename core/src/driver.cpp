@@ -94,7 +94,7 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
         traj.supplied_power.assign(L, 0.0);
     }
     traj.outputs.assign(checked_product(L, q), 0.0);
-    Work work = Work::for_model(model);
+    Work work = Work::for_model(model, method);
     std::vector<double> x(x0.begin(), x0.end());
     std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
 
