@@ -57,15 +57,16 @@ class Config:
     grid_midpoint_stiff: list
     budget: float            # a sweep stops after a run slower than this many seconds
     chain_sizes: tuple
+    cubic_sizes: tuple       # the mass chain with cubic-stiffening springs
 
 
 def make_config(quick):
     if quick:
         return Config(True, [1e-4, 1e-6, 1e-8, 1e-10], [1e-3, 1e-5, 1e-7, 1e-9], [1, 4, 16], [1, 4, 16, 64],
-                      [1, 4, 16, 64, 256], 1.0, (2, 20, 100))
+                      [1, 4, 16, 64, 256], 1.0, (2, 20, 100), (20,))
     return Config(False, [10.0 ** -k for k in range(4, 11)], [10.0 ** -k for k in range(3, 11)],
                   [1, 2, 4, 8, 16, 32, 64], [1, 2, 4, 8, 16, 32, 64, 128], [1, 4, 16, 64, 256, 1024, 4096],
-                  4.0, CHAIN_SIZES)
+                  4.0, CHAIN_SIZES, (2, 20, 200))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -79,6 +80,10 @@ def build_problems(cfg):
         doc, f, A = models.mass_chain(n, shallow_energy=True)
         probs.append(Problem(f"mass chain n={n}", doc, f, np.linspace(0.1, 0.0, 2 * n), np.linspace(0.0, 20.0, 201),
                              False, jac=A, family="chain"))
+    for n in cfg.cubic_sizes:
+        doc, f = models.cubic_chain(n)
+        probs.append(Problem(f"cubic chain n={n}", doc, f, np.linspace(0.1, 0.0, 2 * n), np.linspace(0.0, 20.0, 201),
+                             False, family="cubic chain"))
     rng = np.random.default_rng(7)
     kt = np.linspace(0.0, 10.0, 21)
     ku = np.round(rng.uniform(-1.0, 1.0, kt.size), 3)
@@ -275,6 +280,39 @@ def zarel_ns_per_eval(model, p, evals=200_000):
             done += res["stats"]["rhs_evals"]
         best = min(best, (time.perf_counter() - start) / done)
     return best * 1e9
+
+
+def load_model(doc, jit=True):
+    """The document loaded on the default path, or with jit false on the interpreter (ZAREL_JIT=0
+    is read when a model is loaded)."""
+    saved = os.environ.pop("ZAREL_JIT", None)
+    if not jit:
+        os.environ["ZAREL_JIT"] = "0"
+    try:
+        return zarel_engine.Model(json.dumps(doc))
+    finally:
+        os.environ.pop("ZAREL_JIT", None)
+        if saved is not None:
+            os.environ["ZAREL_JIT"] = saved
+
+
+def native_eval_ns(native, p):
+    """ns per rhs evaluation of the problem's document called from a C++ loop, on the interpreter
+    and as machine code (the native program's --eval), or None without the program."""
+    if not native.exists():
+        return None
+    u = [] if p.knots is None else [float(models.pwl(1.0, *p.knots))]
+    spec = {"doc": p.doc, "x": [float(v) for v in p.x0], "u": u, "t": 1.0}
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as fh:
+        json.dump(spec, fh)
+    try:
+        out = subprocess.run([str(native), "--eval", fh.name], capture_output=True, text=True, timeout=300,
+                             check=True).stdout
+        return json.loads(out.strip().splitlines()[-1])
+    except Exception:  # noqa: BLE001
+        return None
+    finally:
+        os.unlink(fh.name)
 
 
 def per_call_ns(fn, reps, limit=0.15):
@@ -582,6 +620,12 @@ def main():
         row = {"problem": p.name, "n_states": p.doc["n_states"], "instructions": rhs_instructions(p.doc)}
         reps = 20_000 if cfg.quick else 50_000
         row["zarel_in_simulate_ns"] = zarel_ns_per_eval(model, p, evals=100_000 if cfg.quick else 400_000)
+        row["zarel_in_simulate_interp_ns"] = zarel_ns_per_eval(load_model(p.doc, jit=False), p,
+                                                               evals=100_000 if cfg.quick else 400_000)
+        loop = native_eval_ns(pathlib.Path(args.native), p)
+        if loop:
+            row["zarel_loop_jit_ns"] = loop["ns_per_eval_jit"]
+            row["zarel_loop_interp_ns"] = loop["ns_per_eval_interpreter"]
         xs = np.ascontiguousarray(p.x0, dtype=float)
         u = None if p.knots is None else np.array([models.pwl(1.0, *p.knots)])
         row["zarel_model_rhs_ns"] = per_call_ns(lambda: model.rhs(xs, u, 1.0), reps)
@@ -596,17 +640,23 @@ def main():
 
     # --- rhs evaluation cost ---------------------------------------------------------------
     print("\n== cost of one right-hand-side evaluation (ns)")
-    print(f"  {'problem':22s} {'n':>4s} {'instr':>6s} {'zarel sim':>10s} {'ns/instr':>9s} {'model.rhs':>10s} "
-          f"{'numpy f':>9s} {'casadi()':>9s} {'casadi map':>11s} {'numba':>8s}")
+    print(f"  {'problem':22s} {'n':>4s} {'instr':>6s} {'loop jit':>9s} {'loop int':>9s} {'sim jit':>8s} "
+          f"{'sim int':>8s} {'model.rhs':>10s} {'numpy f':>8s} {'casadi()':>9s} {'ca. map':>8s} {'numba':>7s} "
+          f"{'numba/jit':>9s}")
     for r in eval_rows:
         def g(k):
             v = r.get(k)
             return f"{v:.0f}" if v is not None else "-"
-        print(f"  {r['problem']:22s} {r['n_states']:4d} {r['instructions']:6d} {g('zarel_in_simulate_ns'):>10s} "
-              f"{r['zarel_in_simulate_ns'] / r['instructions']:9.2f} {g('zarel_model_rhs_ns'):>10s} {g('numpy_f_ns'):>9s} "
-              f"{g('casadi_call_ns'):>9s} {g('casadi_map_ns'):>11s} {g('numba_ns'):>8s}")
-    print("  zarel sim: per evaluation inside simulate (rk4); model.rhs, numpy f, casadi(): one call from "
-          "Python; casadi map: per column of f.map(4096); numba: compiled loop")
+        vs = (f"{r['numba_ns'] / r['zarel_loop_jit_ns']:.2f}" if r.get("numba_ns") and r.get("zarel_loop_jit_ns")
+              else "-")
+        print(f"  {r['problem']:22s} {r['n_states']:4d} {r['instructions']:6d} {g('zarel_loop_jit_ns'):>9s} "
+              f"{g('zarel_loop_interp_ns'):>9s} {g('zarel_in_simulate_ns'):>8s} {g('zarel_in_simulate_interp_ns'):>8s} "
+              f"{g('zarel_model_rhs_ns'):>10s} {g('numpy_f_ns'):>8s} {g('casadi_call_ns'):>9s} {g('casadi_map_ns'):>8s} "
+              f"{g('numba_ns'):>7s} {vs:>9s}")
+    print("  loop: zarel's rhs called from a C++ loop (the native program's --eval), machine code (jit) and")
+    print("  interpreter (int; ZAREL_JIT=0); sim: per evaluation inside simulate (rk4, with its O(n) vector")
+    print("  work); model.rhs, numpy f, casadi(): one call from Python; ca. map: per column of f.map(4096);")
+    print("  numba: compiled loop; numba/jit > 1: zarel's machine code faster")
 
     # --- native limit ----------------------------------------------------------------------
     native, why = native_section(pathlib.Path(args.native))
@@ -616,12 +666,18 @@ def main():
         results["native"] = {"skipped": why}
     else:
         results["native"] = native
-        print(f"  {'model':22s} {'n':>4s} {'instr':>6s} {'interp ns':>10s} {'native ns':>10s} {'ratio':>6s} "
-              f"{'ns/instr':>9s}")
+        print(f"  {'model':22s} {'n':>4s} {'instr':>6s} {'interp ns':>10s} {'jit ns':>8s} {'C++ ns':>8s} "
+              f"{'int/C++':>8s} {'jit/C++':>8s} {'rk4 jit/C++':>12s} {'rk45 jit/C++':>13s} {'load ms int':>12s} "
+              f"{'load ms jit':>12s}")
         for r in native:
-            interp, nat = r.get("ns_per_eval_interpreter"), r.get("ns_per_eval_native")
-            print(f"  {str(r.get('model')):22s} {r.get('n_states', 0):4d} {r.get('instructions', 0):6d} "
-                  f"{interp:10.1f} {nat:10.1f} {interp / nat:6.1f} {interp / max(r.get('instructions', 1), 1):9.2f}")
+            interp, jit, nat = r["ns_per_eval_interpreter"], r["ns_per_eval_jit"], r["ns_per_eval_native"]
+            print(f"  {r['model']:22s} {r['n_states']:4d} {r['instructions']:6d} {interp:10.1f} {jit:8.1f} "
+                  f"{nat:8.1f} {interp / nat:8.2f} {jit / nat:8.2f} {r['rk4_ms_jit'] / r['rk4_ms_native']:12.2f} "
+                  f"{r['rk45_ms_jit'] / r['rk45_ms_native']:13.2f} {r['load_ms_interpreter']:12.3f} "
+                  f"{r['load_ms_jit']:12.3f}")
+        print("  jit: the model's machine code (default path); int: the interpreter (ZAREL_JIT=0); C++: the same")
+        print("  rhs hand-written (g++ -O2, no fast-math); rk4/rk45: whole runs over 2001 points, rtol 1e-8;")
+        print("  load: Model::from_value, best of 5 (jit - int = compile time)")
 
     # --- scaling -----------------------------------------------------------------------------
     print("\n== cost scaling on the mass chain")
