@@ -19,8 +19,24 @@ PyObject* method_text(Method method) {
     return text;
 }
 
+// A new dict holding None under the given keys, in their order, made by copying `layout` (built
+// on first use and kept): a copy costs less than growing a dict key by key, and the values are
+// then replaced in place.
+PyObject* dict_like(PyObject*& layout, std::initializer_list<PyObject*> keys) {
+    if (!layout) {
+        PyRef d(PyDict_New());
+        if (!d) return nullptr;
+        for (PyObject* k : keys)
+            if (!k || PyDict_SetItem(d.get(), k, Py_None) < 0) return nullptr;
+        layout = d.release();
+    }
+    return PyDict_Copy(layout);
+}
+
 PyObject* stats_dict(const Trajectory& tr) {
-    PyRef stats(PyDict_New());
+    static PyObject* layout = nullptr;
+    PyRef stats(dict_like(layout, {key<"steps">(), key<"rhs_evals">(), key<"newton_iterations">(),
+                                   key<"jacobian_evals">(), key<"rejected_steps">(), key<"method">()}));
     if (!stats) return nullptr;
     PyObject* d = stats.get();
     if (!dict_insert(d, key<"steps">(), PyLong_FromUnsignedLongLong(tr.steps)) ||
@@ -37,7 +53,9 @@ PyObject* trajectory_dict(Trajectory&& tr, std::size_t n, std::size_t m) {
     const auto L = static_cast<Py_ssize_t>(tr.t.size());
     const auto q = static_cast<Py_ssize_t>(tr.outputs.size() / tr.t.size());
     const auto energies = static_cast<Py_ssize_t>(tr.energy.size());
-    PyRef dict(PyDict_New());
+    static PyObject* layout = nullptr;
+    PyRef dict(dict_like(layout, {key<"t">(), key<"x">(), key<"u">(), key<"energy">(), key<"supplied_power">(),
+                                  key<"outputs">(), key<"stats">()}));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     if (!dict_insert(d, key<"t">(), vector_to_array(std::move(tr.t))) ||
