@@ -513,6 +513,48 @@ def check_translations(p, model, peers_ok):
     return worst
 
 
+def goals_section(results, eval_rows, native):
+    """The speed goals in one place: machine code against hand-written C++ per evaluation and in
+    whole runs, the compile time of the largest chain, and the numba peer per evaluation and at
+    equal accuracy at tolerances of 1e-6 and looser on the non-stiff set."""
+    goals = {}
+    print("\n== goals (> 1 where zarel is faster)")
+    if native:
+        worst = max(native, key=lambda r: r["ns_per_eval_jit"] / r["ns_per_eval_native"])
+        rk4 = max(native, key=lambda r: r["rk4_ms_jit"] / r["rk4_ms_native"])
+        rk45 = max(native, key=lambda r: r["rk45_ms_jit"] / r["rk45_ms_native"])
+        goals["rhs_jit_over_cpp_worst"] = [worst["model"], worst["ns_per_eval_jit"] / worst["ns_per_eval_native"]]
+        goals["rk4_jit_over_cpp_worst"] = [rk4["model"], rk4["rk4_ms_jit"] / rk4["rk4_ms_native"]]
+        goals["rk45_jit_over_cpp_worst"] = [rk45["model"], rk45["rk45_ms_jit"] / rk45["rk45_ms_native"]]
+        print(f"  per rhs evaluation, machine code / C++, worst: {goals['rhs_jit_over_cpp_worst'][1]:.2f} "
+              f"({worst['model']}; goal <= 1.5)")
+        print(f"  rk4 run, machine code / C++, worst: {goals['rk4_jit_over_cpp_worst'][1]:.2f} ({rk4['model']}; "
+              f"goal <= 1.2)")
+        print(f"  rk45 run, machine code / C++, worst: {goals['rk45_jit_over_cpp_worst'][1]:.2f} ({rk45['model']}; "
+              f"goal <= 1.2)")
+        for r in native:
+            if r["model"].endswith("n=200"):
+                goals[f"load_ms {r['model']}"] = [r["load_ms_interpreter"], r["load_ms_jit"]]
+                print(f"  load of {r['model']}: {r['load_ms_interpreter']:.3f} ms interpreter, {r['load_ms_jit']:.3f} ms "
+                      f"with machine code (compile {r['load_ms_jit'] - r['load_ms_interpreter']:.3f} ms; goal < 10)")
+    print(f"  {'problem':22s} {'numba/jit per rhs':>18s} {'nb.dop853 / rk45':>17s} {'nb.lsoda / rk45':>16s}  "
+          "(at equal accuracy, zarel rk45 at rtol >= 1e-6)")
+    per_rhs = {r["problem"]: r for r in eval_rows}
+    for name, pr in results["problems"].items():
+        r = per_rhs.get(name, {})
+        per_eval = r["numba_ns"] / r["zarel_loop_jit_ns"] if r.get("numba_ns") and r.get("zarel_loop_jit_ns") else None
+        cells = [(per_eval, "interp")]
+        zpts = [pt for pt in pr["curves"].get("zarel rk45", []) if pt["param"] >= 1e-6]
+        for peer in ("numbalsoda dop853", "numbalsoda lsoda"):
+            ratio, how = None, None
+            if zpts and not pr["stiff"] and peer in pr["curves"]:
+                ratio, how, _ = compare(zpts, pr["curves"][peer])
+            cells.append((ratio, how))
+        goals[name] = cells
+        print(f"  {name:22s} " + " ".join(f"{fmt_ratio(*c):>{w}s}" for c, w in zip(cells, (18, 17, 16))))
+    return goals
+
+
 def fmt_ratio(r, how):
     if r is None:
         return "-"
@@ -726,6 +768,7 @@ def main():
                                            "points": cnt})
             print(f"  {name:22s} {zl[6:]:9s}" + "".join(f"{c:>{w}s}" for c in cells))
 
+    results["goals"] = goals_section(results, eval_rows, native)
     results["meta"]["wall_seconds"] = time.perf_counter() - wall0
     with tempfile.NamedTemporaryFile("w", dir=out_dir, delete=False, suffix=".tmp") as fh:
         json.dump(results, fh, indent=1, default=float)
