@@ -3,12 +3,12 @@ conversion, buffers and the result dict cost more than the integration, timed be
 in the same run so that the ratio holds on a busy or slower machine. Models are loaded once with
 ZAREL_JIT=0 (interpreter) and once with the default (machine code where available)."""
 import json
-import os
 import timeit
 
 import numpy as np
 
 import zarel_engine
+from evaluation_path import evaluation_path
 
 DOC = {
     "n_states": 2, "n_inputs": 0, "n_params": 2, "param_values": [1.0, 0.1],
@@ -23,15 +23,8 @@ def best_per_call(fn, number=20_000, repeat=7):
 
 
 def load(jit):
-    saved = os.environ.pop("ZAREL_JIT", None)
-    if not jit:
-        os.environ["ZAREL_JIT"] = "0"
-    try:
+    with evaluation_path(jit):
         return zarel_engine.Model(json.dumps(DOC))
-    finally:
-        os.environ.pop("ZAREL_JIT", None)
-        if saved is not None:
-            os.environ["ZAREL_JIT"] = saved
 
 
 def main():

@@ -5,7 +5,6 @@ evaluations of the example and benchmark models. `--write` records the current b
 import argparse
 import hashlib
 import json
-import os
 import pathlib
 import sys
 
@@ -15,6 +14,7 @@ import zarel_engine
 
 HERE = pathlib.Path(__file__).parent
 sys.path.insert(0, str(HERE))
+from evaluation_path import evaluation_path  # noqa: E402
 from models import cubic_chain, mass_chain, pendulum, van_der_pol  # noqa: E402
 
 GOLDEN = HERE / "regression.json"
@@ -76,15 +76,8 @@ def figures():
 
 
 def figures_on(jit):
-    saved = os.environ.pop("ZAREL_JIT", None)
-    if not jit:
-        os.environ["ZAREL_JIT"] = "0"
-    try:
+    with evaluation_path(jit):
         return figures()
-    finally:
-        os.environ.pop("ZAREL_JIT", None)
-        if saved is not None:
-            os.environ["ZAREL_JIT"] = saved
 
 
 def main():

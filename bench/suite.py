@@ -32,6 +32,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import models  # noqa: E402
+from evaluation_path import evaluation_path  # noqa: E402
 from peers.codegen import rhs_instructions  # noqa: E402
 from peers.common import Method, Problem, refine  # noqa: E402
 
@@ -285,15 +286,8 @@ def zarel_ns_per_eval(model, p, evals=200_000):
 def load_model(doc, jit=True):
     """The document loaded on the default path, or with jit false on the interpreter (ZAREL_JIT=0
     is read when a model is loaded)."""
-    saved = os.environ.pop("ZAREL_JIT", None)
-    if not jit:
-        os.environ["ZAREL_JIT"] = "0"
-    try:
+    with evaluation_path(jit):
         return zarel_engine.Model(json.dumps(doc))
-    finally:
-        os.environ.pop("ZAREL_JIT", None)
-        if saved is not None:
-            os.environ["ZAREL_JIT"] = saved
 
 
 def native_eval_ns(native, p):
