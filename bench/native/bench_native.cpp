@@ -71,11 +71,16 @@ Json chain_doc(int n) {
     return {{"n_states", 2 * n}, {"n_inputs", 0}, {"n_params", 0}, {"param_values", Json::array()}, {"rhs", rhs}};
 }
 
+// A chain of n masses at rest, displaced linearly from 0.1 at the wall to 0 at the free end.
+std::vector<double> chain_start(int n) {
+    std::vector<double> x0(2 * static_cast<std::size_t>(n), 0.0);
+    for (int i = 0; i < n; ++i) x0[static_cast<std::size_t>(i)] = 0.1 * (n - i) / n;
+    return x0;
+}
+
 template <int N>
 Case chain_case() {
-    std::vector<double> x0(2 * N, 0.0);
-    for (int i = 0; i < N; ++i) x0[static_cast<std::size_t>(i)] = 0.1 * (N - i) / N;
-    return {"mass chain n=" + std::to_string(N), chain_doc(N), chain_native<N>, x0, 20.0};
+    return {"mass chain n=" + std::to_string(N), chain_doc(N), chain_native<N>, chain_start(N), 20.0};
 }
 
 // Cubic-stiffening springs, F_i = k d_i + kc ((d_i d_i) d_i): each force computed once and used
@@ -112,9 +117,7 @@ Json cubic_doc(int n) {
 
 template <int N>
 Case cubic_case() {
-    std::vector<double> x0(2 * N, 0.0);
-    for (int i = 0; i < N; ++i) x0[static_cast<std::size_t>(i)] = 0.1 * (N - i) / N;
-    return {"cubic chain n=" + std::to_string(N), cubic_doc(N), cubic_native<N>, x0, 20.0};
+    return {"cubic chain n=" + std::to_string(N), cubic_doc(N), cubic_native<N>, chain_start(N), 20.0};
 }
 
 // v_i' = g ((v_{i-1} - v_i) - (v_i - v_{i+1})), v_{-1} the source (parameter 0); the last node
