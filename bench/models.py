@@ -61,6 +61,50 @@ def mass_chain(n, k=1.0, c=0.05, m=1.0, shallow_energy=False):
     return doc, f, A
 
 
+def cubic_chain(n, k=1.0, kc=0.5, c=0.05, m=1.0):
+    """n unit masses joined by cubic-stiffening springs, the first tied to a wall. Spring i pulls
+    with F_i = k d_i + kc ((d_i d_i) d_i) on its stretch d_i = q_i - q_{i-1} (d_0 = q_0), and each
+    force is written out in full in both rows it acts on, as model compilers write shared terms:
+    q_i' = (1/m) p_i, p_i' = (F_{i+1} - F_i) - (c/m) p_i, the last row (-F_i) - (c/m) p_i.
+    The energy is summed as a balanced tree, so large n stays within the loader's nesting limit."""
+    q = lambda i: ref(i)  # noqa: E731
+    p = lambda i: ref(n + i)  # noqa: E731
+    stretch = [["sub", q(i), q(i - 1)] if i else q(0) for i in range(n)]
+    force = [["add", ["mul", const(k), d], ["mul", const(kc), ["mul", ["mul", d, d], d]]] for d in stretch]
+    stiffness = [["add", const(k), ["mul", const(3.0 * kc), ["mul", d, d]]] for d in stretch]
+    rhs = [["mul", const(1.0 / m), p(i)] for i in range(n)]
+    for i in range(n):
+        pull = ["sub", force[i + 1], force[i]] if i + 1 < n else ["neg", force[i]]
+        rhs.append(["sub", pull, ["mul", const(c / m), p(i)]])
+    jac = [[const(0.0)] * (2 * n) for _ in range(2 * n)]
+    for i in range(n):
+        jac[i][n + i] = const(1.0 / m)
+        jac[n + i][n + i] = const(-c / m)
+        jac[n + i][i] = ["neg", ["add", stiffness[i + 1], stiffness[i]] if i + 1 < n else stiffness[i]]
+        if i > 0:
+            jac[n + i][i - 1] = stiffness[i]
+        if i + 1 < n:
+            jac[n + i][i + 1] = stiffness[i + 1]
+    springs = [["add", ["mul", const(0.5 * k), ["mul", d, d]], ["mul", const(0.25 * kc), ["mul", ["mul", d, d], ["mul", d, d]]]]
+               for d in stretch]
+    kinetic = [["mul", const(0.5 / m), ["mul", p(i), p(i)]] for i in range(n)]
+    doc = {"n_states": 2 * n, "n_inputs": 0, "n_params": 0, "param_values": [], "rhs": rhs,
+           "jacobian": [e for row in jac for e in row], "energy": add_tree(springs + kinetic)}
+
+    def f(t, x):
+        qs, ps = x[:n], x[n:]
+        d = qs.copy()
+        d[1:] = qs[1:] - qs[:-1]
+        F = k * d + kc * ((d * d) * d)
+        out = np.empty(2 * n)
+        out[:n] = (1.0 / m) * ps
+        out[n:-1] = (F[1:] - F[:-1]) - (c / m) * ps[:-1]
+        out[-1] = (-F[-1]) - (c / m) * ps[-1]
+        return out
+
+    return doc, f
+
+
 def van_der_pol(mu):
     """x' = y, y' = mu (1 - x^2) y - x, with mu as parameter 0."""
     doc = {"n_states": 2, "n_inputs": 0, "n_params": 1, "param_values": [float(mu)],

@@ -64,14 +64,19 @@ if [ "$setup" = 1 ] || [ ! -x "$py" ]; then
     exit 1
   fi
 
-  # The native limit: optional; the suite skips the section when the program is missing.
-  if [ -f "$root/bench/native/CMakeLists.txt" ] && command -v cmake >/dev/null; then
+  # The native limit: optional; the suite skips the section when the program is missing. Its
+  # configure step finds nlohmann-json and oneTBB through the interpreter it is given, so both go
+  # into the benchmark environment (the project's own install got them only in its isolated build
+  # environment), with CMake and Ninja from the same place.
+  if [ -f "$root/bench/native/CMakeLists.txt" ]; then
     gen=()
-    if [ ! -f "$native_build/CMakeCache.txt" ] && command -v ninja >/dev/null; then gen=(-G Ninja); fi
+    if [ ! -f "$native_build/CMakeCache.txt" ]; then gen=(-G Ninja); fi
     echo "building the native benchmark program in $native_build"
-    if ! { cmake -S "$root" -B "$native_build" "${gen[@]}" -DZAREL_BUILD_BENCH=ON -DZAREL_BUILD_PYTHON=OFF \
-             -DCMAKE_BUILD_TYPE=Release >"$results/native-build.log" 2>&1 &&
-           cmake --build "$native_build" --target bench_native -j"$(nproc)" >>"$results/native-build.log" 2>&1; }; then
+    if ! { "$py" -m pip install -q "tbb-devel==2023.2.0" "nlohmann-json>=3.11" cmake ninja &&
+           PATH="$venv/bin:$PATH" cmake -S "$root" -B "$native_build" "${gen[@]}" -DZAREL_BUILD_BENCH=ON \
+             -DZAREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" &&
+           PATH="$venv/bin:$PATH" cmake --build "$native_build" --target bench_native -j2; } \
+         >"$results/native-build.log" 2>&1; then
       echo "native benchmark: build failed (see $results/native-build.log); section skipped"
     fi
   fi

@@ -32,6 +32,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import models  # noqa: E402
+from evaluation_path import evaluation_path  # noqa: E402
 from peers.codegen import rhs_instructions  # noqa: E402
 from peers.common import Method, Problem, refine  # noqa: E402
 
@@ -57,15 +58,16 @@ class Config:
     grid_midpoint_stiff: list
     budget: float            # a sweep stops after a run slower than this many seconds
     chain_sizes: tuple
+    cubic_sizes: tuple       # the mass chain with cubic-stiffening springs
 
 
 def make_config(quick):
     if quick:
         return Config(True, [1e-4, 1e-6, 1e-8, 1e-10], [1e-3, 1e-5, 1e-7, 1e-9], [1, 4, 16], [1, 4, 16, 64],
-                      [1, 4, 16, 64, 256], 1.0, (2, 20, 100))
+                      [1, 4, 16, 64, 256], 1.0, (2, 20, 100), (20,))
     return Config(False, [10.0 ** -k for k in range(4, 11)], [10.0 ** -k for k in range(3, 11)],
                   [1, 2, 4, 8, 16, 32, 64], [1, 2, 4, 8, 16, 32, 64, 128], [1, 4, 16, 64, 256, 1024, 4096],
-                  4.0, CHAIN_SIZES)
+                  4.0, CHAIN_SIZES, (2, 20, 200))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -79,6 +81,10 @@ def build_problems(cfg):
         doc, f, A = models.mass_chain(n, shallow_energy=True)
         probs.append(Problem(f"mass chain n={n}", doc, f, np.linspace(0.1, 0.0, 2 * n), np.linspace(0.0, 20.0, 201),
                              False, jac=A, family="chain"))
+    for n in cfg.cubic_sizes:
+        doc, f = models.cubic_chain(n)
+        probs.append(Problem(f"cubic chain n={n}", doc, f, np.linspace(0.1, 0.0, 2 * n), np.linspace(0.0, 20.0, 201),
+                             False, family="cubic chain"))
     rng = np.random.default_rng(7)
     kt = np.linspace(0.0, 10.0, 21)
     ku = np.round(rng.uniform(-1.0, 1.0, kt.size), 3)
@@ -275,6 +281,32 @@ def zarel_ns_per_eval(model, p, evals=200_000):
             done += res["stats"]["rhs_evals"]
         best = min(best, (time.perf_counter() - start) / done)
     return best * 1e9
+
+
+def load_model(doc, jit=True):
+    """The document loaded on the default path, or with jit false on the interpreter (ZAREL_JIT=0
+    is read when a model is loaded)."""
+    with evaluation_path(jit):
+        return zarel_engine.Model(json.dumps(doc))
+
+
+def native_eval_ns(native, p):
+    """ns per rhs evaluation of the problem's document called from a C++ loop, on the interpreter
+    and as machine code (the native program's --eval), or None without the program."""
+    if not native.exists():
+        return None
+    u = [] if p.knots is None else [float(models.pwl(1.0, *p.knots))]
+    spec = {"doc": p.doc, "x": [float(v) for v in p.x0], "u": u, "t": 1.0}
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as fh:
+        json.dump(spec, fh)
+    try:
+        out = subprocess.run([str(native), "--eval", fh.name], capture_output=True, text=True, timeout=300,
+                             check=True).stdout
+        return json.loads(out.strip().splitlines()[-1])
+    except Exception:  # noqa: BLE001
+        return None
+    finally:
+        os.unlink(fh.name)
 
 
 def per_call_ns(fn, reps, limit=0.15):
@@ -475,6 +507,48 @@ def check_translations(p, model, peers_ok):
     return worst
 
 
+def goals_section(results, eval_rows, native):
+    """The speed goals in one place: machine code against hand-written C++ per evaluation and in
+    whole runs, the compile time of the largest chain, and the numba peer per evaluation and at
+    equal accuracy at tolerances of 1e-6 and looser on the non-stiff set."""
+    goals = {}
+    print("\n== goals (> 1 where zarel is faster)")
+    if native:
+        worst = max(native, key=lambda r: r["ns_per_eval_jit"] / r["ns_per_eval_native"])
+        rk4 = max(native, key=lambda r: r["rk4_ms_jit"] / r["rk4_ms_native"])
+        rk45 = max(native, key=lambda r: r["rk45_ms_jit"] / r["rk45_ms_native"])
+        goals["rhs_jit_over_cpp_worst"] = [worst["model"], worst["ns_per_eval_jit"] / worst["ns_per_eval_native"]]
+        goals["rk4_jit_over_cpp_worst"] = [rk4["model"], rk4["rk4_ms_jit"] / rk4["rk4_ms_native"]]
+        goals["rk45_jit_over_cpp_worst"] = [rk45["model"], rk45["rk45_ms_jit"] / rk45["rk45_ms_native"]]
+        print(f"  per rhs evaluation, machine code / C++, worst: {goals['rhs_jit_over_cpp_worst'][1]:.2f} "
+              f"({worst['model']}; goal <= 1.5)")
+        print(f"  rk4 run, machine code / C++, worst: {goals['rk4_jit_over_cpp_worst'][1]:.2f} ({rk4['model']}; "
+              f"goal <= 1.2)")
+        print(f"  rk45 run, machine code / C++, worst: {goals['rk45_jit_over_cpp_worst'][1]:.2f} ({rk45['model']}; "
+              f"goal <= 1.2)")
+        for r in native:
+            if r["model"].endswith("n=200"):
+                goals[f"load_ms {r['model']}"] = [r["load_ms_interpreter"], r["load_ms_jit"]]
+                print(f"  load of {r['model']}: {r['load_ms_interpreter']:.3f} ms interpreter, {r['load_ms_jit']:.3f} ms "
+                      f"with machine code (compile {r['load_ms_jit'] - r['load_ms_interpreter']:.3f} ms; goal < 10)")
+    print(f"  {'problem':22s} {'numba/jit per rhs':>18s} {'nb.dop853 / rk45':>17s} {'nb.lsoda / rk45':>16s}  "
+          "(at equal accuracy, zarel rk45 at rtol >= 1e-6)")
+    per_rhs = {r["problem"]: r for r in eval_rows}
+    for name, pr in results["problems"].items():
+        r = per_rhs.get(name, {})
+        per_eval = r["numba_ns"] / r["zarel_loop_jit_ns"] if r.get("numba_ns") and r.get("zarel_loop_jit_ns") else None
+        cells = [(per_eval, "interp")]
+        zpts = [pt for pt in pr["curves"].get("zarel rk45", []) if pt["param"] >= 1e-6]
+        for peer in ("numbalsoda dop853", "numbalsoda lsoda"):
+            ratio, how = None, None
+            if zpts and not pr["stiff"] and peer in pr["curves"]:
+                ratio, how, _ = compare(zpts, pr["curves"][peer])
+            cells.append((ratio, how))
+        goals[name] = cells
+        print(f"  {name:22s} " + " ".join(f"{fmt_ratio(*c):>{w}s}" for c, w in zip(cells, (18, 17, 16))))
+    return goals
+
+
 def fmt_ratio(r, how):
     if r is None:
         return "-"
@@ -582,6 +656,12 @@ def main():
         row = {"problem": p.name, "n_states": p.doc["n_states"], "instructions": rhs_instructions(p.doc)}
         reps = 20_000 if cfg.quick else 50_000
         row["zarel_in_simulate_ns"] = zarel_ns_per_eval(model, p, evals=100_000 if cfg.quick else 400_000)
+        row["zarel_in_simulate_interp_ns"] = zarel_ns_per_eval(load_model(p.doc, jit=False), p,
+                                                               evals=100_000 if cfg.quick else 400_000)
+        loop = native_eval_ns(pathlib.Path(args.native), p)
+        if loop:
+            row["zarel_loop_jit_ns"] = loop["ns_per_eval_jit"]
+            row["zarel_loop_interp_ns"] = loop["ns_per_eval_interpreter"]
         xs = np.ascontiguousarray(p.x0, dtype=float)
         u = None if p.knots is None else np.array([models.pwl(1.0, *p.knots)])
         row["zarel_model_rhs_ns"] = per_call_ns(lambda: model.rhs(xs, u, 1.0), reps)
@@ -596,17 +676,23 @@ def main():
 
     # --- rhs evaluation cost ---------------------------------------------------------------
     print("\n== cost of one right-hand-side evaluation (ns)")
-    print(f"  {'problem':22s} {'n':>4s} {'instr':>6s} {'zarel sim':>10s} {'ns/instr':>9s} {'model.rhs':>10s} "
-          f"{'numpy f':>9s} {'casadi()':>9s} {'casadi map':>11s} {'numba':>8s}")
+    print(f"  {'problem':22s} {'n':>4s} {'instr':>6s} {'loop jit':>9s} {'loop int':>9s} {'sim jit':>8s} "
+          f"{'sim int':>8s} {'model.rhs':>10s} {'numpy f':>8s} {'casadi()':>9s} {'ca. map':>8s} {'numba':>7s} "
+          f"{'numba/jit':>9s}")
     for r in eval_rows:
         def g(k):
             v = r.get(k)
             return f"{v:.0f}" if v is not None else "-"
-        print(f"  {r['problem']:22s} {r['n_states']:4d} {r['instructions']:6d} {g('zarel_in_simulate_ns'):>10s} "
-              f"{r['zarel_in_simulate_ns'] / r['instructions']:9.2f} {g('zarel_model_rhs_ns'):>10s} {g('numpy_f_ns'):>9s} "
-              f"{g('casadi_call_ns'):>9s} {g('casadi_map_ns'):>11s} {g('numba_ns'):>8s}")
-    print("  zarel sim: per evaluation inside simulate (rk4); model.rhs, numpy f, casadi(): one call from "
-          "Python; casadi map: per column of f.map(4096); numba: compiled loop")
+        vs = (f"{r['numba_ns'] / r['zarel_loop_jit_ns']:.2f}" if r.get("numba_ns") and r.get("zarel_loop_jit_ns")
+              else "-")
+        print(f"  {r['problem']:22s} {r['n_states']:4d} {r['instructions']:6d} {g('zarel_loop_jit_ns'):>9s} "
+              f"{g('zarel_loop_interp_ns'):>9s} {g('zarel_in_simulate_ns'):>8s} {g('zarel_in_simulate_interp_ns'):>8s} "
+              f"{g('zarel_model_rhs_ns'):>10s} {g('numpy_f_ns'):>8s} {g('casadi_call_ns'):>9s} {g('casadi_map_ns'):>8s} "
+              f"{g('numba_ns'):>7s} {vs:>9s}")
+    print("  loop: zarel's rhs called from a C++ loop (the native program's --eval), machine code (jit) and")
+    print("  interpreter (int; ZAREL_JIT=0); sim: per evaluation inside simulate (rk4, with its O(n) vector")
+    print("  work); model.rhs, numpy f, casadi(): one call from Python; ca. map: per column of f.map(4096);")
+    print("  numba: compiled loop; numba/jit > 1: zarel's machine code faster")
 
     # --- native limit ----------------------------------------------------------------------
     native, why = native_section(pathlib.Path(args.native))
@@ -616,12 +702,18 @@ def main():
         results["native"] = {"skipped": why}
     else:
         results["native"] = native
-        print(f"  {'model':22s} {'n':>4s} {'instr':>6s} {'interp ns':>10s} {'native ns':>10s} {'ratio':>6s} "
-              f"{'ns/instr':>9s}")
+        print(f"  {'model':22s} {'n':>4s} {'instr':>6s} {'interp ns':>10s} {'jit ns':>8s} {'C++ ns':>8s} "
+              f"{'int/C++':>8s} {'jit/C++':>8s} {'rk4 jit/C++':>12s} {'rk45 jit/C++':>13s} {'load ms int':>12s} "
+              f"{'load ms jit':>12s}")
         for r in native:
-            interp, nat = r.get("ns_per_eval_interpreter"), r.get("ns_per_eval_native")
-            print(f"  {str(r.get('model')):22s} {r.get('n_states', 0):4d} {r.get('instructions', 0):6d} "
-                  f"{interp:10.1f} {nat:10.1f} {interp / nat:6.1f} {interp / max(r.get('instructions', 1), 1):9.2f}")
+            interp, jit, nat = r["ns_per_eval_interpreter"], r["ns_per_eval_jit"], r["ns_per_eval_native"]
+            print(f"  {r['model']:22s} {r['n_states']:4d} {r['instructions']:6d} {interp:10.1f} {jit:8.1f} "
+                  f"{nat:8.1f} {interp / nat:8.2f} {jit / nat:8.2f} {r['rk4_ms_jit'] / r['rk4_ms_native']:12.2f} "
+                  f"{r['rk45_ms_jit'] / r['rk45_ms_native']:13.2f} {r['load_ms_interpreter']:12.3f} "
+                  f"{r['load_ms_jit']:12.3f}")
+        print("  jit: the model's machine code (default path); int: the interpreter (ZAREL_JIT=0); C++: the same")
+        print("  rhs hand-written (g++ -O2, no fast-math); rk4/rk45: whole runs over 2001 points, rtol 1e-8;")
+        print("  load: Model::from_value, best of 5 (jit - int = compile time)")
 
     # --- scaling -----------------------------------------------------------------------------
     print("\n== cost scaling on the mass chain")
@@ -670,6 +762,7 @@ def main():
                                            "points": cnt})
             print(f"  {name:22s} {zl[6:]:9s}" + "".join(f"{c:>{w}s}" for c in cells))
 
+    results["goals"] = goals_section(results, eval_rows, native)
     results["meta"]["wall_seconds"] = time.perf_counter() - wall0
     with tempfile.NamedTemporaryFile("w", dir=out_dir, delete=False, suffix=".tmp") as fh:
         json.dump(results, fh, indent=1, default=float)

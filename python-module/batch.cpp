@@ -58,12 +58,9 @@ PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const auto sN = static_cast<Py_ssize_t>(N), sL = static_cast<Py_ssize_t>(L), sn = static_cast<Py_ssize_t>(n);
         PyRef dict(PyDict_New());
         if (!dict) return nullptr;
-        PyRef x(vector_to_array(std::move(states)));
-        PyRef e(vector_to_array(std::move(energies)));
-        if (!x || !e ||
-            !dict_insert(dict.get(), "t", vector_to_array(std::vector<double>(t.data, t.data + t.size))) ||
-            !dict_insert(dict.get(), "x", reshape(x.get(), {sN, sL, sn})) ||
-            !dict_insert(dict.get(), "energy", reshape(e.get(), {sN, sL})))
+        if (!dict_insert(dict.get(), key<"t">(), vector_to_array(std::vector<double>(t.data, t.data + t.size))) ||
+            !dict_insert(dict.get(), key<"x">(), vector_to_array(std::move(states), {sN, sL, sn})) ||
+            !dict_insert(dict.get(), key<"energy">(), vector_to_array(std::move(energies), {sN, sL})))
             return nullptr;
         return dict.release();
     });

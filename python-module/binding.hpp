@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -139,12 +140,29 @@ bool to_count(PyObject* obj, const char* name, std::uint64_t& out);
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_text(PyObject* obj, const char* name, std::string_view& out);
 
-// Hands a vector's storage to a new one-dimensional float64 array without copying.
-PyObject* vector_to_array(std::vector<double>&& v);
-// A row-major view of a result array with a new shape of two or three dimensions.
-PyObject* reshape(PyObject* array, std::initializer_list<Py_ssize_t> shape);
+// Hands a vector's storage to a new float64 array without copying: one-dimensional, or of the
+// given row-major shape of up to three dimensions, whose product is the vector's size.
+PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape = {});
+
+// A string literal as a template argument, for key<"...">() below.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    consteval Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The interned string of a result key, made on first use and kept for the life of the process:
+// making the keys of a result from C text on every call cost more than a short run itself.
+// Null with the error set when it cannot be made; the next call tries again.
+template <Literal K>
+PyObject* key() {
+    static PyObject* interned = nullptr;
+    if (!interned) interned = PyUnicode_InternFromString(K.text);
+    return interned;
+}
+
 // Inserts value under key, taking over the reference; false with the error set on failure.
-bool dict_insert(PyObject* dict, const char* key, PyObject* value);
+bool dict_insert(PyObject* dict, PyObject* key, PyObject* value);
 
 // Methods of Model, one group per file.
 PyObject* rhs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -244,7 +244,7 @@ void free_buffer(PyObject* capsule) {
 
 }  // namespace
 
-PyObject* vector_to_array(std::vector<double>&& v) {
+PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
     auto* owned = new std::vector<double>(std::move(v));
     PyRef owner(PyCapsule_New(owned, kBufferName, free_buffer));
     if (!owner) {
@@ -252,9 +252,14 @@ PyObject* vector_to_array(std::vector<double>&& v) {
         return nullptr;
     }
     static double empty_storage = 0.0;
-    npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
+    npy_intp dims[3] = {static_cast<npy_intp>(owned->size())};
+    int nd = 1;
+    if (shape.size() > 0) {
+        nd = 0;
+        for (Py_ssize_t d : shape) dims[nd++] = d;
+    }
     double* data = owned->empty() ? &empty_storage : owned->data();
-    PyObject* array = PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr);
+    PyObject* array = PyArray_New(&PyArray_Type, nd, dims, NPY_DOUBLE, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr);
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
         Py_DECREF(array);
@@ -263,17 +268,9 @@ PyObject* vector_to_array(std::vector<double>&& v) {
     return array;
 }
 
-PyObject* reshape(PyObject* array, std::initializer_list<Py_ssize_t> shape) {
-    npy_intp dims[3];
-    int n = 0;
-    for (Py_ssize_t d : shape) dims[n++] = d;
-    PyArray_Dims newshape{dims, n};
-    return PyArray_Newshape(reinterpret_cast<PyArrayObject*>(array), &newshape, NPY_ANYORDER);
-}
-
-bool dict_insert(PyObject* dict, const char* key, PyObject* value) {
+bool dict_insert(PyObject* dict, PyObject* key, PyObject* value) {
     PyRef owned(value);
-    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+    return owned && key && PyDict_SetItem(dict, key, owned.get()) == 0;
 }
 
 SolverOptions default_options() {

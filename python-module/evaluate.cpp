@@ -112,10 +112,8 @@ PyObject* supplied_power(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return at_point("jacobian", self, args, nargs, kwnames, [](const Model& m, const Point& p) -> PyObject* {
-        PyRef flat(vector_to_array(m.jacobian(p.x.data, p.u_data, p.t)));
-        if (!flat) return nullptr;
         const auto n = static_cast<Py_ssize_t>(m.n_states);
-        return reshape(flat.get(), {n, n});
+        return vector_to_array(m.jacobian(p.x.data, p.u_data, p.t), {n, n});
     });
 }
 

@@ -7,42 +7,64 @@ namespace zarel::py {
 
 namespace {
 
-PyObject* stats_dict(const Trajectory& tr) {
-    PyRef stats(PyDict_New());
-    if (!stats) return nullptr;
-    const std::pair<const char*, std::uint64_t> counters[] = {
-        {"steps", tr.steps},
-        {"rhs_evals", tr.rhs_evals},
-        {"newton_iterations", tr.newton_iterations},
-        {"jacobian_evals", tr.jacobian_evals},
-        {"rejected_steps", tr.rejected_steps},
-    };
-    for (auto [key, value] : counters)
-        if (!dict_insert(stats.get(), key, PyLong_FromUnsignedLongLong(value))) return nullptr;
-    if (!dict_insert(stats.get(), "method", PyUnicode_FromString(method_name(tr.method)))) return nullptr;
-    return stats.release();
+PyObject* method_text(Method method) {
+    PyObject* text = nullptr;
+    switch (method) {
+    case Method::Euler: text = key<"euler">(); break;
+    case Method::Rk4: text = key<"rk4">(); break;
+    case Method::Rk45: text = key<"rk45">(); break;
+    case Method::Midpoint: text = key<"midpoint">(); break;
+    }
+    Py_XINCREF(text);
+    return text;
 }
 
-// A result vector as an array of the given row-major shape (a view of its 1-D array).
-PyObject* shaped(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
-    PyRef flat(vector_to_array(std::move(v)));
-    if (!flat || shape.size() == 1) return flat.release();
-    return reshape(flat.get(), shape);
+// A new dict holding None under the given keys, in their order, made by copying `layout` (built
+// on first use and kept): a copy costs less than growing a dict key by key, and the values are
+// then replaced in place.
+PyObject* dict_like(PyObject*& layout, std::initializer_list<PyObject*> keys) {
+    if (!layout) {
+        PyRef d(PyDict_New());
+        if (!d) return nullptr;
+        for (PyObject* k : keys)
+            if (!k || PyDict_SetItem(d.get(), k, Py_None) < 0) return nullptr;
+        layout = d.release();
+    }
+    return PyDict_Copy(layout);
+}
+
+PyObject* stats_dict(const Trajectory& tr) {
+    static PyObject* layout = nullptr;
+    PyRef stats(dict_like(layout, {key<"steps">(), key<"rhs_evals">(), key<"newton_iterations">(),
+                                   key<"jacobian_evals">(), key<"rejected_steps">(), key<"method">()}));
+    if (!stats) return nullptr;
+    PyObject* d = stats.get();
+    if (!dict_insert(d, key<"steps">(), PyLong_FromUnsignedLongLong(tr.steps)) ||
+        !dict_insert(d, key<"rhs_evals">(), PyLong_FromUnsignedLongLong(tr.rhs_evals)) ||
+        !dict_insert(d, key<"newton_iterations">(), PyLong_FromUnsignedLongLong(tr.newton_iterations)) ||
+        !dict_insert(d, key<"jacobian_evals">(), PyLong_FromUnsignedLongLong(tr.jacobian_evals)) ||
+        !dict_insert(d, key<"rejected_steps">(), PyLong_FromUnsignedLongLong(tr.rejected_steps)) ||
+        !dict_insert(d, key<"method">(), method_text(tr.method)))
+        return nullptr;
+    return stats.release();
 }
 
 PyObject* trajectory_dict(Trajectory&& tr, std::size_t n, std::size_t m) {
     const auto L = static_cast<Py_ssize_t>(tr.t.size());
     const auto q = static_cast<Py_ssize_t>(tr.outputs.size() / tr.t.size());
-    PyRef dict(PyDict_New());
+    const auto energies = static_cast<Py_ssize_t>(tr.energy.size());
+    static PyObject* layout = nullptr;
+    PyRef dict(dict_like(layout, {key<"t">(), key<"x">(), key<"u">(), key<"energy">(), key<"supplied_power">(),
+                                  key<"outputs">(), key<"stats">()}));
     if (!dict) return nullptr;
-    if (!dict_insert(dict.get(), "t", shaped(std::move(tr.t), {L})) ||
-        !dict_insert(dict.get(), "x", shaped(std::move(tr.x), {L, static_cast<Py_ssize_t>(n)})) ||
-        !dict_insert(dict.get(), "u", shaped(std::move(tr.u), {L, static_cast<Py_ssize_t>(m)})) ||
-        !dict_insert(dict.get(), "energy", shaped(std::move(tr.energy), {static_cast<Py_ssize_t>(tr.energy.size())})) ||
-        !dict_insert(dict.get(), "supplied_power",
-                     shaped(std::move(tr.supplied_power), {static_cast<Py_ssize_t>(tr.supplied_power.size())})) ||
-        !dict_insert(dict.get(), "outputs", shaped(std::move(tr.outputs), {L, q})) ||
-        !dict_insert(dict.get(), "stats", stats_dict(tr)))
+    PyObject* d = dict.get();
+    if (!dict_insert(d, key<"t">(), vector_to_array(std::move(tr.t))) ||
+        !dict_insert(d, key<"x">(), vector_to_array(std::move(tr.x), {L, static_cast<Py_ssize_t>(n)})) ||
+        !dict_insert(d, key<"u">(), vector_to_array(std::move(tr.u), {L, static_cast<Py_ssize_t>(m)})) ||
+        !dict_insert(d, key<"energy">(), vector_to_array(std::move(tr.energy), {energies})) ||
+        !dict_insert(d, key<"supplied_power">(), vector_to_array(std::move(tr.supplied_power), {energies})) ||
+        !dict_insert(d, key<"outputs">(), vector_to_array(std::move(tr.outputs), {L, q})) ||
+        !dict_insert(d, key<"stats">(), stats_dict(tr)))
         return nullptr;
     return dict.release();
 }

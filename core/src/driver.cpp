@@ -60,7 +60,11 @@ void record(const Model& model, const Inputs& inputs, std::span<const double> t,
     }
     if (q > 0) {
         model.fill_env(x, u_rec.data(), t[k], work.scratch.env.data());
-        Model::eval_into(model.output_programs, work.scratch, work.out.data());
+        if (model.native.outputs) {
+            model.native.outputs(work.scratch.env.data(), work.out.data());
+        } else {
+            Model::eval_into(model.output_programs, work.scratch, work.out.data());
+        }
         std::copy_n(work.out.begin(), q, traj.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
     }
 }
@@ -94,7 +98,7 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
         traj.supplied_power.assign(L, 0.0);
     }
     traj.outputs.assign(checked_product(L, q), 0.0);
-    Work work = Work::for_model(model);
+    Work work = Work::for_model(model, method);
     std::vector<double> x(x0.begin(), x0.end());
     std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
 

@@ -116,6 +116,28 @@ std::unexpected<EngineError> not_json_at(std::string_view text, std::size_t offs
                      ": " + what);
 }
 
+// Compiles every list of the model into one block of machine code; on failure the model keeps
+// the interpreter.
+void attach_native(Model& m) {
+    const Kernel grad_h = fuse(m.grad_h_programs), outputs = fuse(m.output_programs),
+                 port_outputs = fuse(m.port_output_programs);
+    Model::Native& n = m.native;
+    std::vector<std::pair<NativeFn*, NativeSource>> wanted{
+        {&n.rhs, {&m.rhs_kernel}},
+        {&n.energy, {&m.energy_program.kernel}},
+        {&n.grad_h, {&grad_h}},
+        {&n.outputs, {&outputs}},
+        {&n.port_outputs, {&port_outputs}},
+        {&n.supplied_power, {nullptr, &m.port_output_programs, &m.port_value_programs}}};
+    if (m.jacobian_kernel) wanted.push_back({&n.jacobian, {&*m.jacobian_kernel}});
+    std::vector<NativeSource> sources;
+    for (const auto& w : wanted) sources.push_back(w.second);
+    NativeCode code = compile_native(sources);
+    if (code.entries.size() != sources.size()) return;
+    for (std::size_t k = 0; k < sources.size(); ++k) *wanted[k].first = code.entries[k];
+    n.code = std::move(code.code);
+}
+
 }  // namespace
 
 Result<Json> parse_json(std::string_view text) {
@@ -222,6 +244,7 @@ Result<Model> Model::from_value(const Json& doc) {
     m.rhs_kernel = fuse(m.rhs_programs);
     if (m.jacobian_programs) m.jacobian_kernel = fuse(*m.jacobian_programs);
     m.stack_depth = m.max_depth();
+    if (native_code_enabled()) attach_native(m);
     return m;
 }
 
@@ -267,34 +290,40 @@ void Model::rhs_into(const double* x, const double* u, double t, double* out, Sc
     fill_env(x, u, t, scratch.env.data());
     if (native_rhs) {
         native_rhs(scratch.env.data(), out);
-        return;
+    } else if (native.rhs) {
+        native.rhs(scratch.env.data(), out);
+    } else {
+        eval_into(rhs_kernel, scratch, out);
     }
-    eval_into(rhs_kernel, scratch, out);
 }
 
 namespace {
 
-std::vector<double> evaluate(const Model& m, const std::vector<Program>& list, const double* x, const double* u,
-                             double t) {
+std::vector<double> evaluate(const Model& m, const std::vector<Program>& list, NativeFn native, const double* x,
+                             const double* u, double t) {
     Scratch scratch = Scratch::for_model(m);
     std::vector<double> out(list.size());
     m.fill_env(x, u, t, scratch.env.data());
-    Model::eval_into(list, scratch, out.data());
+    if (native) {
+        native(scratch.env.data(), out.data());
+    } else {
+        Model::eval_into(list, scratch, out.data());
+    }
     return out;
 }
 
 }  // namespace
 
 std::vector<double> Model::rhs(const double* x, const double* u, double t) const {
-    return evaluate(*this, rhs_programs, x, u, t);
+    return evaluate(*this, rhs_programs, native.rhs, x, u, t);
 }
 
 std::vector<double> Model::outputs(const double* x, const double* u, double t) const {
-    return evaluate(*this, output_programs, x, u, t);
+    return evaluate(*this, output_programs, native.outputs, x, u, t);
 }
 
 std::vector<double> Model::port_outputs(const double* x, const double* u, double t) const {
-    return evaluate(*this, port_output_programs, x, u, t);
+    return evaluate(*this, port_output_programs, native.port_outputs, x, u, t);
 }
 
 void Model::fill_env_at_rest(const double* x, double* env) const {
@@ -308,17 +337,23 @@ void Model::fill_env_at_rest(const double* x, double* env) const {
 std::vector<double> Model::grad_h(const double* x, Scratch& scratch) const {
     std::vector<double> out(grad_h_programs.size());
     fill_env_at_rest(x, scratch.env.data());
-    eval_into(grad_h_programs, scratch, out.data());
+    if (native.grad_h) {
+        native.grad_h(scratch.env.data(), out.data());
+    } else {
+        eval_into(grad_h_programs, scratch, out.data());
+    }
     return out;
 }
 
 double Model::energy(const double* x, Scratch& scratch) const {
     fill_env_at_rest(x, scratch.env.data());
+    if (native.energy) return native.energy(scratch.env.data(), nullptr);
     return eval(energy_program, scratch.env.data(), scratch.stack);
 }
 
 double Model::supplied_power(const double* x, const double* u, double t, Scratch& scratch) const {
     fill_env(x, u, t, scratch.env.data());
+    if (native.supplied_power) return native.supplied_power(scratch.env.data(), nullptr);
     const std::size_t m = std::min(port_output_programs.size(), port_value_programs.size());
     double power = 0.0;
     for (std::size_t k = 0; k < m; ++k) {
@@ -333,7 +368,11 @@ void Model::jacobian_into(const double* x, const double* u, double t, double* ou
     const std::size_t n = n_states;
     if (jacobian_programs) {
         fill_env(x, u, t, scratch.env.data());
-        eval_into(*jacobian_kernel, scratch, out);
+        if (native.jacobian) {
+            native.jacobian(scratch.env.data(), out);
+        } else {
+            eval_into(*jacobian_kernel, scratch, out);
+        }
         if (std::all_of(out, out + n * n, [](double v) { return std::isfinite(v); })) return;
     }
     // One-sided forward differences; the divisor is h itself, not the realised (x_j + h) - x_j.

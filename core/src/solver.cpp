@@ -59,17 +59,41 @@ void InputSource::operator()(double fraction, std::vector<double>& dst) const {
 }
 
 Work Work::for_model(const Model& model) {
-    const std::size_t n = model.n_states;
+    Work w = for_model(model, Method::Euler);
+    for (Method m : {Method::Rk4, Method::Rk45, Method::Midpoint}) w.size_for(model, m);
+    return w;
+}
+
+// A short run costs little more than setting up its buffers, so a run gets only its method's.
+Work Work::for_model(const Model& model, Method method) {
     Work w;
     w.scratch = Scratch::for_model(model);
-    for (std::vector<double>* v : {&w.k1, &w.k2, &w.k3, &w.k4, &w.x_stage, &w.x_next, &w.resid}) v->assign(n, 0.0);
-    w.stages.assign(checked_product(7, n), 0.0);
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
-    w.jac.assign(checked_product(n, n), 0.0);
-    w.iter_matrix.assign(n * n, 0.0);
-    w.pivots.assign(n, 0);
+    w.size_for(model, method);
     return w;
+}
+
+void Work::size_for(const Model& model, Method method) {
+    const std::size_t n = model.n_states;
+    switch (method) {
+    case Method::Euler:
+        k1.assign(n, 0.0);
+        break;
+    case Method::Rk4:
+        for (std::vector<double>* v : {&k1, &k2, &k3, &k4, &x_stage}) v->assign(n, 0.0);
+        break;
+    case Method::Rk45:
+        for (std::vector<double>* v : {&x_stage, &x_next}) v->assign(n, 0.0);
+        stages.assign(checked_product(7, n), 0.0);
+        break;
+    case Method::Midpoint:
+        for (std::vector<double>* v : {&k1, &k2, &x_stage, &x_next, &resid}) v->assign(n, 0.0);
+        jac.assign(checked_product(n, n), 0.0);
+        iter_matrix.assign(n * n, 0.0);
+        pivots.assign(n, 0);
+        break;
+    }
 }
 
 Result<std::vector<double>> step(const Model& model, std::span<const double> x, std::span<const double> u, double t,
@@ -79,7 +103,7 @@ Result<std::vector<double>> step(const Model& model, std::span<const double> x, 
     if (method == Method::Rk45 && !(std::isfinite(t) && std::isfinite(dt) && dt >= 0.0))
         return invalid("the adaptive method needs a finite t and a finite, non-negative dt");
 
-    Work work = Work::for_model(model);
+    Work work = Work::for_model(model, method);
     std::vector<double> state(x.begin(), x.end());
     const InputSource input = InputSource::of_constant(u.data(), model.n_inputs);
     switch (method) {

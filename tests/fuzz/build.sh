@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds build/fuzz/fuzz_load: the loader fuzz target with the core's model, expression and
-# error sources, instrumented with -fsanitize=fuzzer,address,undefined.
+# Builds the fuzz targets in build/fuzz, instrumented with -fsanitize=fuzzer,address,undefined,
+# with the core's model, expression, machine-code and error sources: fuzz_load (the loader) and
+# fuzz_jit (machine code against the evaluator). Usage: tests/fuzz/build.sh [TARGET...] (default
+# both); prints each target's path, one a line.
 #
 # Compiler: clang from Debian's packages, installed here when missing. The core needs
 # std::expected, which libstdc++ 12 only declares for compilers that announce C++20 concepts
@@ -22,6 +24,12 @@ if ! command -v "$cxx" >/dev/null || ! [ -d "/usr/lib/llvm-$version/lib/clang" ]
   fi
 fi
 
+# xbyak, header only, for the machine code
+if ! [ -f /usr/include/xbyak/xbyak.h ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libxbyak-dev >/dev/null
+fi
+
 # nlohmann/json, header only: from the project's .venv (run-tests.sh installs it there)
 py="$root/.venv/bin/python"
 if ! [ -x "$py" ]; then python3 -m venv "$root/.venv"; fi
@@ -39,13 +47,21 @@ mkdir -p "$out/obj"
 flags=(-std=c++2b -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS
        -D__cpp_concepts=202002L -Wno-macro-redefined -Wall -Wextra -Werror
-       -I"$root/core/include" -isystem "$include")
-sources=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp tests/fuzz/fuzz_load.cpp)
+       -DZAREL_HAVE_XBYAK -I"$root/core/include" -isystem "$include")
+targets=("$@")
+if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit); fi
+core=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp core/src/jit.cpp core/src/jit_values.cpp)
+sources=("${core[@]}")
+for target in "${targets[@]}"; do
+  if ! [ -f "tests/fuzz/$target.cpp" ]; then echo "fuzz: no target $target" >&2; exit 2; fi
+  sources+=("tests/fuzz/$target.cpp")
+done
 headers=(core/include/zarel/*.hpp core/src/*.hpp)
 
 # rebuild an object only when its source, a header or this script is newer
 objects=()
 pids=()
+failed=0
 for src in "${sources[@]}"; do
   obj="$out/obj/$(basename "$src" .cpp).o"
   objects+=("$obj")
@@ -58,14 +74,19 @@ for src in "${sources[@]}"; do
   if [ $stale = 1 ]; then
     echo "fuzz: compiling $src" >&2
     rm -f "$obj"
+    # two compilations at a time: the machine is shared
+    if [ ${#pids[@]} -ge 2 ]; then wait "${pids[0]}" || failed=1; pids=("${pids[@]:1}"); fi
     "$cxx" "${flags[@]}" -c "$src" -o "$obj" &
     pids+=($!)
   fi
 done
-failed=0
 for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 if [ $failed = 1 ]; then echo "fuzz: compilation failed" >&2; exit 1; fi
-if ! [ -x "$out/fuzz_load" ] || [ -n "$(find "${objects[@]}" -newer "$out/fuzz_load")" ]; then
-  "$cxx" "${flags[@]}" "${objects[@]}" -o "$out/fuzz_load"
-fi
-echo "$out/fuzz_load"
+core_objects=("${objects[@]:0:${#core[@]}}")
+for target in "${targets[@]}"; do
+  linked=("${core_objects[@]}" "$out/obj/$target.o")
+  if ! [ -x "$out/$target" ] || [ -n "$(find "${linked[@]}" -newer "$out/$target")" ]; then
+    "$cxx" "${flags[@]}" "${linked[@]}" -o "$out/$target"
+  fi
+  echo "$out/$target"
+done

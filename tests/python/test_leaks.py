@@ -325,6 +325,15 @@ case("constructor-too-deep", lambda: zarel_engine.Model(text_deep), ValueError)
 case("constructor-bytes", lambda: zarel_engine.Model(text_bytes), TypeError)
 case("constructor-surrogate", lambda: zarel_engine.Model(text_surrogate), UnicodeEncodeError)
 case("constructor-no-argument", lambda: zarel_engine.Model(), TypeError)
+# loading makes machine code (unless ZAREL_JIT=0): here pages of it, with calls into tables and
+# the math library; a page kept per model would be 4 KiB a call
+_N = 12
+text_machine_code = json.dumps({
+    "n_states": _N, "n_inputs": 0, "n_params": 0, "param_values": [],
+    "rhs": [["pw", ["mul", ["ref", k], ["exp", ["ref", (k + 1) % _N]]], [0.0, 1.0, 2.0], [[1, 2, 3], [4, 5, 6]]]
+            for k in range(_N)],
+    "jacobian": [["sin", ["ref", (i * j) % _N]] for i in range(_N) for j in range(_N)]})
+case("constructor-machine-code", lambda: zarel_engine.Model(text_machine_code), cost=3)
 
 
 @pytest.mark.parametrize("call, expected, cost", CASES)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "zarel/error.hpp"
 #include "zarel/expr.hpp"
+#include "zarel/jit.hpp"
 
 namespace zarel {
 
@@ -43,6 +45,13 @@ public:
     // A compiled stand-in for the rhs programs, reading the same environment: set only by the
     // benchmarks that measure the interpreter against native code on identical integrator work.
     void (*native_rhs)(const double* env, double* out) = nullptr;
+    // Machine code for the lists above, made when the model is loaded (unless ZAREL_JIT=0) and
+    // shared by every copy; where an entry is null the interpreter evaluates.
+    struct Native {
+        std::shared_ptr<const void> code;
+        NativeFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
+                 port_outputs = nullptr, supplied_power = nullptr;
+    } native;
 
     static Result<Model> from_value(const Json& doc);
     static Result<Model> from_text(std::string_view text);

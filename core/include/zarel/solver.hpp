@@ -81,7 +81,12 @@ struct Work : Counters {
     std::vector<std::size_t> pivots;
     std::vector<double> resid;
 
+    // Buffers for every method, or only for the given one (the others stay empty).
     static Work for_model(const Model& model);
+    static Work for_model(const Model& model, Method method);
+
+private:
+    void size_for(const Model& model, Method method);
 };
 
 void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h);

@@ -1,0 +1,189 @@
+// Value numbering over a kernel: the kernel's stack code is run symbolically, each operation
+// becomes a value keyed by its kind and operand numbers, and a key seen before is the value seen
+// before. Only folds that perform the evaluator's own operation are made, so no bit changes.
+#include "jit_values.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <unordered_map>
+
+namespace zarel::jit {
+
+double apply(Op op, double a, double b, double c, const PwTable* table) {
+    switch (op) {
+    case Op::Neg: return -a;
+    case Op::Sqrt: return std::sqrt(a);
+    case Op::Exp: return std::exp(a);
+    case Op::Log: return std::log(a);
+    case Op::Abs: return std::fabs(a);
+    case Op::Tanh: return std::tanh(a);
+    case Op::Sin: return std::sin(a);
+    case Op::Cos: return std::cos(a);
+    case Op::Sign: return a == 0.0 ? 0.0 : std::isnan(a) ? a : std::copysign(1.0, a);
+    case Op::Add: return a + b;
+    case Op::Sub: return a - b;
+    case Op::Mul: return a * b;
+    case Op::Div: return a / b;
+    case Op::Pow: return b == 2.0 ? a * a : std::pow(a, b);
+    case Op::Max: return b <= a ? a : b;
+    case Op::Min: return a <= b ? a : b;
+    case Op::Gt: return a > b ? 1.0 : 0.0;
+    case Op::Where: return a != 0.0 ? b : c;
+    case Op::Pw: return table->at(a);
+    default: return a;
+    }
+}
+
+bool is_call(Op op) {
+    return op == Op::Exp || op == Op::Log || op == Op::Tanh || op == Op::Sin || op == Op::Cos || op == Op::Pow ||
+           op == Op::Pw;
+}
+
+namespace {
+
+struct ValueHash {
+    std::size_t operator()(const Value& v) const {
+        std::uint64_t h = static_cast<std::uint64_t>(v.op) * 0x9E3779B97F4A7C15ull;
+        for (std::uint64_t x : {std::uint64_t{v.a}, std::uint64_t{v.b}, std::uint64_t{v.c}, v.bits})
+            h = (h ^ x) * 0xFF51AFD7ED558CCDull + (h >> 29);
+        return static_cast<std::size_t>(h ^ (h >> 32));
+    }
+};
+
+class Builder {
+public:
+    std::uint32_t constant(double v) { return intern({Op::Const, 0, 0, 0, std::bit_cast<std::uint64_t>(v)}); }
+    std::uint32_t ref(std::uint64_t slot) { return intern({Op::Ref, 0, 0, 0, slot}); }
+
+    std::uint32_t op(Op kind, std::uint32_t a, std::uint32_t b = 0, std::uint32_t c = 0, std::uint64_t bits = 0) {
+        const int n = consumed(kind);
+        const bool folds = is_const(a) && (n < 2 || is_const(b)) && (n < 3 || is_const(c));
+        if (folds)
+            return constant(apply(kind, value(a), value(b), value(c), kind == Op::Pw ? graph_.tables[bits] : nullptr));
+        // a known condition selects one operand: what the evaluator's select yields, unchanged
+        if (kind == Op::Where && is_const(a)) return value(a) != 0.0 ? b : c;
+        // the evaluator squares for the exponent 2: a known exponent 2 is that multiplication
+        if (kind == Op::Pow && is_const(b) && value(b) == 2.0) return op(Op::Mul, a, a);
+        const std::size_t before = graph_.values.size();
+        const std::uint32_t v = intern({kind, a, b, c, bits});
+        if (graph_.values.size() != before) graph_.steps.push_back({Step::Compute, v});
+        return v;
+    }
+
+    std::uint64_t table(const PwTable& t) {
+        for (std::size_t k = 0; k < graph_.tables.size(); ++k)
+            if (graph_.tables[k]->knots == t.knots && graph_.tables[k]->coefs == t.coefs) return k;
+        graph_.tables.push_back(&t);
+        return graph_.tables.size() - 1;
+    }
+
+    void store(std::uint32_t v, std::uint64_t slot) { graph_.steps.push_back({Step::Store, v, slot}); }
+
+    // Ends the code with `result` returned and drops every computation no result reads.
+    Graph finish(std::uint32_t result) {
+        graph_.steps.push_back({Step::Return, result});
+        std::vector<char> live(graph_.values.size(), 0);
+        for (const Step& s : graph_.steps)
+            if (s.kind != Step::Compute) live[s.value] = 1;
+        for (std::size_t k = graph_.values.size(); k-- > 0;) {
+            if (!live[k]) continue;
+            const Value& v = graph_.values[k];
+            const int n = consumed(v.op);
+            if (n >= 1) live[v.a] = 1;
+            if (n >= 2) live[v.b] = 1;
+            if (n >= 3) live[v.c] = 1;
+        }
+        std::erase_if(graph_.steps, [&](const Step& s) { return s.kind == Step::Compute && !live[s.value]; });
+        return std::move(graph_);
+    }
+
+private:
+    bool is_const(std::uint32_t v) const { return graph_.values[v].op == Op::Const; }
+    double value(std::uint32_t v) const { return std::bit_cast<double>(graph_.values[v].bits); }
+
+    std::uint32_t intern(const Value& key) {
+        auto [it, inserted] = index_.try_emplace(key, static_cast<std::uint32_t>(graph_.values.size()));
+        if (inserted) graph_.values.push_back(key);
+        return it->second;
+    }
+
+    Graph graph_;
+    std::unordered_map<Value, std::uint32_t, ValueHash> index_;
+};
+
+// The kind of arithmetic behind a folded kernel form (AddR, RMul, SubRC, ...).
+Op arithmetic(Op folded, Op first) {
+    return static_cast<Op>(static_cast<int>(Op::Add) + (static_cast<int>(folded) - static_cast<int>(first)) % 4);
+}
+
+// Runs kernel code on a stack of value numbers, as run() runs it on a stack of doubles; returns
+// the value run() would return.
+std::uint32_t trace(const Kernel& kernel, Builder& b) {
+    std::vector<std::uint32_t> stack;
+    std::uint32_t top = b.constant(0.0);
+    const auto pop = [&] {
+        const std::uint32_t v = stack.back();
+        stack.pop_back();
+        return v;
+    };
+    for (const Instr& in : kernel.code) {
+        const Op op = in.op;
+        if (op == Op::Const || op == Op::Ref) {
+            stack.push_back(top);
+            top = op == Op::Const ? b.constant(in.value) : b.ref(in.index);
+        } else if (op == Op::Pw) {
+            top = b.op(Op::Pw, top, 0, 0, b.table(kernel.tables[in.index]));
+        } else if (op == Op::Where) {
+            const std::uint32_t a = pop(), c = pop();
+            top = b.op(Op::Where, c, a, top);
+        } else if (op >= Op::Add && op <= Op::Gt) {
+            top = b.op(op, pop(), top);
+        } else if (op >= Op::Neg && op <= Op::Sign) {
+            top = b.op(op, top);
+        } else if (op >= Op::AddR && op <= Op::DivR) {
+            top = b.op(arithmetic(op, Op::AddR), top, b.ref(in.index));
+        } else if (op >= Op::AddC && op <= Op::DivC) {
+            top = b.op(arithmetic(op, Op::AddC), top, b.constant(in.value));
+        } else if (op >= Op::RAdd && op <= Op::RDiv) {
+            top = b.op(arithmetic(op, Op::RAdd), b.ref(in.index), top);
+        } else if (op >= Op::CAdd && op <= Op::CDiv) {
+            top = b.op(arithmetic(op, Op::CAdd), b.constant(in.value), top);
+        } else if (op >= Op::AddRR && op <= Op::DivCR) {
+            stack.push_back(top);
+            if (op <= Op::DivRR)
+                top = b.op(arithmetic(op, Op::AddRR), b.ref(in.index), b.ref(in.aux));
+            else if (op <= Op::DivRC)
+                top = b.op(arithmetic(op, Op::AddRC), b.ref(in.aux), b.constant(in.value));
+            else
+                top = b.op(arithmetic(op, Op::AddCR), b.constant(in.value), b.ref(in.aux));
+        } else if (op == Op::Square) {
+            top = b.op(Op::Mul, top, top);
+        } else if (op == Op::Store) {
+            b.store(top, in.index);
+            top = pop();
+        } else if (op == Op::Put) {
+            b.store(b.constant(in.value), in.aux);
+        } else if (op == Op::End) {
+            break;
+        }
+    }
+    return top;
+}
+
+}  // namespace
+
+Graph build_graph(const NativeSource& source) {
+    Builder b;
+    if (source.kernel) return b.finish(trace(*source.kernel, b));
+    std::uint32_t power = b.constant(0.0);
+    const std::size_t m = std::min(source.port_outputs->size(), source.port_values->size());
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t y = trace((*source.port_outputs)[k].kernel, b);
+        const std::uint32_t v = trace((*source.port_values)[k].kernel, b);
+        power = b.op(Op::Add, power, b.op(Op::Mul, y, v));
+    }
+    return b.finish(power);
+}
+
+}  // namespace zarel::jit

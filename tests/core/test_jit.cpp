@@ -1,0 +1,198 @@
+// Machine code against the evaluator, bit for bit, on what random programs rarely reach: every
+// operator on NaN, signed zeros, infinities and subnormals; more live values than registers with
+// calls between them; shared subexpressions; deep and wide trees; a large model; model copies
+// sharing their code; and ZAREL_JIT=0.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "zarel/jit.hpp"
+#include "zarel/model.hpp"
+
+namespace {
+
+using zarel::Json;
+using zarel::Kernel;
+using zarel::Model;
+using zarel::Program;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const std::vector<double> kSpecial = {kNaN, 0.0, -0.0, kInf, -kInf, 4.9e-324, -2.2e-308, 1.0, -2.0, 2.0, 0.5, 3.7};
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+Json ref(int k) { return Json::array({"ref", k}); }
+Json num(double v) { return Json::array({"const", v}); }
+Json op(const char* name, Json a) { return Json::array({name, std::move(a)}); }
+Json op(const char* name, Json a, Json b) { return Json::array({name, std::move(a), std::move(b)}); }
+Json op(const char* name, Json a, Json b, Json c) { return Json::array({name, std::move(a), std::move(b), std::move(c)}); }
+
+std::vector<Program> programs(const std::vector<Json>& trees) {
+    std::vector<Program> out;
+    for (const Json& t : trees) {
+        auto p = zarel::from_json(t);
+        EXPECT_TRUE(p.has_value()) << t.dump();
+        if (p) out.push_back(std::move(*p));
+    }
+    return out;
+}
+
+// Runs the fused list both ways on env and requires the same bits in every output and in the
+// returned value.
+void expect_same(const Kernel& kernel, zarel::NativeFn fn, const std::vector<double>& env, std::size_t n_out) {
+    std::vector<double> stack(kernel.depth + 1), want(n_out, 1.5), got(n_out, 1.5);
+    const double r_want = zarel::run(kernel, env.data(), stack.data(), want.data());
+    const double r_got = fn(env.data(), got.data());
+    EXPECT_EQ(bits(r_got), bits(r_want));
+    for (std::size_t k = 0; k < n_out; ++k)
+        ASSERT_EQ(bits(got[k]), bits(want[k])) << "output " << k << ": " << got[k] << " vs " << want[k];
+}
+
+struct Compiled {
+    Kernel kernel;
+    zarel::NativeCode code;
+};
+
+Compiled compile(const std::vector<Json>& trees) {
+    Compiled c{zarel::fuse(programs(trees)), {}};
+    const zarel::NativeSource source{&c.kernel};
+    c.code = zarel::compile_native({&source, 1});
+    EXPECT_EQ(c.code.entries.size(), 1u);
+    return c;
+}
+
+TEST(Jit, EveryOperatorOnSpecialValues) {
+    const Json a = ref(0), b = ref(1), c = ref(2);
+    const Json table = op("pw", a, Json::array({-1.0, 0.0, 2.0, 5.0}),
+                          Json::array({Json::array({1.0, -2.0, 0.5}), Json::array({0.0, 3.0, -1.0}), Json::array({2.0, 0.0, 1e-3})}));
+    std::vector<Json> trees = {
+        op("neg", a), op("abs", a), op("sqrt", a), op("exp", a), op("log", a), op("tanh", a), op("sin", a),
+        op("cos", a), op("sign", a), op("add", a, b), op("sub", a, b), op("mul", a, b), op("div", a, b),
+        op("pow", a, b), op("pow", a, num(2)), op("pow", a, num(3)), op("pow", num(2), a), op("max", a, b),
+        op("min", a, b), op("gt", a, b), op("where", a, b, c), table, op("sub", num(kInf), op("abs", a)),
+        // constants the evaluator folds the same way: NaN, infinities, signed zeros, subnormals
+        op("add", op("mul", num(kNaN), num(-0.0)), a), op("max", num(-0.0), num(0.0)), op("min", num(0.0), num(-0.0)),
+        op("sign", num(-0.0)), op("where", num(kNaN), a, b), op("div", num(4.9e-324), num(-kInf)),
+        op("pow", op("add", num(1.0), num(1.0)), a), op("pow", a, op("sub", num(3.0), num(1.0))),
+        op("sqrt", num(-1.0)), num(-0.0), num(kNaN)};
+    const Compiled k = compile(trees);
+    ASSERT_FALSE(k.code.entries.empty());
+    for (double x : kSpecial)
+        for (double y : kSpecial)
+            for (double z : {0.0, kNaN, -1.0}) expect_same(k.kernel, k.code.entries[0], {x, y, z, 0.0}, trees.size());
+}
+
+TEST(Jit, ManyLiveValuesAcrossCallsAndSharedTerms) {
+    // forty products stored, then read again after forty calls: more live values than
+    // registers, each written once, spilled around calls and reloaded
+    std::vector<Json> trees;
+    for (int j = 0; j < 40; ++j) trees.push_back(op("mul", ref(j), op("add", ref(j + 1), num(0.25 * j))));
+    Json sum = num(0.0), deep = ref(0), wide = num(1.0);
+    for (int j = 0; j < 40; ++j) sum = op("add", op("sin", trees[j]), op("mul", sum, trees[(j + 7) % 40]));
+    trees.push_back(sum);
+    trees.push_back(op("pow", trees[3], op("tanh", trees[5])));
+    // a deep chain and a wide balanced tree over the same slots
+    for (int j = 0; j < 120; ++j) deep = op(j % 3 ? "sub" : "div", op("max", deep, ref(j % 41)), ref((j * 7) % 41));
+    trees.push_back(deep);
+    std::vector<Json> level;
+    for (int j = 0; j < 256; ++j) level.push_back(op("mul", ref(j % 41), ref((j * 13 + 5) % 41)));
+    while (level.size() > 1) {
+        std::vector<Json> next;
+        for (std::size_t j = 0; j + 1 < level.size(); j += 2) next.push_back(op(j % 4 ? "add" : "min", level[j], level[j + 1]));
+        level = next;
+    }
+    trees.push_back(level[0]);
+    const Compiled k = compile(trees);
+    ASSERT_FALSE(k.code.entries.empty());
+    std::vector<double> env(42);
+    for (int trial = 0; trial < 20; ++trial) {
+        for (std::size_t j = 0; j < env.size(); ++j) env[j] = std::sin(1.7 * j + trial) * (trial % 5 ? 1.0 : 1e300);
+        if (trial == 7) env[11] = kNaN;
+        if (trial == 8) env[3] = -0.0;
+        expect_same(k.kernel, k.code.entries[0], env, trees.size());
+    }
+}
+
+// A chain of n masses with cubic-stiffening springs whose forces appear in two rows, and the
+// full n x n Jacobian, mostly constant entries.
+Json chain(int n) {
+    const auto q = [](int i) { return ref(i); };
+    const auto p = [n](int i) { return ref(n + i); };
+    std::vector<Json> force(n + 1);
+    for (int i = 0; i <= n; ++i) {
+        const Json d = i == 0 ? q(0) : i == n ? num(0.0) : op("sub", q(i), q(i - 1));
+        force[i] = op("add", op("mul", ref(2 * n), d), op("mul", num(0.1), op("pow", d, num(3))));
+    }
+    Json doc = {{"n_states", 2 * n}, {"n_inputs", 0}, {"n_params", 1}, {"param_values", {1.5}}};
+    Json rhs = Json::array(), jac = Json::array();
+    for (int i = 0; i < n; ++i) rhs.push_back(op("mul", num(0.5), p(i)));
+    for (int i = 0; i < n; ++i) rhs.push_back(op("sub", force[i + 1], force[i]));
+    for (int r = 0; r < 2 * n; ++r)
+        for (int c = 0; c < 2 * n; ++c) {
+            const int i = r - n;
+            if (r < n) jac.push_back(num(c == n + r ? 0.5 : 0.0));
+            else if (c == i) jac.push_back(op("neg", op("add", ref(2 * n), op("mul", num(0.3), op("pow", q(i), num(2))))));
+            else jac.push_back(num(c == i + 1 || c == i - 1 ? 1.5 : 0.0));
+        }
+    Json energy = num(0.0);
+    for (int i = 0; i < n; ++i) energy = op("add", energy, op("mul", p(i), p(i)));
+    doc["rhs"] = rhs;
+    doc["jacobian"] = jac;
+    doc["energy"] = energy;
+    doc["grad_H"] = Json::array({q(0), op("exp", p(0))});
+    doc["outputs"] = Json::array({force[1], op("tanh", q(1))});
+    doc["output_names"] = {"f", "t"};
+    doc["port_outputs"] = Json::array({q(0), p(1), force[2]});
+    doc["port_values"] = Json::array({p(0), op("cos", q(2)), num(1e16)});
+    return doc;
+}
+
+// Everything a model evaluates, as bits.
+std::vector<std::uint64_t> evaluations(const Model& m, const std::vector<double>& x) {
+    const std::size_t n = m.n_states;
+    zarel::Scratch s = zarel::Scratch::for_model(m);
+    std::vector<double> out(n), jac(n * n);
+    std::vector<std::uint64_t> all;
+    m.rhs_into(x.data(), nullptr, 0.25, out.data(), s);
+    m.jacobian_into(x.data(), nullptr, 0.25, jac.data(), s);
+    for (const auto& list : {out, jac, m.rhs(x.data(), nullptr, 0.0), m.outputs(x.data(), nullptr, 0.0),
+                             m.port_outputs(x.data(), nullptr, 0.0), m.grad_h(x.data(), s)})
+        for (double v : list) all.push_back(bits(v));
+    all.push_back(bits(m.energy(x.data(), s)));
+    all.push_back(bits(m.supplied_power(x.data(), nullptr, 0.0, s)));
+    return all;
+}
+
+TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
+    const Json doc = chain(200);
+    ::setenv("ZAREL_JIT", "0", 1);
+    auto interpreted = Model::from_value(doc);
+    ::unsetenv("ZAREL_JIT");
+    auto compiled = Model::from_value(doc);
+    ASSERT_TRUE(interpreted && compiled);
+    EXPECT_EQ(interpreted->native.code, nullptr);
+    EXPECT_EQ(interpreted->native.rhs, nullptr);
+    if (!zarel::native_code_enabled()) GTEST_SKIP() << "this build has no code generator";
+    ASSERT_NE(compiled->native.jacobian, nullptr);
+    std::vector<double> x(400);
+    for (int trial = 0; trial < 3; ++trial) {
+        for (std::size_t j = 0; j < x.size(); ++j) x[j] = std::cos(0.3 * j + trial) * (trial == 2 ? 1e103 : 1.0);
+        EXPECT_EQ(evaluations(*compiled, x), evaluations(*interpreted, x));
+    }
+    // a copy shares the code, which outlives the original
+    Model copy = *compiled;
+    EXPECT_EQ(copy.native.code, compiled->native.code);
+    EXPECT_EQ(copy.native.code.use_count(), 2);
+    const auto want = evaluations(*interpreted, x);
+    compiled = interpreted;
+    EXPECT_EQ(copy.native.code.use_count(), 1);
+    EXPECT_EQ(evaluations(copy, x), want);
+}
+
+}  // namespace
