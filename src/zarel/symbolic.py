@@ -54,26 +54,33 @@ class _Symbols:
                 raise ValueError(f"{where} may depend on states and parameters only, not on {s}")
         return expr
 
-    def matrix(self, value: Any, where: str, shape: tuple[int, int]) -> sympy.Matrix:
+    def matrix(self, value: Any, where: str, shape: tuple[int, int]) -> tuple[sympy.Matrix, Sparse]:
+        """`value` as given (for display) and its nonzero entries as real-symbol expressions."""
         try:
             m = sympy.Matrix(value)
         except (ValueError, TypeError, sympy.SympifyError) as e:
             raise ValueError(f"{where} is not a matrix: {e}") from None
         if m.shape != shape:
             raise ValueError(f"{where} is {m.shape[0]} x {m.shape[1]}, expected {shape[0]} x {shape[1]}")
-        return m.applyfunc(lambda e: self.expr(e, where))
+        return m, {ij: self.expr(v, where) for ij, v in m.todok().items() if v != 0}
 
     def display(self, expr: Any) -> Any:
         return expr.xreplace(self.user)
 
-    def document(self, name: Optional[str], rhs: sympy.Matrix, outputs: Mapping[str, sympy.Expr],
-                 energy: Optional[sympy.Expr] = None, grad: Optional[sympy.Matrix] = None,
+    def document(self, name: Optional[str], rhs: Sequence[sympy.Expr], outputs: Mapping[str, sympy.Expr],
+                 energy: Optional[sympy.Expr] = None, grad: Optional[Sequence[sympy.Expr]] = None,
                  port_outputs: Sequence[sympy.Expr] = ()) -> dict[str, Any]:
         """The engine document of a model, its Jacobian by symbolic differentiation."""
         x = [self.real[s] for s in self.states]
-        # step functions differentiate to impulses: the Jacobian the solver wants is the
-        # derivative where it exists, so they are dropped
-        jacobian = rhs.jacobian(x).replace(sympy.DiracDelta, lambda *args: sympy.S.Zero)
+        zero = ["const", 0.0]
+        jacobian = []
+        for f in rhs:
+            # step functions differentiate to impulses: the Jacobian the solver wants is the
+            # derivative where it exists, so they are dropped
+            row = gradient(f, x)
+            for j, d in row.items():
+                row[j] = d.replace(sympy.DiracDelta, lambda *args: sympy.S.Zero)
+            jacobian += [lower(row[j], self.slots) if j in row else zero for j in range(len(x))]
 
         def trees(exprs: Iterable[Any]) -> list[Any]:
             return [lower(e, self.slots) for e in exprs]
@@ -88,7 +95,7 @@ class _Symbols:
             "n_params": len(self.params),
             "param_values": self.param_values,
             "rhs": trees(rhs),
-            "jacobian": trees(jacobian),
+            "jacobian": jacobian,
         }
         if energy is not None:
             doc["energy"] = lower(energy, self.slots)
@@ -100,6 +107,27 @@ class _Symbols:
         doc["outputs"] = trees(outputs.values())
         doc["output_names"] = list(outputs)
         return doc
+
+
+# nonzero entries of a matrix by (row, column)
+Sparse = dict[tuple[int, int], sympy.Expr]
+
+
+def gradient(expr: sympy.Expr, x: Sequence[sympy.Symbol]) -> dict[int, sympy.Expr]:
+    """The nonzero partial derivatives of `expr` by position in `x`.
+
+    Each term of a sum is differentiated only by the symbols it contains, so the gradient of a
+    sum of many small terms (the energy of a long chain) costs what its terms cost.
+    """
+    position = {s: j for j, s in enumerate(x)}
+    parts: dict[int, list[sympy.Expr]] = {}
+    for term in sympy.Add.make_args(expr):
+        for s in term.free_symbols:
+            j = position.get(s)
+            if j is not None:
+                parts.setdefault(j, []).append(term.diff(s))
+    out = {j: sympy.Add(*p) for j, p in parts.items()}
+    return {j: d for j, d in sorted(out.items()) if d != 0}
 
 
 class PortHamiltonian(System):
@@ -120,27 +148,38 @@ class PortHamiltonian(System):
         n, m = len(sym.states), len(sym.inputs)
         state_or_param = {sym.real[s] for s in (*sym.states, *sym.params)}
         energy = sym.expr(H, "H", allow=state_or_param)
-        J_ = sym.matrix(J, "J", (n, n))
-        R_ = sympy.zeros(n, n) if R is None else sym.matrix(R, "R", (n, n))
-        G_ = sympy.zeros(n, m) if G is None else sym.matrix(G, "G", (n, m))
-        _require_zero(J_ + J_.T, "J is not skew-symmetric: J[{i}, {j}] + J[{j}, {i}] = {value}")
-        _require_zero(R_ - R_.T, "R is not symmetric: R[{i}, {j}] - R[{j}, {i}] = {value}")
-        _require_semidefinite(R_)
+        J_shown, J_ = sym.matrix(J, "J", (n, n))
+        R_shown, R_ = sym.matrix(sympy.zeros(n, n) if R is None else R, "R", (n, n))
+        G_shown, G_ = sym.matrix(sympy.zeros(n, m) if G is None else G, "G", (n, m))
+        _require_zero(J_, +1, "J is not skew-symmetric: J[{i}, {j}] + J[{j}, {i}] = {value}")
+        _require_zero(R_, -1, "R is not symmetric: R[{i}, {j}] - R[{j}, {i}] = {value}")
+        _require_semidefinite(R_shown)
         x = [sym.real[s] for s in sym.states]
-        u = sympy.Matrix([sym.real[s] for s in sym.inputs])
-        grad = sympy.Matrix([energy.diff(s) for s in x])
-        rhs = (J_ - R_) * grad + (G_ * u if m else sympy.zeros(n, 1))
+        u = [sym.real[s] for s in sym.inputs]
+        partial = gradient(energy, x)
+        grad = [partial.get(j, sympy.S.Zero) for j in range(n)]
+        terms: list[list[sympy.Expr]] = [[] for _ in range(n)]
+        for (i, j), v in J_.items():
+            terms[i].append(v * grad[j])
+        for (i, j), v in R_.items():
+            terms[i].append(-v * grad[j])
+        for (i, k), v in G_.items():
+            terms[i].append(v * u[k])
+        rhs = [sympy.Add(*row) for row in terms]
+        ports: list[list[sympy.Expr]] = [[] for _ in range(m)]
+        for (i, k), v in G_.items():
+            ports[k].append(v * grad[i])
         named = _named_outputs(sym, outputs)
         if "dissipated_power" in named:
             raise ValueError("the output name dissipated_power is reserved for grad H^T R grad H")
-        named["dissipated_power"] = sympy.expand((grad.T * R_ * grad)[0, 0]) if n else sympy.S.Zero
-        super().__init__(sym.document(name, rhs, named, energy, grad, list(G_.T * grad)))
+        named["dissipated_power"] = sympy.Add(*(grad[i] * v * grad[j] for (i, j), v in R_.items()))
+        super().__init__(sym.document(name, rhs, named, energy, grad, [sympy.Add(*y) for y in ports]))
         self.states, self.inputs = sym.states, sym.inputs
         self.params = dict(zip(sym.params, sym.param_values))
         self.H = sym.display(energy)
-        self.J, self.R, self.G = sym.display(J_), sym.display(R_), sym.display(G_)
-        self.grad_H = sym.display(grad)
-        self.rhs = sym.display(rhs)
+        self.J, self.R, self.G = J_shown, R_shown, G_shown
+        self.grad_H = sym.display(sympy.Matrix(grad))
+        self.rhs = sym.display(sympy.Matrix(rhs))
         self.outputs = {k: sym.display(v) for k, v in named.items()}
 
 
@@ -154,17 +193,22 @@ class ODE(System):
                  energy: Any = None, name: Optional[str] = None):
         sym = _Symbols(states, inputs, params)
         n = len(sym.states)
-        f = sym.matrix(rhs, "rhs", (n, 1))
+        f_shown, f_ = sym.matrix(rhs, "rhs", (n, 1))
+        f = [f_.get((i, 0), sympy.S.Zero) for i in range(n)]
+        x = [sym.real[s] for s in sym.states]
         state_or_param = {sym.real[s] for s in (*sym.states, *sym.params)}
         H = None if energy is None else sym.expr(energy, "energy", allow=state_or_param)
-        grad = None if H is None else sympy.Matrix([H.diff(sym.real[s]) for s in sym.states])
+        grad = None
+        if H is not None:
+            partial = gradient(H, x)
+            grad = [partial.get(j, sympy.S.Zero) for j in range(n)]
         named = _named_outputs(sym, outputs)
         super().__init__(sym.document(name, f, named, H, grad))
         self.states, self.inputs = sym.states, sym.inputs
         self.params = dict(zip(sym.params, sym.param_values))
-        self.rhs = sym.display(f)
+        self.rhs = f_shown
         self.energy = None if H is None else sym.display(H)
-        self.grad_H = None if grad is None else sym.display(grad)
+        self.grad_H = None if grad is None else sym.display(sympy.Matrix(grad))
         self.outputs = {k: sym.display(v) for k, v in named.items()}
 
 
@@ -185,12 +229,13 @@ def _named_outputs(sym: _Symbols, outputs: Optional[Mapping[str, Any]]) -> dict[
     return named
 
 
-def _require_zero(m: sympy.Matrix, message: str) -> None:
-    for i in range(m.rows):
-        for j in range(i, m.cols):
-            value = m[i, j]
-            if value != 0 and sympy.simplify(value) != 0:
-                raise ValueError(message.format(i=i, j=j, value=value))
+def _require_zero(m: Sparse, sign: int, message: str) -> None:
+    """Checks m + sign * m^T == 0 entry by entry (skew-symmetry for +1, symmetry for -1)."""
+    zero = sympy.S.Zero
+    for (i, j), v in m.items():
+        value = v + sign * m.get((j, i), zero)
+        if value != 0 and sympy.simplify(value) != 0:
+            raise ValueError(message.format(i=i, j=j, value=value))
 
 
 def _require_semidefinite(R: sympy.Matrix) -> None:
