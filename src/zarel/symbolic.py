@@ -71,6 +71,9 @@ class _Symbols:
                  energy: Optional[sympy.Expr] = None, grad: Optional[Sequence[sympy.Expr]] = None,
                  port_outputs: Sequence[sympy.Expr] = ()) -> dict[str, Any]:
         """The engine document of a model, its Jacobian by symbolic differentiation."""
+        # the right-hand side is lowered first so that an unsupported function is named as written,
+        # not as its derivative
+        rhs_trees = [lower(e, self.slots) for e in rhs]
         x = [self.real[s] for s in self.states]
         zero = ["const", 0.0]
         jacobian = []
@@ -94,7 +97,7 @@ class _Symbols:
             "n_inputs": len(self.inputs),
             "n_params": len(self.params),
             "param_values": self.param_values,
-            "rhs": trees(rhs),
+            "rhs": rhs_trees,
             "jacobian": jacobian,
         }
         if energy is not None:
