@@ -26,6 +26,8 @@ CHUNK_BYTES = 64 * 2**20
 # Runs per engine call when supplied power and outputs are evaluated: small enough that the
 # evaluation table of a block stays in the processor's cache.
 DERIVED_BLOCK = 32
+# simulate_batch's defaults, so that a sweep names the same options whether given or not
+DEFAULT_OPTIONS = {"interp": "hold", "rtol": 1e-8, "atol": 1e-10, "newton_tol": 1e-10, "max_newton": 50}
 # "status" of a run not computed yet (seen only in a store whose sweep was interrupted)
 PENDING = ""
 
@@ -90,7 +92,8 @@ def sweep(
     ``x0`` is one initial state for every run or one per run ``(N, n_states)`` (array, or a mapping
     from state names); ``params`` an ``(N, n_params)`` array or a mapping from parameter names (or
     symbols) to arrays of one length, the others at their defaults (see :func:`grid`); ``u`` an
-    input series ``(len(t), n_inputs)`` shared by all runs. ``options`` are those of
+    input series ``(len(t), n_inputs)`` shared by all runs, or a mapping from input names to
+    series of len(t) values (the others zero). ``options`` are those of
     ``Model.simulate_batch`` (interp, rtol, atol, newton_tol, max_newton).
 
     The runs go in chunks of ``chunk`` runs, each one ``simulate_batch`` call: in this process
@@ -222,6 +225,11 @@ def _runs(signature: Signature, x0: Any, params: Any) -> tuple[np.ndarray, Optio
 def _plan(signature: Signature, model: zarel_engine.Model, document: Optional[str], t: np.ndarray, u: Any,
           method: str, options: dict[str, Any], derived: bool) -> Plan:
     m = len(signature.input_names)
+    if isinstance(u, Mapping):
+        series = np.zeros((len(t), m))
+        for key, column in u.items():
+            series[:, signature.index("input", key)] = column
+        u = series
     if u is not None:
         u = np.array(u, dtype=np.float64)
         if u.ndim == 1 and m == 1:
@@ -231,8 +239,9 @@ def _plan(signature: Signature, model: zarel_engine.Model, document: Optional[st
         u = np.ascontiguousarray(u)
     # The engine checks the method, interpolation and option values; zero runs compute nothing.
     model.simulate_batch(np.empty((0, len(signature.state_names))), t, u=u, method=method, **options)
-    return Plan(document, t, u, _recorded_inputs(u, len(t), m, options.get("interp", "hold")),
-                np.array(signature.param_values, dtype=np.float64), method, dict(options),
+    options = {**DEFAULT_OPTIONS, **options}
+    return Plan(document, t, u, _recorded_inputs(u, len(t), m, options["interp"]),
+                np.array(signature.param_values, dtype=np.float64), method, options,
                 len(signature.state_names), derived)
 
 
