@@ -164,10 +164,52 @@ class Lowering(Printer):
         *pieces, (last, otherwise) = expr.args
         if otherwise != sympy.true:
             raise ValueError(f"Piecewise {expr} has no otherwise piece (condition True); add one")
+        table = self._table(expr)
+        if table is not None:
+            return table
         node = self._print(last)
         for value, condition in reversed(pieces):
             node = ["where", self._print(condition), self._print(value), node]
         return node
+
+    def _table(self, expr: sympy.Piecewise) -> Node | None:
+        """A "pw" table for a Piecewise of quadratics in one argument s cut at increasing constants,
+        Piecewise((a0(s), s < b1), (a1(s), s < b2), ..., (an(s), True)), or None.
+
+        The engine finds the segment by binary search and evaluates each quadratic in Horner form
+        about its left knot; the coefficients are expanded about the knots exactly and rounded once.
+        """
+        *pieces, (last, _) = expr.args
+        if not pieces:
+            return None
+        arg = pieces[0][1].lhs if isinstance(pieces[0][1], sympy.StrictLessThan) else None
+        if arg is None or any(not isinstance(c, sympy.StrictLessThan) or c.lhs != arg or not c.rhs.is_number
+                              for _, c in pieces):
+            return None
+        cuts = [constant(c.rhs) for _, c in pieces]
+        if any(a >= b for a, b in zip(cuts, cuts[1:])):
+            return None
+        z = sympy.Dummy("z")
+        polys = []
+        for value in [v for v, _ in pieces] + [last]:
+            value = sympy.sympify(value).subs(arg, z)
+            if value.free_symbols - {z}:
+                return None
+            try:
+                poly = sympy.Poly(_exact(value), z)
+            except sympy.PolynomialError:
+                return None
+            if poly.degree() > 2 or not all(c.is_Rational for c in poly.all_coeffs()):
+                return None
+            polys.append(poly)
+        # the outer knots only anchor the first segment's expansion and bound the last one
+        knots = [cuts[0] - max(1.0, abs(cuts[0])), *cuts, cuts[-1] + max(1.0, abs(cuts[-1]))]
+        triples = []
+        for poly, knot in zip(polys, knots):
+            k = sympy.Rational(knot)
+            triples.append([constant(poly.eval(k)), constant(poly.diff(z).eval(k)),
+                            constant(poly.diff(z).diff(z).eval(k) / 2)])
+        return ["pw", self._print(arg), knots, triples]
 
     # conditions evaluate to 1.0 or 0.0
     def _print_StrictGreaterThan(self, expr: sympy.Expr) -> Node:
@@ -204,6 +246,11 @@ def balanced(op: str, nodes: list[Node]) -> Node:
         return nodes[0]
     half = len(nodes) // 2
     return [op, balanced(op, nodes[:half]), balanced(op, nodes[half:])]
+
+
+def _exact(expr: sympy.Expr) -> sympy.Expr:
+    """`expr` with every Float replaced by the rational number it holds exactly."""
+    return expr.xreplace({f: sympy.Rational(f) for f in expr.atoms(sympy.Float)})
 
 
 def constant(value: Any) -> float:

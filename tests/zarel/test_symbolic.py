@@ -86,7 +86,8 @@ def every_function_system():
         + abs(x) * y + sympy.sign(y) * x**3 / 7 + sympy.tan(x / 5) + sympy.sinh(y / 2) * sympy.cosh(x / 3) - a * t,
         sympy.Max(x, y, -1) ** 2 - sympy.Min(x, 2 * y) * x + sympy.Heaviside(y - sympy.Rational(3, 10)) * y
         + sympy.Piecewise((x**2, (x > 0.5) & (y <= 1)), (-x, sympy.Or(x < -1, sympy.Not(y >= 0))), (y, True))
-        + (2 + sympy.sin(x)) ** sympy.Rational(-3, 2) + 2**y + (1 + x**2) ** sympy.Rational(1, 3) * sympy.pi,
+        + (2 + sympy.sin(x)) ** sympy.Rational(-3, 2) + 2**y + (1 + x**2) ** sympy.Rational(1, 3) * sympy.pi
+        + sympy.Piecewise((0, y < -1), ((y + 1) ** 2 / 4, y < 1), (y, True)),  # a table of quadratics
     ]
     return zarel.ODE([x, y], rhs, params={a: 0.75}, energy=x**2 / 2 + a * sympy.cosh(y))
 
@@ -94,6 +95,7 @@ def every_function_system():
 def test_every_function_lowers_to_its_value_and_its_derivative():
     system = every_function_system()
     model = system.model()
+    assert '["pw",' in system.json()
     no_jacobian = dict(system.document(), jacobian=None)
     finite_differences = zarel_engine.Model(json.dumps(no_jacobian))
     x_, y_ = system.states
