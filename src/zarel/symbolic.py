@@ -49,7 +49,8 @@ class _Symbols:
             raise ValueError(f"{where} is not a SymPy expression: {e}") from None
         for s in sorted(expr.free_symbols, key=str):
             if s not in self.slots:
-                raise ValueError(f"{where}: free symbol {s} is neither a state, an input, a parameter nor t")
+                hint = " (time is the symbol zarel.t)" if s.name == t.name else ""
+                raise ValueError(f"{where}: free symbol {s} is neither a state, an input, a parameter nor t{hint}")
             if allow is not None and s not in allow:
                 raise ValueError(f"{where} may depend on states and parameters only, not on {s}")
         return expr
