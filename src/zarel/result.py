@@ -206,26 +206,27 @@ class Result:
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
         sig = self.signature
-        n_inputs = len(sig.input_names)
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None
-        t, x = self.t, self.x
-        intervals = len(t) - 1
-        supplied = np.empty(intervals)
-        dissipated = np.zeros(intervals)
-        # the fraction of the interval at which the method sampled its input
-        fraction = 0.0 if self.method == "euler" or self.interp == "hold" else 0.5
-        u = np.zeros(n_inputs)
+        t, x, series = self.t, self.x, self.series
+        # the same operations, in the same order, as the methods apply to each interval
+        h = np.diff(t)
+        middles = t[:-1] + 0.5 * h
+        means = (x[:-1] + x[1:]) * 0.5
+        if series is None:
+            inputs = np.zeros((len(h), len(sig.input_names)))
+        elif self.method == "euler" or self.interp == "hold":
+            inputs = series[:-1]
+        else:  # "linear", sampled at the middle of the interval
+            inputs = (series[1:] - series[:-1]) * 0.5 + series[:-1]
+        supplied = np.empty(len(h))
+        dissipated = np.zeros(len(h))
         with _parameters(self.model, self.params):
-            for k in range(intervals):
-                h = t[k + 1] - t[k]
-                middle = t[k] + 0.5 * h
-                mean = (x[k] + x[k + 1]) * 0.5
-                if self.series is not None:
-                    a = self.series[k]
-                    u = a if fraction == 0.0 else (self.series[k + 1] - a) * fraction + a
-                supplied[k] = self.model.supplied_power(mean, u, middle) * h
+            for k, (mean, u, middle) in enumerate(zip(means, inputs, middles)):
+                supplied[k] = self.model.supplied_power(mean, u, middle)
                 if dissipation is not None:
-                    dissipated[k] = self.model.outputs(mean, u, middle)[dissipation] * h
+                    dissipated[k] = self.model.outputs(mean, u, middle)[dissipation]
+        supplied *= h
+        dissipated *= h
         delta = np.diff(self.energy)
         return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
                        residual=delta - supplied + dissipated, method=self.method,
