@@ -143,9 +143,9 @@ def sweep(
     bar = _Progress(n_runs, done_runs, progress)
     try:
         if client is None:
-            aux = _derived_model(document) if plan.derived else None
+            derived = Derived.of(document) if plan.derived and document is not None else None
             for c in todo:
-                result = _compute(plan, model, aux, c)
+                result = _compute(plan, model, derived, c)
                 if store is None:
                     sink(c, result)
                 else:
@@ -289,48 +289,141 @@ def _fingerprint(plan: Plan, signature: Signature, x0s: np.ndarray, params: Opti
 
 # Engine models per document, built once in each process (a Dask worker reuses them for every chunk).
 @functools.lru_cache(maxsize=4)
-def _models(document: str) -> tuple[zarel_engine.Model, Optional[zarel_engine.Model]]:
-    return zarel_engine.Model(document), _derived_model(document)
+def _models(document: str) -> tuple[zarel_engine.Model, Derived]:
+    return zarel_engine.Model(document), Derived.of(document)
 
 
-def _derived_model(document: str) -> Optional[zarel_engine.Model]:
-    """An engine model that evaluates a document's supplied power and named outputs at given points.
-
-    It has no states: its inputs are the original environment (states, inputs, parameters, time),
-    so every expression reads the same slots as in the original and needs no rewriting. A
-    simulation of it over a series of those environments records, at grid point k, exactly what
-    the original driver records for row k: the same programs on the same values, by the same
-    evaluator and math library, bit for bit.
-    """
-    doc = json.loads(document)
-    width = doc["n_states"] + doc["n_inputs"] + doc["n_params"] + 1
-    if not doc.get("outputs") and not doc.get("port_outputs"):
-        return None
-    return zarel_engine.Model(json.dumps({
-        "n_states": 0, "n_inputs": width, "n_params": 0, "param_values": [], "rhs": [],
-        "outputs": doc.get("outputs") or [], "output_names": doc.get("output_names") or [],
-        "port_outputs": doc.get("port_outputs") or [], "port_values": doc.get("port_values") or [],
-    }))
+# Operators whose result NumPy reproduces bit for bit: IEEE arithmetic and comparisons, written below
+# with the engine's rules for NaN and signed zeros. exp, log, tanh, sin, cos, pow (other than
+# squaring) and pw are left to the engine: NumPy's own transcendental functions may differ from the
+# C library's in the last bit on some processors.
+EXACT = {"const", "ref", "neg", "sqrt", "abs", "sign", "add", "sub", "mul", "div", "max", "min", "gt", "where"}
 
 
-def _compute(plan: Plan, model: zarel_engine.Model, aux: Optional[zarel_engine.Model], c: Chunk) -> dict[str, Any]:
+def _exact(node: Any) -> bool:
+    op = node[0]
+    if op == "pow":  # the engine squares by multiplication when the exponent is exactly 2
+        return node[2][0] == "const" and float(node[2][1]) == 2.0 and _exact(node[1])
+    return op in EXACT and (op in ("const", "ref") or all(_exact(n) for n in node[1:]))
+
+
+def _numpy(node: Any, slot: Any) -> Any:
+    """An exact expression tree (see EXACT) evaluated on arrays; slot(i) is environment slot i."""
+    op = node[0]
+    if op == "const":
+        return np.float64(node[1])
+    if op == "ref":
+        return slot(node[1])
+    if op == "pow":
+        a = _numpy(node[1], slot)
+        return a * a
+    v = [_numpy(n, slot) for n in node[1:]]
+    if op == "neg":
+        return np.negative(v[0])
+    if op == "sqrt":
+        return np.sqrt(v[0])
+    if op == "abs":
+        return np.abs(v[0])
+    if op == "sign":
+        return np.where(v[0] == 0, 0.0, np.where(np.isnan(v[0]), v[0], np.copysign(1.0, v[0])))
+    if op == "add":
+        return v[0] + v[1]
+    if op == "sub":
+        return v[0] - v[1]
+    if op == "mul":
+        return v[0] * v[1]
+    if op == "div":
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return v[0] / v[1]
+    if op == "max":  # plain comparisons, as the engine's: NaN is not skipped, ties give a
+        return np.where(v[1] <= v[0], v[0], v[1])
+    if op == "min":
+        return np.where(v[0] <= v[1], v[0], v[1])
+    if op == "gt":
+        return np.where(v[0] > v[1], 1.0, 0.0)
+    assert op == "where"
+    return np.where(v[0] != 0, v[1], v[2])
+
+
+@dataclass(frozen=True)
+class Derived:
+    """How the supplied power and named outputs of a document are evaluated from its states: exact
+    expressions with NumPy, the rest by an engine model made for it (see Derived.of)."""
+
+    n_outputs: int
+    numpy_outputs: dict[int, Any]  # output index -> expression
+    numpy_ports: Optional[list[tuple[Any, Any]]]  # (port output, port value); None: the engine's
+    engine_outputs: list[int]
+    engine: Optional[zarel_engine.Model]
+
+    @staticmethod
+    def of(document: str) -> Derived:
+        """The engine part has no states: its inputs are the original environment (states, inputs,
+        parameters, time), so every expression reads the same slots as in the original and needs no
+        rewriting. A simulation of it over a series of such environments records, at grid point k,
+        what the original driver records at its row: the same programs on the same values."""
+        doc = json.loads(document)
+        outputs = doc.get("outputs") or []
+        ports = list(zip(doc.get("port_outputs") or [], doc.get("port_values") or []))
+        numpy_outputs = {j: e for j, e in enumerate(outputs) if _exact(e)}
+        engine_outputs = [j for j in range(len(outputs)) if j not in numpy_outputs]
+        numpy_ports = ports if all(_exact(y) and _exact(v) for y, v in ports) else None
+        engine = None
+        if engine_outputs or numpy_ports is None:
+            width = doc["n_states"] + doc["n_inputs"] + doc["n_params"] + 1
+            engine = zarel_engine.Model(json.dumps({
+                "n_states": 0, "n_inputs": width, "n_params": 0, "param_values": [], "rhs": [],
+                "outputs": [outputs[j] for j in engine_outputs], "output_names": [str(j) for j in engine_outputs],
+                "port_outputs": [y for y, _ in ports] if numpy_ports is None else [],
+                "port_values": [v for _, v in ports] if numpy_ports is None else [],
+            }))
+        return Derived(len(outputs), numpy_outputs, numpy_ports, engine_outputs, engine)
+
+    def evaluate(self, plan: Plan, x: np.ndarray, params: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Supplied power (runs, time) and outputs (runs, time, outputs) at the recorded points."""
+        runs, n_points = x.shape[:2]
+        n, m = plan.n_states, plan.u_rec.shape[1]
+        power = np.empty((runs, n_points))
+        outs = np.empty((runs, n_points, self.n_outputs))
+
+        def slot(i: int) -> np.ndarray:  # broadcast to (runs, time)
+            if i < n:
+                return x[:, :, i]
+            if i < n + m:
+                return plan.u_rec[:, i - n]
+            if i < n + m + params.shape[1]:
+                return params[:, i - n - m, None]
+            return plan.t
+
+        for j, e in self.numpy_outputs.items():
+            outs[:, :, j] = _numpy(e, slot)
+        if self.numpy_ports is not None:
+            total = np.float64(0.0)  # the engine's sum: from 0.0, port by port
+            for y, v in self.numpy_ports:
+                total = total + _numpy(y, slot) * _numpy(v, slot)
+            power[...] = total
+        if self.engine is not None:
+            engine_power = power if self.numpy_ports is None else np.empty((runs, n_points))
+            engine_outs = np.empty((runs, n_points, len(self.engine_outputs)))
+
+            def block(a: int) -> None:
+                b = min(a + DERIVED_BLOCK, runs)
+                _on_engine(plan, self.engine, x[a:b], params[a:b], engine_power[a:b], engine_outs[a:b])
+
+            with ThreadPoolExecutor(_pool_size()) as pool:
+                list(pool.map(block, range(0, runs, DERIVED_BLOCK)))
+            outs[:, :, self.engine_outputs] = engine_outs
+        return power, outs
+
+
+def _compute(plan: Plan, model: zarel_engine.Model, derived: Optional[Derived], c: Chunk) -> dict[str, Any]:
     """States, energy and status of one chunk, and its supplied power and outputs when asked."""
     x, energy, status = _batch(plan, model, c.x0s, c.params)
     result: dict[str, Any] = {"x": x, "energy": energy, "status": status}
-    if plan.derived:
-        n_outputs = 0 if aux is None else len(aux.output_names)
-        power = np.zeros(energy.shape)
-        outs = np.zeros(energy.shape + (n_outputs,))
-        if aux is not None:
-            params = np.broadcast_to(plan.defaults, (len(x), len(plan.defaults))) if c.params is None else c.params
-            blocks = range(0, len(x), DERIVED_BLOCK)
-
-            def block(a: int) -> None:
-                b = min(a + DERIVED_BLOCK, len(x))
-                _evaluate(plan, aux, x[a:b], params[a:b], power[a:b], outs[a:b])
-
-            with ThreadPoolExecutor(_pool_size()) as pool:
-                list(pool.map(block, blocks))
+    if plan.derived and derived is not None:
+        params = np.broadcast_to(plan.defaults, (len(x), len(plan.defaults))) if c.params is None else c.params
+        with np.errstate(all="ignore"):
+            power, outs = derived.evaluate(plan, x, params)
         failed = np.array([s != "ok" for s in status])
         power[failed] = np.nan
         outs[failed] = np.nan
@@ -354,22 +447,22 @@ def _batch(plan: Plan, model: zarel_engine.Model, x0s: np.ndarray,
     return np.concatenate([first[0], second[0]]), np.concatenate([first[1], second[1]]), first[2] + second[2]
 
 
-def _evaluate(plan: Plan, aux: zarel_engine.Model, x: np.ndarray, params: np.ndarray,
-              power: np.ndarray, outs: np.ndarray) -> None:
-    """Supplied power and outputs of some runs at every grid point, by the engine (see _derived_model)."""
+def _on_engine(plan: Plan, engine: zarel_engine.Model, x: np.ndarray, params: np.ndarray,
+               power: np.ndarray, outs: np.ndarray) -> None:
+    """Supplied power and outputs of some runs at every grid point, by the engine (see Derived.of)."""
     runs, n_points = x.shape[:2]
     n, m = plan.n_states, plan.u_rec.shape[1]
     rows = runs * n_points
     # one extra row: the driver records the last grid point with the input of the interval before
-    table = np.empty((rows + 1, aux.n_inputs))
-    env = table[:rows].reshape(runs, n_points, aux.n_inputs)
+    table = np.empty((rows + 1, engine.n_inputs))
+    env = table[:rows].reshape(runs, n_points, engine.n_inputs)
     env[:, :, :n] = x
     env[:, :, n:n + m] = plan.u_rec
     env[:, :, n + m:-1] = params[:, None, :]
     env[:, :, -1] = plan.t
     table[rows] = table[rows - 1]
-    r = aux.simulate(np.empty(0), np.arange(rows + 1.0), u=table, method="euler",
-                     record_outputs=outs.shape[-1] > 0)
+    r = engine.simulate(np.empty(0), np.arange(rows + 1.0), u=table, method="euler",
+                        record_outputs=outs.shape[-1] > 0)
     power[...] = r["supplied_power"][:rows].reshape(runs, n_points)
     outs[...] = r["outputs"][:rows].reshape(outs.shape)
 
@@ -460,8 +553,8 @@ def _write(store: str, names: Mapping[str, tuple[str, ...]], c: Chunk, result: M
 def _run_chunk(c: Chunk, plan: Plan, store: Optional[str],
                names: Mapping[str, tuple[str, ...]]) -> tuple[Chunk, Optional[dict[str, Any]]]:
     """One Dask task: pure and idempotent, so a task lost with its worker is simply run again."""
-    model, aux = _models(plan.document)
-    result = _compute(plan, model, aux, c)
+    model, derived = _models(plan.document)
+    result = _compute(plan, model, derived, c)
     if store is None:
         return c, result
     _write(store, names, c, result)
