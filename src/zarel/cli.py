@@ -19,7 +19,7 @@ from .system import System, load
 
 # Errors that bad input produces (files, documents, values, solver failures); each becomes one
 # line on stderr. Anything else is a fault of the program and keeps its traceback.
-EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError)
+EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError, MemoryError, OverflowError)
 
 
 class BadArgument(ValueError, argparse.ArgumentTypeError):
@@ -206,8 +206,8 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parser().parse_args(argv)
     try:
+        args = parser().parse_args(argv)
         status: int = args.run(args)
     except BrokenPipeError:
         # the reader went away (zarel simulate ... | head): leave quietly, no traceback

@@ -41,7 +41,8 @@ class Balance:
       under "hold"; under "linear" it is the mean of the interval's two rows for "midpoint",
       "rk4" and "rk45" (what midpoint sees, and what rk4's middle stages see), and the first row
       for "euler";
-    - ``residual = delta_energy - supplied + dissipated``.
+    - ``residual = delta_energy - supplied + dissipated``;
+    - ``t``: the run's grid, interval k being [t[k], t[k+1]].
 
     For the implicit midpoint method and a quadratic H every residual is at the level of the
     Newton tolerance, and at round-off for a linear system (one step per interval, no splitting):
