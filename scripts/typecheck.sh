@@ -6,8 +6,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py=${PYTHON:-$root/.venv/bin/python}
 config="$root/scripts/mypy.ini"
 # from a folder without sources, so that the installed module and stub are the ones checked
-cd "$(mktemp -d)"
-trap 'rm -rf "$PWD"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
 status=0
 "$py" -m mypy.stubtest zarel_engine --mypy-config-file "$config" || status=1
 "$py" -m mypy --config-file "$config" "$root/src/zarel" || status=1
