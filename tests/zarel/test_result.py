@@ -91,6 +91,8 @@ def test_inputs_and_parameters_in_every_form_give_the_same_run():
         zarel.simulate(system, [1.0, 0.0], t, np.zeros((40, 2)))
     with pytest.raises(ValueError, match="unknown parameter 'd'"):
         zarel.simulate(model, [1.0, 0.0], t, params={"d": 1.0})
+    with pytest.raises(ValueError, match="unknown solver"):
+        zarel.simulate(model, [1.0, 0.0], t, params={"p2": 5.0}, method="rk5")
     np.testing.assert_array_equal(model.params, [1.5, 4.0, 0.3])
     no_energy = zarel.simulate(system, [1.0, 0.0], t, record_energy=False)
     with pytest.raises(ValueError, match="did not record energy"):
