@@ -157,7 +157,7 @@ class PortHamiltonian(System):
         G_shown, G_ = sym.matrix(sympy.zeros(n, m) if G is None else G, "G", (n, m))
         _require_zero(J_, +1, "J is not skew-symmetric: J[{i}, {j}] + J[{j}, {i}] = {value}")
         _require_zero(R_, -1, "R is not symmetric: R[{i}, {j}] - R[{j}, {i}] = {value}")
-        _require_semidefinite(R_shown)
+        _require_semidefinite(R_)
         x = [sym.real[s] for s in sym.states]
         u = [sym.real[s] for s in sym.inputs]
         partial = gradient(energy, x)
@@ -242,10 +242,18 @@ def _require_zero(m: Sparse, sign: int, message: str) -> None:
             raise ValueError(message.format(i=i, j=j, value=value))
 
 
-def _require_semidefinite(R: sympy.Matrix) -> None:
-    if R.free_symbols or not R.rows:
-        return  # only a constant R can be judged without values for its symbols
-    values = np.array(R.evalf(), dtype=float)
+def _require_semidefinite(R: Sparse) -> None:
+    """Checks a constant R (only a constant one can be judged without values for its symbols) on
+    the rows and columns its nonzero entries touch."""
+    if any(v.free_symbols for v in R.values()):
+        return
+    used = sorted({i for i, _ in R} | {j for _, j in R})
+    if not used:
+        return
+    where = {k: n for n, k in enumerate(used)}
+    values = np.zeros((len(used), len(used)))
+    for (i, j), v in R.items():
+        values[where[i], where[j]] = float(v)
     eigenvalues = np.linalg.eigvalsh(values)
     if eigenvalues[0] < -1e-12 * max(1.0, float(np.abs(eigenvalues).max())):
         raise ValueError(f"R is not positive semi-definite: it has the eigenvalue {eigenvalues[0]:.6g}")
