@@ -29,7 +29,8 @@ DISSIPATED_POWER = "dissipated_power"
 _INTERP_NAMES = {"hold": "hold", "zoh": "hold", "previous": "hold", "linear": "linear"}
 
 
-@dataclass(frozen=True)
+# eq=False here and on Result: their fields are arrays, which have no single truth value to compare by
+@dataclass(frozen=True, eq=False)
 class Balance:
     """The energy balance of a run, one value per output interval [t[k], t[k+1]].
 
@@ -95,7 +96,7 @@ class Balance:
         ])
 
 
-@dataclass
+@dataclass(eq=False)
 class Result:
     """One run of a model, plain data like SciPy's ``OdeResult``.
 
