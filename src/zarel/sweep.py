@@ -23,6 +23,8 @@ from .system import Signature, System, as_system
 
 # Without `chunk`, a chunk's states take about this much memory.
 CHUNK_BYTES = 64 * 2**20
+# Chunks on Dask are made no smaller than this by default: below it the cost of a task dominates.
+MIN_TASK_RUNS = 500
 # Runs per engine call when supplied power and outputs are evaluated: small enough that the
 # evaluation table of a block stays in the processor's cache.
 DERIVED_BLOCK = 32
@@ -119,11 +121,8 @@ def sweep(
     x0s, params, varied = _runs(signature, x0, params)
     n_runs = len(x0s)
     plan = _plan(signature, model, document, t, u, method, options, outputs and document is not None)
-    if chunk is None:
-        chunk = max(1, min(n_runs, CHUNK_BYTES // (8 * len(t) * max(1, signature_names_count(signature)))))
-    elif not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
-        raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
-    chunk = int(chunk)
+    chunk = _chunk_size(chunk, n_runs, len(t) * (len(signature.state_names) + 2 + len(signature.output_names)),
+                        client)
     names = _variables(signature, plan, varied)
     chunks = [Chunk(i, a, min(a + chunk, n_runs), x0s[a:a + chunk], None if params is None else params[a:a + chunk])
               for i, a in enumerate(range(0, n_runs, chunk))]
@@ -131,14 +130,9 @@ def sweep(
     attrs = {"model": signature.name, "method": method,
              "fingerprint": _fingerprint(plan, signature, x0s, params, chunk)}
 
-    if store is None:
-        arrays = _empty(names, n_runs, len(t))
-        sink = functools.partial(_keep, arrays, names)
-        todo = chunks
-    else:
-        store = _store_path(store)
-        todo = _open_store(store, names, n_runs, len(t), chunk, coords, attrs, chunks)
-        sink = None
+    path = None if store is None else _store_path(store)
+    arrays = _empty(names, n_runs, len(t)) if path is None else {}
+    todo = chunks if path is None else _open_store(path, names, n_runs, len(t), chunk, coords, attrs, chunks)
     done_runs = n_runs - sum(c.stop - c.start for c in todo)
     bar = _Progress(n_runs, done_runs, progress)
     try:
@@ -146,28 +140,36 @@ def sweep(
             derived = Derived.of(document) if plan.derived and document is not None else None
             for c in todo:
                 result = _compute(plan, model, derived, c)
-                if store is None:
-                    sink(c, result)
+                if path is None:
+                    _keep(arrays, names, c, result)
                 else:
-                    _write(store, names, c, result)
+                    _write(path, names, c, result)
                 bar.advance(c.stop - c.start)
         else:
-            _distribute(client, plan, todo, store, names, sink, bar)
+            _distribute(client, plan, todo, path, names, arrays, bar)
     finally:
         bar.close()
-    if store is not None:
-        return xr.open_zarr(store)[list(names)]
+    if path is not None:
+        return xr.open_zarr(path)[list(names)]
     data = {name: (dims, arrays[name]) for name, dims in names.items()}
     return xr.Dataset(data, coords=coords, attrs=attrs)
 
 
-def signature_names_count(signature: Signature) -> int:
-    """Variables per (run, time) point: states, energy, supplied power, outputs."""
-    return len(signature.state_names) + 2 + len(signature.output_names)
+def _chunk_size(chunk: Any, n_runs: int, values_per_run: int, client: Any) -> int:
+    if chunk is not None:
+        if not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
+            raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
+        return int(chunk)
+    size = CHUNK_BYTES // (8 * values_per_run)
+    if client is not None:
+        # a few chunks per worker thread, so that all are busy, while each amortises its task
+        threads = sum(client.nthreads().values()) or 1
+        size = min(size, max(MIN_TASK_RUNS, -(-n_runs // (4 * threads))))
+    return max(1, min(n_runs, size))
 
 
-def _time_grid(t: Any) -> np.ndarray:
-    t = np.ascontiguousarray(t, dtype=np.float64)
+def _time_grid(values: Any) -> np.ndarray:
+    t: np.ndarray = np.array(values, dtype=np.float64)
     if t.ndim != 1 or len(t) < 2:
         raise ValueError(f"t must be a 1-D time grid of at least two points, got shape {t.shape}")
     if not np.all(t[1:] > t[:-1]):
@@ -257,7 +259,8 @@ def _recorded_inputs(u: Optional[np.ndarray], n_points: int, m: int, interp: str
     nxt = np.minimum(n_points - 1, row + 1)
     fraction = np.zeros((n_points, 1))
     fraction[-1] = 1.0
-    return (u[nxt] - u[row]) * fraction + u[row]
+    recorded: np.ndarray = (u[nxt] - u[row]) * fraction + u[row]
+    return recorded
 
 
 def _variables(signature: Signature, plan: Plan, varied: Mapping[str, Any]) -> dict[str, tuple[str, ...]]:
@@ -518,7 +521,7 @@ def _open_store(store: str, names: Mapping[str, tuple[str, ...]], n_runs: int, n
         import dask.array as da
 
         data: dict[str, Any] = {}
-        encoding = {}
+        encoding: dict[str, dict[str, Any]] = {}
         for name, dims in names.items():
             if dims == ("run",):
                 data[name] = (dims, np.full(n_runs, PENDING, dtype=object))
@@ -562,7 +565,7 @@ def _run_chunk(c: Chunk, plan: Plan, store: Optional[str],
 
 
 def _distribute(client: Any, plan: Plan, todo: list[Chunk], store: Optional[str],
-                names: Mapping[str, tuple[str, ...]], sink: Any, bar: _Progress) -> None:
+                names: Mapping[str, tuple[str, ...]], arrays: dict[str, np.ndarray], bar: _Progress) -> None:
     from dask.distributed import as_completed
 
     shared = client.scatter(plan, broadcast=True)
@@ -573,7 +576,7 @@ def _distribute(client: Any, plan: Plan, todo: list[Chunk], store: Optional[str]
         for future in as_completed(futures):
             c, result = future.result()
             if result is not None:
-                sink(c, result)
+                _keep(arrays, names, c, result)
             future.release()
             bar.advance(c.stop - c.start)
     except BaseException:
