@@ -93,7 +93,7 @@ class Lowering(Printer):
                 numer.append(["const", constant(coeff.p)])
             if coeff.q != 1:
                 denom.append(["const", constant(coeff.q)])
-        else:
+        elif coeff != 1:  # a float 1.0 multiplies exactly: leave it out
             numer.append(["const", constant(coeff)])
         for factor in factors:
             base, exponent = factor.as_base_exp()
