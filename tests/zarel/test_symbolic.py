@@ -201,3 +201,16 @@ def test_signature_reads_values_by_name_or_symbol(oscillator):
         sig.vector("param", {"d": 1})
     with pytest.raises(ValueError, match=r"expected 2 states, got an array of shape \(3,\)"):
         sig.vector("state", [1, 2, 3])
+
+
+def test_constants_are_the_nearest_double():
+    from zarel.lowering import constant
+
+    rounded_up = 0
+    for c in (sympy.pi, sympy.E, sympy.sqrt(2), sympy.Rational(2, 3), sympy.log(10), sympy.Catalan, sympy.Rational(1, 10)):
+        value = constant(c)
+        error = sympy.Rational(value) - c
+        half_ulp = sympy.Rational(np.spacing(value)) / 2
+        assert abs(error.evalf(60)) <= half_ulp, c
+        rounded_up += bool(error.evalf(60) > 0)
+    assert rounded_up  # a conversion that truncates would fail on these
