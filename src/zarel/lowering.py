@@ -53,7 +53,7 @@ class Lowering(Printer):
         return node
 
     def emptyPrinter(self, expr: Any) -> Node:
-        if isinstance(expr, sympy.Function) or isinstance(expr, sympy.core.function.AppliedUndef):
+        if isinstance(expr, sympy.Function):  # also a user's undefined f(x)
             what = f"function {type(expr).__name__}"
         else:
             what = f"expression {type(expr).__name__}"
