@@ -105,6 +105,12 @@ def sweep(
     chunk is written there as it finishes and the result is read lazily from it; running the same
     sweep with the same store again computes only the chunks it lacks.
 
+    On Dask, start workers with one thread each (``dask worker ADDRESS --nthreads 1``): a chunk uses
+    all of its worker's processors through the engine's own pool (``RAYON_NUM_THREADS`` sets its
+    size). A lost worker costs only the recomputation of its chunks; Ctrl-C cancels the chunks not
+    done and leaves a store that resumes. ``progress`` shows runs done, runs per second and time
+    left on a terminal once the sweep has lasted a second.
+
     The Dataset has dimensions "run" and "time": one variable per state, "energy",
     "supplied_power" and each named output (these two only when ``outputs`` and the model's
     document is known: a bare engine model has none), the varied parameters as coordinates on
