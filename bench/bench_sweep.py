@@ -8,6 +8,7 @@ the cost of supplied power and named outputs, and the time to write results to Z
 """
 import argparse
 import os
+import resource
 import shutil
 import tempfile
 import time
@@ -33,14 +34,26 @@ def oscillator():
     })
 
 
-def timed(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
-def best(fn, repeat):
-    return min(timed(fn) for _ in range(repeat))
+class Clock:
+    """Wall time and processor time (this process, which also runs a LocalCluster's scheduler, plus
+    the cluster's worker processes). On a shared machine the processor time is the steadier
+    measure of the work done; the wall time also counts waiting for other users' jobs."""
+
+    def __init__(self, client=None):
+        self.client = client
+
+    def cpu(self):
+        return cpu_seconds() + (sum(self.client.run(cpu_seconds).values()) if self.client else 0.0)
+
+    def measure(self, fn):
+        cpu, start = self.cpu(), time.perf_counter()
+        fn()
+        return time.perf_counter() - start, self.cpu() - cpu
 
 
 def main():
@@ -48,7 +61,7 @@ def main():
     parser.add_argument("--runs", type=int, default=20_000)
     parser.add_argument("--chunks", default="5000,2000,1000,500,200,100",
                         help="chunk sizes to compare (comma-separated)")
-    parser.add_argument("--repeat", type=int, default=2, help="best of this many timings")
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many timings")
     args = parser.parse_args()
 
     from dask.distributed import Client, LocalCluster
@@ -61,22 +74,23 @@ def main():
     n = len(params["k"])
     t = np.linspace(0.0, 10.0, POINTS)
     x0 = np.array([1.0, 0.0])
+    x0s = np.tile(x0, (n, 1))
     p = np.column_stack([params["k"], params["c"]])
     model = system.model()
-    print(f"{n} runs of a 2-state oscillator over {POINTS} points, method midpoint; "
-          f"{os.cpu_count()} logical processors, load average {os.getloadavg()[0]:.1f} at start")
+    print(f"{n} runs of a 2-state oscillator over {POINTS} points, method midpoint; {os.cpu_count()} logical "
+          f"processors shared with other jobs (load average {os.getloadavg()[0]:.1f} at start)")
+    print("times: best of {0} wall seconds / best of {0} processor seconds, each taken right after one of "
+          "the local batch".format(args.repeat))
+    local = []
 
-    x0s = np.tile(x0, (n, 1))
-    local_times = []
-
-    def side_by_side(fn):
-        """Best of `repeat` timings of fn, each right after one of the local batch (the machine is
-        shared: a baseline measured at another moment would compare other loads)."""
-        times = []
+    def side_by_side(fn, clock):
+        """Best wall and processor times of fn, each measured right after the local batch (a baseline
+        taken at another moment would compare other loads of the shared machine)."""
+        runs = []
         for _ in range(args.repeat):
-            local_times.append(timed(lambda: model.simulate_batch(x0s, t, params=p)))
-            times.append(timed(fn))
-        return min(times)
+            local.append(Clock().measure(lambda: model.simulate_batch(x0s, t, params=p)))
+            runs.append(clock.measure(fn))
+        return min(w for w, _ in runs), min(c for _, c in runs)
 
     rows = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
@@ -86,17 +100,10 @@ def main():
                                  progress=False)
 
         on_cluster(2000)()  # workers import zarel and build the model once
+        clock = Clock(client)
         for chunk in [int(c) for c in args.chunks.split(",")]:
-            rows.append((chunk, side_by_side(on_cluster(chunk))))
-        with_outputs = side_by_side(on_cluster(2000, outputs=True))
-    local = min(local_times)
-    print(f"one local simulate_batch (engine pool on both processors): {local:.2f} s (best of {len(local_times)})")
-    print("\nLocalCluster, 2 worker processes x 1 thread (engine pool of 1 each), states and energy "
-          "returned to this process:")
-    print(f"{'chunk':>7} {'tasks':>6} {'time s':>8} {'ratio':>6}")
-    for chunk, seconds in rows:
-        print(f"{chunk:>7} {-(-n // chunk):>6} {seconds:>8.2f} {seconds / local:>6.2f}")
-    print(f"chunk 2000 with supplied power and outputs: {with_outputs:.2f} s, ratio {with_outputs / local:.2f}")
+            rows.append((f"chunk {chunk} ({-(-n // chunk)} tasks)", side_by_side(on_cluster(chunk), clock)))
+        rows.append(("chunk 2000, with supplied power and outputs", side_by_side(on_cluster(2000, True), clock)))
 
     def local_sweep(store=None, outputs=True):
         def run():
@@ -108,9 +115,9 @@ def main():
     directory = tempfile.mkdtemp()
     try:
         store = os.path.join(directory, "bench.zarr")
-        states_only = side_by_side(local_sweep(outputs=False))
-        in_memory = side_by_side(local_sweep())
-        to_zarr = side_by_side(local_sweep(store))
+        sweeps = [("states and energy", side_by_side(local_sweep(outputs=False), Clock())),
+                  ("with supplied power and outputs", side_by_side(local_sweep(), Clock())),
+                  ("the same into a Zarr store", side_by_side(local_sweep(store), Clock()))]
         ds = local_sweep()()
         ds["status"] = ds["status"].astype(str)
         ds = ds.chunk({"run": 2000})
@@ -119,16 +126,25 @@ def main():
         def write():
             shutil.rmtree(store, ignore_errors=True)
             ds.to_zarr(store, zarr_format=2)
-        writing = best(write, args.repeat)
+        writing = min(Clock().measure(write) for _ in range(args.repeat))
     finally:
         shutil.rmtree(directory, ignore_errors=True)
-    print("\nlocal sweep (no client), chunk 2000:")
-    print(f"  states and energy: {states_only:.2f} s (ratio {states_only / local:.2f} to simulate_batch)")
-    print(f"  with supplied power and outputs: {in_memory:.2f} s "
-          f"({(in_memory - states_only) / n * 1e6:.1f} us per run for them)")
-    print(f"  the same into a Zarr store: {to_zarr:.2f} s ({(to_zarr - in_memory) / n * 1e6:.1f} us per run more)")
+
+    base_wall, base_cpu = min(w for w, _ in local), min(c for _, c in local)
+    print(f"\none local simulate_batch, engine pool on both processors: {base_wall:.2f} s / {base_cpu:.2f} s")
+    print("\nsweep on a LocalCluster of 2 worker processes x 1 thread (engine pool of 1 each), results "
+          "returned to this process; ratios to the local batch:")
+    for label, (wall, cpu) in rows:
+        print(f"  {label:<44} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+    print("\nsweep in this process (no client), chunk 2000:")
+    for label, (wall, cpu) in sweeps:
+        print(f"  {label:<44} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+    derived = sweeps[1][1][1] - sweeps[0][1][1]
+    stored = sweeps[2][1][1] - sweeps[1][1][1]
+    print(f"  supplied power and outputs: {derived / n * 1e6:.1f} us of processor time per run; the store "
+          f"adds {stored / n * 1e6:.1f} us per run")
     print(f"  writing the {len(ds.data_vars)} variables ({values * 8 / 2**20:.0f} MiB) to Zarr alone: "
-          f"{writing:.2f} s, {writing / n * 1e6:.1f} us per run")
+          f"{writing[0]:.2f} s / {writing[1]:.2f} s, {writing[1] / n * 1e6:.1f} us of processor time per run")
 
 
 if __name__ == "__main__":

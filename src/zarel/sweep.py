@@ -156,7 +156,10 @@ def sweep(
     finally:
         bar.close()
     if path is not None:
-        return xr.open_zarr(path)[list(names)]
+        ds = xr.open_zarr(path)[list(names)]
+        # per-run values are small: loaded, so that they select runs as in an in-memory result
+        return ds.assign_coords({name: ds[name].load() for name in varied}).assign(
+            status=ds["status"].load().astype(object))
     data = {name: (dims, arrays[name]) for name, dims in names.items()}
     return xr.Dataset(data, coords=coords, attrs=attrs)
 
@@ -183,7 +186,8 @@ def _time_grid(values: Any) -> np.ndarray:
     return t
 
 
-def _runs(signature: Signature, x0: Any, params: Any) -> tuple[np.ndarray, Optional[np.ndarray], dict[str, np.ndarray]]:
+def _runs(signature: Signature, x0: Any,
+          params: Any) -> tuple[np.ndarray, Optional[np.ndarray], dict[str, np.ndarray]]:
     """Initial states (N, n_states), parameter rows (N, n_params) or None, and the varied columns."""
     n = len(signature.state_names)
     defaults = np.array(signature.param_values, dtype=np.float64)
@@ -195,7 +199,8 @@ def _runs(signature: Signature, x0: Any, params: Any) -> tuple[np.ndarray, Optio
         for key, values in params.items():
             column = np.asarray(values, dtype=np.float64)
             if column.ndim != 1:
-                raise ValueError(f"params[{str(key)!r}] must be a 1-D array of values, one per run, got shape {column.shape}")
+                raise ValueError(f"params[{str(key)!r}] must be a 1-D array of values, one per run, "
+                                 f"got shape {column.shape}")
             columns[signature.param_names[signature.index("param", key)]] = column
         lengths = {len(c) for c in columns.values()}
         if len(lengths) > 1:
@@ -209,7 +214,8 @@ def _runs(signature: Signature, x0: Any, params: Any) -> tuple[np.ndarray, Optio
     else:
         p = np.array(params, dtype=np.float64)
         if p.ndim != 2 or p.shape[1] != len(defaults):
-            raise ValueError(f"params must be a mapping or an array of shape (runs, {len(defaults)}), got shape {p.shape}")
+            raise ValueError(f"params must be a mapping or an array of shape (runs, {len(defaults)}), "
+                             f"got shape {p.shape}")
         varied = {name: p[:, j].copy() for j, name in enumerate(signature.param_names)
                   if len(p) and not np.array_equal(p[:, j], np.full(len(p), p[0, j]), equal_nan=True)}
     if x0 is None:
@@ -486,7 +492,8 @@ def _pool_size() -> int:
 
 
 def _empty(names: Mapping[str, tuple[str, ...]], n_runs: int, n_points: int) -> dict[str, np.ndarray]:
-    return {name: np.full(n_runs, PENDING, dtype=object) if dims == ("run",) else np.full((n_runs, n_points), np.nan)
+    """Arrays for an in-memory result; every chunk fills its rows before it is returned."""
+    return {name: np.full(n_runs, PENDING, dtype=object) if dims == ("run",) else np.empty((n_runs, n_points))
             for name, dims in names.items()}
 
 
