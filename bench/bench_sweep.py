@@ -95,15 +95,24 @@ def main():
     rows = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
-        def on_cluster(chunk, outputs=False):
-            return lambda: sweep(system, t, x0=x0, params=params, client=client, chunk=chunk, outputs=outputs,
-                                 progress=False)
+        def on_cluster(chunk, outputs=False, store=None):
+            def run():
+                if store is not None:
+                    shutil.rmtree(store, ignore_errors=True)
+                sweep(system, t, x0=x0, params=params, client=client, chunk=chunk, outputs=outputs, store=store,
+                      progress=False)
+            return run
 
-        on_cluster(2000)()  # workers import zarel and build the model once
         clock = Clock(client)
+        directory = tempfile.mkdtemp()
+        cluster_store = os.path.join(directory, "cluster.zarr")
+        on_cluster(2000, True, cluster_store)()  # workers import zarel, xarray and zarr, and build the model
         for chunk in [int(c) for c in args.chunks.split(",")]:
             rows.append((f"chunk {chunk} ({-(-n // chunk)} tasks)", side_by_side(on_cluster(chunk), clock)))
         rows.append(("chunk 2000, with supplied power and outputs", side_by_side(on_cluster(2000, True), clock)))
+        rows.append(("chunk 2000, all of it written by the workers to Zarr",
+                     side_by_side(on_cluster(2000, True, cluster_store), clock)))
+        shutil.rmtree(directory, ignore_errors=True)
 
     def local_sweep(store=None, outputs=True):
         def run():
@@ -133,12 +142,12 @@ def main():
     base_wall, base_cpu = min(w for w, _ in local), min(c for _, c in local)
     print(f"\none local simulate_batch, engine pool on both processors: {base_wall:.2f} s / {base_cpu:.2f} s")
     print("\nsweep on a LocalCluster of 2 worker processes x 1 thread (engine pool of 1 each), results "
-          "returned to this process; ratios to the local batch:")
+          "returned to this process unless written to Zarr; ratios to the local batch:")
     for label, (wall, cpu) in rows:
-        print(f"  {label:<44} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+        print(f"  {label:<52} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
     print("\nsweep in this process (no client), chunk 2000:")
     for label, (wall, cpu) in sweeps:
-        print(f"  {label:<44} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+        print(f"  {label:<52} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
     derived = sweeps[1][1][1] - sweeps[0][1][1]
     stored = sweeps[2][1][1] - sweeps[1][1][1]
     print(f"  supplied power and outputs: {derived / n * 1e6:.1f} us of processor time per run; the store "

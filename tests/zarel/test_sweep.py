@@ -136,24 +136,24 @@ def test_failing_runs_get_their_message_and_the_others_their_values(system, clie
 
 def test_a_worker_killed_mid_sweep_costs_only_recomputation(system, client, tmp_path):
     params = grid(k=np.linspace(1.0, 9.0, 40), c=np.linspace(0.0, 1.0, 40))
-    reference = sweep(system, T, params=params, u=U, chunk=50, progress=False, **OPTIONS)
+    reference = sweep(system, T, params=params, u=U, chunk=25, progress=False, **OPTIONS)
     store = tmp_path / "killed.zarr"
-    pids = client.run(os.getpid)
+    victim = next(iter(client.run(os.getpid).values()))
     killed = {}
 
     def kill_one_worker():
         while not os.path.exists(store / "status") or not status_written(store).any():
             time.sleep(0.01)
         killed["done"] = status_written(store).sum()
-        os.kill(next(iter(pids.values())), signal.SIGKILL)
+        os.kill(victim, signal.SIGKILL)
 
     killer = threading.Thread(target=kill_one_worker)
     killer.start()
-    ds = sweep(system, T, params=params, u=U, chunk=50, client=client, store=store, progress=False, **OPTIONS)
+    ds = sweep(system, T, params=params, u=U, chunk=25, client=client, store=store, progress=False, **OPTIONS)
     killer.join()
     assert killed["done"] < 1600
     client.wait_for_workers(2, timeout=60)
-    assert client.run(os.getpid).values() != pids.values()
+    assert victim not in client.run(os.getpid).values()
     xarray.testing.assert_identical(ds.compute().drop_encoding(), reference)
 
 
