@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and installs zarel_engine into .venv, then simulates every shipped example model.
+# Builds and installs zarel_engine with the zarel package's extras (SymPy, xarray, matplotlib, ...)
+# into .venv, then builds every example model with the front end, simulates it and writes its plot
+# and energy-balance report (examples/output/, or the folder given with --out).
 set -euo pipefail
 cd "$(dirname "$0")"
-source scripts/venv.sh
-# plots of the trajectories are drawn when matplotlib installs; the job runs without it too
-"$py" -m pip install -q matplotlib >/dev/null 2>&1 || echo "matplotlib not installed: no plots"
+source scripts/venv.sh all
 "$py" examples/main.py "$@"

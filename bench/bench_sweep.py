@@ -1,0 +1,160 @@
+"""zarel.sweep on a LocalCluster of two single-threaded worker processes against one simulate_batch
+in this process, for 20,000 runs of a small model over 1,001 points: both times and their ratio at
+chunks of 2,000 runs, the ratio over chunk sizes (where the per-task overhead starts to dominate),
+the cost of supplied power and named outputs, and the time to write results to Zarr per run.
+
+    PYTHONPATH=src .venv/bin/python bench/bench_sweep.py            # the full measurement
+    PYTHONPATH=src .venv/bin/python bench/bench_sweep.py --runs 4000 --chunks 2000,500
+"""
+import argparse
+import os
+import resource
+import shutil
+import tempfile
+import time
+
+import numpy as np
+
+POINTS = 1001
+
+
+def oscillator():
+    """A damped oscillator driven through one port, with its dissipated power as a named output."""
+    from zarel.system import System
+
+    ref = lambda i: ["ref", i]  # noqa: E731  slots: q, p, F, k, c, t
+    return System({
+        "name": "oscillator", "state_names": ["q", "p"], "input_names": ["F"], "param_names": ["k", "c"],
+        "n_states": 2, "n_inputs": 1, "n_params": 2, "param_values": [4.0, 0.3],
+        "rhs": [ref(1), ["sub", ["sub", ref(2), ["mul", ref(3), ref(0)]], ["mul", ref(4), ref(1)]]],
+        "jacobian": [["const", 0], ["const", 1], ["neg", ref(3)], ["neg", ref(4)]],
+        "energy": ["mul", ["const", 0.5], ["add", ["mul", ref(1), ref(1)], ["mul", ref(3), ["mul", ref(0), ref(0)]]]],
+        "port_outputs": [ref(1)], "port_values": [ref(2)],
+        "outputs": [["mul", ref(4), ["mul", ref(1), ref(1)]]], "output_names": ["dissipated_power"],
+    })
+
+
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+class Clock:
+    """Wall time and processor time (this process, which also runs a LocalCluster's scheduler, plus
+    the cluster's worker processes). On a shared machine the processor time is the steadier
+    measure of the work done; the wall time also counts waiting for other users' jobs."""
+
+    def __init__(self, client=None):
+        self.client = client
+
+    def cpu(self):
+        return cpu_seconds() + (sum(self.client.run(cpu_seconds).values()) if self.client else 0.0)
+
+    def measure(self, fn):
+        cpu, start = self.cpu(), time.perf_counter()
+        fn()
+        return time.perf_counter() - start, self.cpu() - cpu
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=20_000)
+    parser.add_argument("--chunks", default="5000,2000,1000,500,200,100",
+                        help="chunk sizes to compare (comma-separated)")
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many timings")
+    args = parser.parse_args()
+
+    from dask.distributed import Client, LocalCluster
+
+    from zarel.sweep import grid, sweep
+
+    system = oscillator()
+    side = int(round(np.sqrt(args.runs)))
+    params = grid(k=np.linspace(1.0, 9.0, side), c=np.linspace(0.0, 1.0, args.runs // side))
+    n = len(params["k"])
+    t = np.linspace(0.0, 10.0, POINTS)
+    x0 = np.array([1.0, 0.0])
+    x0s = np.tile(x0, (n, 1))
+    p = np.column_stack([params["k"], params["c"]])
+    model = system.model()
+    print(f"{n} runs of a 2-state oscillator over {POINTS} points, method midpoint; {os.cpu_count()} logical "
+          f"processors shared with other jobs (load average {os.getloadavg()[0]:.1f} at start)")
+    print("times: best of {0} wall seconds / best of {0} processor seconds, each taken right after one of "
+          "the local batch".format(args.repeat))
+    local = []
+
+    def side_by_side(fn, clock):
+        """Best wall and processor times of fn, each measured right after the local batch (a baseline
+        taken at another moment would compare other loads of the shared machine)."""
+        runs = []
+        for _ in range(args.repeat):
+            local.append(Clock().measure(lambda: model.simulate_batch(x0s, t, params=p)))
+            runs.append(clock.measure(fn))
+        return min(w for w, _ in runs), min(c for _, c in runs)
+
+    rows = []
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                      env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
+        def on_cluster(chunk, outputs=False, store=None):
+            def run():
+                if store is not None:
+                    shutil.rmtree(store, ignore_errors=True)
+                sweep(system, t, x0=x0, params=params, client=client, chunk=chunk, outputs=outputs, store=store,
+                      progress=False)
+            return run
+
+        clock = Clock(client)
+        directory = tempfile.mkdtemp()
+        cluster_store = os.path.join(directory, "cluster.zarr")
+        on_cluster(2000, True, cluster_store)()  # workers import zarel, xarray and zarr, and build the model
+        for chunk in [int(c) for c in args.chunks.split(",")]:
+            rows.append((f"chunk {chunk} ({-(-n // chunk)} tasks)", side_by_side(on_cluster(chunk), clock)))
+        rows.append(("chunk 2000, with supplied power and outputs", side_by_side(on_cluster(2000, True), clock)))
+        rows.append(("chunk 2000, all of it written by the workers to Zarr",
+                     side_by_side(on_cluster(2000, True, cluster_store), clock)))
+        shutil.rmtree(directory, ignore_errors=True)
+
+    def local_sweep(store=None, outputs=True):
+        def run():
+            if store is not None:
+                shutil.rmtree(store, ignore_errors=True)
+            return sweep(system, t, x0=x0, params=params, chunk=2000, store=store, outputs=outputs, progress=False)
+        return run
+
+    directory = tempfile.mkdtemp()
+    try:
+        store = os.path.join(directory, "bench.zarr")
+        sweeps = [("states and energy", side_by_side(local_sweep(outputs=False), Clock())),
+                  ("with supplied power and outputs", side_by_side(local_sweep(), Clock())),
+                  ("the same into a Zarr store", side_by_side(local_sweep(store), Clock()))]
+        ds = local_sweep()()
+        ds["status"] = ds["status"].astype(str)
+        ds = ds.chunk({"run": 2000})
+        values = sum(v.size for v in ds.data_vars.values())
+
+        def write():
+            shutil.rmtree(store, ignore_errors=True)
+            ds.to_zarr(store, zarr_format=2)
+        writing = min(Clock().measure(write) for _ in range(args.repeat))
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+    base_wall, base_cpu = min(w for w, _ in local), min(c for _, c in local)
+    print(f"\none local simulate_batch, engine pool on both processors: {base_wall:.2f} s / {base_cpu:.2f} s")
+    print("\nsweep on a LocalCluster of 2 worker processes x 1 thread (engine pool of 1 each), results "
+          "returned to this process unless written to Zarr; ratios to the local batch:")
+    for label, (wall, cpu) in rows:
+        print(f"  {label:<52} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+    print("\nsweep in this process (no client), chunk 2000:")
+    for label, (wall, cpu) in sweeps:
+        print(f"  {label:<52} {wall:6.2f} s / {cpu:6.2f} s   ratio {wall / base_wall:5.2f} / {cpu / base_cpu:5.2f}")
+    derived = sweeps[1][1][1] - sweeps[0][1][1]
+    stored = sweeps[2][1][1] - sweeps[1][1][1]
+    print(f"  supplied power and outputs: {derived / n * 1e6:.1f} us of processor time per run; the store "
+          f"adds {stored / n * 1e6:.1f} us per run")
+    print(f"  writing the {len(ds.data_vars)} variables ({values * 8 / 2**20:.0f} MiB) to Zarr alone: "
+          f"{writing[0]:.2f} s / {writing[1]:.2f} s, {writing[1] / n * 1e6:.1f} us of processor time per run")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,236 @@
+"""A model with names: its engine document, and the names and defaults of what it reads and writes."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, Literal, Optional, Union
+
+import numpy as np
+
+import zarel_engine
+
+Kind = Literal["state", "input", "param"]
+
+# singular and plural of each kind, as messages spell them
+_WORDS = {"state": ("state", "states"), "input": ("input", "inputs"), "param": ("parameter", "parameters")}
+
+
+@dataclass(frozen=True)
+class Signature:
+    """Names and default parameter values of a model, whether or not it came with a document."""
+
+    name: str
+    state_names: tuple[str, ...]
+    input_names: tuple[str, ...]
+    param_names: tuple[str, ...]
+    output_names: tuple[str, ...]
+    param_values: tuple[float, ...]
+
+    def names(self, kind: Kind) -> tuple[str, ...]:
+        if kind == "state":
+            return self.state_names
+        if kind == "input":
+            return self.input_names
+        if kind == "param":
+            return self.param_names
+        raise ValueError(f"unknown kind {kind!r}; kinds are: state, input, param")
+
+    def index(self, kind: Kind, key: Any) -> int:
+        """Position of `key` (a name, or anything whose str() is one, such as a SymPy symbol)."""
+        names = self.names(kind)
+        text = str(key)
+        try:
+            return names.index(text)
+        except ValueError:
+            word, plural = _WORDS[kind]
+            known = ", ".join(names) if names else "(none)"
+            raise ValueError(f"unknown {word} {text!r}; {plural} are: {known}") from None
+
+    def vector(self, kind: Kind, values: Any, defaults: Any = None) -> np.ndarray:
+        """One value per name of `kind`, as a new float array.
+
+        `values` is either array-like with exactly one entry per name, or a mapping from names (or
+        symbols) to values; entries a mapping leaves out come from `defaults`, which is zeros for
+        states and inputs and the default parameter values for parameters when not given.
+        """
+        names = self.names(kind)
+        word, plural = _WORDS[kind]
+        if isinstance(values, Mapping):
+            if defaults is None:
+                defaults = self.param_values if kind == "param" else np.zeros(len(names))
+            out = self._sized(defaults, len(names), f"default {plural}")
+            for key, value in values.items():
+                out[self.index(kind, key)] = float(value)
+            return out
+        return self._sized(values, len(names), plural)
+
+    @staticmethod
+    def _sized(values: Any, n: int, what: str) -> np.ndarray:
+        out = np.array(values, dtype=float)
+        if out.shape != (n,):
+            raise ValueError(f"expected {n} {what}, got an array of shape {out.shape}")
+        return out
+
+
+def signature_of(model: zarel_engine.Model) -> Signature:
+    """The signature of a bare engine model: x0, x1, ..., u0, ..., p0, ... and its output names."""
+    return Signature(
+        name="model",
+        state_names=_numbered("x", model.n_states),
+        input_names=_numbered("u", model.n_inputs),
+        param_names=_numbered("p", model.n_params),
+        output_names=tuple(model.output_names),
+        param_values=tuple(float(v) for v in model.params),
+    )
+
+
+def _numbered(prefix: str, n: int) -> tuple[str, ...]:
+    return tuple(f"{prefix}{i}" for i in range(n))
+
+
+class System:
+    """An engine document together with the names of its states, inputs, parameters and outputs.
+
+    The document is checked by loading it into the engine once; its members "name",
+    "state_names", "input_names" and "param_names" carry the names (the engine ignores them), and
+    absent ones default to x0, x1, ..., u0, ..., p0, ....
+    """
+
+    def __init__(self, document: Mapping[str, Any], name: Optional[str] = None):
+        doc = dict(document)
+        # the engine is the judge of the document: its message is the error
+        text = _dump(doc)
+        model = zarel_engine.Model(text)
+        names = {}
+        for key, prefix, n in (
+            ("state_names", "x", model.n_states),
+            ("input_names", "u", model.n_inputs),
+            ("param_names", "p", model.n_params),
+        ):
+            names[key] = _names_member(doc, key, n) if key in doc else _numbered(prefix, n)
+        if name is None:
+            name = doc.get("name", "model")
+            if not isinstance(name, str):
+                raise ValueError(f"the document's name must be a string, got {name!r}")
+        doc = {"name": name, **names, **{k: v for k, v in doc.items() if k not in names and k != "name"}}
+        self._text = _dump(doc)
+        self.signature = Signature(
+            name=name,
+            output_names=tuple(model.output_names),
+            param_values=tuple(float(v) for v in model.params),
+            **names,
+        )
+
+    @property
+    def name(self) -> str:
+        return self.signature.name
+
+    @property
+    def state_names(self) -> tuple[str, ...]:
+        return self.signature.state_names
+
+    @property
+    def input_names(self) -> tuple[str, ...]:
+        return self.signature.input_names
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        return self.signature.param_names
+
+    @property
+    def output_names(self) -> tuple[str, ...]:
+        return self.signature.output_names
+
+    @property
+    def param_values(self) -> np.ndarray:
+        return np.array(self.signature.param_values, dtype=float)
+
+    @property
+    def n_states(self) -> int:
+        return len(self.signature.state_names)
+
+    @property
+    def n_inputs(self) -> int:
+        return len(self.signature.input_names)
+
+    @property
+    def n_params(self) -> int:
+        return len(self.signature.param_names)
+
+    def document(self) -> dict[str, Any]:
+        """The document as JSON-ready data, a new copy on every call."""
+        doc: dict[str, Any] = json.loads(self._text)
+        return doc
+
+    def json(self) -> str:
+        """The document as compact JSON text."""
+        return self._text
+
+    def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(self._text)
+            f.write("\n")
+
+    def model(self) -> zarel_engine.Model:
+        """A new engine model of this document (each call gives its own, with its own params)."""
+        return zarel_engine.Model(self._text)
+
+    def __repr__(self) -> str:
+        return (
+            f"<{type(self).__name__} {self.name!r}: {self.n_states} states, {self.n_inputs} inputs, "
+            f"{self.n_params} parameters, {len(self.output_names)} outputs>"
+        )
+
+
+def _dump(doc: Mapping[str, Any]) -> str:
+    """Compact JSON; a NaN parameter default is written as null, which the engine reads as NaN."""
+    values = doc.get("param_values")
+    if isinstance(values, list) and any(isinstance(v, float) and math.isnan(v) for v in values):
+        doc = dict(doc, param_values=[None if isinstance(v, float) and math.isnan(v) else v for v in values])
+    try:
+        return json.dumps(doc, separators=(",", ":"), allow_nan=False)
+    except ValueError as e:
+        raise ValueError(f"the document holds a value JSON cannot represent: {e}") from None
+
+
+def _names_member(doc: Mapping[str, Any], key: str, n: int) -> tuple[str, ...]:
+    names = doc[key]
+    if not isinstance(names, list) or len(names) != n or not all(isinstance(s, str) for s in names):
+        raise ValueError(f"{key} must be a list of {n} strings, got {names!r}")
+    if len(set(names)) != n:
+        duplicate = next(s for s in names if names.count(s) > 1)
+        raise ValueError(f"{key} names {duplicate!r} twice")
+    return tuple(names)
+
+
+def load(path_or_text: Union[str, os.PathLike[str]]) -> System:
+    """A System from a document file or from JSON text.
+
+    A str whose first character other than white space is "{" or "[" is JSON text; any other str,
+    and any path object, names a file. A file's name (without suffix) is the system's name when the
+    document has no "name" member.
+    """
+    default_name = "model"
+    if isinstance(path_or_text, str) and path_or_text.lstrip()[:1] in ("{", "["):
+        text = path_or_text
+    else:
+        path = os.fspath(path_or_text)
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        default_name = os.path.splitext(os.path.basename(path))[0]
+    zarel_engine.Model(text)  # the engine's own message for a document it does not load
+    doc = json.loads(text)
+    return System(doc, name=None if "name" in doc else default_name)
+
+
+def as_system(obj: Union[System, zarel_engine.Model]) -> tuple[Signature, zarel_engine.Model, Optional[System]]:
+    """What simulate and sweep accept: a System (a new model is made) or an engine model (used as is)."""
+    if isinstance(obj, System):
+        return obj.signature, obj.model(), obj
+    if isinstance(obj, zarel_engine.Model):
+        return signature_of(obj), obj, None
+    raise TypeError(f"expected a zarel.System or a zarel_engine.Model, got {type(obj).__name__}")

@@ -1,0 +1,223 @@
+"""Sweeps against the engine itself, on a real cluster of two worker processes: bit-identical results,
+failing runs, a worker killed mid-sweep, Ctrl-C and resumption, and the `zarel sweep` command."""
+
+import _thread
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+import xarray
+import zarr
+from dask.distributed import Client, LocalCluster
+
+from zarel.system import System
+from zarel.sweep import grid, sweep
+
+ZAREL = pathlib.Path(sys.executable).with_name("zarel")
+
+
+def ref(i):
+    return ["ref", i]
+
+
+def const(v):
+    return ["const", v]
+
+
+# Slots: q=0, p=1, F=2, k=3, c=4, g=5, t=6. With g > 0 the velocity grows as g p^2 and the run
+# fails in finite time. "mixed" and the second port use the operators left to the engine, the
+# other outputs those evaluated with NumPy, with signed zeros where c = 0.
+DOC = {
+    "name": "driven", "state_names": ["q", "p"], "input_names": ["F"], "param_names": ["k", "c", "g"],
+    "n_states": 2, "n_inputs": 1, "n_params": 3, "param_values": [4.0, 0.3, 0.0],
+    "rhs": [ref(1), ["add", ["sub", ["sub", ref(2), ["mul", ref(3), ref(0)]], ["mul", ref(4), ref(1)]],
+                     ["mul", ref(5), ["mul", ref(1), ref(1)]]]],
+    "energy": ["mul", const(0.5), ["add", ["mul", ref(1), ref(1)], ["mul", ref(3), ["mul", ref(0), ref(0)]]]],
+    "port_outputs": [ref(1), ["sin", ref(0)]], "port_values": [ref(2), ["exp", ["neg", ref(6)]]],
+    "outputs": [["mul", ref(4), ["mul", ref(1), ref(1)]],
+                ["add", ["add", ["tanh", ref(0)], ["log", ["add", const(1), ["abs", ref(1)]]]],
+                 ["add", ["pow", ["cos", ref(1)], const(3.5)],
+                  ["pw", ref(0), [-1, 0, 1], [[0, 1, 0.5], [0, 1, -0.5]]]]],
+                ["where", ["gt", ref(0), ref(1)], ["sign", ["mul", ref(4), ref(2)]],
+                 ["mul", ["sqrt", ref(6)], ["max", ["mul", ref(4), ref(0)], ["neg", ["mul", ref(4), ref(0)]]]]],
+                ["min", ["mul", ref(4), ["neg", ref(1)]], ["div", ["mul", ref(4), ref(1)], ["abs", ref(0)]]]],
+    "output_names": ["dissipated_power", "mixed", "branches", "zeros"],
+}
+T = np.linspace(0.0, 2.0, 41)
+U = np.cos(3 * T)[:, None] + 0.25 * T[:, None]  # the last row differs from the one before
+OPTIONS = {"method": "rk4", "interp": "linear"}
+
+
+@pytest.fixture(scope="module")
+def system():
+    return System(DOC)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="600MiB",
+                      dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as c:
+        yield c
+
+
+def engine(system, x0s, params):
+    """States and energy from one batch, supplied power and outputs as the engine records them."""
+    model = system.model()
+    batch = model.simulate_batch(x0s, T, u=U, params=params, **OPTIONS)
+    power, outputs = [], []
+    for x0, p in zip(x0s, params):
+        model.params = p.copy()
+        r = model.simulate(x0.copy(), T, u=U, **OPTIONS)
+        assert np.array_equal(r["x"], batch["x"][len(power)])
+        power.append(r["supplied_power"])
+        outputs.append(r["outputs"])
+    return batch["x"], batch["energy"], np.array(power), np.array(outputs)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def status_written(store):
+    return np.asarray(zarr.open_group(store, mode="r")["status"][:]) != ""
+
+
+@pytest.mark.parametrize("exact_ports", [False, True])
+def test_sweep_equals_the_engine_bit_for_bit(exact_ports, client, tmp_path):
+    doc = dict(DOC, port_outputs=[["mul", ref(4), ref(1)], ["mul", ref(4), ref(0)]],
+               port_values=[ref(2), ["pow", ref(1), const(2)]])
+    system = System(doc if exact_ports else DOC)
+    params = grid(k=[1.0, 4.0, 9.0], c=np.linspace(0.0, 1.0, 10))
+    x0 = np.random.default_rng(1).normal(size=(30, 2))
+    local = sweep(system, T, x0=x0, params=params, u=U, chunk=7, progress=False, **OPTIONS)
+    store = tmp_path / "s.zarr"
+    remote = sweep(system, T, x0=x0, params=params, u=U, chunk=7, client=client, store=store, progress=False,
+                   **OPTIONS)
+    p = np.column_stack([params["k"], params["c"], np.zeros(30)])
+    x, energy, power, outputs = engine(system, x0, p)
+    for ds in (local, remote.compute()):
+        assert list(ds.data_vars) == ["q", "p", "energy", "supplied_power", *DOC["output_names"], "status"]
+        assert same_bits(ds["q"], x[:, :, 0]) and same_bits(ds["p"], x[:, :, 1])
+        assert same_bits(ds["energy"], energy) and same_bits(ds["supplied_power"], power)
+        for j, name in enumerate(DOC["output_names"]):
+            assert same_bits(ds[name], outputs[:, :, j]), name
+        assert (ds["status"].values == "ok").all()
+        assert same_bits(ds["k"], params["k"]) and same_bits(ds["c"], params["c"]) and "g" not in ds.coords
+        assert same_bits(ds["time"], T)
+    assert xarray.open_zarr(store)["q"].chunks == ((7, 7, 7, 7, 2), (41,))
+
+
+def test_failing_runs_get_their_message_and_the_others_their_values(system, client):
+    g = np.zeros(16)
+    g[[3, 4, 11]] = [5.0, np.nan, 3.0]
+    x0 = np.tile([0.5, 1.0], (16, 1))
+    ds = sweep(system, T, x0=x0, params={"g": g}, u=U, chunk=8, client=client, progress=False, **OPTIONS)
+    model = system.model()
+    p = np.tile(system.param_values, (16, 1))
+    p[:, 2] = g
+    ok = np.isin(np.arange(16), [3, 4, 11], invert=True)
+    for i in (3, 4, 11):
+        with pytest.raises(RuntimeError) as failure:
+            model.simulate_batch(x0[i:i + 1], T, u=U, params=p[i:i + 1], **OPTIONS)
+        assert ds["status"].values[i] == str(failure.value)
+        assert all(np.isnan(ds[name].values[i]).all() for name in ds.data_vars if name != "status")
+    x, energy, power, outputs = engine(system, x0[ok], p[ok])
+    assert same_bits(ds["p"][ok], x[:, :, 1]) and same_bits(ds["energy"][ok], energy)
+    assert same_bits(ds["supplied_power"][ok], power) and same_bits(ds["mixed"][ok], outputs[:, :, 1])
+    assert (ds["status"].values[ok] == "ok").all()
+
+
+def test_a_worker_killed_mid_sweep_costs_only_recomputation(system, client, tmp_path):
+    params = grid(k=np.linspace(1.0, 9.0, 40), c=np.linspace(0.0, 1.0, 40))
+    reference = sweep(system, T, params=params, u=U, chunk=25, progress=False, **OPTIONS)
+    store = tmp_path / "killed.zarr"
+    victim = next(iter(client.run(os.getpid).values()))
+    killed = {}
+
+    def kill_one_worker():
+        while not os.path.exists(store / "status") or not status_written(store).any():
+            time.sleep(0.01)
+        killed["done"] = status_written(store).sum()
+        os.kill(victim, signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_one_worker)
+    killer.start()
+    ds = sweep(system, T, params=params, u=U, chunk=25, client=client, store=store, progress=False, **OPTIONS)
+    killer.join()
+    assert killed["done"] < 1600
+    client.wait_for_workers(2, timeout=60)
+    assert victim not in client.run(os.getpid).values()
+    xarray.testing.assert_identical(ds.compute().drop_encoding(), reference)
+
+
+def test_an_interrupted_sweep_resumes_from_its_store(system, client, tmp_path):
+    params = grid(k=np.linspace(1.0, 9.0, 40), c=np.linspace(0.0, 1.0, 30))
+    reference = sweep(system, T, params=params, u=U, chunk=40, progress=False, **OPTIONS)
+    store = tmp_path / "stopped.zarr"
+
+    def press_ctrl_c():
+        while not os.path.exists(store / "status") or not status_written(store).any():
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=press_ctrl_c).start()
+    with pytest.raises(KeyboardInterrupt):
+        sweep(system, T, params=params, u=U, chunk=40, client=client, store=store, progress=False, **OPTIONS)
+    while client.processing() and any(client.processing().values()):  # cancelled tasks still running end
+        time.sleep(0.05)
+    written = status_written(store)
+    assert written.any() and not written.all()
+    # a mark in a finished chunk: resuming must leave it, since it computes only what is missing
+    finished = np.flatnonzero(written)[0]
+    zarr.open_group(store, mode="r+")["energy"][finished, 0] = -1.0
+    ds = sweep(system, T, params=params, u=U, chunk=40, client=client, store=store, progress=False,
+               **OPTIONS).compute()
+    assert ds["energy"].values[finished, 0] == -1.0
+    ds["energy"].values[finished, 0] = reference["energy"].values[finished, 0]
+    xarray.testing.assert_identical(ds.drop_encoding(), reference)
+
+
+def test_bad_sweeps_are_refused_before_any_run(system, client, tmp_path):
+    cases = [
+        (dict(params={"k": [1.0, 2.0], "c": [0.1]}), ValueError, "differ in length"),
+        (dict(params={"mass": [1.0]}), ValueError, "unknown parameter 'mass'; parameters are: k, c, g"),
+        (dict(params=np.ones((3, 2))), ValueError, r"shape \(runs, 3\)"),
+        (dict(x0=np.zeros((2, 2)), params={"k": [1.0, 2.0, 3.0]}), ValueError, "x0 has 2 rows but params 3"),
+        (dict(u=np.zeros((5, 1))), ValueError, r"u must have shape \(len\(t\), n_inputs\) = \(41, 1\)"),
+        (dict(method="rk5"), ValueError, "unknown solver"),
+        (dict(chunk=0), ValueError, "chunk must be a positive number"),
+        (dict(client=client, system=system.model()), TypeError, "needs a zarel.System"),
+    ]
+    for kwargs, error, message in cases:
+        model = kwargs.pop("system", system)
+        with pytest.raises(error, match=message):
+            sweep(model, T, **kwargs)
+    store = tmp_path / "other.zarr"
+    sweep(system, T, params={"k": [1.0, 2.0]}, store=store, progress=False)
+    with pytest.raises(ValueError, match="holds another sweep"):
+        sweep(system, T, params={"k": [1.0, 3.0]}, store=store, progress=False)
+
+
+def test_the_zarel_sweep_command(system, tmp_path):
+    system.to_json(tmp_path / "driven.json")
+    (tmp_path / "force.csv").write_text("time,F\n0,1\n2,-1\n")
+    command = [str(ZAREL), "sweep", "driven.json", "--t", "0:2:41", "--vary", "k=1:9:5", "--vary", "c=0:1:4",
+               "--set", "g=0", "--x0", "q=0.5", "--input", "force.csv", "--method", "rk4", "--chunk", "6",
+               "--out", "out.zarr"]
+    proc = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "driven: 20 runs of 41 points, 0 failed; written to out.zarr\n"
+    expected = sweep(system, T, x0={"q": 0.5}, params={**grid(k=np.linspace(1, 9, 5), c=np.linspace(0, 1, 4)),
+                                                       "g": np.zeros(20)},
+                     u={"F": np.interp(T, [0, 2], [1, -1])}, method="rk4", chunk=6, progress=False)
+    xarray.testing.assert_identical(xarray.open_zarr(tmp_path / "out.zarr").compute().drop_encoding(), expected)
+    proc = subprocess.run(command[:-2] + ["--out", "other.zarr", "--vary", "mass=1:2:3"], capture_output=True,
+                          text=True, cwd=tmp_path, timeout=120)
+    assert proc.returncode == 1 and proc.stderr.startswith("zarel: error: unknown parameter 'mass'")

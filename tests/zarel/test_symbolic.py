@@ -1,0 +1,216 @@
+"""The symbolic front end against hand-written documents, exact arithmetic and the engine's finite
+differences; its refusals; load() and the names of a system."""
+
+import dataclasses
+import json
+
+import numpy as np
+import pytest
+import sympy
+from conftest import oscillator_system
+
+import zarel
+import zarel_engine
+from zarel.system import signature_of
+
+RNG_SEED = 20261207
+
+
+def evaluations(model, x, u, t):
+    return {
+        "rhs": model.rhs(x, u, t), "jacobian": model.jacobian(x, u, t), "energy": model.energy(x),
+        "grad_h": model.grad_h(x), "outputs": model.outputs(x, u, t), "port_outputs": model.port_outputs(x, u, t),
+        "supplied_power": model.supplied_power(x, u, t),
+    }
+
+
+def pendulum_system():
+    theta, p, tau = sympy.symbols("theta p tau")
+    m, l, g, b = sympy.symbols("m l g b", positive=True)
+    inertia = m * l**2
+    return zarel.PortHamiltonian(
+        [theta, p], H=p**2 / (2 * inertia) + m * g * l * (1 - sympy.cos(theta)), J=[[0, 1], [-1, 0]],
+        R=[[0, 0], [0, b]], G=[[0], [1]], inputs=[tau], params={m: 1.3, l: 0.7, g: 9.81, b: 0.05},
+        outputs={"height": l * (1 - sympy.cos(theta))})
+
+
+def ref(i):
+    return ["ref", i]
+
+
+# The pendulum by hand. Slots: theta=0, p=1, tau=2, m=3, l=4, g=5, b=6, t=7.
+_INERTIA = ["mul", ref(3), ["mul", ref(4), ref(4)]]
+_MGL = ["mul", ref(3), ["mul", ref(5), ref(4)]]
+PENDULUM_DOC = {
+    "n_states": 2, "n_inputs": 1, "n_params": 4, "param_values": [1.3, 0.7, 9.81, 0.05],
+    "rhs": [["div", ref(1), _INERTIA],
+            ["add", ["sub", ["neg", ["mul", _MGL, ["sin", ref(0)]]], ["mul", ref(6), ["div", ref(1), _INERTIA]]],
+             ref(2)]],
+    "jacobian": [["const", 0], ["div", ["const", 1], _INERTIA],
+                 ["neg", ["mul", _MGL, ["cos", ref(0)]]], ["neg", ["div", ref(6), _INERTIA]]],
+    "energy": ["add", ["div", ["mul", ref(1), ref(1)], ["mul", ["const", 2], _INERTIA]],
+               ["mul", _MGL, ["sub", ["const", 1], ["cos", ref(0)]]]],
+    "grad_H": [["mul", _MGL, ["sin", ref(0)]], ["div", ref(1), _INERTIA]],
+    "port_outputs": [["div", ref(1), _INERTIA]],
+    "port_values": [ref(2)],
+    "outputs": [["mul", ref(4), ["sub", ["const", 1], ["cos", ref(0)]]],
+                ["mul", ref(6), ["mul", ["div", ref(1), _INERTIA], ["div", ref(1), _INERTIA]]]],
+    "output_names": ["height", "dissipated_power"],
+}
+
+
+@pytest.mark.parametrize("built, by_hand", [
+    (lambda: oscillator_system(m=1.7, k=3.1, c=0.23), lambda doc: doc),
+    (pendulum_system, lambda doc: PENDULUM_DOC),
+])
+def test_front_end_evaluates_like_the_model_written_by_hand(built, by_hand, oscillator_doc):
+    system = built()
+    hand = dict(by_hand(oscillator_doc), param_values=list(system.param_values))
+    ours, theirs = system.model(), zarel_engine.Model(json.dumps(hand))
+    assert system.output_names == tuple(hand["output_names"])
+    rng = np.random.default_rng(RNG_SEED)
+    for _ in range(50):
+        x, u, t = rng.normal(size=2) * 3, rng.normal(size=1), rng.normal()
+        a, b = evaluations(ours, x, u, t), evaluations(theirs, x, u, t)
+        for key in a:
+            np.testing.assert_allclose(a[key], b[key], rtol=4e-16, atol=4e-15, err_msg=key)
+
+
+def every_function_system():
+    """An ODE whose right-hand side uses every function the front end lowers."""
+    x, y = sympy.symbols("x y")
+    a = sympy.Symbol("a")
+    t = zarel.t
+    rhs = [
+        sympy.exp(x / 4) * sympy.sin(y) + sympy.log(1 + x**2) * sympy.tanh(y) - sympy.sqrt(1 + y**2) * sympy.cos(x)
+        + abs(x) * y + sympy.sign(y) * x**3 / 7 + sympy.tan(x / 5) + sympy.sinh(y / 2) * sympy.cosh(x / 3) - a * t,
+        sympy.Max(x, y, -1) ** 2 - sympy.Min(x, 2 * y) * x + sympy.Heaviside(y - sympy.Rational(3, 10)) * y
+        + sympy.Piecewise((x**2, (x > 0.5) & (y <= 1)), (-x, sympy.Or(x < -1, sympy.Not(y >= 0))), (y, True))
+        + (2 + sympy.sin(x)) ** sympy.Rational(-3, 2) + 2**y + (1 + x**2) ** sympy.Rational(1, 3) * sympy.pi
+        + sympy.Piecewise((0, y < -1), ((y + 1) ** 2 / 4, y < 1), (y, True)),  # a table of quadratics
+    ]
+    return zarel.ODE([x, y], rhs, params={a: 0.75}, energy=x**2 / 2 + a * sympy.cosh(y))
+
+
+def test_every_function_lowers_to_its_value_and_its_derivative():
+    system = every_function_system()
+    model = system.model()
+    assert '["pw",' in system.json()
+    no_jacobian = dict(system.document(), jacobian=None)
+    finite_differences = zarel_engine.Model(json.dumps(no_jacobian))
+    x_, y_ = system.states
+    a_ = next(iter(system.params))
+    values = {a_: system.params[a_]}
+    rng = np.random.default_rng(RNG_SEED)
+    for _ in range(40):
+        x, t = rng.normal(size=2) * 2, rng.normal()
+        exact = [float(f.evalf(30, subs={x_: x[0], y_: x[1], zarel.t: t, **values})) for f in system.rhs]
+        np.testing.assert_allclose(model.rhs(x, t=t), exact, rtol=1e-14)
+        np.testing.assert_allclose(model.jacobian(x, t=t), finite_differences.jacobian(x, t=t), rtol=2e-5, atol=2e-5)
+        assert model.grad_h(x) == pytest.approx([x[0], values[a_] * np.sinh(x[1])], rel=1e-14)
+
+
+def chain_system(n_masses):
+    """A chain of masses and springs, damped at every mass, driven at its end: long sums in H."""
+    q = sympy.symbols(f"q0:{n_masses}")
+    p = sympy.symbols(f"p0:{n_masses}")
+    m, k, c = sympy.symbols("m k c", positive=True)
+    n = 2 * n_masses
+    J, R, G = sympy.zeros(n, n), sympy.zeros(n, n), sympy.zeros(n, 1)
+    for i in range(n_masses):  # spring i joins mass i-1 (the wall for i = 0) to mass i
+        J[i, n_masses + i], J[n_masses + i, i] = 1, -1
+        if i + 1 < n_masses:
+            J[i + 1, n_masses + i], J[n_masses + i, i + 1] = -1, 1
+        R[n_masses + i, n_masses + i] = c
+    G[n - 1, 0] = 1
+    H = sympy.Add(*(pi**2 / (2 * m) for pi in p), *(k * qi**2 / 2 for qi in q))
+    return zarel.PortHamiltonian([*q, *p], H, J, R, G, inputs=[sympy.Symbol("F")], params={m: 2.0, k: 3.0, c: 0.1})
+
+
+def test_a_long_chain_stays_within_the_nesting_limit():
+    model = chain_system(200).model()
+    rng = np.random.default_rng(RNG_SEED)
+    q, p = rng.normal(size=200), rng.normal(size=200)
+    x = np.concatenate([q, p])
+    assert model.energy(x) == pytest.approx(np.sum(p**2) / 4 + 1.5 * np.sum(q**2), rel=1e-14)
+    v = p / 2
+    dq = v - np.concatenate([[0.0], v[:-1]])
+    dp = -3 * q + np.concatenate([3 * q[1:], [0.0]]) - 0.1 * v + np.eye(200)[-1] * 0.5
+    np.testing.assert_allclose(model.rhs(x, np.array([0.5])), np.concatenate([dq, dp]), rtol=1e-14, atol=1e-14)
+
+
+q_, p_, F_ = sympy.symbols("q p F")
+k_ = sympy.Symbol("k")
+
+
+def ph(H=q_**2 / 2 + p_**2 / 2, J=((0, 1), (-1, 0)), R=None, G=None, inputs=(), params=None, outputs=None):
+    return zarel.PortHamiltonian([q_, p_], H, J, R, G, inputs, params, outputs)
+
+
+@pytest.mark.parametrize("build, message", [
+    (lambda: ph(J=[[0, 1], [1, 0]]), r"J is not skew-symmetric: J\[0, 1\] \+ J\[1, 0\] = 2"),
+    (lambda: ph(R=[[0, k_], [0, 1]], params={k_: 1}), r"R is not symmetric: R\[0, 1\] - R\[1, 0\] = k"),
+    (lambda: ph(R=[[1, 0], [0, -2]]), r"R is not positive semi-definite: it has the eigenvalue -2"),
+    (lambda: ph(J=sympy.zeros(3, 3)), r"J is 3 x 3, expected 2 x 2"),
+    (lambda: ph(G=[[1, 0], [0, 1]], inputs=[F_]), r"G is 2 x 2, expected 2 x 1"),
+    (lambda: ph(H=q_**2 + k_ * p_**2), r"H: free symbol k is neither a state, an input, a parameter nor t"),
+    (lambda: ph(H=q_**2 + F_ * p_, G=[0, 1], inputs=[F_]), r"H may depend on states and parameters only, not on F"),
+    (lambda: ph(params={q_: 1.0}), r"the name q is given to more than one symbol"),
+    (lambda: ph(outputs={"dissipated_power": q_}), r"dissipated_power is reserved"),
+    (lambda: zarel.ODE([q_], [q_, p_]), r"rhs is 2 x 1, expected 1 x 1"),
+    (lambda: zarel.ODE([q_], [sympy.gamma(q_)]), r"unsupported function gamma in gamma\(q\); supported: .*Heaviside"),
+    (lambda: zarel.ODE([q_], [sympy.Function("f")(q_)]), r"unsupported function f in f\(q\)"),
+    (lambda: zarel.ODE([q_], [sympy.Piecewise((1, sympy.Eq(q_, 0)), (q_, True))]), r"unsupported expression Equality"),
+    (lambda: zarel.ODE([q_], [sympy.Piecewise((1, q_ > 0))]), r"has no otherwise piece"),
+    (lambda: zarel.ODE([q_], [q_ * sympy.I]), r"constant I is not a finite real number"),
+])
+def test_refusals_name_what_is_wrong(build, message):
+    with pytest.raises(ValueError, match=message):
+        build()
+
+
+def test_load_with_and_without_names(tmp_path, oscillator_doc):
+    unnamed = {k: v for k, v in oscillator_doc.items() if k not in ("name", "state_names", "input_names", "param_names")}
+    path = tmp_path / "spring.json"
+    path.write_text(json.dumps(unnamed))
+    plain = zarel.load(path)
+    assert (plain.name, plain.state_names, plain.input_names, plain.param_names) == (
+        "spring", ("x0", "x1"), ("u0",), ("p0", "p1", "p2"))
+    assert plain.output_names == ("velocity", "dissipated_power")
+    named = zarel.load(json.dumps(oscillator_doc))
+    assert (named.name, named.state_names, named.input_names, named.param_names) == (
+        "oscillator", ("q", "p"), ("F",), ("m", "k", "c"))
+    assert named.document() == oscillator_doc and zarel.load(named.json()).document() == oscillator_doc
+    assert signature_of(named.model()) == dataclasses.replace(plain.signature, name="model")
+
+    with pytest.raises(ValueError, match="malformed model: missing integer n_inputs"):
+        zarel.load('{"n_states": 1}')
+    with pytest.raises(ValueError, match=r"state_names must be a list of 2 strings"):
+        zarel.load(json.dumps(dict(oscillator_doc, state_names=["q"])))
+    with pytest.raises(ValueError, match=r"param_names names 'k' twice"):
+        zarel.load(json.dumps(dict(oscillator_doc, param_names=["m", "k", "k"])))
+
+
+def test_signature_reads_values_by_name_or_symbol(oscillator):
+    sig = oscillator.signature
+    m, k, c = oscillator.params
+    assert sig.vector("param", {k: 5, "c": 0.5}).tolist() == [1.0, 5.0, 0.5]
+    assert sig.vector("state", {"p": 2}).tolist() == [0.0, 2.0]
+    assert sig.vector("input", [3]).tolist() == [3.0]
+    with pytest.raises(ValueError, match=r"unknown parameter 'd'; parameters are: m, k, c"):
+        sig.vector("param", {"d": 1})
+    with pytest.raises(ValueError, match=r"expected 2 states, got an array of shape \(3,\)"):
+        sig.vector("state", [1, 2, 3])
+
+
+def test_constants_are_the_nearest_double():
+    from zarel.lowering import constant
+
+    rounded_up = 0
+    for c in (sympy.pi, sympy.E, sympy.sqrt(2), sympy.Rational(2, 3), sympy.log(10), sympy.Catalan, sympy.Rational(1, 10)):
+        value = constant(c)
+        error = sympy.Rational(value) - c
+        half_ulp = sympy.Rational(np.spacing(value)) / 2
+        assert abs(error.evalf(60)) <= half_ulp, c
+        rounded_up += bool(error.evalf(60) > 0)
+    assert rounded_up  # a conversion that truncates would fail on these
