@@ -484,7 +484,8 @@ private:
         std::vector<std::pair<std::uint64_t, std::uint64_t>> puts;  // slot, bits
         for (const Step& s : g_->steps)
             if (s.kind == Step::Store && is_const(s.value)) puts.emplace_back(s.slot, value(s.value).bits);
-        std::stable_sort(puts.begin(), puts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+        const auto by_slot = [](const auto& l, const auto& r) { return l.first < r.first; };
+        if (!std::is_sorted(puts.begin(), puts.end(), by_slot)) std::stable_sort(puts.begin(), puts.end(), by_slot);
         constexpr std::size_t kFill = 8, kCopy = 4;
         std::size_t k = 0;
         while (k < puts.size()) {
