@@ -7,7 +7,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -199,6 +201,18 @@ TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
         for (std::size_t j = 0; j < x.size(); ++j) x[j] = std::cos(0.3 * j + trial) * (trial == 2 ? 1e103 : 1.0);
         EXPECT_EQ(evaluations(*compiled, x), evaluations(*interpreted, x));
     }
+    // the code's pages are read-and-execute, and no page anywhere is writable and executable
+    std::ifstream maps("/proc/self/maps");
+    const auto code = reinterpret_cast<std::uintptr_t>(compiled->native.rhs);
+    bool found = false;
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3) continue;
+        EXPECT_FALSE(perms[1] == 'w' && perms[2] == 'x') << line;
+        if (from <= code && code < to) found = std::string(perms, 3) == "r-x";
+    }
+    EXPECT_TRUE(found);
     // a copy shares the code, which outlives the original
     Model copy = *compiled;
     EXPECT_EQ(copy.native.code, compiled->native.code);
