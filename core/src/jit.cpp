@@ -557,13 +557,16 @@ NativeCode compile_native(std::span<const NativeSource> sources) {
     const auto start = std::chrono::steady_clock::now();
     try {
         std::vector<jit::Graph> graphs;
-        std::size_t steps = 0;
+        std::size_t steps = 0, computed = 0;  // computed: steps other than constant entries
         for (const NativeSource& s : sources) {
-            graphs.push_back(jit::build_graph(s));
-            steps += graphs.back().steps.size();
+            const jit::Graph& g = graphs.emplace_back(jit::build_graph(s));
+            steps += g.steps.size();
+            for (const jit::Step& step : g.steps)
+                computed += step.kind != jit::Step::Store || g.values[step.value].op != Op::Const;
         }
         auto block = std::make_shared<jit::Block>();
-        block->code = std::make_unique<jit::Emitter>(4096 + 32 * steps);
+        // a first guess at the size; the buffer grows if it is short
+        block->code = std::make_unique<jit::Emitter>(4096 + 32 * computed + steps / 8);
         std::vector<std::size_t> offsets;
         for (const jit::Graph& g : graphs) {
             std::vector<const PwTable*> tables;
