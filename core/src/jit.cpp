@@ -95,6 +95,7 @@ public:
         free_slots_.clear();
         slots_ = 0;
 
+        align(16);
         const std::size_t entry = getSize();
         push(rbx);
         push(r12);
