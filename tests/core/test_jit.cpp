@@ -1,7 +1,7 @@
 // Machine code against the evaluator, bit for bit, on what random programs rarely reach: every
 // operator on NaN, signed zeros, infinities and subnormals; more live values than registers with
 // calls between them; shared subexpressions; deep and wide trees; a large model; model copies
-// sharing their code; and ZAREL_JIT=0.
+// sharing their code; ZAREL_JIT=0; and a system that refuses executable memory.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -13,6 +13,15 @@
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include "zarel/jit.hpp"
 #include "zarel/model.hpp"
@@ -221,6 +230,36 @@ TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
     compiled = interpreted;
     EXPECT_EQ(copy.native.code.use_count(), 1);
     EXPECT_EQ(evaluations(copy, x), want);
+}
+
+// Denies this process every mprotect that asks for execution, as a hardened system does.
+bool refuse_executable_memory() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mprotect, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, PROT_EXEC, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(JitDeathTest, RefusedExecutableMemoryLeavesTheInterpreter) {
+    const Json doc = chain(3);
+    ::unsetenv("ZAREL_JIT");
+    auto reference = Model::from_value(doc);
+    ASSERT_TRUE(reference);
+    const std::vector<double> x = {0.1, -0.2, 0.3, 0.4, 0.5, -0.6};
+    const auto want = evaluations(*reference, x);
+    EXPECT_EXIT(
+        {
+            if (!refuse_executable_memory()) std::_Exit(2);
+            auto m = Model::from_value(doc);
+            std::_Exit(m && !m->native.code && !m->native.rhs && evaluations(*m, x) == want ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
