@@ -95,6 +95,7 @@ public:
         free_slots_.clear();
         slots_ = 0;
 
+        align(16);
         const std::size_t entry = getSize();
         push(rbx);
         push(r12);
@@ -484,7 +485,8 @@ private:
         std::vector<std::pair<std::uint64_t, std::uint64_t>> puts;  // slot, bits
         for (const Step& s : g_->steps)
             if (s.kind == Step::Store && is_const(s.value)) puts.emplace_back(s.slot, value(s.value).bits);
-        std::stable_sort(puts.begin(), puts.end(), [](const auto& l, const auto& r) { return l.first < r.first; });
+        const auto by_slot = [](const auto& l, const auto& r) { return l.first < r.first; };
+        if (!std::is_sorted(puts.begin(), puts.end(), by_slot)) std::stable_sort(puts.begin(), puts.end(), by_slot);
         constexpr std::size_t kFill = 8, kCopy = 4;
         std::size_t k = 0;
         while (k < puts.size()) {
@@ -556,13 +558,16 @@ NativeCode compile_native(std::span<const NativeSource> sources) {
     const auto start = std::chrono::steady_clock::now();
     try {
         std::vector<jit::Graph> graphs;
-        std::size_t steps = 0;
+        std::size_t steps = 0, computed = 0;  // computed: steps other than constant entries
         for (const NativeSource& s : sources) {
-            graphs.push_back(jit::build_graph(s));
-            steps += graphs.back().steps.size();
+            const jit::Graph& g = graphs.emplace_back(jit::build_graph(s));
+            steps += g.steps.size();
+            for (const jit::Step& step : g.steps)
+                computed += step.kind != jit::Step::Store || g.values[step.value].op != Op::Const;
         }
         auto block = std::make_shared<jit::Block>();
-        block->code = std::make_unique<jit::Emitter>(4096 + 32 * steps);
+        // a first guess at the size; the buffer grows if it is short
+        block->code = std::make_unique<jit::Emitter>(4096 + 32 * computed + steps / 8);
         std::vector<std::size_t> offsets;
         for (const jit::Graph& g : graphs) {
             std::vector<const PwTable*> tables;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <unordered_map>
 
 namespace zarel::jit {
@@ -53,7 +54,13 @@ struct ValueHash {
 
 class Builder {
 public:
-    std::uint32_t constant(double v) { return intern({Op::Const, 0, 0, 0, std::bit_cast<std::uint64_t>(v)}); }
+    std::uint32_t constant(double v) {
+        // most constant entries of a Jacobian repeat the one before (zeros, mostly)
+        const auto bits = std::bit_cast<std::uint64_t>(v);
+        if (last_constant_ && graph_.values[*last_constant_].bits == bits) return *last_constant_;
+        last_constant_ = intern({Op::Const, 0, 0, 0, bits});
+        return *last_constant_;
+    }
     std::uint32_t ref(std::uint64_t slot) { return intern({Op::Ref, 0, 0, 0, slot}); }
 
     std::uint32_t op(Op kind, std::uint32_t a, std::uint32_t b = 0, std::uint32_t c = 0, std::uint64_t bits = 0) {
@@ -110,6 +117,7 @@ private:
 
     Graph graph_;
     std::unordered_map<Value, std::uint32_t, ValueHash> index_;
+    std::optional<std::uint32_t> last_constant_;
 };
 
 // The kind of arithmetic behind a folded kernel form (AddR, RMul, SubRC, ...).

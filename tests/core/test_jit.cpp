@@ -1,15 +1,27 @@
 // Machine code against the evaluator, bit for bit, on what random programs rarely reach: every
 // operator on NaN, signed zeros, infinities and subnormals; more live values than registers with
 // calls between them; shared subexpressions; deep and wide trees; a large model; model copies
-// sharing their code; and ZAREL_JIT=0.
+// sharing their code; ZAREL_JIT=0; and a system that refuses executable memory.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
+#include <string>
 #include <vector>
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include "zarel/jit.hpp"
 #include "zarel/model.hpp"
@@ -54,6 +66,16 @@ void expect_same(const Kernel& kernel, zarel::NativeFn fn, const std::vector<dou
         ASSERT_EQ(bits(got[k]), bits(want[k])) << "output " << k << ": " << got[k] << " vs " << want[k];
 }
 
+// Whether this build makes machine code at all, whatever ZAREL_JIT says.
+bool have_generator() {
+    const char* saved = std::getenv("ZAREL_JIT");
+    const std::string value = saved ? saved : "";
+    ::unsetenv("ZAREL_JIT");
+    const bool have = zarel::native_code_enabled();
+    if (saved) ::setenv("ZAREL_JIT", value.c_str(), 1);
+    return have;
+}
+
 struct Compiled {
     Kernel kernel;
     zarel::NativeCode code;
@@ -81,6 +103,7 @@ TEST(Jit, EveryOperatorOnSpecialValues) {
         op("sign", num(-0.0)), op("where", num(kNaN), a, b), op("div", num(4.9e-324), num(-kInf)),
         op("pow", op("add", num(1.0), num(1.0)), a), op("pow", a, op("sub", num(3.0), num(1.0))),
         op("sqrt", num(-1.0)), num(-0.0), num(kNaN)};
+    if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
     const Compiled k = compile(trees);
     ASSERT_FALSE(k.code.entries.empty());
     for (double x : kSpecial)
@@ -108,6 +131,7 @@ TEST(Jit, ManyLiveValuesAcrossCallsAndSharedTerms) {
         level = next;
     }
     trees.push_back(level[0]);
+    if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
     const Compiled k = compile(trees);
     ASSERT_FALSE(k.code.entries.empty());
     std::vector<double> env(42);
@@ -171,6 +195,7 @@ std::vector<std::uint64_t> evaluations(const Model& m, const std::vector<double>
 
 TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
     const Json doc = chain(200);
+    const bool have = have_generator();
     ::setenv("ZAREL_JIT", "0", 1);
     auto interpreted = Model::from_value(doc);
     ::unsetenv("ZAREL_JIT");
@@ -178,13 +203,25 @@ TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
     ASSERT_TRUE(interpreted && compiled);
     EXPECT_EQ(interpreted->native.code, nullptr);
     EXPECT_EQ(interpreted->native.rhs, nullptr);
-    if (!zarel::native_code_enabled()) GTEST_SKIP() << "this build has no code generator";
+    if (!have) GTEST_SKIP() << "this build has no code generator";
     ASSERT_NE(compiled->native.jacobian, nullptr);
     std::vector<double> x(400);
     for (int trial = 0; trial < 3; ++trial) {
         for (std::size_t j = 0; j < x.size(); ++j) x[j] = std::cos(0.3 * j + trial) * (trial == 2 ? 1e103 : 1.0);
         EXPECT_EQ(evaluations(*compiled, x), evaluations(*interpreted, x));
     }
+    // the code's pages are read-and-execute, and no page anywhere is writable and executable
+    std::ifstream maps("/proc/self/maps");
+    const auto code = reinterpret_cast<std::uintptr_t>(compiled->native.rhs);
+    bool found = false;
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3) continue;
+        EXPECT_FALSE(perms[1] == 'w' && perms[2] == 'x') << line;
+        if (from <= code && code < to) found = std::string(perms, 3) == "r-x";
+    }
+    EXPECT_TRUE(found);
     // a copy shares the code, which outlives the original
     Model copy = *compiled;
     EXPECT_EQ(copy.native.code, compiled->native.code);
@@ -193,6 +230,36 @@ TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {
     compiled = interpreted;
     EXPECT_EQ(copy.native.code.use_count(), 1);
     EXPECT_EQ(evaluations(copy, x), want);
+}
+
+// Denies this process every mprotect that asks for execution, as a hardened system does.
+bool refuse_executable_memory() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mprotect, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, PROT_EXEC, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(JitDeathTest, RefusedExecutableMemoryLeavesTheInterpreter) {
+    const Json doc = chain(3);
+    ::unsetenv("ZAREL_JIT");
+    auto reference = Model::from_value(doc);
+    ASSERT_TRUE(reference);
+    const std::vector<double> x = {0.1, -0.2, 0.3, 0.4, 0.5, -0.6};
+    const auto want = evaluations(*reference, x);
+    EXPECT_EXIT(
+        {
+            if (!refuse_executable_memory()) std::_Exit(2);
+            auto m = Model::from_value(doc);
+            std::_Exit(m && !m->native.code && !m->native.rhs && evaluations(*m, x) == want ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
