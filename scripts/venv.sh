@@ -6,5 +6,9 @@ if [ ! -x "$root/.venv/bin/python" ]; then
   python3 -m venv "$root/.venv"
 fi
 py="$root/.venv/bin/python"
+# the machine-code compiler's assembler (header only); without it models run on the interpreter
+if ! [ -f /usr/include/xbyak/xbyak.h ] && command -v apt-get >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libxbyak-dev
+fi
 "$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q "$root${1:+[$1]}"
