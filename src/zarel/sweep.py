@@ -147,7 +147,7 @@ def sweep(
             for c in todo:
                 result = _compute(plan, model, derived, c)
                 if path is None:
-                    _keep(arrays, names, c, result)
+                    _keep(arrays, c, _columns(names, result))
                 else:
                     _write(path, names, c, result)
                 bar.advance(c.stop - c.start)
@@ -509,9 +509,8 @@ def _columns(names: Mapping[str, tuple[str, ...]], result: Mapping[str, Any]) ->
     return dict(zip(names, values))
 
 
-def _keep(arrays: dict[str, np.ndarray], names: Mapping[str, tuple[str, ...]], c: Chunk,
-          result: Mapping[str, Any]) -> None:
-    for name, values in _columns(names, result).items():
+def _keep(arrays: dict[str, np.ndarray], c: Chunk, columns: Mapping[str, np.ndarray]) -> None:
+    for name, values in columns.items():
         arrays[name][c.start:c.stop] = values
 
 
@@ -572,7 +571,8 @@ def _run_chunk(c: Chunk, plan: Plan, store: Optional[str],
     model, derived = _models(plan.document)
     result = _compute(plan, model, derived, c)
     if store is None:
-        return c, result
+        # one contiguous array per variable: the worker, not the client, splits the states
+        return c, {name: np.ascontiguousarray(values) for name, values in _columns(names, result).items()}
     _write(store, names, c, result)
     return c, None
 
@@ -589,7 +589,7 @@ def _distribute(client: Any, plan: Plan, todo: list[Chunk], store: Optional[str]
         for future in as_completed(futures):
             c, result = future.result()
             if result is not None:
-                _keep(arrays, names, c, result)
+                _keep(arrays, c, result)
             future.release()
             bar.advance(c.stop - c.start)
     except BaseException:
