@@ -66,7 +66,7 @@ def main():
 
     from dask.distributed import Client, LocalCluster
 
-    from zarel.sweep import grid, sweep
+    from zarel.sweeps import grid, sweep
 
     system = oscillator()
     side = int(round(np.sqrt(args.runs)))

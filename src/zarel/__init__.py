@@ -19,8 +19,8 @@ _EXPORTS = {
     "simulate": "zarel.result",
     "Result": "zarel.result",
     "Balance": "zarel.result",
-    "sweep": "zarel.sweep",
-    "grid": "zarel.sweep",
+    "sweep": "zarel.sweeps",
+    "grid": "zarel.sweeps",
 }
 
 __all__ = sorted(_EXPORTS)

@@ -53,7 +53,7 @@ def register(subparsers: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from .cli import _load, initial_state, read_inputs
-    from .sweep import grid, sweep
+    from .sweeps import grid, sweep
 
     system = _load(args.file)
     given = [name for name, _ in args.vary + args.set]

@@ -17,7 +17,7 @@ import zarr
 from dask.distributed import Client, LocalCluster
 
 from zarel.system import System
-from zarel.sweep import grid, sweep
+from zarel import grid, sweep  # the public names, as users reach them
 
 ZAREL = pathlib.Path(sys.executable).with_name("zarel")
 
