@@ -417,13 +417,14 @@ class Derived:
             for y, v in self.numpy_ports:
                 total = total + _numpy(y, slot) * _numpy(v, slot)
             power[...] = total
-        if self.engine is not None:
+        engine = self.engine
+        if engine is not None:
             engine_power = power if self.numpy_ports is None else np.empty((runs, n_points))
             engine_outs = np.empty((runs, n_points, len(self.engine_outputs)))
 
             def block(a: int) -> None:
                 b = min(a + DERIVED_BLOCK, runs)
-                _on_engine(plan, self.engine, x[a:b], params[a:b], engine_power[a:b], engine_outs[a:b])
+                _on_engine(plan, engine, x[a:b], params[a:b], engine_power[a:b], engine_outs[a:b])
 
             with ThreadPoolExecutor(_pool_size()) as pool:
                 list(pool.map(block, range(0, runs, DERIVED_BLOCK)))
