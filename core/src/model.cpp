@@ -269,13 +269,6 @@ Scratch Scratch::for_model(const Model& model) {
     return s;
 }
 
-void Model::fill_env(const double* x, const double* u, double t, double* env) const {
-    std::copy_n(x, n_states, env);
-    if (n_inputs > 0) std::copy_n(u, n_inputs, env + n_states);
-    std::copy_n(params.data(), n_params, env + n_states + n_inputs);
-    env[n_states + n_inputs + n_params] = t;
-}
-
 void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double* out) {
     const double* env = scratch.env.data();
     for (std::size_t k = 0; k < list.size(); ++k) out[k] = eval(list[k], env, scratch.stack);
@@ -284,17 +277,6 @@ void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double
 void Model::eval_into(const Kernel& fused, Scratch& scratch, double* out) {
     if (scratch.stack.size() < fused.depth) scratch.stack.resize(fused.depth);
     run(fused, scratch.env.data(), scratch.stack.data(), out);
-}
-
-void Model::rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
-    fill_env(x, u, t, scratch.env.data());
-    if (native_rhs) {
-        native_rhs(scratch.env.data(), out);
-    } else if (native.rhs) {
-        native.rhs(scratch.env.data(), out);
-    } else {
-        eval_into(rhs_kernel, scratch, out);
-    }
 }
 
 namespace {
@@ -328,9 +310,9 @@ std::vector<double> Model::port_outputs(const double* x, const double* u, double
 
 void Model::fill_env_at_rest(const double* x, double* env) const {
     // what fill_env writes for zero inputs at t = 0, without a vector of zeros to copy from
-    std::copy_n(x, n_states, env);
-    std::fill_n(env + n_states, n_inputs, 0.0);
-    std::copy_n(params.data(), n_params, env + n_states + n_inputs);
+    fill_params(env);
+    for (std::size_t k = 0; k < n_states; ++k) env[k] = x[k];
+    for (std::size_t k = 0; k < n_inputs; ++k) env[n_states + k] = 0.0;
     env[n_states + n_inputs + n_params] = 0.0;
 }
 

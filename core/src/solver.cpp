@@ -68,6 +68,8 @@ Work Work::for_model(const Model& model) {
 Work Work::for_model(const Model& model, Method method) {
     Work w;
     w.scratch = Scratch::for_model(model);
+    // the integrators' evaluations write only the point: the parameters stay for the whole run
+    model.fill_params(w.scratch.env.data());
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
     w.size_for(model, method);

@@ -71,7 +71,7 @@ struct Counters {
 
 // All buffers of one run, sized once, and its statistics counters.
 struct Work : Counters {
-    Scratch scratch;
+    Scratch scratch;  // its parameter slots hold the model's parameters, written by for_model
     std::vector<double> k1, k2, k3, k4;
     std::vector<double> stages;  // 7*n: the Dormand-Prince stage derivatives
     std::vector<double> out;     // named outputs of one grid point
