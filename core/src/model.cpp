@@ -311,8 +311,8 @@ std::vector<double> Model::port_outputs(const double* x, const double* u, double
 void Model::fill_env_at_rest(const double* x, double* env) const {
     // what fill_env writes for zero inputs at t = 0, without a vector of zeros to copy from
     fill_params(env);
-    for (std::size_t k = 0; k < n_states; ++k) env[k] = x[k];
-    for (std::size_t k = 0; k < n_inputs; ++k) env[n_states + k] = 0.0;
+    copy_values(x, n_states, env);
+    std::fill_n(env + n_states, n_inputs, 0.0);
     env[n_states + n_inputs + n_params] = 0.0;
 }
 

@@ -1,6 +1,7 @@
 // A loaded model document: sizes, parameters, compiled programs; and its point evaluations.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -69,16 +70,21 @@ public:
         fill_point(x, u, t, env);
     }
     // The two halves of fill_env: parameters are constant through a run, so a run writes them
-    // once and then only the point of each evaluation. Plain loops: the sizes are mostly a few
-    // values, where a call to memmove costs more than the copy.
-    void fill_params(double* env) const {
-        double* dst = env + n_states + n_inputs;
-        for (std::size_t k = 0; k < n_params; ++k) dst[k] = params[k];
-    }
+    // once and then only the point of each evaluation.
+    void fill_params(double* env) const { copy_values(params.data(), n_params, env + n_states + n_inputs); }
     void fill_point(const double* x, const double* u, double t, double* env) const {
-        for (std::size_t k = 0; k < n_states; ++k) env[k] = x[k];
-        for (std::size_t k = 0; k < n_inputs; ++k) env[n_states + k] = u[k];
+        copy_values(x, n_states, env);
+        if (n_inputs > 0) copy_values(u, n_inputs, env + n_states);
         env[n_states + n_inputs + n_params] = t;
+    }
+    // A plain loop for the few values of most models, where a call to memmove costs more than
+    // the copy; memmove beyond.
+    static void copy_values(const double* src, std::size_t n, double* dst) {
+        if (n > 8) {
+            std::copy_n(src, n, dst);
+            return;
+        }
+        for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
     }
     // The environment of energy and its gradient: x, zero inputs, the parameters and t = 0.
     void fill_env_at_rest(const double* x, double* env) const;
