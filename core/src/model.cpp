@@ -269,6 +269,8 @@ Scratch Scratch::for_model(const Model& model) {
     return s;
 }
 
+void Model::copy_many(const double* src, std::size_t n, double* dst) { std::copy_n(src, n, dst); }
+
 void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double* out) {
     const double* env = scratch.env.data();
     for (std::size_t k = 0; k < list.size(); ++k) out[k] = eval(list[k], env, scratch.stack);

@@ -1,7 +1,6 @@
 // A loaded model document: sizes, parameters, compiled programs; and its point evaluations.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,12 +79,10 @@ public:
     // A plain loop for the few values of most models, where a call to memmove costs more than
     // the copy; memmove beyond.
     static void copy_values(const double* src, std::size_t n, double* dst) {
-        if (n > 8) {
-            std::copy_n(src, n, dst);
-            return;
-        }
+        if (n > 8) return copy_many(src, n, dst);
         for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
     }
+    static void copy_many(const double* src, std::size_t n, double* dst);
     // The environment of energy and its gradient: x, zero inputs, the parameters and t = 0.
     void fill_env_at_rest(const double* x, double* env) const;
     // Evaluates each program at the environment already filled, into out[k].
