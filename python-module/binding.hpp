@@ -140,8 +140,23 @@ bool to_count(PyObject* obj, const char* name, std::uint64_t& out);
 bool to_bool(PyObject* obj, const char* name, bool& out);
 bool to_text(PyObject* obj, const char* name, std::string_view& out);
 
-// Hands a vector's storage to a new float64 array without copying: one-dimensional, or of the
-// given row-major shape of up to three dimensions, whose product is the vector's size.
+// A capsule that owns `value`, moved to the heap (`owned` points at it) and deleted with the
+// capsule; null with the error set when it cannot be made.
+template <class T>
+PyObject* owner_of(T&& value, T*& owned) {
+    owned = new T(std::move(value));
+    PyObject* capsule = PyCapsule_New(owned, nullptr, [](PyObject* c) {
+        delete static_cast<T*>(PyCapsule_GetPointer(c, nullptr));
+    });
+    if (!capsule) delete owned;
+    return capsule;
+}
+
+// A float64 array over v's storage, without copying, kept alive by `owner` (which must own v):
+// one-dimensional, or of the given row-major shape of up to three dimensions, whose product is
+// the vector's size.
+PyObject* array_over(PyObject* owner, std::vector<double>& v, std::initializer_list<Py_ssize_t> shape = {});
+// Hands a vector's storage to a new float64 array that owns it.
 PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape = {});
 
 // A string literal as a template argument, for key<"...">() below.

@@ -234,38 +234,30 @@ bool to_text(PyObject* obj, const char* name, std::string_view& out) {
     return true;
 }
 
-namespace {
-
-constexpr const char* kBufferName = "zarel_engine.buffer";
-
-void free_buffer(PyObject* capsule) {
-    delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kBufferName));
-}
-
-}  // namespace
-
-PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
-    auto* owned = new std::vector<double>(std::move(v));
-    PyRef owner(PyCapsule_New(owned, kBufferName, free_buffer));
-    if (!owner) {
-        delete owned;
-        return nullptr;
-    }
+PyObject* array_over(PyObject* owner, std::vector<double>& v, std::initializer_list<Py_ssize_t> shape) {
     static double empty_storage = 0.0;
-    npy_intp dims[3] = {static_cast<npy_intp>(owned->size())};
+    npy_intp dims[3] = {static_cast<npy_intp>(v.size())};
     int nd = 1;
     if (shape.size() > 0) {
         nd = 0;
         for (Py_ssize_t d : shape) dims[nd++] = d;
     }
-    double* data = owned->empty() ? &empty_storage : owned->data();
+    double* data = v.empty() ? &empty_storage : v.data();
     PyObject* array = PyArray_New(&PyArray_Type, nd, dims, NPY_DOUBLE, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr);
     if (!array) return nullptr;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
+    Py_INCREF(owner);
+    // the base reference is taken over even when this fails
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner) < 0) {
         Py_DECREF(array);
         return nullptr;
     }
     return array;
+}
+
+PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
+    std::vector<double>* owned = nullptr;
+    PyRef owner(owner_of(std::move(v), owned));
+    return owner ? array_over(owner.get(), *owned, shape) : nullptr;
 }
 
 bool dict_insert(PyObject* dict, PyObject* key, PyObject* value) {

@@ -49,22 +49,28 @@ PyObject* stats_dict(const Trajectory& tr) {
     return stats.release();
 }
 
-PyObject* trajectory_dict(Trajectory&& tr, std::size_t n, std::size_t m) {
-    const auto L = static_cast<Py_ssize_t>(tr.t.size());
-    const auto q = static_cast<Py_ssize_t>(tr.outputs.size() / tr.t.size());
-    const auto energies = static_cast<Py_ssize_t>(tr.energy.size());
+// The result of a run: its arrays share one owner, the moved trajectory, so that the six of them
+// cost one allocation instead of two each.
+PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m) {
+    Trajectory* tr = nullptr;
+    PyRef owner(owner_of(std::move(run), tr));
+    if (!owner) return nullptr;
+    PyObject* o = owner.get();
+    const auto L = static_cast<Py_ssize_t>(tr->t.size());
+    const auto q = static_cast<Py_ssize_t>(tr->outputs.size() / tr->t.size());
+    const auto energies = static_cast<Py_ssize_t>(tr->energy.size());
     static PyObject* layout = nullptr;
     PyRef dict(dict_like(layout, {key<"t">(), key<"x">(), key<"u">(), key<"energy">(), key<"supplied_power">(),
                                   key<"outputs">(), key<"stats">()}));
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    if (!dict_insert(d, key<"t">(), vector_to_array(std::move(tr.t))) ||
-        !dict_insert(d, key<"x">(), vector_to_array(std::move(tr.x), {L, static_cast<Py_ssize_t>(n)})) ||
-        !dict_insert(d, key<"u">(), vector_to_array(std::move(tr.u), {L, static_cast<Py_ssize_t>(m)})) ||
-        !dict_insert(d, key<"energy">(), vector_to_array(std::move(tr.energy), {energies})) ||
-        !dict_insert(d, key<"supplied_power">(), vector_to_array(std::move(tr.supplied_power), {energies})) ||
-        !dict_insert(d, key<"outputs">(), vector_to_array(std::move(tr.outputs), {L, q})) ||
-        !dict_insert(d, key<"stats">(), stats_dict(tr)))
+    if (!dict_insert(d, key<"t">(), array_over(o, tr->t)) ||
+        !dict_insert(d, key<"x">(), array_over(o, tr->x, {L, static_cast<Py_ssize_t>(n)})) ||
+        !dict_insert(d, key<"u">(), array_over(o, tr->u, {L, static_cast<Py_ssize_t>(m)})) ||
+        !dict_insert(d, key<"energy">(), array_over(o, tr->energy, {energies})) ||
+        !dict_insert(d, key<"supplied_power">(), array_over(o, tr->supplied_power, {energies})) ||
+        !dict_insert(d, key<"outputs">(), array_over(o, tr->outputs, {L, q})) ||
+        !dict_insert(d, key<"stats">(), stats_dict(*tr)))
         return nullptr;
     return dict.release();
 }

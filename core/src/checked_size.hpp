@@ -14,4 +14,10 @@ inline std::size_t checked_product(std::size_t a, std::size_t b) {
     return out;
 }
 
+inline std::size_t checked_sum(std::size_t a, std::size_t b) {
+    std::size_t out = 0;
+    if (__builtin_add_overflow(a, b, &out)) throw std::bad_alloc();
+    return out;
+}
+
 }  // namespace zarel

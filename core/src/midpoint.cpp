@@ -74,13 +74,13 @@ Status newton_solve(const Model& model, double* x, double t, double h, const Sol
     const double* k2 = work.k2.data();
 
     // The predictor is evaluated at the mid time but at the start state.
-    model.rhs_into(x, u, tm, work.k1.data(), work.scratch);
+    model.rhs_in_run(x, u, tm, work.k1.data(), work.scratch);
     work.rhs_evals += 1;
     for (std::size_t i = 0; i < n; ++i) z[i] = k1[i] * h + x[i];
 
     for (std::uint64_t k = 0;; ++k) {
         for (std::size_t i = 0; i < n; ++i) m[i] = (x[i] + z[i]) * 0.5;
-        model.rhs_into(m, u, tm, work.k2.data(), work.scratch);
+        model.rhs_in_run(m, u, tm, work.k2.data(), work.scratch);
         work.rhs_evals += 1;
         for (std::size_t i = 0; i < n; ++i) r[i] = (z[i] - x[i]) - k2[i] * h;
         const double rnorm = max_abs(r, n);

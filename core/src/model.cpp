@@ -269,12 +269,7 @@ Scratch Scratch::for_model(const Model& model) {
     return s;
 }
 
-void Model::fill_env(const double* x, const double* u, double t, double* env) const {
-    std::copy_n(x, n_states, env);
-    if (n_inputs > 0) std::copy_n(u, n_inputs, env + n_states);
-    std::copy_n(params.data(), n_params, env + n_states + n_inputs);
-    env[n_states + n_inputs + n_params] = t;
-}
+void Model::copy_many(const double* src, std::size_t n, double* dst) { std::copy_n(src, n, dst); }
 
 void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double* out) {
     const double* env = scratch.env.data();
@@ -284,17 +279,6 @@ void Model::eval_into(const std::vector<Program>& list, Scratch& scratch, double
 void Model::eval_into(const Kernel& fused, Scratch& scratch, double* out) {
     if (scratch.stack.size() < fused.depth) scratch.stack.resize(fused.depth);
     run(fused, scratch.env.data(), scratch.stack.data(), out);
-}
-
-void Model::rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
-    fill_env(x, u, t, scratch.env.data());
-    if (native_rhs) {
-        native_rhs(scratch.env.data(), out);
-    } else if (native.rhs) {
-        native.rhs(scratch.env.data(), out);
-    } else {
-        eval_into(rhs_kernel, scratch, out);
-    }
 }
 
 namespace {
@@ -328,9 +312,9 @@ std::vector<double> Model::port_outputs(const double* x, const double* u, double
 
 void Model::fill_env_at_rest(const double* x, double* env) const {
     // what fill_env writes for zero inputs at t = 0, without a vector of zeros to copy from
-    std::copy_n(x, n_states, env);
+    fill_params(env);
+    copy_values(x, n_states, env);
     std::fill_n(env + n_states, n_inputs, 0.0);
-    std::copy_n(params.data(), n_params, env + n_states + n_inputs);
     env[n_states + n_inputs + n_params] = 0.0;
 }
 

@@ -6,7 +6,7 @@ namespace zarel {
 void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h) {
     const std::size_t n = model.n_states;
     input(0.0, work.u);
-    model.rhs_into(x, work.u.data(), t, work.k1.data(), work.scratch);
+    model.rhs_in_run(x, work.u.data(), t, work.k1.data(), work.scratch);
     work.rhs_evals += 1;
     for (std::size_t i = 0; i < n; ++i) x[i] = work.k1[i] * h + x[i];
 }
@@ -22,19 +22,19 @@ void rk4_step(const Model& model, double* x, const InputSource& input, Work& wor
     const double* k4 = work.k4.data();
 
     input(0.0, work.u);
-    model.rhs_into(x, u, t, work.k1.data(), work.scratch);
+    model.rhs_in_run(x, u, t, work.k1.data(), work.scratch);
 
     for (std::size_t i = 0; i < n; ++i) xs[i] = k1[i] * hh + x[i];
     input(0.5, work.u);
-    model.rhs_into(xs, u, t + hh, work.k2.data(), work.scratch);
+    model.rhs_in_run(xs, u, t + hh, work.k2.data(), work.scratch);
 
     // The third stage sits at the same time as the second and reuses its input.
     for (std::size_t i = 0; i < n; ++i) xs[i] = k2[i] * hh + x[i];
-    model.rhs_into(xs, u, t + hh, work.k3.data(), work.scratch);
+    model.rhs_in_run(xs, u, t + hh, work.k3.data(), work.scratch);
 
     for (std::size_t i = 0; i < n; ++i) xs[i] = k3[i] * h + x[i];
     input(1.0, work.u);
-    model.rhs_into(xs, u, t + h, work.k4.data(), work.scratch);
+    model.rhs_in_run(xs, u, t + h, work.k4.data(), work.scratch);
     work.rhs_evals += 4;
 
     const double h6 = h / 6.0;

@@ -81,7 +81,7 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
             if (fraction < 0.0) fraction = 0.0;
             if (fraction > 1.0) fraction = 1.0;
             input(fraction, work.u);
-            model.rhs_into(stage_x, u, ts, k + s * n, work.scratch);
+            model.rhs_in_run(stage_x, u, ts, k + s * n, work.scratch);
         }
         work.rhs_evals += kStages;
 

@@ -50,7 +50,7 @@ void Inputs::at(std::size_t row, std::size_t n, double* dst, std::size_t dst_len
     for (std::size_t j = 0; j < n; ++j) dst[j] = (b[j] - a[j]) * fraction + a[j];
 }
 
-void InputSource::operator()(double fraction, std::vector<double>& dst) const {
+void InputSource::sample(double fraction, std::vector<double>& dst) const {
     if (series) {
         series->at(row, n_inputs, dst.data(), dst.size(), fraction);
     } else if (n_inputs > 0) {
@@ -60,7 +60,7 @@ void InputSource::operator()(double fraction, std::vector<double>& dst) const {
 
 Work Work::for_model(const Model& model) {
     Work w = for_model(model, Method::Euler);
-    for (Method m : {Method::Rk4, Method::Rk45, Method::Midpoint}) w.size_for(model, m);
+    w.size_for(model, {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint});
     return w;
 }
 
@@ -68,32 +68,44 @@ Work Work::for_model(const Model& model) {
 Work Work::for_model(const Model& model, Method method) {
     Work w;
     w.scratch = Scratch::for_model(model);
+    // the integrators' evaluations write only the point: the parameters stay for the whole run
+    model.fill_params(w.scratch.env.data());
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
-    w.size_for(model, method);
+    w.size_for(model, {method});
     return w;
 }
 
-void Work::size_for(const Model& model, Method method) {
+void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
+    auto any = [&](std::initializer_list<Method> users) {
+        return std::any_of(methods.begin(), methods.end(),
+                           [&](Method m) { return std::find(users.begin(), users.end(), m) != users.end(); });
+    };
+    using enum Method;
     const std::size_t n = model.n_states;
-    switch (method) {
-    case Method::Euler:
-        k1.assign(n, 0.0);
-        break;
-    case Method::Rk4:
-        for (std::vector<double>* v : {&k1, &k2, &k3, &k4, &x_stage}) v->assign(n, 0.0);
-        break;
-    case Method::Rk45:
-        for (std::vector<double>* v : {&x_stage, &x_next}) v->assign(n, 0.0);
-        stages.assign(checked_product(7, n), 0.0);
-        break;
-    case Method::Midpoint:
-        for (std::vector<double>* v : {&k1, &k2, &x_stage, &x_next, &resid}) v->assign(n, 0.0);
-        jac.assign(checked_product(n, n), 0.0);
-        iter_matrix.assign(n * n, 0.0);
-        pivots.assign(n, 0);
-        break;
+    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint});
+    const std::size_t square = midpoint ? checked_product(n, n) : 0;
+    const std::pair<std::span<double>*, std::size_t> parts[] = {
+        {&k1, any({Euler, Rk4, Midpoint}) ? n : 0},
+        {&k2, rk4 || midpoint ? n : 0},
+        {&k3, rk4 ? n : 0},
+        {&k4, rk4 ? n : 0},
+        {&x_stage, rk4 || rk45 || midpoint ? n : 0},
+        {&x_next, rk45 || midpoint ? n : 0},
+        {&resid, midpoint ? n : 0},
+        {&stages, rk45 ? checked_product(7, n) : 0},
+        {&jac, square},
+        {&iter_matrix, square},
+    };
+    std::size_t total = 0;
+    for (const auto& [part, size] : parts) total = checked_sum(total, size);
+    block_.assign(total, 0.0);
+    double* at = block_.data();
+    for (const auto& [part, size] : parts) {
+        *part = {at, size};
+        at += size;
     }
+    pivots.assign(midpoint ? n : 0, 0);
 }
 
 Result<std::vector<double>> step(const Model& model, std::span<const double> x, std::span<const double> u, double t,

@@ -171,7 +171,7 @@ def describe(v):
 
 def assert_sole_owner(result):
     """The caller's reference is the only one; each base object below an array is held by the
-    array above it alone."""
+    arrays of the result above it alone (a run's arrays share one owner)."""
     # (counts are taken outside the assert statements: pytest's rewriting of an assert keeps
     # its intermediate values alive)
     if result is None or isinstance(result, (bool, int, str, float, tuple)):
@@ -182,12 +182,19 @@ def assert_sole_owner(result):
         for key in list(result):
             count = sys.getrefcount(result[key])  # the dict's, the call's
             assert count == 2, key
-            _sole_bases(result[key])
-    else:
-        _sole_bases(result)
+    values = list(result.values()) if isinstance(result, dict) else [result]
+    holders = {}  # id of each base: how many objects of the result hold it
+    for value in values:
+        _sole_bases(value, holders)
+    for value in values:
+        base = getattr(value, "base", None)
+        while base is not None:
+            count = sys.getrefcount(base)  # the objects above it, the name base, the call
+            assert count == holders[id(base)] + 2, type(base)
+            base = getattr(base, "base", None)
 
 
-def _sole_bases(value):
+def _sole_bases(value, holders):
     if isinstance(value, dict):
         # the statistics: fresh ints (small ones are shared by the interpreter) and a str
         for key in list(value):
@@ -195,11 +202,11 @@ def _sole_bases(value):
                 count = sys.getrefcount(value[key])
                 assert count == 2, key
         return
-    base = getattr(value, "base", None)
-    while base is not None:
-        count = sys.getrefcount(base)  # the object above it, the name base, the call
-        assert count == 3, type(base)
-        base = getattr(base, "base", None)
+    above, base = value, getattr(value, "base", None)
+    while base is not None and id(above) not in holders.setdefault("counted", set()):
+        holders["counted"].add(id(above))  # each holder counted once
+        holders[id(base)] = holders.get(id(base), 0) + 1
+        above, base = base, getattr(base, "base", None)
 
 
 # ---------------------------------------------------------------------------- the cases

@@ -64,14 +64,51 @@ public:
     std::size_t stack_depth = 0;
     std::size_t max_depth() const;
 
-    void fill_env(const double* x, const double* u, double t, double* env) const;
+    void fill_env(const double* x, const double* u, double t, double* env) const {
+        fill_params(env);
+        fill_point(x, u, t, env);
+    }
+    // The two halves of fill_env: parameters are constant through a run, so a run writes them
+    // once and then only the point of each evaluation.
+    void fill_params(double* env) const { copy_values(params.data(), n_params, env + n_states + n_inputs); }
+    void fill_point(const double* x, const double* u, double t, double* env) const {
+        copy_values(x, n_states, env);
+        if (n_inputs > 0) copy_values(u, n_inputs, env + n_states);
+        env[n_states + n_inputs + n_params] = t;
+    }
+    // A plain loop for the few values of most models, where a call to memmove costs more than
+    // the copy; memmove beyond.
+    static void copy_values(const double* src, std::size_t n, double* dst) {
+        if (n > 8) return copy_many(src, n, dst);
+        for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
+    }
+    static void copy_many(const double* src, std::size_t n, double* dst);
     // The environment of energy and its gradient: x, zero inputs, the parameters and t = 0.
     void fill_env_at_rest(const double* x, double* env) const;
     // Evaluates each program at the environment already filled, into out[k].
     static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
     static void eval_into(const Kernel& fused, Scratch& scratch, double* out);
     // The right-hand side at (x, u, t) into out, on the given scratch, without allocating.
-    void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const;
+    void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
+        fill_env(x, u, t, scratch.env.data());
+        rhs_at_env(scratch, out);
+    }
+    // rhs_into inside a run, whose scratch already holds the parameters (Work writes them once):
+    // the integrators' hot path writes only x, u and t.
+    void rhs_in_run(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
+        fill_point(x, u, t, scratch.env.data());
+        rhs_at_env(scratch, out);
+    }
+    // The right-hand side at the environment already filled.
+    void rhs_at_env(Scratch& scratch, double* out) const {
+        if (native_rhs) {
+            native_rhs(scratch.env.data(), out);
+        } else if (native.rhs) {
+            native.rhs(scratch.env.data(), out);
+        } else {
+            eval_into(rhs_kernel, scratch, out);
+        }
+    }
 
     std::vector<double> rhs(const double* x, const double* u, double t) const;
     std::vector<double> outputs(const double* x, const double* u, double t) const;

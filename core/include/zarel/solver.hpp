@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -56,8 +57,14 @@ struct InputSource {
     }
     static InputSource of_constant(const double* u, std::size_t n_inputs) { return {nullptr, 0, n_inputs, u}; }
 
-    // Writes the input at `fraction` into dst, which holds max(n_inputs, 1) values.
-    void operator()(double fraction, std::vector<double>& dst) const;
+    // Writes the input at `fraction` into dst, which holds max(n_inputs, 1) values; a model
+    // without inputs has nothing to write, on every integrator stage.
+    void operator()(double fraction, std::vector<double>& dst) const {
+        if (n_inputs > 0) sample(fraction, dst);
+    }
+
+private:
+    void sample(double fraction, std::vector<double>& dst) const;
 };
 
 // The statistics of one run: kept in its Work while it integrates, reported in its Trajectory.
@@ -69,24 +76,34 @@ struct Counters {
     std::uint64_t rejected_steps = 0;
 };
 
-// All buffers of one run, sized once, and its statistics counters.
+// All buffers of one run, sized once, and its statistics counters. The integrators' buffers are
+// views into one block: a short run costs little more than setting up its buffers. A Work moves
+// (the block moves with it) but is not copied.
 struct Work : Counters {
-    Scratch scratch;
-    std::vector<double> k1, k2, k3, k4;
-    std::vector<double> stages;  // 7*n: the Dormand-Prince stage derivatives
-    std::vector<double> out;     // named outputs of one grid point
-    std::vector<double> x_stage, x_next;
-    std::vector<double> u;       // max(n_inputs, 1)
-    std::vector<double> jac, iter_matrix;
+    Scratch scratch;  // its parameter slots hold the model's parameters, written by for_model
+    std::span<double> k1, k2, k3, k4;
+    std::span<double> stages;  // 7*n: the Dormand-Prince stage derivatives
+    std::vector<double> out;   // named outputs of one grid point
+    std::span<double> x_stage, x_next;
+    std::vector<double> u;     // max(n_inputs, 1)
+    std::span<double> jac, iter_matrix;
     std::vector<std::size_t> pivots;
-    std::vector<double> resid;
+    std::span<double> resid;
+
+    Work() = default;
+    Work(Work&&) = default;
+    Work& operator=(Work&&) = default;
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
 
     // Buffers for every method, or only for the given one (the others stay empty).
     static Work for_model(const Model& model);
     static Work for_model(const Model& model, Method method);
 
 private:
-    void size_for(const Model& model, Method method);
+    std::vector<double> block_;  // the storage of every span above
+
+    void size_for(const Model& model, std::initializer_list<Method> methods);
 };
 
 void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h);
