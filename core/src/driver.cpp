@@ -60,11 +60,7 @@ void record(const Model& model, const Inputs& inputs, std::span<const double> t,
     }
     if (q > 0) {
         model.fill_env(x, u_rec.data(), t[k], work.scratch.env.data());
-        if (model.native.outputs) {
-            model.native.outputs(work.scratch.env.data(), work.out.data());
-        } else {
-            Model::eval_into(model.output_programs, work.scratch, work.out.data());
-        }
+        Model::eval_into(model.native.outputs, model.output_programs, work.scratch, work.out.data());
         std::copy_n(work.out.begin(), q, traj.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
     }
 }

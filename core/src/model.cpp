@@ -288,11 +288,7 @@ std::vector<double> evaluate(const Model& m, const std::vector<Program>& list, N
     Scratch scratch = Scratch::for_model(m);
     std::vector<double> out(list.size());
     m.fill_env(x, u, t, scratch.env.data());
-    if (native) {
-        native(scratch.env.data(), out.data());
-    } else {
-        Model::eval_into(list, scratch, out.data());
-    }
+    Model::eval_into(native, list, scratch, out.data());
     return out;
 }
 
@@ -321,11 +317,7 @@ void Model::fill_env_at_rest(const double* x, double* env) const {
 std::vector<double> Model::grad_h(const double* x, Scratch& scratch) const {
     std::vector<double> out(grad_h_programs.size());
     fill_env_at_rest(x, scratch.env.data());
-    if (native.grad_h) {
-        native.grad_h(scratch.env.data(), out.data());
-    } else {
-        eval_into(grad_h_programs, scratch, out.data());
-    }
+    eval_into(native.grad_h, grad_h_programs, scratch, out.data());
     return out;
 }
 
@@ -352,11 +344,7 @@ void Model::jacobian_into(const double* x, const double* u, double t, double* ou
     const std::size_t n = n_states;
     if (jacobian_programs) {
         fill_env(x, u, t, scratch.env.data());
-        if (native.jacobian) {
-            native.jacobian(scratch.env.data(), out);
-        } else {
-            eval_into(*jacobian_kernel, scratch, out);
-        }
+        eval_into(native.jacobian, *jacobian_kernel, scratch, out);
         if (std::all_of(out, out + n * n, [](double v) { return std::isfinite(v); })) return;
     }
     // One-sided forward differences; the divisor is h itself, not the realised (x_j + h) - x_j.

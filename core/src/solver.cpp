@@ -53,26 +53,26 @@ void Inputs::at(std::size_t row, std::size_t n, double* dst, std::size_t dst_len
 void InputSource::sample(double fraction, std::vector<double>& dst) const {
     if (series) {
         series->at(row, n_inputs, dst.data(), dst.size(), fraction);
-    } else if (n_inputs > 0) {
+    } else {
         std::copy_n(constant, n_inputs, dst.data());
     }
 }
 
 Work Work::for_model(const Model& model) {
-    Work w = for_model(model, Method::Euler);
-    w.size_for(model, {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint});
-    return w;
+    return for_methods(model, {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint});
 }
 
 // A short run costs little more than setting up its buffers, so a run gets only its method's.
-Work Work::for_model(const Model& model, Method method) {
+Work Work::for_model(const Model& model, Method method) { return for_methods(model, {method}); }
+
+Work Work::for_methods(const Model& model, std::initializer_list<Method> methods) {
     Work w;
     w.scratch = Scratch::for_model(model);
     // the integrators' evaluations write only the point: the parameters stay for the whole run
     model.fill_params(w.scratch.env.data());
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
-    w.size_for(model, {method});
+    w.size_for(model, methods);
     return w;
 }
 

@@ -108,7 +108,7 @@ def write_csv(columns: dict[str, np.ndarray], t: np.ndarray, out: TextIO) -> Non
         writer.writerow([repr(float(tk)), *(repr(float(v[k])) for v in columns.values())])
 
 
-def _load(file: str) -> System:
+def load_file(file: str) -> System:
     try:
         return load(pathlib.Path(file))
     except ValueError as e:
@@ -120,7 +120,7 @@ def _names(names: Sequence[str]) -> str:
 
 
 def run_check(args: argparse.Namespace) -> int:
-    system = _load(args.file)
+    system = load_file(args.file)
     print(f"{args.file}: ok, model {system.name!r}")
     print(f"  states  ({system.n_states}): {_names(system.state_names)}")
     print(f"  inputs  ({system.n_inputs}): {_names(system.input_names)}")
@@ -130,7 +130,7 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    system = _load(args.file)
+    system = load_file(args.file)
     doc = system.document()
     model = system.model()
     print(f"model {system.name!r} from {args.file}")
@@ -150,7 +150,7 @@ def run_info(args: argparse.Namespace) -> int:
 def run_simulate(args: argparse.Namespace) -> int:
     from .result import simulate
 
-    system = _load(args.file)
+    system = load_file(args.file)
     t = args.t
     params = dict(args.set)
     x0 = initial_state(args.x0) if args.x0 else {}

@@ -320,7 +320,7 @@ def input_series(signature: Signature, t: Array, u: Inputs) -> Optional[Array]:
     if series.ndim == 1 and m == 1:
         series = series[:, None]
     if series.shape != (n, m):
-        raise ValueError(f"inputs must have shape (len(t), n_inputs) = ({n}, {m}), got {series.shape}")
+        raise ValueError(f"u must have shape (len(t), n_inputs) = ({n}, {m}), got {series.shape}")
     return series
 
 

@@ -52,10 +52,10 @@ def register(subparsers: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .cli import _load, initial_state, read_inputs
+    from .cli import initial_state, load_file, read_inputs
     from .sweeps import grid, sweep
 
-    system = _load(args.file)
+    system = load_file(args.file)
     given = [name for name, _ in args.vary + args.set]
     for name in given:
         system.signature.index("param", name)  # an unknown name gets the list of known ones

@@ -238,19 +238,11 @@ def _runs(signature: Signature, x0: Any,
 
 def _plan(signature: Signature, model: zarel_engine.Model, document: Optional[str], t: np.ndarray, u: Any,
           method: str, options: dict[str, Any], derived: bool) -> Plan:
+    from .result import input_series
+
     m = len(signature.input_names)
-    if isinstance(u, Mapping):
-        series = np.zeros((len(t), m))
-        for key, column in u.items():
-            series[:, signature.index("input", key)] = column
-        u = series
-    if u is not None:
-        u = np.array(u, dtype=np.float64)
-        if u.ndim == 1 and m == 1:
-            u = u[:, None]
-        if u.shape != (len(t), m):
-            raise ValueError(f"u must have shape (len(t), n_inputs) = ({len(t)}, {m}), got {u.shape}")
-        u = np.ascontiguousarray(u)
+    series = input_series(signature, t, u)
+    u = None if series is None else np.ascontiguousarray(series, dtype=np.float64)
     # The engine checks the method, interpolation and option values; zero runs compute nothing.
     model.simulate_batch(np.empty((0, len(signature.state_names))), t, u=u, method=method, **options)
     options = {**DEFAULT_OPTIONS, **options}

@@ -88,6 +88,21 @@ public:
     // Evaluates each program at the environment already filled, into out[k].
     static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
     static void eval_into(const Kernel& fused, Scratch& scratch, double* out);
+    // The same by the list's machine code when the model has any (`native` not null).
+    static void eval_into(NativeFn native, const std::vector<Program>& programs, Scratch& scratch, double* out) {
+        if (native) {
+            native(scratch.env.data(), out);
+        } else {
+            eval_into(programs, scratch, out);
+        }
+    }
+    static void eval_into(NativeFn native, const Kernel& fused, Scratch& scratch, double* out) {
+        if (native) {
+            native(scratch.env.data(), out);
+        } else {
+            eval_into(fused, scratch, out);
+        }
+    }
     // The right-hand side at (x, u, t) into out, on the given scratch, without allocating.
     void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
         fill_env(x, u, t, scratch.env.data());
@@ -103,10 +118,8 @@ public:
     void rhs_at_env(Scratch& scratch, double* out) const {
         if (native_rhs) {
             native_rhs(scratch.env.data(), out);
-        } else if (native.rhs) {
-            native.rhs(scratch.env.data(), out);
         } else {
-            eval_into(rhs_kernel, scratch, out);
+            eval_into(native.rhs, rhs_kernel, scratch, out);
         }
     }
 

@@ -103,6 +103,7 @@ struct Work : Counters {
 private:
     std::vector<double> block_;  // the storage of every span above
 
+    static Work for_methods(const Model& model, std::initializer_list<Method> methods);
     void size_for(const Model& model, std::initializer_list<Method> methods);
 };
 
