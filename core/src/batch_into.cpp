@@ -26,24 +26,22 @@ std::span<T> run_rows(T* data, std::size_t i, std::size_t width) {
 }  // namespace
 
 Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
-    const Model& model, std::span<const double> x0s, std::span<const double> params, std::span<const double> t,
+    const Model& model, std::size_t count, std::span<const double> x0s,
+    std::optional<std::span<const double>> params, std::span<const double> t,
     const Inputs& inputs, Method method, const SolverOptions& options, bool dense, const BatchTargets& targets) {
     const std::size_t n = model.n_states, m = model.n_inputs, p = model.n_params;
     const std::size_t L = t.size(), q = model.output_programs.size();
     if (auto st = check_grid(model, t, inputs); !st) return fail(std::move(st.error()));
-    // the number of runs comes from the initial states, or from the parameters of a stateless model
-    const std::size_t count = n > 0 ? x0s.size() / n : (p > 0 ? params.size() / p : 0);
     if (x0s.size() != checked_product(count, n))
-        return invalid("initial states hold " + std::to_string(x0s.size()) + " values, not a multiple of " +
-                       std::to_string(n) + " states");
-    const bool own_params = !params.empty() && p > 0;
-    if (own_params && params.size() != checked_product(count, p))
-        return invalid(std::to_string(count) + " initial states but " + std::to_string(params.size() / p) +
-                       " parameter sets");
+        return invalid(std::to_string(count) + " runs need " + std::to_string(count) + " x " + std::to_string(n) +
+                       " initial values, got " + std::to_string(x0s.size()));
+    if (params && params->size() != checked_product(count, p))
+        return invalid(std::to_string(count) + " runs need " + std::to_string(count) + " x " + std::to_string(p) +
+                       " parameter values, got " + std::to_string(params->size()));
 
     std::vector<std::optional<EngineError>> outcomes(count);
     auto run = [&](std::size_t i) {
-        Work work = Work::for_run(model, method, own_params ? params.data() + i * p : nullptr);
+        Work work = Work::for_run(model, method, params ? params->data() + i * p : nullptr);
         const RecordTarget target{run_rows(targets.x, i, L * n), run_rows(targets.u, i, L * m),
                                   run_rows(targets.energy, i, L), run_rows(targets.supplied_power, i, L),
                                   run_rows(targets.outputs, i, L * q)};

@@ -192,7 +192,7 @@ TEST(BatchInto, EachRunKeepsItsOwnOutcome) {
     std::vector<double> x(9 * 3, -1), energy(9 * 3, -1);
     std::vector<std::uint64_t> stats(9 * 5);
     for (bool dense_output : {false, true}) {
-        auto r = simulate_batch_into(m, x0s, {}, t, Inputs{}, Method::Rk45, options(), dense_output,
+        auto r = simulate_batch_into(m, 9, x0s, std::nullopt, t, Inputs{}, Method::Rk45, options(), dense_output,
                                      BatchTargets{x.data(), nullptr, energy.data(), nullptr, nullptr, stats.data()});
         ASSERT_TRUE(r.has_value());
         for (std::size_t i = 0; i < 9; ++i) {
@@ -211,7 +211,7 @@ TEST(BatchInto, EachRunKeepsItsOwnOutcome) {
             EXPECT_EQ(stats[5 * i + 4], single->rejected_steps);
         }
     }
-    auto bad = simulate_batch_into(m, x0s, {}, std::vector<double>{0}, Inputs{}, Method::Rk45, options(), false,
+    auto bad = simulate_batch_into(m, 9, x0s, std::nullopt, std::vector<double>{0}, Inputs{}, Method::Rk45, options(), false,
                                    BatchTargets{x.data()});
     ASSERT_FALSE(bad.has_value());
     EXPECT_EQ(bad.error().display(), "the time grid needs at least two points");
@@ -221,7 +221,7 @@ TEST(BatchInto, ParametersPerRunAndEveryQuantity) {
     const Model vdp = load(kVanDerPol), cubic = load(kCubicDriven);
     const std::vector<double> t = grid(3, 7), x0s{2, 0, 1, 1, 2, 0}, mus{0.5, 1.5, 3};
     std::vector<double> x(3 * 7 * 2);
-    ASSERT_TRUE(simulate_batch_into(vdp, x0s, mus, t, Inputs{}, Method::Midpoint, options(), false,
+    ASSERT_TRUE(simulate_batch_into(vdp, 3, x0s, std::span<const double>(mus), t, Inputs{}, Method::Midpoint, options(), false,
                                     BatchTargets{x.data()}));
     for (std::size_t i = 0; i < 3; ++i) {
         auto single = simulate(vdp, std::span(x0s).subspan(2 * i, 2), t, Inputs{}, Method::Midpoint, options(),
@@ -233,7 +233,7 @@ TEST(BatchInto, ParametersPerRunAndEveryQuantity) {
     const Inputs inputs{u.data(), u.size(), Interp::Linear};
     const std::vector<double> starts{0.1, -0.3};
     std::vector<double> xs(14), us(14), e(14), p(14), y(14);
-    auto r = simulate_batch_into(cubic, starts, {}, t, inputs, Method::Rk4, options(), false,
+    auto r = simulate_batch_into(cubic, 2, starts, std::nullopt, t, inputs, Method::Rk4, options(), false,
                                  BatchTargets{xs.data(), us.data(), e.data(), p.data(), y.data()});
     ASSERT_TRUE(r.has_value());
     auto single = simulate(cubic, std::vector<double>{-0.3}, t, inputs, Method::Rk4, options());

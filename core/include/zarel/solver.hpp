@@ -170,10 +170,11 @@ struct BatchTargets {
 
 // N runs over one grid in parallel, each writing straight into the targets, each with its own
 // outcome: a failing run gets its error and NaN rows (its stats what it counted), every other
-// run completes. x0s holds N*n_states values, params N*n_params or none (the model's own).
-// Faults common to every run (grid, input series, sizes) fail the whole call before any run.
+// run completes. x0s holds count*n_states values, params count*n_params or is absent (the model's
+// own). Faults common to every run (grid, input series, sizes) fail the call before any run.
 Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
-    const Model& model, std::span<const double> x0s, std::span<const double> params, std::span<const double> t,
+    const Model& model, std::size_t count, std::span<const double> x0s,
+    std::optional<std::span<const double>> params, std::span<const double> t,
     const Inputs& inputs, Method method, const SolverOptions& options, bool dense, const BatchTargets& targets);
 
 }  // namespace zarel
