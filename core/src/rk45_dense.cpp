@@ -116,7 +116,10 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
     std::size_t stop = run.next_stop();
     double tc = t[0];
     run.rhs(x, tc, k);
-    double h = starting_step(run, x, tc, t[stop], options);
+    // The starting step is an estimate: it never starts below what the collapse guard allows,
+    // so only the error control can make a run collapse (a span of 1e12 would otherwise start
+    // below its guard of 1e-2 on dx/dt = 1).
+    double h = std::fmax(starting_step(run, x, tc, t[stop], options), 100 * tiny);
     bool first_known = true;  // k0 holds the derivative at (tc, x) as the next step sees it
     std::size_t next_out = 1;
     std::uint64_t attempts = 0;

@@ -31,6 +31,8 @@ constexpr const char* kFollow = R"({"n_states": 1, "n_inputs": 1, "n_params": 0,
 constexpr const char* kTimesTen = R"({"n_states": 1, "n_inputs": 0, "n_params": 0, "param_values": [],
     "rhs": [["mul", ["ref", 0], ["const", 10]]]})";
 
+constexpr double kOnes[] = {1.0, 1.0};
+
 Model load(const char* json) {
     auto m = Model::from_text(json);
     EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
@@ -157,6 +159,11 @@ TEST(DenseOutput, FailuresCarryTheIntervalMessages) {
     auto blown = dense(load(kTimesTen), {1e307}, grid(2, 3), Inputs{}, options());
     ASSERT_FALSE(blown.has_value());
     EXPECT_EQ(blown.error().kind(), 3u);
+
+    // a span far longer than the starting step's estimate is no collapse
+    auto longest = dense(load(kFollow), {0}, std::vector<double>{0, 1e12}, Inputs{kOnes, 2, Interp::Hold}, options());
+    ASSERT_TRUE(longest.has_value()) << longest.error().display();
+    EXPECT_EQ(longest->x[1], 1e12);
 
     o = options(0, 0);
     auto zero = dense(vdp, {2, 0}, grid(1, 2), Inputs{}, o);
