@@ -6,7 +6,7 @@ import json
 import math
 import os
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, Optional, Union
 
 import numpy as np
@@ -39,8 +39,9 @@ class Signature:
     param_names: tuple[str, ...]
     output_names: tuple[str, ...]
     param_values: tuple[float, ...]
-    # False when the document has no energy (H = 0); None when unknown (a bare engine model)
-    has_energy: Optional[bool] = None
+    # False when the document has no energy (H = 0); None when unknown (a bare engine model). Not
+    # a name: signatures that name the same things compare equal whatever it holds.
+    has_energy: Optional[bool] = field(default=None, compare=False)
 
     def names(self, kind: Kind) -> tuple[str, ...]:
         if kind == "state":
