@@ -101,9 +101,9 @@ FUNCTIONS: dict[str, Function] = {f.name: f for f in (
     Function("cos", _unary("cos"), _LIBM),
     Function("tanh", _unary("tanh"), _LIBM),
     Function("tan", _tan, "sin/cos, within 2 ulps"),
-    Function("sinh", _sinh, "a Taylor series below |x| = 1, exp beyond, exp(|x|/2)^2/2 where exp would overflow; "
-                            "within 2 ulps"),
-    Function("cosh", _cosh, "exp, exp(|x|/2)^2/2 where exp would overflow; within 2 ulps"),
+    Function("sinh", _sinh, "a Taylor series below abs(x) = 1, exp beyond, exp(abs(x)/2)^2/2 where exp "
+                            "would overflow; within 2 ulps"),
+    Function("cosh", _cosh, "exp, exp(abs(x)/2)^2/2 where exp would overflow; within 2 ulps"),
     Function("Abs", _unary("abs"), "exact"),
     Function("sign", _unary("sign"), "exact"),
     Function("Max", _balanced("max"), "exact"),

@@ -16,6 +16,7 @@ import zarel_engine
 from .system import Signature, System, as_system
 
 if TYPE_CHECKING:
+    from zarel_engine import _Stats
     import matplotlib.figure
     import pandas
     import xarray
@@ -114,7 +115,7 @@ class Result:
     energy: Array
     supplied_power: Array
     outputs: Array
-    stats: dict[str, Any]
+    stats: _Stats
     signature: Signature
     method: str
     interp: str
@@ -320,7 +321,7 @@ def simulate(
     interp = _INTERP_NAMES[str(options.get("interp", "hold"))]
     return Result(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
-        outputs=run["outputs"], stats=dict(run["stats"]), signature=signature, method=run["stats"]["method"],
+        outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
         interp=interp, params=param_vector, model=model, series=series,
     )
 

@@ -3,6 +3,7 @@ differences; its refusals; load() and the names of a system."""
 
 import dataclasses
 import json
+import pathlib
 
 import numpy as np
 import pytest
@@ -283,3 +284,10 @@ def test_deep_expressions_and_huge_constants_are_models_or_named():
         assert model.rhs(np.array([0.5]))[0] == pytest.approx(float(horner.subs(x, sympy.Rational(1, 2))), rel=1e-15)
     with pytest.raises(ValueError, match=r"constant 1\.00e\+400 is beyond the largest double"):
         zarel.ODE([x], [10**400 * x])
+
+
+def test_the_readme_lists_the_functions_the_lowering_knows():
+    from zarel.functions import readme_list
+
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    assert "  " + readme_list().replace("\n", "\n  ") in readme
