@@ -122,6 +122,8 @@ class Lowering(Printer):
             return ["div", ["const", 1.0], self._print(sympy.Pow(base, -exponent))]
         if exponent == sympy.S.Half:
             return ["sqrt", self._print(base)]
+        if exponent.is_Rational and exponent.q & (exponent.q - 1):
+            return rational_power(self._print(base), exponent)
         return ["pow", self._print(base), self._print(exponent)]
 
     def _print_Function(self, expr: sympy.Expr) -> Node:
@@ -188,6 +190,21 @@ class Lowering(Printer):
 
     def _print_BooleanFalse(self, expr: Any) -> Node:
         return ["const", 0.0]
+
+
+def rational_power(base: Node, exponent: sympy.Rational) -> Node:
+    """base ** exponent for an exponent no double holds (1/3, 2/3, ...).
+
+    pow with the nearest double r is off by the factor base ** (exponent - r), a relative error
+    of log(base) * (exponent - r): up to a hundred ulps for 1/3 at large or small bases. The
+    product with 1 + log(base) * (exponent - r) takes it out; where that correction is not a
+    small number (a base of 0, infinity or NaN) pow's own value stands.
+    """
+    r = constant(exponent)
+    correction = ["mul", ["log", base], ["const", constant(exponent - sympy.Rational(r))]]
+    return ["mul", ["pow", base, ["const", r]],
+            ["where", ["gt", ["const", 1.0], ["abs", correction]], ["add", ["const", 1.0], correction],
+             ["const", 1.0]]]
 
 
 def depth(node: Node) -> int:
