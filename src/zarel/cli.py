@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
 import importlib
 import importlib.util
@@ -91,7 +92,8 @@ def initial_state(groups: Sequence[Sequence[str]]) -> Any:
 
 
 def add_initial_state(p: argparse.ArgumentParser, help: str) -> None:
-    p.add_argument("file", nargs="?")
+    # optional to argparse only: take_file finds it after --x0 items when the list took it in
+    p.add_argument("file", nargs="?", help="the model document")
     p.add_argument("--x0", nargs="+", action="append", metavar="X0", help=help)
 
 
@@ -138,9 +140,9 @@ def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
     blank line between rows and a file without rows are refused with the file and line named.
     """
     with open(path, "rb") as f:
-        raw = f.read()
+        raw = f.read().removeprefix(codecs.BOM_UTF8)
     try:
-        text = raw.decode("utf-8-sig")
+        text = raw.decode("utf-8")
     except UnicodeDecodeError as e:
         line = raw[:e.start].count(b"\n") + 1
         raise ValueError(f"{path}, line {line}: not UTF-8 text (byte 0x{raw[e.start]:02x}); save it as UTF-8 CSV") from None
