@@ -350,8 +350,7 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
-        top = parser()
-        args = top.parse_args(_attach_signed_values(sys.argv[1:] if argv is None else argv))
+        args = parser().parse_args(_attach_signed_values(sys.argv[1:] if argv is None else argv))
         if hasattr(args, "x0"):
             take_file(args.parser, args)
         status: int = args.run(args)
