@@ -1,38 +1,42 @@
 """zarel: port-Hamiltonian models in SymPy, simulated by the zarel_engine extension.
 
-Each part imports its own dependencies when first used: ``import zarel`` alone needs only NumPy
-and the extension.
+``import zarel`` alone needs only NumPy and the extension: the SymPy front end is imported when
+one of its names is first used, and every module imports its other dependencies (xarray, Dask,
+matplotlib, pandas) inside the functions that need them. Type checkers see every name with its
+type.
 """
 
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-# public name -> the module that defines it
-_EXPORTS = {
-    "System": "zarel.system",
-    "load": "zarel.system",
+from zarel.result import Balance, Result, simulate
+from zarel.sweeps import grid, sweep
+from zarel.system import System, load
+
+if TYPE_CHECKING:
+    from zarel.symbolic import ODE, PortHamiltonian, t
+
+# public name -> the module that defines it, for the names imported on first use
+_LAZY = {
     "t": "zarel.symbolic",
     "PortHamiltonian": "zarel.symbolic",
     "ODE": "zarel.symbolic",
-    "simulate": "zarel.result",
-    "Result": "zarel.result",
-    "Balance": "zarel.result",
-    "sweep": "zarel.sweeps",
-    "grid": "zarel.sweeps",
 }
 
-__all__ = sorted(_EXPORTS)
+__all__ = ["Balance", "ODE", "PortHamiltonian", "Result", "System", "grid", "load", "simulate", "sweep", "t"]
 
+# hidden from type checkers, which would otherwise take every unknown name for one it returns
+if not TYPE_CHECKING:
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module 'zarel' has no attribute {name!r}")
-    value = getattr(importlib.import_module(module), name)
-    globals()[name] = value
-    return value
+    def __getattr__(name: str) -> Any:
+        module = _LAZY.get(name)
+        if module is None:
+            raise AttributeError(f"module 'zarel' has no attribute {name!r}")
+        value = getattr(importlib.import_module(module), name)
+        globals()[name] = value
+        return value
 
 
 def __dir__() -> list[str]:

@@ -3,18 +3,21 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
 import importlib
 import importlib.util
+import io
 import math
 import os
 import pathlib
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Optional, TextIO
 
 import numpy as np
 
+from .infix import infix
 from .system import System, load
 
 # Errors that bad input produces (files, documents, values, solver failures); each becomes one
@@ -40,53 +43,138 @@ def time_grid(text: str) -> np.ndarray:
         raise BadArgument(f"time grid {text!r} needs finite START < STOP")
     if points < 2:
         raise BadArgument(f"time grid {text!r} needs at least 2 points")
-    return np.linspace(start, stop, points)
+    with np.errstate(over="ignore", invalid="ignore"):
+        grid = np.linspace(start, stop, points)
+    if not (np.all(np.isfinite(grid)) and np.all(np.diff(grid) > 0)):
+        raise BadArgument(f"time grid {text!r} does not give {points} finite, increasing times")
+    return grid
+
+
+def number(text: str, what: str) -> float:
+    """A finite float, or a BadArgument naming `what`."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise BadArgument(f"{what}: {text.strip()!r} is not a number") from None
+    if not math.isfinite(value):
+        raise BadArgument(f"{what}: {text.strip()} is not a finite number")
+    return value
 
 
 def assignment(text: str) -> tuple[str, float]:
-    """"NAME=VALUE" -> (NAME, VALUE as float)."""
+    """"NAME=VALUE" -> (NAME, VALUE as a finite float)."""
     name, sep, value = text.partition("=")
     name = name.strip()
     if not sep or not name:
         raise BadArgument(f"{text!r} is not NAME=VALUE")
-    try:
-        return name, float(value)
-    except ValueError:
-        raise BadArgument(f"{text!r}: {value.strip()!r} is not a number") from None
+    return name, number(value, repr(text))
 
 
-def initial_state(items: Sequence[str]) -> Any:
-    """--x0 values: one comma-separated list of numbers, or NAME=VALUE assignments."""
+def assignments(pairs: Sequence[tuple[str, float]], option: str) -> dict[str, float]:
+    """NAME=VALUE pairs as a mapping; a name given twice is refused rather than one value dropped."""
+    out: dict[str, float] = {}
+    for name, value in pairs:
+        if name in out:
+            raise ValueError(f"{option}: {name!r} is given twice")
+        out[name] = value
+    return out
+
+
+def initial_state(groups: Sequence[Sequence[str]]) -> Any:
+    """--x0 values, from every --x0 given: one comma-separated list of numbers, or NAME=VALUE
+    assignments (merged)."""
+    items = [item for group in groups for item in group]
     if len(items) == 1 and "=" not in items[0]:
-        try:
-            return [float(v) for v in items[0].split(",")]
-        except ValueError:
-            raise BadArgument(f"--x0 {items[0]!r} is not a comma-separated list of numbers") from None
-    return dict(assignment(item) for item in items)
+        return [number(v, f"--x0 {items[0]!r}") for v in items[0].split(",")]
+    if any("=" not in item for item in items):
+        raise BadArgument(f"--x0 {' '.join(items)!r}: give one list of numbers (1,0) or NAME=VALUE items (q=1 p=0)")
+    return assignments([assignment(item) for item in items], "--x0")
+
+
+def add_initial_state(p: argparse.ArgumentParser, help: str) -> None:
+    # optional to argparse only: take_file finds it after --x0 items when the list took it in
+    p.add_argument("file", nargs="?", help="the model document")
+    p.add_argument("--x0", nargs="+", action="append", metavar="X0", help=help)
+
+
+def take_file(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The FILE a greedy --x0 list took in (`--x0 q=1 model.json`): after the first item of a group,
+    only NAME=VALUE items belong to --x0."""
+    if args.file is None and args.x0:
+        group = args.x0[-1]
+        if len(group) > 1 and "=" not in group[-1]:
+            args.file = group.pop()
+    if args.file is None:
+        p.error("the following arguments are required: file")
+
+
+# Options whose value may start with a minus sign (--t -1:1:11, --x0 -1,0), which argparse would
+# otherwise take for an option of its own.
+_SIGNED_OPTIONS = ("--t", "--x0")
+
+
+def _attach_signed_values(argv: Sequence[str]) -> list[str]:
+    out: list[str] = []
+    i = 0
+    while i < len(argv):
+        if argv[i] in _SIGNED_OPTIONS and i + 1 < len(argv) and _is_signed_value(argv[i + 1]):
+            out.append(f"{argv[i]}={argv[i + 1]}")
+            i += 2
+        else:
+            out.append(argv[i])
+            i += 1
+    return out
+
+
+def _is_signed_value(text: str) -> bool:
+    return len(text) > 1 and text[0] == "-" and (text[1].isdigit() or text[1] == "." or text[1:4].lower() in
+                                                 ("inf", "nan"))
 
 
 def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
     """Input columns from a CSV file with a header of input names.
 
     With a column "time" (or "t") the series is interpolated linearly onto the grid, which must lie
-    within the file's times; without one the file has one row per grid point.
+    within the file's times; without one the file has one row per grid point. A byte-order mark
+    and blank lines at the end (as spreadsheets write them) are accepted; a column named twice, a
+    blank line between rows and a file without rows are refused with the file and line named.
     """
-    with open(path, newline="", encoding="utf-8") as f:
-        rows = list(csv.reader(f))
+    with open(path, "rb") as f:
+        raw = f.read().removeprefix(codecs.BOM_UTF8)
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line = raw[:e.start].count(b"\n") + 1
+        raise ValueError(f"{path}, line {line}: not UTF-8 text (byte 0x{raw[e.start]:02x}); save it as UTF-8 CSV") from None
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    while rows and not any(field.strip() for field in rows[-1]):
+        rows.pop()
     if not rows:
         raise ValueError(f"{path}: empty input file")
     header = [name.strip() for name in rows[0]]
+    for name in header:
+        if not name:
+            raise ValueError(f"{path}, line 1: a column without a name")
+        if header.count(name) > 1:
+            raise ValueError(f"{path}, line 1: the column {name!r} appears twice")
+    if len(rows) == 1:
+        raise ValueError(f"{path}: a header ({', '.join(header)}) and no rows of values")
     data = []
     for line, row in enumerate(rows[1:], start=2):
         try:
             if len(row) != len(header):
                 raise ValueError
-            data.append([float(v) for v in row])
+            values_of_row = [float(v) for v in row]
         except ValueError:
             raise ValueError(f"{path}, line {line}: expected {len(header)} numbers, one per column "
                              f"({', '.join(header)})") from None
+        if not all(math.isfinite(v) for v in values_of_row):
+            raise ValueError(f"{path}, line {line}: values must be finite numbers")
+        data.append(values_of_row)
     values = np.array(data, dtype=float).reshape(len(data), len(header))
     columns = dict(zip(header, values.T))
+    if "time" in columns and "t" in columns:
+        raise ValueError(f"{path}, line 1: both 'time' and 't' columns; keep one")
     times = columns.pop("time", None)
     if times is None:
         times = columns.pop("t", None)
@@ -144,6 +232,18 @@ def run_info(args: argparse.Namespace) -> int:
     for name, value in zip(system.param_names, system.param_values):
         print(f"    {name} = {float(value)!r}")
     print(f"  outputs ({len(system.output_names)}): {_names(system.output_names)}")
+    names = [*system.state_names, *system.input_names, *system.param_names, "t"]
+    print("  right-hand side:")
+    for state, node in zip(system.state_names, doc["rhs"]):
+        print(f"    d{state}/dt = {infix(node, names)}")
+    if "energy" in doc:
+        print(f"  H = {infix(doc['energy'], names)}")
+    for key, label in (("grad_H", "dH/d{}"), ("port_outputs", "port output {}")):
+        for i, node in enumerate(doc.get(key) or []):
+            name = system.state_names[i] if key == "grad_H" else str(i)
+            print(f"  {label.format(name)} = {infix(node, names)}")
+    for name, node in zip(system.output_names, doc.get("outputs") or []):
+        print(f"  {name} = {infix(node, names)}")
     return 0
 
 
@@ -152,12 +252,18 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     system = load_file(args.file)
     t = args.t
-    params = dict(args.set)
+    params = assignments(args.set, "--set")
     x0 = initial_state(args.x0) if args.x0 else {}
     u = read_inputs(args.input, t) if args.input else None
     out = pathlib.Path(args.out) if args.out else None
     if out is not None and out.suffix not in (".csv", ".nc", ".parquet"):
         raise ValueError(f"--out {args.out}: choose a file ending in .csv, .nc or .parquet")
+    # every file named must be writable before the run, so that none is left half done
+    if out is not None:
+        writable_folder(out, "--out")
+    if args.plot:
+        plot_file(args.plot)
+    check_start(system, x0, t, u, params)
     result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp)
     if out is None:
         write_csv({name: values for name, (_, values) in result.columns().items()}, result.t, sys.stdout)
@@ -178,6 +284,45 @@ def run_simulate(args: argparse.Namespace) -> int:
     return 0
 
 
+def writable_folder(path: pathlib.Path, option: str) -> None:
+    folder = path.parent if str(path.parent) else pathlib.Path(".")
+    if not folder.is_dir():
+        raise ValueError(f"{option} {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise ValueError(f"{option} {path}: the folder {folder} is not writable")
+
+
+def plot_file(text: str) -> None:
+    """Refuses a --plot file that matplotlib cannot write, before anything is computed."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    path = pathlib.Path(text)
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix.lstrip(".").lower() not in formats:
+        raise ValueError(f"--plot {text}: choose an image file ending in one of .{', .'.join(sorted(formats))}")
+    writable_folder(path, "--plot")
+
+
+def check_start(system: System, x0: Any, t: np.ndarray, u: Any, params: Mapping[str, float]) -> None:
+    """Names the value that makes the model non-finite where the run starts, instead of the
+    solver reporting a non-finite state at some later time."""
+    from .result import input_series
+
+    sig = system.signature
+    model = system.model()
+    model.params = sig.vector("param", params, model.params)
+    state = sig.vector("state", x0) if x0 is not None else np.zeros(len(sig.state_names))
+    series = input_series(sig, t, u)
+    inputs = series[0] if series is not None else np.zeros(len(sig.input_names))
+    with np.errstate(all="ignore"):
+        rates = model.rhs(state, inputs, float(t[0]))
+    bad = [name for name, rate in zip(sig.state_names, rates) if not math.isfinite(rate)]
+    if bad:
+        given = ", ".join(f"{k}={v:g}" for k, v in params.items()) or "the default parameters"
+        raise ValueError(f"d{bad[0]}/dt is {rates[sig.state_names.index(bad[0])]} at the start (t = {t[0]:g}) with "
+                         f"{given}: a parameter or initial value makes the model non-finite (a division by zero?)")
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="zarel", description="Check, describe and simulate zarel model documents.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -188,10 +333,8 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("file")
     info.set_defaults(run=run_info)
     sim = commands.add_parser("simulate", help="simulate a document over a time grid")
-    sim.add_argument("file")
     sim.add_argument("--t", type=time_grid, required=True, metavar="START:STOP:POINTS", help="the output grid")
-    sim.add_argument("--x0", nargs="+", metavar="X0",
-                     help="initial state: 1,0 or q=1 p=0 (states left out start at 0; --x0=-1,0 for a leading minus)")
+    add_initial_state(sim, "initial state: 1,0 or q=1 p=0 (repeatable; states left out start at 0)")
     sim.add_argument("--set", type=assignment, action="append", default=[], metavar="NAME=VALUE",
                      help="a parameter value (repeatable)")
     sim.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
@@ -199,7 +342,7 @@ def parser() -> argparse.ArgumentParser:
     sim.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     sim.add_argument("--out", metavar="FILE", help="result.csv, .nc or .parquet (without: CSV on stdout)")
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")
-    sim.set_defaults(run=run_simulate)
+    sim.set_defaults(run=run_simulate, parser=sim)
     if importlib.util.find_spec("zarel.sweep_cli") is not None:
         importlib.import_module("zarel.sweep_cli").register(commands)
     return top
@@ -207,7 +350,9 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
-        args = parser().parse_args(argv)
+        args = parser().parse_args(_attach_signed_values(sys.argv[1:] if argv is None else argv))
+        if hasattr(args, "x0"):
+            take_file(args.parser, args)
         status: int = args.run(args)
     except BrokenPipeError:
         # the reader went away (zarel simulate ... | head): leave quietly, no traceback

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Mapping
 from fractions import Fraction
 from typing import Any
@@ -11,17 +12,17 @@ import sympy
 from mpmath.libmp import round_nearest, to_float
 from sympy.printing.printer import Printer
 
-Node = list[Any]
+from zarel.functions import FUNCTIONS, SUPPORTED, balanced
 
-# What the engine evaluates, as the unsupported-node message lists it.
-SUPPORTED = (
-    "numbers, states, inputs, parameters, t, +, -, *, /, **, exp, log, sqrt, Abs, sign, sin, cos, tan, "
-    "tanh, sinh, cosh, Max, Min, Heaviside, Piecewise (with <, <=, >, >=, And, Or, Not)"
-)
+Node = list[Any]
 
 # Digits for constants that are not exact binary fractions: far more than a double holds, so that
 # the one rounding to 53 bits is the only one.
 _CONSTANT_DIGITS = 40
+
+# The engine loads documents nested at most 127 levels deep; an expression sits two levels down
+# (the document, then the list holding it).
+MAX_DEPTH = 125
 
 
 def lower(expr: Any, slots: Mapping[sympy.Symbol, int]) -> Node:
@@ -44,7 +45,16 @@ class Lowering(Printer):
         self._slots = slots
 
     def lower(self, expr: Any) -> Node:
-        return self._print(sympy.sympify(expr))
+        expr = sympy.sympify(expr)
+        try:
+            node = self._print(expr)
+        except RecursionError:
+            raise ValueError(f"{shorten(expr)} is nested too deeply to lower; expand it (sympy.expand)") from None
+        levels = depth(node)
+        if levels > MAX_DEPTH:
+            raise ValueError(f"{shorten(expr)} nests {levels} levels deep, more than the {MAX_DEPTH} a model "
+                             f"holds; expand it (sympy.expand)")
+        return node
 
     def _print(self, expr: Any, **kwargs: Any) -> Node:
         if isinstance(expr, sympy.Expr) and not isinstance(expr, sympy.Symbol) and expr.is_number:
@@ -112,104 +122,46 @@ class Lowering(Printer):
             return ["div", ["const", 1.0], self._print(sympy.Pow(base, -exponent))]
         if exponent == sympy.S.Half:
             return ["sqrt", self._print(base)]
+        if exponent.is_Rational and exponent.q & (exponent.q - 1):
+            return rational_power(self._print(base), exponent)
         return ["pow", self._print(base), self._print(exponent)]
 
-    def _print_exp(self, expr: sympy.Expr) -> Node:
-        return ["exp", self._print(expr.args[0])]
+    def _print_Function(self, expr: sympy.Expr) -> Node:
+        function = FUNCTIONS.get(type(expr).__name__)
+        if function is None:
+            return self.emptyPrinter(expr)
+        return function.lower([self._print(a) for a in expr.args])
 
-    def _print_log(self, expr: sympy.Expr) -> Node:
-        return ["log", self._print(expr.args[0])]
-
-    def _print_Abs(self, expr: sympy.Expr) -> Node:
-        return ["abs", self._print(expr.args[0])]
-
-    def _print_sign(self, expr: sympy.Expr) -> Node:
-        return ["sign", self._print(expr.args[0])]
-
-    def _print_sin(self, expr: sympy.Expr) -> Node:
-        return ["sin", self._print(expr.args[0])]
-
-    def _print_cos(self, expr: sympy.Expr) -> Node:
-        return ["cos", self._print(expr.args[0])]
-
-    def _print_tanh(self, expr: sympy.Expr) -> Node:
-        return ["tanh", self._print(expr.args[0])]
-
-    def _print_tan(self, expr: sympy.Expr) -> Node:
-        arg = self._print(expr.args[0])
-        return ["div", ["sin", arg], ["cos", arg]]
-
-    def _print_sinh(self, expr: sympy.Expr) -> Node:
-        arg = self._print(expr.args[0])
-        return ["mul", ["const", 0.5], ["sub", ["exp", arg], ["exp", ["neg", arg]]]]
-
-    def _print_cosh(self, expr: sympy.Expr) -> Node:
-        arg = self._print(expr.args[0])
-        return ["mul", ["const", 0.5], ["add", ["exp", arg], ["exp", ["neg", arg]]]]
-
-    def _print_Max(self, expr: sympy.Expr) -> Node:
-        return balanced("max", [self._print(a) for a in expr.args])
-
-    def _print_Min(self, expr: sympy.Expr) -> Node:
-        return balanced("min", [self._print(a) for a in expr.args])
-
-    def _print_Heaviside(self, expr: sympy.Expr) -> Node:
-        # 1 above zero, 0 below, and the value SymPy gives at zero (1/2 unless set)
-        arg = self._print(expr.args[0])
-        at_zero = expr.args[1] if len(expr.args) > 1 else sympy.S.Half
-        return ["where", ["gt", arg, ["const", 0.0]], ["const", 1.0],
-                ["where", ["gt", ["const", 0.0], arg], ["const", 0.0], self._print(at_zero)]]
+    # Max and Min are lattice operations to SymPy, not functions
+    _print_Max = _print_Function
+    _print_Min = _print_Function
 
     def _print_Piecewise(self, expr: sympy.Piecewise) -> Node:
-        *pieces, (last, otherwise) = expr.args
+        """The first piece whose condition holds, chosen by a balanced tree of "where".
+
+        Every piece is evaluated as written (a table of quadratics would re-expand them about its
+        knots and round differently). Pieces split into halves: the left half's value where any of
+        its conditions holds, else the right half's; when the conditions are thresholds on one
+        argument that each imply the next (x <= b1, x <= b2, ... with b1 <= b2), "any of the left
+        half" is its last condition alone, and the tree is a binary search of the thresholds.
+        """
+        *_, (_, otherwise) = expr.args
         if otherwise != sympy.true:
             raise ValueError(f"Piecewise {expr} has no otherwise piece (condition True); add one")
-        table = self._table(expr)
-        if table is not None:
-            return table
-        node = self._print(last)
-        for value, condition in reversed(pieces):
-            node = ["where", self._print(condition), self._print(value), node]
-        return node
+        conditions = [self._print(c) for _, c in expr.args]
+        values = [self._print(v) for v, _ in expr.args]
+        nested = _nested_thresholds([c for _, c in expr.args[:-1]])
 
-    def _table(self, expr: sympy.Piecewise) -> Node | None:
-        """A "pw" table for a Piecewise of quadratics in one argument s cut at increasing constants,
-        Piecewise((a0(s), s < b1), (a1(s), s < b2), ..., (an(s), True)), or None.
+        def any_of(lo: int, hi: int) -> Node:
+            return conditions[hi - 1] if nested else balanced("max", conditions[lo:hi])
 
-        The engine finds the segment by binary search and evaluates each quadratic in Horner form
-        about its left knot; the coefficients are expanded about the knots exactly and rounded once.
-        """
-        *pieces, (last, _) = expr.args
-        if not pieces:
-            return None
-        arg = pieces[0][1].lhs if isinstance(pieces[0][1], sympy.StrictLessThan) else None
-        if arg is None or any(not isinstance(c, sympy.StrictLessThan) or c.lhs != arg or not c.rhs.is_number
-                              for _, c in pieces):
-            return None
-        cuts = [constant(c.rhs) for _, c in pieces]
-        if any(a >= b for a, b in zip(cuts, cuts[1:])):
-            return None
-        z = sympy.Dummy("z")
-        polys = []
-        for value in [v for v, _ in pieces] + [last]:
-            value = sympy.sympify(value).subs(arg, z)
-            if value.free_symbols - {z}:
-                return None
-            try:
-                poly = sympy.Poly(_exact(value), z)
-            except sympy.PolynomialError:
-                return None
-            if poly.degree() > 2 or not all(c.is_Rational for c in poly.all_coeffs()):
-                return None
-            polys.append(poly)
-        # the outer knots only anchor the first segment's expansion and bound the last one
-        knots = [cuts[0] - max(1.0, abs(cuts[0])), *cuts, cuts[-1] + max(1.0, abs(cuts[-1]))]
-        triples = []
-        for poly, knot in zip(polys, knots):
-            k = sympy.Rational(knot)
-            triples.append([constant(poly.eval(k)), constant(poly.diff(z).eval(k)),
-                            constant(poly.diff(z).diff(z).eval(k) / 2)])
-        return ["pw", self._print(arg), knots, triples]
+        def first(lo: int, hi: int) -> Node:
+            if hi - lo == 1:
+                return values[lo]
+            mid = (lo + hi) // 2
+            return ["where", any_of(lo, mid), first(lo, mid), first(mid, hi)]
+
+        return first(0, len(values))
 
     # conditions evaluate to 1.0 or 0.0
     def _print_StrictGreaterThan(self, expr: sympy.Expr) -> Node:
@@ -240,26 +192,69 @@ class Lowering(Printer):
         return ["const", 0.0]
 
 
-def balanced(op: str, nodes: list[Node]) -> Node:
-    """`nodes` joined by the associative `op` as a tree of depth ceil(log2(len(nodes)))."""
-    if len(nodes) == 1:
-        return nodes[0]
-    half = len(nodes) // 2
-    return [op, balanced(op, nodes[:half]), balanced(op, nodes[half:])]
+def rational_power(base: Node, exponent: sympy.Rational) -> Node:
+    """base ** exponent for an exponent no double holds (1/3, 2/3, ...).
+
+    pow with the nearest double r is off by the factor base ** (exponent - r), a relative error
+    of log(base) * (exponent - r): up to a hundred ulps for 1/3 at large or small bases. The
+    product with 1 + log(base) * (exponent - r) takes it out; where that correction is not a
+    small number (a base of 0, infinity or NaN) pow's own value stands.
+    """
+    r = constant(exponent)
+    correction = ["mul", ["log", base], ["const", constant(exponent - sympy.Rational(r))]]
+    return ["mul", ["pow", base, ["const", r]],
+            ["where", ["gt", ["const", 1.0], ["abs", correction]], ["add", ["const", 1.0], correction],
+             ["const", 1.0]]]
 
 
-def _exact(expr: sympy.Expr) -> sympy.Expr:
-    """`expr` with every Float replaced by the rational number it holds exactly."""
-    return expr.xreplace({f: sympy.Rational(f) for f in expr.atoms(sympy.Float)})
+def depth(node: Node) -> int:
+    """How deeply the lists of `node` nest (["const", 1.0] is 1), without recursion."""
+    deepest, todo = 0, [(node, 1)]
+    while todo:
+        n, level = todo.pop()
+        deepest = max(deepest, level)
+        todo.extend((child, level + 1) for child in n if isinstance(child, list))
+    return deepest
+
+
+def shorten(expr: Any, width: int = 80) -> str:
+    text = str(expr)
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+_BELOW = (sympy.StrictLessThan, sympy.LessThan)
+_ABOVE = (sympy.StrictGreaterThan, sympy.GreaterThan)
+
+
+def _nested_thresholds(conditions: list[Any]) -> bool:
+    """True when each condition is the same comparison of one argument with a number and implies
+    the next one, for every argument, NaN included: all x < b_i (or all x <= b_i) with b_i
+    increasing, or all x > b_i (or all x >= b_i) with b_i decreasing."""
+    if not conditions:
+        return True
+    kind = type(conditions[0])
+    if kind not in _BELOW + _ABOVE:
+        return False
+    arg = conditions[0].lhs
+    bounds = []
+    for c in conditions:
+        if type(c) is not kind or c.lhs != arg or not c.rhs.is_number:
+            return False
+        bounds.append(constant(c.rhs))
+    if kind in _ABOVE:
+        bounds = [-b for b in bounds]
+    return all(a <= b for a, b in zip(bounds, bounds[1:]))
 
 
 def constant(value: Any) -> float:
     """The double nearest to the exact value of a SymPy number (or int), rounded once."""
-    if isinstance(value, int):
-        return float(value)  # Python rounds ints to nearest
     value = sympy.sympify(value)
     if value.is_Rational:
-        return float(Fraction(int(value.p), int(value.q)))
+        try:
+            return float(Fraction(int(value.p), int(value.q)))  # rounds to nearest
+        except OverflowError:
+            raise ValueError(f"constant {str(sympy.Float(value, 3)).lower()} is beyond the largest double, "
+                             f"{sys.float_info.max:.3g}") from None
     approx = value.evalf(_CONSTANT_DIGITS)
     if not isinstance(approx, sympy.Float):
         raise ValueError(f"constant {value} is not a finite real number")

@@ -16,6 +16,7 @@ import zarel_engine
 from .system import Signature, System, as_system
 
 if TYPE_CHECKING:
+    from zarel_engine import _Stats
     import matplotlib.figure
     import pandas
     import xarray
@@ -114,7 +115,7 @@ class Result:
     energy: Array
     supplied_power: Array
     outputs: Array
-    stats: dict[str, Any]
+    stats: _Stats
     signature: Signature
     method: str
     interp: str
@@ -186,11 +187,7 @@ class Result:
             fig = Figure(figsize=(8, 8))
             FigureCanvasAgg(fig)
         ax_x, ax_h, ax_p = fig.subplots(3, 1, sharex=True)
-        for j, name in enumerate(self.signature.state_names):
-            ax_x.plot(self.t, self.x[:, j], label=name)
-        ax_x.set_ylabel("state")
-        if self.signature.state_names:
-            ax_x.legend(loc="best")
+        _plot_states(ax_x, self.t, self.x, self.signature.state_names)
         if self.energy.size:
             ax_h.plot(self.t, self.energy, label="H")
             ax_p.plot(self.t, self.supplied_power, label="supplied power")
@@ -208,9 +205,12 @@ class Result:
 
     def balance(self) -> Balance:
         """The energy-balance certificate of this run (see `Balance`)."""
+        sig = self.signature
+        if sig.has_energy is False:
+            raise ValueError(f"model {sig.name!r} has no energy (its document has no \"energy\"), so there is no "
+                             f"balance to certify")
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
-        sig = self.signature
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None
         t, x, series = self.t, self.x, self.series
         # the same operations, in the same order, as the methods apply to each interval
@@ -236,6 +236,33 @@ class Result:
         return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
                        residual=delta - supplied + dissipated, method=self.method,
                        dissipation_known=dissipation is not None)
+
+
+# Beyond this many states one legend entry per line is unreadable; the lines are coloured along a
+# colour map instead and the legend names the first and the last.
+LEGEND_LINES = 8
+
+
+def _plot_states(ax: Any, t: Array, x: Array, names: tuple[str, ...]) -> None:
+    ax.set_ylabel("state")
+    if not names:
+        return
+    if len(names) <= LEGEND_LINES:
+        for j, name in enumerate(names):
+            ax.plot(t, x[:, j], label=name)
+        ax.legend(loc="best")
+        return
+    # one collection draws every line at once, which many separate lines would not
+    from matplotlib import colormaps
+    from matplotlib.collections import LineCollection
+    from matplotlib.lines import Line2D
+
+    colours = colormaps["viridis"](np.linspace(0.0, 1.0, len(names)))
+    lines = LineCollection([np.column_stack([t, x[:, j]]) for j in range(len(names))], colors=colours, linewidths=0.8)
+    ax.add_collection(lines)
+    ax.autoscale_view()
+    handles = [Line2D([], [], color=colours[0]), Line2D([], [], color=colours[-1])]
+    ax.legend(handles, [names[0], names[-1]], loc="best", title=f"{len(names)} states, first to last")
 
 
 def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Array) -> None:
@@ -294,7 +321,7 @@ def simulate(
     interp = _INTERP_NAMES[str(options.get("interp", "hold"))]
     return Result(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
-        outputs=run["outputs"], stats=dict(run["stats"]), signature=signature, method=run["stats"]["method"],
+        outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
         interp=interp, params=param_vector, model=model, series=series,
     )
 

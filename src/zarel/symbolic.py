@@ -8,7 +8,7 @@ from typing import Any, Optional
 import numpy as np
 import sympy
 
-from zarel.lowering import lower
+from zarel.lowering import lower, shorten
 from zarel.system import System
 
 t = sympy.Symbol("t", real=True)
@@ -81,7 +81,11 @@ class _Symbols:
         for f in rhs:
             # step functions differentiate to impulses: the Jacobian the solver wants is the
             # derivative where it exists, so they are dropped
-            row = gradient(f, x)
+            try:
+                row = gradient(f, x)
+            except RecursionError:
+                raise ValueError(f"{shorten(f)} is nested too deeply to differentiate; expand it "
+                                 f"(sympy.expand)") from None
             for j, d in row.items():
                 row[j] = d.replace(sympy.DiracDelta, lambda *args: sympy.S.Zero)
             jacobian += [lower(row[j], self.slots) if j in row else zero for j in range(len(x))]

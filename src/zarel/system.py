@@ -6,7 +6,7 @@ import json
 import math
 import os
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, Optional, Union
 
 import numpy as np
@@ -17,6 +17,16 @@ Kind = Literal["state", "input", "param"]
 
 # singular and plural of each kind, as messages spell them
 _WORDS = {"state": ("state", "states"), "input": ("input", "inputs"), "param": ("parameter", "parameters")}
+
+# Names the results give to their own coordinates and variables (Result.to_xarray, the CSV the
+# command writes, a sweep's Dataset): a state, input, parameter or output may not take them.
+RESERVED = {
+    "time": "the time coordinate",
+    "run": "the run coordinate of a sweep",
+    "status": "the status of each run of a sweep",
+    "energy": "the recorded energy H",
+    "supplied_power": "the recorded supplied power",
+}
 
 
 @dataclass(frozen=True)
@@ -29,6 +39,9 @@ class Signature:
     param_names: tuple[str, ...]
     output_names: tuple[str, ...]
     param_values: tuple[float, ...]
+    # False when the document has no energy (H = 0); None when unknown (a bare engine model). Not
+    # a name: signatures that name the same things compare equal whatever it holds.
+    has_energy: Optional[bool] = field(default=None, compare=False)
 
     def names(self, kind: Kind) -> tuple[str, ...]:
         if kind == "state":
@@ -122,8 +135,10 @@ class System:
             name=name,
             output_names=tuple(model.output_names),
             param_values=tuple(float(v) for v in model.params),
+            has_energy="energy" in doc,
             **names,
         )
+        _check_names(self.signature)
 
     @property
     def name(self) -> str:
@@ -184,6 +199,20 @@ class System:
             f"<{type(self).__name__} {self.name!r}: {self.n_states} states, {self.n_inputs} inputs, "
             f"{self.n_params} parameters, {len(self.output_names)} outputs>"
         )
+
+
+def _check_names(sig: Signature) -> None:
+    """Every name distinct across kinds and none that the results use themselves."""
+    seen: dict[str, str] = {}
+    for kind, names in (("state", sig.state_names), ("input", sig.input_names), ("parameter", sig.param_names),
+                        ("output", sig.output_names)):
+        for name in names:
+            if name in RESERVED:
+                raise ValueError(f"the {kind} name {name!r} is reserved for {RESERVED[name]}; rename the {kind}")
+            if name in seen:
+                raise ValueError(f"{name!r} names both a {seen[name]} and a{'n' if kind[0] in 'aeiou' else ''} "
+                                 f"{kind}; rename one of them")
+            seen[name] = kind
 
 
 def _dump(doc: Mapping[str, Any]) -> str:

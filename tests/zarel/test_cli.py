@@ -44,6 +44,15 @@ def files(tmp_path_factory):
     (d / "incomplete.json").write_text('{"n_states": 1}')
     (d / "broken.json").write_text('{"n_states": 1,')
     (d / "force.csv").write_text("time,F\n0,0\n1,2\n3,-1\n")
+    m = sympy.Symbol("m", positive=True)
+    zarel.PortHamiltonian([q, p], H=p**2 / (2 * m) + q**2 / 2, J=[[0, 1], [-1, 0]], params={m: 1.0},
+                          name="mass").to_json(d / "mass.json")
+    # as a spreadsheet saves it: byte-order mark, CRLF, a blank line at the end
+    (d / "sheet.csv").write_bytes("\ufefftime,F\r\n0,0\r\n1,2\r\n3,-1\r\n\r\n".encode())
+    (d / "twice.csv").write_text("time,F,F\n0,0,1\n3,1,2\n")
+    (d / "header.csv").write_text("time,F\n")
+    (d / "latin1.csv").write_bytes("time,F\n0,0\n# Kraft in N \u2013 gemessen\n".encode("cp1252"))
+    (d / "gap.csv").write_text("time,F\n0,0\n\n3,1\n")
     return d
 
 
@@ -54,6 +63,8 @@ def test_check_and_info(files):
     assert "outputs (1): dissipated_power" in ok.stdout
     info = run("info", "spring.json", cwd=files)
     assert info.returncode == 0 and "jacobian: analytic" in info.stdout and "c = 0.3" in info.stdout
+    for line in ("dq/dt = p", "dp/dt = F - (p*c + q*k)", "H = p^2/2 + k*q^2/2", "dissipated_power = c*p^2"):
+        assert f"  {line}\n" in info.stdout, info.stdout
     assert "malformed model: missing integer n_inputs" in failed(run("check", "incomplete.json", cwd=files))
     assert "malformed model: not JSON" in failed(run("info", "broken.json", cwd=files))
     assert failed(run("check", "absent.json", cwd=files)) == "zarel: error: absent.json: No such file or directory"
@@ -99,3 +110,43 @@ def test_simulate_errors_are_one_line(files):
     assert "needs at least 2 points" in failed(run(*base[:2], "--t", "0:1:1", cwd=files), status=2)
     assert "not NAME=VALUE" in failed(run(*base, "--set", "c", cwd=files), status=2)
     assert not (files / "r.txt").exists()
+
+
+SIMULATE = ["simulate", "spring.json", "--t", "0:1:11"]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (SIMULATE + ["--x0", "q=nan"], 1, "'q=nan': nan is not a finite number"),
+    (SIMULATE + ["--set", "c=1", "--set", "c=2"], 1, "--set: 'c' is given twice"),
+    (SIMULATE + ["--x0", "q=1", "--x0", "q=2"], 1, "--x0: 'q' is given twice"),
+    (SIMULATE + ["--x0", "1,0", "p=2"], 1, "give one list of numbers (1,0) or NAME=VALUE items"),
+    (["simulate", "mass.json", "--t", "0:1:11", "--set", "m=0"], 1,
+     "dq/dt is nan at the start (t = 0) with m=0: a parameter or initial value makes the model non-finite"),
+    (["simulate", "spring.json", "--t", "-1.7e308:1.7e308:3"], 2, "does not give 3 finite, increasing times"),
+    (SIMULATE + ["--input", "latin1.csv"], 1, "latin1.csv, line 3: not UTF-8 text (byte 0x96)"),
+    (SIMULATE + ["--input", "twice.csv"], 1, "twice.csv, line 1: the column 'F' appears twice"),
+    (SIMULATE + ["--input", "header.csv"], 1, "header.csv: a header (time, F) and no rows of values"),
+    (SIMULATE + ["--input", "gap.csv"], 1, "gap.csv, line 3: expected 2 numbers"),
+    (SIMULATE + ["--out", "late.csv", "--plot", "absent/run.png"], 1, "--plot absent/run.png: the folder absent does not"),
+    (SIMULATE + ["--out", "late.csv", "--plot", "run.txt"], 1, "--plot run.txt: choose an image file ending in one of"),
+    (["simulate", "--t", "0:1:11"], 2, "the following arguments are required: file"),
+    (["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--out", "s.nc"], 1,
+     "--out s.nc: a sweep is written to a Zarr store, a folder ending in .zarr"),
+    (["sweep", "mass.json", "--t", "0:1:11", "--vary", "m=0:0:2", "--out", "fails.zarr", "--no-progress"], 1,
+     "all 2 runs failed; the first: "),
+    (["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--out", "far.zarr", "--scheduler",
+      "tcp://127.0.0.1:9"], 1, "--scheduler tcp://127.0.0.1:9: no Dask scheduler answered within 5 s"),
+])
+def test_refusals_name_the_cause(files, args, status, message):
+    assert message in failed(run(*args, cwd=files), status)
+    assert not (files / "late.csv").exists() and not (files / "s.nc").exists()
+
+
+def test_repeated_options_signed_grids_and_spreadsheet_files(files):
+    t = np.linspace(-1.0, 1.0, 11)
+    expected = zarel.simulate(zarel.load(files / "spring.json"), {"q": 1.0, "p": 2.0}, t).to_pandas()
+    printed = run("simulate", "--t", "-1:1:11", "--x0", "q=1", "--x0", "p=2", "spring.json", cwd=files)
+    assert printed.returncode == 0, printed.stderr
+    pandas.testing.assert_frame_equal(pandas.read_csv(io.StringIO(printed.stdout), index_col="time"), expected)
+    sheet, plain = (run(*SIMULATE, "--input", name, cwd=files) for name in ("sheet.csv", "force.csv"))
+    assert sheet.returncode == 0 and sheet.stdout == plain.stdout, sheet.stderr

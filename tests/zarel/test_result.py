@@ -117,3 +117,28 @@ def test_labelled_results_xarray_pandas_and_plot(tmp_path):
     assert len(fig.axes) == 3 and (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     report = str(res.balance())
     assert "10 intervals (rk45)" in report and "residual" in report
+
+
+@pytest.mark.parametrize("build", [
+    lambda s: zarel.ODE([s("time")], [-s("time")]),
+    lambda s: zarel.ODE([s("q")], [s("run")], inputs=[s("run")]),
+    lambda s: zarel.ODE([s("q")], [s("status") * s("q")], params={s("status"): 1.0}),
+    lambda s: zarel.ODE([s("q")], [-s("q")], outputs={"energy": s("q")}),
+    lambda s: zarel.PortHamiltonian([s("q")], s("q")**2, [[0]], outputs={"supplied_power": s("q")}),
+    lambda s: zarel.ODE([s("q"), s("p")], [s("p"), -s("q")], outputs={"p": 2 * s("p")}),
+])
+def test_names_results_use_are_refused_at_construction(build):
+    with pytest.raises(ValueError, match=r"(is reserved|names both)"):
+        build(sympy.Symbol)
+
+
+def test_balance_needs_an_energy_and_plot_of_many_states_stays_legible(tmp_path):
+    x = sympy.symbols("x0:300")
+    decay = zarel.ODE(list(x), [-(i + 1) * xi for i, xi in enumerate(x)], name="decay")
+    res = zarel.simulate(decay, np.ones(300), np.linspace(0.0, 1.0, 21), method="rk4")
+    with pytest.raises(ValueError, match="no energy"):
+        res.balance()
+    fig = res.plot(tmp_path / "many.png")
+    legend = fig.axes[0].get_legend()
+    assert legend is not None and 2 <= len(legend.get_texts()) <= 3
+    assert {"x0", "x299"} <= {text.get_text() for text in legend.get_texts()}

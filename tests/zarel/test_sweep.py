@@ -221,3 +221,21 @@ def test_the_zarel_sweep_command(system, tmp_path):
     proc = subprocess.run(command[:-2] + ["--out", "other.zarr", "--vary", "mass=1:2:3"], capture_output=True,
                           text=True, cwd=tmp_path, timeout=120)
     assert proc.returncode == 1 and proc.stderr.startswith("zarel: error: unknown parameter 'mass'")
+
+
+def test_ctrl_c_on_the_zarel_sweep_command_says_how_to_resume(system, tmp_path):
+    system.to_json(tmp_path / "driven.json")
+    store = tmp_path / "long.zarr"
+    command = [str(ZAREL), "sweep", "driven.json", "--t", "0:20000:3", "--vary", "k=1:9:100", "--vary", "c=0:1:100",
+               "--method", "rk45", "--chunk", "10", "--no-progress", "--out", store.name]
+    proc = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    while not os.path.exists(store / "status") or not status_written(store).any():
+        assert proc.poll() is None, proc.communicate()
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and out == ""
+    # (what follows it, if anything, is the storage library's notice of writes it abandoned)
+    assert err.startswith(f"zarel: interrupted; the finished chunks are kept in {store.name}: run the same command "
+                          "again to resume\n")
+    assert not status_written(store).all()
