@@ -22,6 +22,9 @@ from .system import System, load
 EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError, MemoryError, OverflowError)
 
 
+GRID_STEPS_HELP = "rk45: end a step on every grid point (default: steps of its own, reported on the grid)"
+
+
 class BadArgument(ValueError, argparse.ArgumentTypeError):
     """A malformed option value: a ValueError to callers, a usage error (status 2) to argparse."""
 
@@ -158,7 +161,8 @@ def run_simulate(args: argparse.Namespace) -> int:
     out = pathlib.Path(args.out) if args.out else None
     if out is not None and out.suffix not in (".csv", ".nc", ".parquet"):
         raise ValueError(f"--out {args.out}: choose a file ending in .csv, .nc or .parquet")
-    result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp)
+    result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp,
+                      grid_steps=args.grid_steps)
     if out is None:
         write_csv({name: values for name, (_, values) in result.columns().items()}, result.t, sys.stdout)
     elif out.suffix == ".csv":
@@ -196,6 +200,7 @@ def parser() -> argparse.ArgumentParser:
                      help="a parameter value (repeatable)")
     sim.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
     sim.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
+    sim.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
     sim.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     sim.add_argument("--out", metavar="FILE", help="result.csv, .nc or .parquet (without: CSV on stdout)")
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")
