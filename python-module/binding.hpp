@@ -191,9 +191,17 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// The arguments of Model.simulate, in order.
+inline constexpr std::initializer_list<const char*> kSimulateNames = {
+    "x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton", "record_outputs", "record_energy"};
+// A run as Model.simulate makes it, from its arguments in that order (null when omitted), with
+// parameters for this run alone and dense output (null: the model's own, grid steps).
+PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense);
+
 // The options every simulation method takes, with their defaults.
 SolverOptions default_options();
-// Converts rtol, atol, newton_tol and max_newton (null when omitted) into the options.
+// Converts rtol, atol, newton_tol and max_newton (null when omitted) into the options; a tolerance
+// that is negative, NaN or infinite is a ValueError naming it.
 bool take_tolerances(PyObject* const* in, SolverOptions& options);
 // Parses a method and an interpolation name (either may be null: the default is kept).
 bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp);

@@ -3,6 +3,8 @@
 #include "binding.hpp"
 #include "numpy.hpp"
 
+#include <cmath>
+
 namespace zarel::py {
 
 namespace {
@@ -77,9 +79,22 @@ PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m) {
 
 }  // namespace
 
+// A tolerance that is negative, NaN or infinite would let a run report a plainly wrong result as
+// a success, so it is refused before any work; zero keeps its meaning.
+bool take_tolerance(PyObject* obj, const char* name, double& out) {
+    if (!obj) return true;
+    if (!to_double(obj, name, out)) return false;
+    if (std::isfinite(out) && out >= 0.0) return true;
+    char* text = PyOS_double_to_string(out, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text) return false;
+    PyErr_Format(PyExc_ValueError, "%s must be a finite non-negative number, got %s", name, text);
+    PyMem_Free(text);
+    return false;
+}
+
 bool take_tolerances(PyObject* const* in, SolverOptions& options) {
-    return (!in[0] || to_double(in[0], "rtol", options.rtol)) && (!in[1] || to_double(in[1], "atol", options.atol)) &&
-           (!in[2] || to_double(in[2], "newton_tol", options.newton_tol)) &&
+    return take_tolerance(in[0], "rtol", options.rtol) && take_tolerance(in[1], "atol", options.atol) &&
+           take_tolerance(in[2], "newton_tol", options.newton_tol) &&
            (!in[3] || to_count(in[3], "max_newton", options.max_newton));
 }
 
@@ -136,40 +151,45 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense_flag) {
+    PyObject* u = in[2] == Py_None ? nullptr : in[2];
+    if (params == Py_None) params = nullptr;
+    std::string_view method_text = "midpoint", interp_text = "hold";
+    SolverOptions options = default_options();
+    RunChoices choices;
+    if (!check_array(in[0], "x0", 1) || !check_array(in[1], "t", 1) || (u && !check_array(u, "u", 2)) ||
+        (params && !check_array(params, "params", 1)) || (in[3] && !to_text(in[3], "method", method_text)) ||
+        (in[4] && !to_text(in[4], "interp", interp_text)) || !take_tolerances(in + 5, options) ||
+        (in[9] && !to_bool(in[9], "record_outputs", options.record_outputs)) ||
+        (in[10] && !to_bool(in[10], "record_energy", options.record_energy)) ||
+        (dense_flag && !to_bool(dense_flag, "dense", choices.dense)))
+        return nullptr;
+    Method method;
+    Interp interp = Interp::Hold;
+    if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
+    ArrayView x0, t, p;
+    if (!read_in_place(in[0], "x0", x0) || !read_in_place(in[1], "t", t) ||
+        (params && !read_in_place(params, "params", p)))
+        return nullptr;
+    if (params) choices.params = p.span();
+    std::vector<double> series;
+    Inputs inputs;
+    if (!input_series(u, interp, series, inputs)) return nullptr;
+    Result<Trajectory> run = [&] {
+        Unlocked unlocked;
+        return zarel::simulate(model, x0.span(), t.span(), inputs, method, options, choices);
+    }();
+    if (!run) return to_py(run.error());
+    return trajectory_dict(std::move(*run), model.n_states, model.n_inputs);
+}
+
 PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* in[11];
-        if (!parse_args({"simulate",
-                         {"x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton",
-                          "record_outputs", "record_energy"},
-                         2},
-                        args, nargs, kwnames, in))
-            return nullptr;
+        if (!parse_args({"simulate", kSimulateNames, 2}, args, nargs, kwnames, in)) return nullptr;
         SharedHold hold(as_model(self));
         if (!hold.ok()) return nullptr;
-        const Model& model = as_model(self)->model;
-        PyObject* u = in[2] == Py_None ? nullptr : in[2];
-        std::string_view method_text = "midpoint", interp_text = "hold";
-        SolverOptions options = default_options();
-        if (!check_array(in[0], "x0", 1) || !check_array(in[1], "t", 1) || (u && !check_array(u, "u", 2)) ||
-            (in[3] && !to_text(in[3], "method", method_text)) || (in[4] && !to_text(in[4], "interp", interp_text)) ||
-            !take_tolerances(in + 5, options) || (in[9] && !to_bool(in[9], "record_outputs", options.record_outputs)) ||
-            (in[10] && !to_bool(in[10], "record_energy", options.record_energy)))
-            return nullptr;
-        Method method;
-        Interp interp = Interp::Hold;
-        if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
-        ArrayView x0, t;
-        if (!read_in_place(in[0], "x0", x0) || !read_in_place(in[1], "t", t)) return nullptr;
-        std::vector<double> series;
-        Inputs inputs;
-        if (!input_series(u, interp, series, inputs)) return nullptr;
-        Result<Trajectory> run = [&] {
-            Unlocked unlocked;
-            return zarel::simulate(model, x0.span(), t.span(), inputs, method, options);
-        }();
-        if (!run) return to_py(run.error());
-        return trajectory_dict(std::move(*run), model.n_states, model.n_inputs);
+        return simulate_model(as_model(self)->model, in, nullptr, nullptr);
     });
 }
 

@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 status=0
-"$py" -m mypy.stubtest zarel_engine --mypy-config-file "$config" || status=1
+"$py" -m mypy.stubtest zarel_engine zarel._engine --mypy-config-file "$config" || status=1
 "$py" -m mypy --config-file "$config" "$root/src/zarel" || status=1
 # examples are short scripts: their bodies are checked, annotations are not required of them
 "$py" -m mypy --config-file "$config" --allow-untyped-defs --allow-untyped-calls --allow-incomplete-defs \

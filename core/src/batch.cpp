@@ -17,6 +17,7 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include "pool.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel {
@@ -34,9 +35,11 @@ std::optional<int> positive_env(const char* name) {
     return value;
 }
 
+}  // namespace
+
 // One pool for the whole process, sized on first use; the default concurrency already
 // respects the process's CPU affinity.
-tbb::task_arena& pool() {
+tbb::task_arena& batch_pool() {
     static tbb::task_arena arena([] {
         if (auto n = positive_env("RAYON_NUM_THREADS")) return *n;
         if (auto n = positive_env("RAYON_RS_NUM_CPUS")) return *n;
@@ -44,8 +47,6 @@ tbb::task_arena& pool() {
     }());
     return arena;
 }
-
-}  // namespace
 
 Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::vector<std::vector<double>>& x0s,
                                                const std::vector<std::vector<double>>* params,
@@ -91,7 +92,7 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
     std::mutex error_lock;
     std::optional<EngineError> pending;
 
-    pool().execute([&] {
+    batch_pool().execute([&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, count, 1),
             [&](const tbb::blocked_range<std::size_t>& share) {

@@ -1,9 +1,11 @@
-// The simulation driver: validation, one method call per output interval, and recording.
+// The simulation driver: validation, one method call per output interval (or the dense-output
+// driver for rk45), and recording.
 #include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "checked_size.hpp"
+#include "run.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel {
@@ -40,66 +42,51 @@ Status check_series(std::size_t L, std::size_t m, const Inputs& inputs) {
     return {};
 }
 
-// Writes grid point k of the run into the trajectory: state, input in force, energy, power
-// and named outputs, all evaluated on the run's own scratch.
-void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
-            std::vector<double>& u_rec, Trajectory& traj, Work& work, const SolverOptions& options) {
-    const std::size_t n = model.n_states;
-    const std::size_t m = model.n_inputs;
-    const std::size_t L = t.size();
-    const std::size_t q = traj.outputs.size() / L;
-    std::copy_n(x, n, traj.x.begin() + static_cast<std::ptrdiff_t>(k * n));
-
-    // The last point has no interval of its own: it shows the end of the last interval's input.
-    inputs.at(std::min(L - 2, k), m, u_rec.data(), u_rec.size(), k == L - 1 ? 1.0 : 0.0);
-    if (m > 0) std::copy_n(u_rec.begin(), m, traj.u.begin() + static_cast<std::ptrdiff_t>(k * m));
-
-    if (options.record_energy) {
-        traj.energy[k] = model.energy(x, work.scratch);
-        traj.supplied_power[k] = model.supplied_power(x, u_rec.data(), t[k], work.scratch);
-    }
-    if (q > 0) {
-        model.fill_env(x, u_rec.data(), t[k], work.scratch.env.data());
-        Model::eval_into(model.native.outputs, model.output_programs, work.scratch, work.out.data());
-        std::copy_n(work.out.begin(), q, traj.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
-    }
-}
-
 }  // namespace
 
-Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
-                            const Inputs& inputs, Method method, const SolverOptions& options) {
-    const std::size_t n = model.n_states;
-    const std::size_t m = model.n_inputs;
+Status check_grid(const Model& model, std::span<const double> t, const Inputs& inputs) {
     const std::size_t L = t.size();
-
-    if (x0.size() != n)
-        return invalid("initial state has " + std::to_string(x0.size()) + " entries, the model has " +
-                       std::to_string(n) + " states");
     if (L < 2) return invalid("the time grid needs at least two points");
     for (std::size_t j = 1; j < L; ++j)
         if (!(t[j - 1] < t[j]))  // also catches a NaN anywhere in the grid
             return invalid("the time grid must be strictly increasing (t[" + std::to_string(j) + "] = " +
                            format_number(t[j]) + " after t[" + std::to_string(j - 1) + "] = " +
                            format_number(t[j - 1]) + ")");
-    if (auto st = check_series(L, m, inputs); !st) return fail(std::move(st.error()));
+    return check_series(L, model.n_inputs, inputs);
+}
 
-    const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
-    Trajectory traj;
-    traj.t.assign(t.begin(), t.end());
-    traj.x.assign(checked_product(L, n), 0.0);
-    traj.u.assign(checked_product(L, m), 0.0);
-    if (options.record_energy) {
-        traj.energy.assign(L, 0.0);
-        traj.supplied_power.assign(L, 0.0);
+void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
+            double* u_rec, const RecordTarget& target, Work& work) {
+    const std::size_t n = model.n_states;
+    const std::size_t m = model.n_inputs;
+    const std::size_t L = t.size();
+    if (!target.x.empty()) std::copy_n(x, n, target.x.begin() + static_cast<std::ptrdiff_t>(k * n));
+
+    // The last point has no interval of its own: it shows the end of the last interval's input.
+    inputs.at(std::min(L - 2, k), m, u_rec, std::max<std::size_t>(m, 1), k == L - 1 ? 1.0 : 0.0);
+    if (m > 0 && !target.u.empty()) std::copy_n(u_rec, m, target.u.begin() + static_cast<std::ptrdiff_t>(k * m));
+
+    if (!target.energy.empty()) target.energy[k] = model.energy(x, work.scratch);
+    if (!target.supplied_power.empty()) target.supplied_power[k] = model.supplied_power(x, u_rec, t[k], work.scratch);
+    if (!target.outputs.empty()) {
+        const std::size_t q = target.outputs.size() / L;
+        model.fill_params(work.scratch);
+        model.fill_point(x, u_rec, t[k], work.scratch.env.data());
+        Model::eval_into(model.native.outputs, model.output_programs, work.scratch, work.out.data());
+        std::copy_n(work.out.begin(), q, target.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
     }
-    traj.outputs.assign(checked_product(L, q), 0.0);
-    Work work = Work::for_model(model, method);
+}
+
+Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
+                Method method, const SolverOptions& options, bool dense, Work& work, const RecordTarget& target) {
+    const std::size_t m = model.n_inputs;
+    const std::size_t L = t.size();
     std::vector<double> x(x0.begin(), x0.end());
     std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
 
     if (!all_finite(x)) return fail(NonFinite{"the state", t[0]});
-    record(model, inputs, t, 0, x.data(), u_rec, traj, work, options);
+    record(model, inputs, t, 0, x.data(), u_rec.data(), target, work);
+    if (dense && method == Method::Rk45) return rk45_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
 
     double h_carry = 0.0;
     for (std::size_t i = 0; i + 1 < L; ++i) {
@@ -116,17 +103,53 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
             break;
         case Method::Rk45:
             if (auto st = rk45_interval(model, x.data(), input, t[i], t[i + 1], options, h_carry, work); !st)
-                return fail(std::move(st.error()));
+                return st;
             break;
         case Method::Midpoint:
-            if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st)
-                return fail(std::move(st.error()));
+            if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st) return st;
             work.steps += 1;
             break;
         }
         if (!all_finite(x)) return fail(NonFinite{"the state", t[i + 1]});
-        record(model, inputs, t, i + 1, x.data(), u_rec, traj, work, options);
+        record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work);
     }
+    return {};
+}
+
+Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
+                            const Inputs& inputs, Method method, const SolverOptions& options) {
+    return simulate(model, x0, t, inputs, method, options, RunChoices{});
+}
+
+Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
+                            const Inputs& inputs, Method method, const SolverOptions& options,
+                            const RunChoices& choices) {
+    const std::size_t n = model.n_states;
+    const std::size_t m = model.n_inputs;
+    const std::size_t L = t.size();
+
+    if (x0.size() != n)
+        return invalid("initial state has " + std::to_string(x0.size()) + " entries, the model has " +
+                       std::to_string(n) + " states");
+    if (auto st = check_grid(model, t, inputs); !st) return fail(std::move(st.error()));
+    if (choices.params && choices.params->size() != model.n_params)
+        return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
+                       std::to_string(choices.params->size()));
+
+    const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
+    Trajectory traj;
+    traj.t.assign(t.begin(), t.end());
+    traj.x.assign(checked_product(L, n), 0.0);
+    traj.u.assign(checked_product(L, m), 0.0);
+    if (options.record_energy) {
+        traj.energy.assign(L, 0.0);
+        traj.supplied_power.assign(L, 0.0);
+    }
+    traj.outputs.assign(checked_product(L, q), 0.0);
+    Work work = Work::for_run(model, method, choices.params ? choices.params->data() : nullptr);
+    const RecordTarget target{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs};
+    if (auto st = run_into(model, x0, t, inputs, method, options, choices.dense, work, target); !st)
+        return fail(std::move(st.error()));
 
     static_cast<Counters&>(traj) = work;
     traj.method = method;

@@ -306,9 +306,10 @@ std::vector<double> Model::port_outputs(const double* x, const double* u, double
     return evaluate(*this, port_output_programs, native.port_outputs, x, u, t);
 }
 
-void Model::fill_env_at_rest(const double* x, double* env) const {
+void Model::fill_env_at_rest(const double* x, Scratch& scratch) const {
     // what fill_env writes for zero inputs at t = 0, without a vector of zeros to copy from
-    fill_params(env);
+    fill_params(scratch);
+    double* env = scratch.env.data();
     copy_values(x, n_states, env);
     std::fill_n(env + n_states, n_inputs, 0.0);
     env[n_states + n_inputs + n_params] = 0.0;
@@ -316,19 +317,20 @@ void Model::fill_env_at_rest(const double* x, double* env) const {
 
 std::vector<double> Model::grad_h(const double* x, Scratch& scratch) const {
     std::vector<double> out(grad_h_programs.size());
-    fill_env_at_rest(x, scratch.env.data());
+    fill_env_at_rest(x, scratch);
     eval_into(native.grad_h, grad_h_programs, scratch, out.data());
     return out;
 }
 
 double Model::energy(const double* x, Scratch& scratch) const {
-    fill_env_at_rest(x, scratch.env.data());
+    fill_env_at_rest(x, scratch);
     if (native.energy) return native.energy(scratch.env.data(), nullptr);
     return eval(energy_program, scratch.env.data(), scratch.stack);
 }
 
 double Model::supplied_power(const double* x, const double* u, double t, Scratch& scratch) const {
-    fill_env(x, u, t, scratch.env.data());
+    fill_params(scratch);
+    fill_point(x, u, t, scratch.env.data());
     if (native.supplied_power) return native.supplied_power(scratch.env.data(), nullptr);
     const std::size_t m = std::min(port_output_programs.size(), port_value_programs.size());
     double power = 0.0;
@@ -343,7 +345,8 @@ double Model::supplied_power(const double* x, const double* u, double t, Scratch
 void Model::jacobian_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
     const std::size_t n = n_states;
     if (jacobian_programs) {
-        fill_env(x, u, t, scratch.env.data());
+        fill_params(scratch);
+        fill_point(x, u, t, scratch.env.data());
         eval_into(native.jacobian, *jacobian_kernel, scratch, out);
         if (std::all_of(out, out + n * n, [](double v) { return std::isfinite(v); })) return;
     }

@@ -59,17 +59,22 @@ void InputSource::sample(double fraction, std::vector<double>& dst) const {
 }
 
 Work Work::for_model(const Model& model) {
-    return for_methods(model, {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint});
+    return for_methods(model, {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint}, nullptr);
 }
 
 // A short run costs little more than setting up its buffers, so a run gets only its method's.
-Work Work::for_model(const Model& model, Method method) { return for_methods(model, {method}); }
+Work Work::for_model(const Model& model, Method method) { return for_methods(model, {method}, nullptr); }
 
-Work Work::for_methods(const Model& model, std::initializer_list<Method> methods) {
+Work Work::for_run(const Model& model, Method method, const double* params) {
+    return for_methods(model, {method}, params);
+}
+
+Work Work::for_methods(const Model& model, std::initializer_list<Method> methods, const double* params) {
     Work w;
     w.scratch = Scratch::for_model(model);
+    w.scratch.params = params;
     // the integrators' evaluations write only the point: the parameters stay for the whole run
-    model.fill_params(w.scratch.env.data());
+    model.fill_params(w.scratch);
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
     w.size_for(model, methods);

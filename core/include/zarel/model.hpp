@@ -20,6 +20,9 @@ class Model;
 struct Scratch {
     std::vector<double> env;
     std::vector<double> stack;
+    // The parameters of the run this scratch serves, in place of the model's own when set: a
+    // run with parameters of its own never writes the (shared) model.
+    const double* params = nullptr;
 
     static Scratch for_model(const Model& model);
 };
@@ -71,6 +74,11 @@ public:
     // The two halves of fill_env: parameters are constant through a run, so a run writes them
     // once and then only the point of each evaluation.
     void fill_params(double* env) const { copy_values(params.data(), n_params, env + n_states + n_inputs); }
+    // The parameters the scratch serves: its run's own, or the model's.
+    void fill_params(Scratch& scratch) const {
+        copy_values(scratch.params ? scratch.params : params.data(), n_params,
+                    scratch.env.data() + n_states + n_inputs);
+    }
     void fill_point(const double* x, const double* u, double t, double* env) const {
         copy_values(x, n_states, env);
         if (n_inputs > 0) copy_values(u, n_inputs, env + n_states);
@@ -83,8 +91,8 @@ public:
         for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
     }
     static void copy_many(const double* src, std::size_t n, double* dst);
-    // The environment of energy and its gradient: x, zero inputs, the parameters and t = 0.
-    void fill_env_at_rest(const double* x, double* env) const;
+    // The environment of energy and its gradient: x, zero inputs, the scratch's parameters and t = 0.
+    void fill_env_at_rest(const double* x, Scratch& scratch) const;
     // Evaluates each program at the environment already filled, into out[k].
     static void eval_into(const std::vector<Program>& programs, Scratch& scratch, double* out);
     static void eval_into(const Kernel& fused, Scratch& scratch, double* out);
@@ -105,7 +113,8 @@ public:
     }
     // The right-hand side at (x, u, t) into out, on the given scratch, without allocating.
     void rhs_into(const double* x, const double* u, double t, double* out, Scratch& scratch) const {
-        fill_env(x, u, t, scratch.env.data());
+        fill_params(scratch);
+        fill_point(x, u, t, scratch.env.data());
         rhs_at_env(scratch, out);
     }
     // rhs_into inside a run, whose scratch already holds the parameters (Work writes them once):

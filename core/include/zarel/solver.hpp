@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -99,11 +100,14 @@ struct Work : Counters {
     // Buffers for every method, or only for the given one (the others stay empty).
     static Work for_model(const Model& model);
     static Work for_model(const Model& model, Method method);
+    // Buffers for one method, with the run's own parameters (n_params values, kept alive by the
+    // caller for the life of the Work) in place of the model's when params is not null.
+    static Work for_run(const Model& model, Method method, const double* params);
 
 private:
     std::vector<double> block_;  // the storage of every span above
 
-    static Work for_methods(const Model& model, std::initializer_list<Method> methods);
+    static Work for_methods(const Model& model, std::initializer_list<Method> methods, const double* params);
     void size_for(const Model& model, std::initializer_list<Method> methods);
 };
 
@@ -127,6 +131,19 @@ struct Trajectory : Counters {
 Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
                             const Inputs& inputs, Method method, const SolverOptions& options);
 
+// What a run may ask beyond its method and options: parameters for this run alone (n_params
+// values; absent: the model's own; the model is never written either way) and, for rk45, steps chosen
+// by the error control alone, the grid saying only where to report (ignored by the other methods,
+// whose steps are the grid's intervals).
+struct RunChoices {
+    std::optional<std::span<const double>> params;
+    bool dense = false;
+};
+
+Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
+                            const Inputs& inputs, Method method, const SolverOptions& options,
+                            const RunChoices& choices);
+
 // One step of length dt from (x, t) with the input u held constant; x and u have the model's
 // lengths (the caller checks them).
 Result<std::vector<double>> step(const Model& model, std::span<const double> x, std::span<const double> u, double t,
@@ -137,5 +154,27 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
                                                const std::vector<std::vector<double>>* params,
                                                std::span<const double> t, const Inputs& inputs, Method method,
                                                const SolverOptions& options);
+
+// Where a batch writes each run's quantities: C-order arrays of N runs of L grid points, null
+// where a quantity is not recorded: x (N, L, n_states), u (N, L, n_inputs), energy and
+// supplied_power (N, L), outputs (N, L, n_outputs), stats (N, 5): steps, rhs_evals,
+// newton_iterations, jacobian_evals, rejected_steps.
+struct BatchTargets {
+    double* x = nullptr;
+    double* u = nullptr;
+    double* energy = nullptr;
+    double* supplied_power = nullptr;
+    double* outputs = nullptr;
+    std::uint64_t* stats = nullptr;
+};
+
+// N runs over one grid in parallel, each writing straight into the targets, each with its own
+// outcome: a failing run gets its error and NaN rows (its stats what it counted), every other
+// run completes. x0s holds count*n_states values, params count*n_params or is absent (the model's
+// own). Faults common to every run (grid, input series, sizes) fail the call before any run.
+Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
+    const Model& model, std::size_t count, std::span<const double> x0s,
+    std::optional<std::span<const double>> params, std::span<const double> t,
+    const Inputs& inputs, Method method, const SolverOptions& options, bool dense, const BatchTargets& targets);
 
 }  // namespace zarel

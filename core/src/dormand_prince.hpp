@@ -1,0 +1,56 @@
+// The Dormand-Prince 5(4) pair, its continuous extension and the step-size controller shared by
+// both rk45 drivers: one set of constants for the interval stepper and the dense-output stepper.
+#pragma once
+
+namespace zarel::dormand_prince {
+
+// Dormand & Prince RK5(4)7M: Hairer, Norsett & Wanner, Solving Ordinary Differential
+// Equations I, Table II.5.2. The last stage is evaluated at the fifth-order solution.
+constexpr int kStages = 7;
+constexpr double kC[kStages] = {0.0, 1.0 / 5, 3.0 / 10, 4.0 / 5, 8.0 / 9, 1.0, 1.0};
+constexpr double kA[kStages][kStages - 1] = {
+    {},
+    {1.0 / 5},
+    {3.0 / 40, 9.0 / 40},
+    {44.0 / 45, -56.0 / 15, 32.0 / 9},
+    {19372.0 / 6561, -25360.0 / 2187, 64448.0 / 6561, -212.0 / 729},
+    {9017.0 / 3168, -355.0 / 33, 46732.0 / 5247, 49.0 / 176, -5103.0 / 18656},
+    {35.0 / 384, 0.0, 500.0 / 1113, 125.0 / 192, -2187.0 / 6784, 11.0 / 84},
+};
+// fifth-order weights (propagated) and fourth-order weights (for the error estimate only)
+constexpr double kB[kStages] = {35.0 / 384, 0.0, 500.0 / 1113, 125.0 / 192, -2187.0 / 6784, 11.0 / 84, 0.0};
+constexpr double kBHat[kStages] = {5179.0 / 57600,     0.0,          7571.0 / 16695, 393.0 / 640,
+                                   -92097.0 / 339200, 187.0 / 2100, 1.0 / 40};
+// The difference of the two rounded weight sets, not the exact fractions, so the estimate is
+// the one every build of the engine computes.
+constexpr double kE[kStages] = {kB[0] - kBHat[0], kB[1] - kBHat[1], kB[2] - kBHat[2], kB[3] - kBHat[3],
+                                kB[4] - kBHat[4], kB[5] - kBHat[5], kB[6] - kBHat[6]};
+
+// Continuous extension of fourth order (Shampine, "Some practical Runge-Kutta formulas", Math.
+// Comp. 46, 1986; the coefficients SciPy's RK45 uses): within an accepted step from (t, x) of
+// length h, x(t + theta h) = x + h sum_j k_j b_j(theta) with
+// b_j(theta) = theta (P[j][0] + theta (P[j][1] + theta (P[j][2] + theta P[j][3]))); at theta = 1
+// the weights are kB, and stage 7 is the derivative at the end of the step.
+constexpr double kDense[kStages][4] = {
+    {1.0, -8048581381.0 / 2820520608, 8663915743.0 / 2820520608, -12715105075.0 / 11282082432},
+    {0.0, 0.0, 0.0, 0.0},
+    {0.0, 131558114200.0 / 32700410799, -68118460800.0 / 10900136933, 87487479700.0 / 32700410799},
+    {0.0, -1754552775.0 / 470086768, 14199869525.0 / 1410260304, -10690763975.0 / 1880347072},
+    {0.0, 127303824393.0 / 49829197408, -318862633887.0 / 49829197408, 701980252875.0 / 199316789632},
+    {0.0, -282668133.0 / 205662961, 2019193451.0 / 616988883, -1453857185.0 / 822651844},
+    {0.0, 40617522.0 / 29380423, -110615467.0 / 29380423, 69997945.0 / 29380423},
+};
+
+// Step-size controller: the standard h_new = h * safety * err^(-1/(q+1)) with q = 4 after an
+// accepted step (Hairer, Norsett & Wanner, II.4), a more cautious 1/4 after a rejection, and
+// bounds on the change so one odd estimate cannot run the step away.
+constexpr double kGuard = 1e-14;  // relative to max(span, 1): closer than this to t1 counts as there
+constexpr double kSafety = 0.9;
+constexpr double kAcceptExponent = -0.2;
+constexpr double kMinGrowth = 0.2;
+constexpr double kMaxGrowth = 5.0;
+constexpr double kRejectExponent = -0.25;
+constexpr double kMinShrink = 0.1;
+constexpr double kMaxShrink = 0.9;
+
+}  // namespace zarel::dormand_prince
