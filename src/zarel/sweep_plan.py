@@ -34,7 +34,6 @@ class Plan:
     document: Optional[str]  # None for a bare engine model (local sweeps only)
     t: np.ndarray
     u: Optional[np.ndarray]  # (len(t), n_inputs) series, or None
-    defaults: np.ndarray  # parameter values of runs without their own
     method: str
     options: dict[str, Any]  # of the batch: interp, rtol, atol, newton_tol, max_newton, dense
     n_states: int

@@ -36,15 +36,24 @@ def existing_chunk(store: str, names: Mapping[str, tuple[str, ...]], coords: Map
                          "give a new path or remove it")
     if not (set(names) | set(coords)) <= members:
         return None
+    zarr.consolidate_metadata(store)  # a store written before its metadata was consolidated
     status: Any = group["status"]
     return int(status.chunks[0])
 
 
 def create(store: str, names: Mapping[str, tuple[str, ...]], n_runs: int, n_points: int, chunk: int,
            coords: Mapping[str, Any], attrs: Mapping[str, str]) -> None:
-    """The store with every variable at its full shape and no run done, replacing an incomplete one."""
+    """The store with every variable at its full shape and no run done, replacing an incomplete one
+    (see existing_chunk) but nothing else that is there."""
     import dask.array as da
     import xarray as xr
+    import zarr
+
+    try:
+        zarr.open_group(store, mode="r")
+        mode = "w"
+    except (FileNotFoundError, zarr.errors.GroupNotFoundError):
+        mode = "w-"
 
     data: dict[str, Any] = {}
     encoding: dict[str, dict[str, Any]] = {}
@@ -57,7 +66,7 @@ def create(store: str, names: Mapping[str, tuple[str, ...]], n_runs: int, n_poin
             encoding[name] = {"chunks": (chunk, n_points)}
     # Zarr chunks are sweep chunks, so that workers writing different chunks never share a file;
     # the fingerprint goes into the group's attributes first, so a cut-off creation is recognised.
-    xr.Dataset(data, coords=coords, attrs=attrs).to_zarr(store, mode="w", compute=False, zarr_format=2,
+    xr.Dataset(data, coords=coords, attrs=attrs).to_zarr(store, mode=mode, compute=False, zarr_format=2,
                                                          encoding=encoding, consolidated=True)
 
 

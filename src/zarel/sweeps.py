@@ -107,8 +107,8 @@ def sweep(
         interp = "linear" if callable(sampled) else "hold"
     options = {"interp": interp, "rtol": rtol, "atol": atol, "newton_tol": newton_tol, "max_newton": max_newton,
                "dense": not grid_steps}
-    plan = Plan(document, t, None if series is None else np.ascontiguousarray(series, dtype=np.float64), defaults,
-                method, options, len(signature.state_names), len(signature.output_names), outputs)
+    plan = Plan(document, t, None if series is None else np.ascontiguousarray(series, dtype=np.float64), method,
+                options, len(signature.state_names), len(signature.output_names), outputs)
     # the engine checks the method and the options before any run: here, with no runs
     compute(plan, model, Chunk(0, 0, 0, x0s[:0], params[:0]))
     names = sweep_plan.variables(signature, plan, varied)
@@ -120,17 +120,13 @@ def sweep(
     found = None if path is None else sweep_store.existing_chunk(path, names, coords, attrs["fingerprint"])
     size = found if found is not None else sweep_plan.chunk_size(chunk, plan, model, x0s, params)
     todo = sweep_plan.chunks(x0s, params, size)
-    results = empty(plan, n_runs) if path is None else {}
-    if path is not None:
-        if found is None:
-            sweep_store.create(path, names, n_runs, len(t), size, coords, attrs)
-        else:
-            import zarr
-
-            zarr.consolidate_metadata(path)  # a store written before metadata was consolidated
-            todo = sweep_store.pending(path, todo)
+    results: Results = {}
     if path is None:
-        results["status"] = np.full(n_runs, sweep_plan.PENDING, dtype=object)
+        results = {**empty(plan, n_runs), "status": np.full(n_runs, sweep_plan.PENDING, dtype=object)}
+    elif found is None:
+        sweep_store.create(path, names, n_runs, len(t), size, coords, attrs)
+    else:
+        todo = sweep_store.pending(path, todo)
 
     def keep(c: Chunk, result: Results) -> None:
         for kind, values in result.items():
