@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
-from typing import Any, Optional, Union
+from typing import Any, Literal, Optional, Union
 
 import numpy as np
 
@@ -49,9 +49,9 @@ def create(store: str, names: Mapping[str, tuple[str, ...]], n_runs: int, n_poin
     import xarray as xr
     import zarr
 
+    mode: Literal["w", "w-"] = "w"
     try:
         zarr.open_group(store, mode="r")
-        mode = "w"
     except (FileNotFoundError, zarr.errors.GroupNotFoundError):
         mode = "w-"
 

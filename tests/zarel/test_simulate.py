@@ -26,10 +26,16 @@ def pendulum():
                                  name="pendulum")
 
 
-def test_a_system_compiles_once_and_runs_from_many_threads_with_its_own_parameters(tmp_path):
+def test_a_system_compiles_once_and_runs_from_many_threads_with_its_own_parameters(tmp_path, monkeypatch):
     system = driven_oscillator()
     system.to_json(tmp_path / "driven.json")
+    compiled = []
+    engine_model = zarel_engine.Model
+    monkeypatch.setattr(zarel_engine, "Model", lambda text: compiled.append(text) or engine_model(text))
     loaded = zarel.load(tmp_path / "driven.json")
+    loaded.model()
+    monkeypatch.undo()
+    assert len(compiled) == 1
     assert loaded.model() is loaded.model() and system.model() is system.model()
     # a copy (as a Dask worker receives it) compiles its own, once
     copy = pickle.loads(pickle.dumps(system))
