@@ -96,21 +96,22 @@ class Exact:
 def exact(system: System, expressions: Mapping[int, Any]) -> Exact:
     """The System's model with `expressions` (input position -> SymPy expression of zarel.t) in
     place of those inputs in every expression tree, compiled once per System and set of expressions."""
+    import sympy
+
     from .lowering import lower
 
     sig = system.signature
     n, m, p = len(sig.state_names), len(sig.input_names), len(sig.param_names)
-    trees, at_zero = {}, {}
-    for k, expr in sorted(expressions.items()):
-        name = sig.input_names[k]
-        for s in expr.free_symbols:
-            if str(s) != "t":
-                raise ValueError(f"input {name!r}: an input expression may depend on time (zarel.t) only, not on {s}")
-        trees[n + k] = lower(expr, {s: n + m + p for s in expr.free_symbols})
-        at_zero[k] = lower(expr, {s: 0 for s in expr.free_symbols})
-    key = json.dumps(trees, sort_keys=True)
 
     def build() -> Exact:
+        trees, at_zero = {}, {}
+        for k, expr in sorted(expressions.items()):
+            for s in expr.free_symbols:
+                if str(s) != "t":
+                    raise ValueError(f"input {sig.input_names[k]!r}: an input expression may depend on time "
+                                     f"(zarel.t) only, not on {s}")
+            trees[n + k] = lower(expr, {s: n + m + p for s in expr.free_symbols})
+            at_zero[k] = lower(expr, {s: 0 for s in expr.free_symbols})
         doc = system.document()
         for member in TREES:
             if doc.get(member) is not None:
@@ -120,6 +121,8 @@ def exact(system: System, expressions: Mapping[int, Any]) -> Exact:
         text = _dump(doc)
         return Exact(zarel_engine.Model(text), text, zarel_engine.Model(json.dumps(recorder)), tuple(at_zero))
 
+    # lowered once per System and set of expressions: a repeated run only prints them
+    key = json.dumps({k: sympy.srepr(e) for k, e in sorted(expressions.items())})
     return system.compiled(key, build)
 
 

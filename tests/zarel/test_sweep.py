@@ -233,11 +233,15 @@ def test_sweeps_equal_single_runs_on_both_evaluation_paths(jit):
     sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "bench"))
     from evaluation_path import evaluation_path
 
+    with evaluation_path(jit):  # every model of the test loads on this path
+        sweeps_against_single_runs(System(DOC))
+
+
+def sweeps_against_single_runs(system):
+    """Sweeps of `system` with a failing run, varied initial states and exact inputs, run by run."""
     import sympy
     import zarel
 
-    with evaluation_path(jit):
-        system = System(DOC)
     g = np.zeros(12)
     g[5] = 5.0  # this run fails; the others complete
     x0 = {"q": np.linspace(-1.0, 1.0, 12), "p": 0.5}
