@@ -246,9 +246,21 @@ def zarel_methods(p, model, cfg):
             return run
         return prepare
 
+    def make_dense(rtol):
+        from zarel import _engine
+        u = input_series(p, p.t)
+
+        def run():
+            res = _engine.simulate(model, x0, p.t, u, method="rk45", interp="linear", rtol=rtol,
+                                   atol=rtol * p.atol_factor, dense=True, record_outputs=False, record_energy=False)
+            return res["x"], res["stats"]["rhs_evals"]
+        return run
+
     out = []
     if p.explicit != "none":
         out.append(Method("zarel rk45", "zarel_engine", "tol", cfg.zarel_tols, make("rk45", "tol")))
+        out.append(Method("zarel rk45 dense", "zarel_engine", "tol", cfg.zarel_tols, make_dense,
+                          note="steps by error control, values from the continuous extension"))
     if p.explicit == "all":
         out.append(Method("zarel rk4", "zarel_engine", "grid", cfg.grid_explicit, make("rk4", "grid"),
                           note="param = steps per output interval"))
@@ -531,22 +543,103 @@ def goals_section(results, eval_rows, native):
                 goals[f"load_ms {r['model']}"] = [r["load_ms_interpreter"], r["load_ms_jit"]]
                 print(f"  load of {r['model']}: {r['load_ms_interpreter']:.3f} ms interpreter, {r['load_ms_jit']:.3f} ms "
                       f"with machine code (compile {r['load_ms_jit'] - r['load_ms_interpreter']:.3f} ms; goal < 10)")
-    print(f"  {'problem':22s} {'numba/jit per rhs':>18s} {'nb.dop853 / rk45':>17s} {'nb.lsoda / rk45':>16s}  "
-          "(at equal accuracy, zarel rk45 at rtol >= 1e-6)")
+    print(f"  {'problem':22s} {'numba/jit per rhs':>18s} {'nb.dop853 / rk45':>17s} {'nb.lsoda / rk45':>16s} "
+          f"{'nb.dop853 / dense':>18s}  (at equal accuracy, zarel rk45 at rtol >= 1e-6)")
     per_rhs = {r["problem"]: r for r in eval_rows}
     for name, pr in results["problems"].items():
         r = per_rhs.get(name, {})
         per_eval = r["numba_ns"] / r["zarel_loop_jit_ns"] if r.get("numba_ns") and r.get("zarel_loop_jit_ns") else None
         cells = [(per_eval, "interp")]
-        zpts = [pt for pt in pr["curves"].get("zarel rk45", []) if pt["param"] >= 1e-6]
-        for peer in ("numbalsoda dop853", "numbalsoda lsoda"):
+        for zarel, peer in (("zarel rk45", "numbalsoda dop853"), ("zarel rk45", "numbalsoda lsoda"),
+                            ("zarel rk45 dense", "numbalsoda dop853")):
+            zpts = [pt for pt in pr["curves"].get(zarel, []) if pt["param"] >= 1e-6]
             ratio, how = None, None
             if zpts and not pr["stiff"] and peer in pr["curves"]:
                 ratio, how, _ = compare(zpts, pr["curves"][peer])
             cells.append((ratio, how))
         goals[name] = cells
-        print(f"  {name:22s} " + " ".join(f"{fmt_ratio(*c):>{w}s}" for c, w in zip(cells, (18, 17, 16))))
+        print(f"  {name:22s} " + " ".join(f"{fmt_ratio(*c):>{w}s}" for c, w in zip(cells, (18, 17, 16, 18))))
+    if results.get("dense"):
+        goals["dense_vs_scipy_rk45"] = dense_goal(results["dense"])
     return goals
+
+
+DENSE_PROBLEMS = ("pendulum", "van der pol mu=1", "arenstorf", "mass chain n=2", "mass chain n=20",
+                  "cubic chain n=20")
+
+
+def dense_section(problems, out_dir):
+    """rk45 with dense output against SciPy's RK45 with t_eval: right-hand-side evaluations and
+    errors on the same grids at the same tolerances (the issue's goal: at most 1.1x SciPy's
+    evaluations, errors within 2x of its)."""
+    from dataclasses import replace
+
+    from scipy.integrate import solve_ivp
+    from zarel import _engine
+    rows = []
+    for p in problems:
+        if p.name not in DENSE_PROBLEMS:
+            continue
+        model = zarel_engine.Model(json.dumps(p.doc))
+        x0 = np.ascontiguousarray(p.x0, dtype=float)
+        for points in (201, 10_001):
+            q = replace(p, t=np.linspace(p.t[0], p.t[-1], points))
+            ref, peak, _, _, _ = reference(q, out_dir)
+            scale = np.maximum(peak, 1e-12 * np.max(peak))
+            for rtol in (1e-6, 1e-8):
+                atol = rtol * p.atol_factor
+                z = _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=atol, dense=True,
+                                     record_outputs=False, record_energy=False)
+                stepped = model.simulate(x0, q.t, method="rk45", rtol=rtol, atol=atol, record_outputs=False,
+                                         record_energy=False)
+                sol = solve_ivp(p.f, (q.t[0], q.t[-1]), x0, method="RK45", t_eval=q.t, rtol=rtol, atol=atol)
+                dense_error = error_of(z["x"], ref, scale)
+                rows.append({"problem": p.name, "points": points, "rtol": rtol,
+                             "dense_evals": z["stats"]["rhs_evals"], "dense_error": dense_error,
+                             "grid_evals": stepped["stats"]["rhs_evals"],
+                             "grid_error": error_of(stepped["x"], ref, scale),
+                             "scipy_evals": int(sol.nfev), "scipy_error": error_of(sol.y.T, ref, scale),
+                             "scipy_evals_at_dense_error": scipy_evals_at(p, q.t, x0, ref, scale, dense_error)})
+    print("\n== rk45 with dense output against SciPy RK45 with t_eval (rhs evaluations, error relative to peak)")
+    print(f"  {'problem':18s} {'points':>6s} {'rtol':>6s} {'dense evals':>11s} {'scipy evals':>11s} {'ratio':>6s} "
+          f"{'dense err':>9s} {'scipy err':>9s} {'ratio':>6s} {'eq.acc.':>7s} {'grid evals':>10s} {'grid err':>9s}")
+    for r in rows:
+        equal = r["scipy_evals_at_dense_error"]
+        print(f"  {r['problem']:18s} {r['points']:6d} {r['rtol']:6.0e} {r['dense_evals']:11d} {r['scipy_evals']:11d} "
+              f"{r['dense_evals'] / r['scipy_evals']:6.2f} {r['dense_error']:9.1e} {r['scipy_error']:9.1e} "
+              f"{r['dense_error'] / r['scipy_error']:6.2f} {r['dense_evals'] / equal if equal else math.nan:7.2f} "
+              f"{r['grid_evals']:10d} {r['grid_error']:9.1e}")
+    print("  dense: zarel._engine.simulate(dense=True); grid: Model.simulate, which ends a step on every point;")
+    print("  eq.acc.: dense evaluations / SciPy's at dense's error (log-log between SciPy's rtol 1e-4 .. 1e-11)")
+    return rows
+
+
+def scipy_evals_at(p, t, x0, ref, scale, error):
+    """SciPy RK45's evaluations to reach `error`, interpolated in log-log over its tolerances."""
+    from scipy.integrate import solve_ivp
+    pts = []
+    for rtol in 10.0 ** -np.arange(4.0, 11.5, 0.5):
+        sol = solve_ivp(p.f, (t[0], t[-1]), x0, method="RK45", t_eval=t, rtol=rtol, atol=rtol * p.atol_factor)
+        pts.append((error_of(sol.y.T, ref, scale), sol.nfev))
+    pts = sorted(pts)
+    errs = np.log10([e for e, _ in pts])
+    if not errs[0] <= math.log10(error) <= errs[-1]:
+        return None
+    return float(10 ** np.interp(math.log10(error), errs, np.log10([n for _, n in pts])))
+
+
+def dense_goal(rows):
+    """The worst evaluation and error ratios of dense rk45 over SciPy's RK45 (goals <= 1.1 and <= 2)."""
+    evals = max(rows, key=lambda r: r["dense_evals"] / r["scipy_evals"])
+    errors = max(rows, key=lambda r: r["dense_error"] / r["scipy_error"])
+    goal = {"evals_worst": [evals["problem"], evals["points"], evals["rtol"], evals["dense_evals"] / evals["scipy_evals"]],
+            "error_worst": [errors["problem"], errors["points"], errors["rtol"],
+                            errors["dense_error"] / errors["scipy_error"]]}
+    print(f"  dense rk45 / SciPy RK45 evaluations, worst: {goal['evals_worst'][3]:.2f} ({evals['problem']}, "
+          f"{evals['points']} points, rtol {evals['rtol']:g}; goal <= 1.1)")
+    print(f"  dense rk45 / SciPy RK45 error, worst: {goal['error_worst'][3]:.2f} ({errors['problem']}, "
+          f"{errors['points']} points, rtol {errors['rtol']:g}; goal <= 2)")
+    return goal
 
 
 def fmt_ratio(r, how):
@@ -564,11 +657,16 @@ def main():
     ap.add_argument("--native", default=os.environ.get("ZAREL_BENCH_NATIVE", str(NATIVE_DEFAULT)),
                     help="path of the native benchmark program")
     ap.add_argument("--peer-status", default=None, help="install report written by run.sh")
+    ap.add_argument("--dense-only", action="store_true",
+                    help="only the comparison of rk45's dense output with SciPy's RK45 (a few seconds)")
     args = ap.parse_args()
     cfg = make_config(args.quick)
     out_dir = pathlib.Path(args.out)
     out_dir.mkdir(parents=True, exist_ok=True)
     wall0 = time.perf_counter()
+    if args.dense_only:
+        dense_goal(dense_section(build_problems(make_config(True)), out_dir))
+        return
 
     print(f"zarel_engine {zarel_engine.__version__} from {pathlib.Path(zarel_engine.__file__).parent}")
     print(f"python {platform.python_version()}, numpy {np.__version__}, {os.cpu_count()} cpus, "
@@ -762,6 +860,7 @@ def main():
                                            "points": cnt})
             print(f"  {name:22s} {zl[6:]:9s}" + "".join(f"{c:>{w}s}" for c in cells))
 
+    results["dense"] = dense_section(problems, out_dir)
     results["goals"] = goals_section(results, eval_rows, native)
     results["meta"]["wall_seconds"] = time.perf_counter() - wall0
     with tempfile.NamedTemporaryFile("w", dir=out_dir, delete=False, suffix=".tmp") as fh:

@@ -2,6 +2,10 @@
 // both rk45 drivers: one set of constants for the interval stepper and the dense-output stepper.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
 namespace zarel::dormand_prince {
 
 // Dormand & Prince RK5(4)7M: Hairer, Norsett & Wanner, Solving Ordinary Differential
@@ -52,5 +56,46 @@ constexpr double kMaxGrowth = 5.0;
 constexpr double kRejectExponent = -0.25;
 constexpr double kMinShrink = 0.1;
 constexpr double kMaxShrink = 0.9;
+
+// The state of stage s > 0 of a step of length h from x, from the derivatives k of the stages
+// before it (n values each), into xs.
+inline void stage_state(int s, const double* x, const double* k, std::size_t n, double h, double* xs) {
+    double ah[kStages - 1];
+    for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = x[i];
+        for (int j = 0; j < s; ++j)
+            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
+        xs[i] = acc;
+    }
+}
+
+// The fifth-order solution of the step into xn, and the largest component error relative to its
+// tolerance; NaN components do not count.
+inline double advance_with_error(const double* x, const double* k, std::size_t n, double h, double rtol, double atol,
+                                 double* xn) {
+    double errnorm = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double next = x[i];
+        double err = 0.0;
+        for (int j = 0; j < kStages; ++j) {
+            if (kB[j] != 0.0) next = next + (kB[j] * h) * k[j * n + i];
+            if (kE[j] != 0.0) err = err + (kE[j] * h) * k[j * n + i];
+        }
+        xn[i] = next;
+        const double scale = atol + rtol * std::fmax(std::fabs(x[i]), std::fabs(next));
+        const double ratio = std::fabs(err / scale);
+        if (ratio > errnorm) errnorm = ratio;
+    }
+    return errnorm;
+}
+
+// The factor of the next step size after an attempt with this error norm (accepted when <= 1).
+inline double step_factor(double errnorm) {
+    if (errnorm <= 1.0)
+        return errnorm == 0.0 ? kMaxGrowth
+                              : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
+    return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
+}
 
 }  // namespace zarel::dormand_prince

@@ -31,14 +31,7 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         for (int s = 0; s < kStages; ++s) {
             const double* stage_x = x;
             if (s > 0) {
-                double ah[kStages - 1];
-                for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h_try;
-                for (std::size_t i = 0; i < n; ++i) {
-                    double acc = x[i];
-                    for (int j = 0; j < s; ++j)
-                        if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
-                    xs[i] = acc;
-                }
+                stage_state(s, x, k, n, h_try, xs);
                 stage_x = xs;
             }
             const double ts = t + kC[s] * h_try;
@@ -50,33 +43,16 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         }
         work.rhs_evals += kStages;
 
-        // Largest component error relative to its tolerance; NaN components do not count.
-        double errnorm = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            double next = x[i];
-            double err = 0.0;
-            for (int j = 0; j < kStages; ++j) {
-                if (kB[j] != 0.0) next = next + (kB[j] * h_try) * k[j * n + i];
-                if (kE[j] != 0.0) err = err + (kE[j] * h_try) * k[j * n + i];
-            }
-            xn[i] = next;
-            const double scale = options.atol + options.rtol * std::fmax(std::fabs(x[i]), std::fabs(next));
-            const double ratio = std::fabs(err / scale);
-            if (ratio > errnorm) errnorm = ratio;
-        }
+        const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", t});
 
-        double factor;
+        const double factor = step_factor(errnorm);
         if (errnorm <= 1.0) {
             t = t + h_try;
             std::copy_n(xn, n, x);
             work.steps += 1;
-            factor = errnorm == 0.0
-                         ? kMaxGrowth
-                         : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
         } else {
             work.rejected_steps += 1;
-            factor = std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
         }
 
         attempts += 1;

@@ -129,14 +129,7 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
         if (!first_known) run.rhs(x, tc, k);
         first_known = true;
         for (int s = 1; s < kStages; ++s) {
-            double ah[kStages - 1];
-            for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h_try;
-            for (std::size_t i = 0; i < n; ++i) {
-                double acc = x[i];
-                for (int j = 0; j < s; ++j)
-                    if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
-                xs[i] = acc;
-            }
+            stage_state(s, x, k, n, h_try, xs);
             // landing, the last stages sit on the stop itself, on the step's side of it
             const double ts = landing && kC[s] == 1.0 ? t_stop : tc + kC[s] * h_try;
             run.input_at(ts);
@@ -144,23 +137,10 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
         }
         work.rhs_evals += kStages - 1;
 
-        // Largest component error relative to its tolerance; NaN components do not count.
-        double errnorm = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            double next = x[i];
-            double err = 0.0;
-            for (int j = 0; j < kStages; ++j) {
-                if (kB[j] != 0.0) next = next + (kB[j] * h_try) * k[j * n + i];
-                if (kE[j] != 0.0) err = err + (kE[j] * h_try) * k[j * n + i];
-            }
-            xn[i] = next;
-            const double scale = options.atol + options.rtol * std::fmax(std::fabs(x[i]), std::fabs(next));
-            const double ratio = std::fabs(err / scale);
-            if (ratio > errnorm) errnorm = ratio;
-        }
+        const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", tc});
 
-        double factor;
+        const double factor = step_factor(errnorm);
         if (errnorm <= 1.0) {
             // a step ending within the guard of its stop ends on it
             const double t_new = landing || t_stop - (tc + h_try) <= tiny ? t_stop : tc + h_try;
@@ -199,13 +179,9 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
                 stop = run.next_stop();
             }
             if (reported) attempts = 0;
-            factor = errnorm == 0.0
-                         ? kMaxGrowth
-                         : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
             if (tc >= t_end) break;
         } else {
             work.rejected_steps += 1;
-            factor = std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
         }
 
         attempts += 1;

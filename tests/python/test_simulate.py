@@ -343,3 +343,32 @@ def test_params_cannot_change_under_a_running_simulation():
     th.join()
     assert refused and set(refused) == {"Already borrowed"}
     assert np.array_equal(m.params, before)
+
+
+# ---------------------------------------------------------------- tolerances
+
+
+def test_bad_tolerances_are_refused_before_any_work_and_zero_keeps_its_meaning():
+    m = load(MSD)
+    # a non-finite state would fail the run: the tolerance must be refused first
+    x_bad = np.array([math.inf, 0.0])
+    entry_points = {
+        "step": lambda **tol: m.step(x_bad, np.zeros(1), 0.0, 0.1, "rk45", **tol),
+        "simulate": lambda **tol: m.simulate(x_bad, grid(3), method="rk45", **tol),
+        "simulate_batch": lambda **tol: m.simulate_batch(np.array([x_bad]), grid(3), method="rk45", **tol),
+    }
+    for name, call in entry_points.items():
+        for parameter in ("rtol", "atol", "newton_tol"):
+            for value, shown in ((-1.0, "-1.0"), (-1e-300, "-1e-300"), (math.nan, "nan"), (math.inf, "inf"),
+                                 (-math.inf, "-inf")):
+                with pytest.raises(ValueError) as e:
+                    call(**{parameter: value})
+                assert str(e.value) == f"{parameter} must be a finite non-negative number, got {shown}", name
+        with pytest.raises(OverflowError):
+            call(max_newton=-1)
+
+    x0 = np.array([1.0, 0.0])
+    with pytest.raises(RuntimeError, match=r"^the error estimate became non-finite at t = "):
+        m.simulate(x0, grid(3), method="rk45", rtol=0, atol=0)
+    with pytest.raises(RuntimeError, match="did not converge"):
+        m.simulate(x0, grid(3), method="midpoint", newton_tol=0)
