@@ -93,9 +93,12 @@ class Exact:
         return _engine.evaluate(self.recorder, "outputs", np.empty((len(t), 0)), t=t)
 
 
-def exact(system: System, expressions: Mapping[int, Any]) -> Exact:
+def exact(system: Optional[System], expressions: Mapping[int, Any]) -> Exact:
     """The System's model with `expressions` (input position -> SymPy expression of zarel.t) in
     place of those inputs in every expression tree, compiled once per System and set of expressions."""
+    if system is None:
+        raise TypeError("inputs given as expressions need a zarel.System (they are compiled into its "
+                        "document), not a bare zarel_engine.Model")
     import sympy
 
     from .lowering import lower

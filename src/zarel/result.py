@@ -290,16 +290,10 @@ def simulate(
     if grid.ndim != 1:
         raise ValueError(f"the time grid must be one-dimensional, got an array of shape {grid.shape}")
     sampled, expressions = split(signature, u)
-    exact_inputs = None
-    if expressions:
-        if system is None:
-            raise TypeError("inputs given as expressions need a zarel.System (they are compiled into its "
-                            "document), not a bare zarel_engine.Model")
-        exact_inputs = exact(system, expressions)
+    exact_inputs = exact(system, expressions) if expressions else None
+    if exact_inputs is not None:
         model = exact_inputs.model
     series = input_series(signature, grid, sampled)
-    if series is None and exact_inputs is not None:
-        series = np.zeros((len(grid), len(signature.input_names)))
     if interp is None:
         interp = "linear" if callable(sampled) else "hold"
     defaults = model.params if system is None else signature.param_values

@@ -98,8 +98,6 @@ def sweep(
     sampled, expressions = split(signature, u)
     document = None if system is None else system.json()
     if expressions:
-        if system is None:
-            raise TypeError("inputs given as expressions need a zarel.System, not a bare zarel_engine.Model")
         exact_inputs = exact(system, expressions)
         model, document = exact_inputs.model, exact_inputs.document
     series = input_series(signature, t, sampled)
