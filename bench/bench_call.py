@@ -1,7 +1,11 @@
 """Fixed cost of one call: model.simulate on a two-state model over 10 grid points, where argument
 conversion, buffers and the result dict cost more than the integration, timed beside numpy.add(x, x)
 in the same run so that the ratio holds on a busy or slower machine. Models are loaded once with
-ZAREL_JIT=0 (interpreter) and once with the default (machine code where available)."""
+ZAREL_JIT=0 (interpreter) and once with the default (machine code where available).
+
+Then zarel.simulate on a System against Model.simulate of the System's model: on the same
+two-state model over 11 points (the package's own cost per call: names, parameters per call,
+the result object), and on a 300-state mass chain (a call must not rebuild the model)."""
 import json
 import timeit
 
@@ -9,6 +13,7 @@ import numpy as np
 
 import zarel_engine
 from evaluation_path import evaluation_path
+from models import mass_chain
 
 DOC = {
     "n_states": 2, "n_inputs": 0, "n_params": 2, "param_values": [1.0, 0.1],
@@ -39,6 +44,25 @@ def main():
         for method in METHODS:
             t_sim = best_per_call(lambda: model.simulate(x0, t, method=method))
             print(f"  {path:12s} {method:20s} {t_sim * 1e9:12.1f} {t_sim / t_add:12.2f}")
+    package()
+
+
+def package():
+    import zarel
+
+    print(f"\n{'zarel.simulate(system) vs Model.simulate':44s} {'package us':>11s} {'model us':>10s} {'ratio':>7s}")
+    chain = mass_chain(150, shallow_energy=True)[0]
+    for label, doc, points, number in (("2 states, 11 points", DOC, 11, 5_000),
+                                       ("300-state chain, 11 points", chain, 11, 200)):
+        system = zarel.System(doc)
+        model = system.model()
+        x0 = np.linspace(0.1, 0.0, model.n_states)
+        t = np.linspace(0.0, 1.0, points)
+        for method in ("midpoint", "rk45"):
+            t_package = best_per_call(lambda: zarel.simulate(system, x0, t, method=method), number=number)
+            t_model = best_per_call(lambda: model.simulate(x0, t, method=method), number=number)
+            print(f"  {label:28s} {method:14s} {t_package * 1e6:11.1f} {t_model * 1e6:10.1f} "
+                  f"{t_package / t_model:7.2f}")
 
 
 if __name__ == "__main__":

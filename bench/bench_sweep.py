@@ -5,11 +5,15 @@ the cost of supplied power and named outputs, and the time to write results to Z
 
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py            # the full measurement
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py --runs 4000 --chunks 2000,500
+    .venv/bin/python bench/bench_sweep.py --against main   # in this process, beside main's sweep code
 """
 import argparse
+import importlib.util
 import os
 import resource
 import shutil
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -62,7 +66,11 @@ def main():
     parser.add_argument("--chunks", default="5000,2000,1000,500,200,100",
                         help="chunk sizes to compare (comma-separated)")
     parser.add_argument("--repeat", type=int, default=3, help="best of this many timings")
+    parser.add_argument("--against", metavar="REV", help="only time sweeps in this process against the "
+                        "sweep code of this git revision, side by side")
     args = parser.parse_args()
+    if args.against:
+        return against(args)
 
     from dask.distributed import Client, LocalCluster
 
@@ -154,6 +162,43 @@ def main():
           f"adds {stored / n * 1e6:.1f} us per run")
     print(f"  writing the {len(ds.data_vars)} variables ({values * 8 / 2**20:.0f} MiB) to Zarr alone: "
           f"{writing[0]:.2f} s / {writing[1]:.2f} s, {writing[1] / n * 1e6:.1f} us of processor time per run")
+
+
+def against(args):
+    """Local sweeps (chunk 2000) of this tree and of the revision's zarel/sweeps.py, alternately."""
+    from zarel.sweeps import grid, sweep
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    text = subprocess.run(["git", "show", f"{args.against}:src/zarel/sweeps.py"], cwd=root, check=True,
+                          capture_output=True, text=True).stdout
+    directory = tempfile.mkdtemp()
+    path = os.path.join(directory, "sweeps.py")
+    with open(path, "w") as f:
+        f.write(text)
+    # a module of the installed package, so that its relative imports find the same System and inputs
+    spec = importlib.util.spec_from_file_location("zarel._sweeps_against", path)
+    old = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = old
+    spec.loader.exec_module(old)
+    system = oscillator()
+    side = int(round(np.sqrt(args.runs)))
+    params = grid(k=np.linspace(1.0, 9.0, side), c=np.linspace(0.0, 1.0, args.runs // side))
+    t = np.linspace(0.0, 10.0, POINTS)
+    x0 = np.array([1.0, 0.0])
+    print(f"{len(params['k'])} runs over {POINTS} points, midpoint, chunk 2000, in this process: this tree "
+          f"against {args.against} (best of {args.repeat}, wall / processor seconds)")
+    for outputs in (False, True):
+        times = {"this tree": [], args.against: []}
+        for _ in range(args.repeat):
+            for label, fn in (("this tree", sweep), (args.against, old.sweep)):
+                times[label].append(Clock().measure(
+                    lambda: fn(system, t, x0=x0, params=params, chunk=2000, outputs=outputs, progress=False)))
+        best = {k: (min(w for w, _ in v), min(c for _, c in v)) for k, v in times.items()}
+        new, ref = best["this tree"], best[args.against]
+        print(f"  {'with' if outputs else 'without'} supplied power and outputs: this tree {new[0]:.2f} / "
+              f"{new[1]:.2f} s, {args.against} {ref[0]:.2f} / {ref[1]:.2f} s, ratio {new[0] / ref[0]:.2f} / "
+              f"{new[1] / ref[1]:.2f}")
+    shutil.rmtree(directory, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,9 @@ from .system import System, load
 EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError, MemoryError, OverflowError)
 
 
+GRID_STEPS_HELP = "rk45: end a step on every grid point (default: steps of its own, reported on the grid)"
+
+
 class BadArgument(ValueError, argparse.ArgumentTypeError):
     """A malformed option value: a ValueError to callers, a usage error (status 2) to argparse."""
 
@@ -264,7 +267,8 @@ def run_simulate(args: argparse.Namespace) -> int:
     if args.plot:
         plot_file(args.plot)
     check_start(system, x0, t, u, params)
-    result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp)
+    result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp,
+                      grid_steps=args.grid_steps)
     if out is None:
         write_csv({name: values for name, (_, values) in result.columns().items()}, result.t, sys.stdout)
     elif out.suffix == ".csv":
@@ -339,6 +343,7 @@ def parser() -> argparse.ArgumentParser:
                      help="a parameter value (repeatable)")
     sim.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
     sim.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
+    sim.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
     sim.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     sim.add_argument("--out", metavar="FILE", help="result.csv, .nc or .parquet (without: CSV on stdout)")
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")

@@ -2,18 +2,19 @@
 
 from __future__ import annotations
 
-import contextlib
 import os
-from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
 import zarel_engine
 
-from .system import Signature, System, as_system
+from . import _engine
+from .quadrature import interval_integrals
+from .inputs import Inputs, exact, input_series, split
+from .system import Signature, System, as_system, finite_grid
 
 if TYPE_CHECKING:
     from zarel_engine import _Stats
@@ -22,7 +23,6 @@ if TYPE_CHECKING:
     import xarray
 
 Array = npt.NDArray[np.float64]
-Inputs = Union[None, npt.ArrayLike, Mapping[Any, Any], Callable[[float], Any]]
 
 # The output that, when a model has it, gives the power its resistive structure dissipates.
 DISSIPATED_POWER = "dissipated_power"
@@ -36,13 +36,14 @@ class Balance:
     """The energy balance of a run, one value per output interval [t[k], t[k+1]].
 
     - ``delta_energy[k] = H(x[k+1]) - H(x[k])``, from the recorded energy;
-    - ``supplied[k]`` and ``dissipated[k]``: the supplied power and the output "dissipated_power"
-      (zero when the model has no such output), both evaluated at the mean state
-      ``(x[k] + x[k+1]) / 2``, at the middle of the interval and with the input the method used
-      inside it, times the interval's length. That input is the interval's row of the series
-      under "hold"; under "linear" it is the mean of the interval's two rows for "midpoint",
-      "rk4" and "rk45" (what midpoint sees, and what rk4's middle stages see), and the first row
-      for "euler";
+    - ``supplied[k]`` and ``dissipated[k]``: the integrals over the interval of the supplied
+      power and of the output "dissipated_power" (zero when the model has no such output).
+      For "midpoint" they are the powers at the mean state ``(x[k] + x[k+1]) / 2``, at the
+      middle of the interval and with the input the method used there (the interval's row under
+      "hold", the mean of its two rows under "linear"), times the interval's length. For
+      "euler", "rk4" and "rk45" they are three-point Gauss-Legendre quadratures along the cubic
+      Hermite interpolant of the end states and their derivatives, with the input of the
+      continuous problem (held, interpolated linearly, or an expression's exact value);
     - ``residual = delta_energy - supplied + dissipated``;
     - ``t``: the run's grid, interval k being [t[k], t[k+1]].
 
@@ -51,9 +52,10 @@ class Balance:
     in every interval where Newton made its update: the method conserves the discrete balance
     exactly. An interval whose explicit predictor already met the Newton test (a slowly varying
     state, as near a steady state) keeps that predictor, so its residual is at the level of
-    ``newton_tol`` even for a linear system. For the other methods the residual
-    measures the method's energy error together with the midpoint-rule error of the power
-    integrals (order h^2 per unit time for rk4).
+    ``newton_tol`` even for a linear system. For euler, rk4 and rk45 the residual measures the
+    method's energy error: the quadrature's own error is of order h^4 per unit time (h the
+    output interval), below the error of rk4 and rk45 at tight tolerances once the output grid
+    is fine (with rk45 a fine grid costs no extra steps).
     """
 
     t: Array
@@ -212,26 +214,18 @@ class Result:
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None
-        t, x, series = self.t, self.x, self.series
-        # the same operations, in the same order, as the methods apply to each interval
-        h = np.diff(t)
-        middles = t[:-1] + 0.5 * h
-        means = (x[:-1] + x[1:]) * 0.5
-        if series is None:
-            inputs = np.zeros((len(h), len(sig.input_names)))
-        elif self.method == "euler" or self.interp == "hold":
-            inputs = series[:-1]
-        else:  # "linear", sampled at the middle of the interval
-            inputs = (series[1:] - series[:-1]) * 0.5 + series[:-1]
-        supplied = np.empty(len(h))
-        dissipated = np.zeros(len(h))
-        with _parameters(self.model, self.params):
-            for k, (mean, u, middle) in enumerate(zip(means, inputs, middles)):
-                supplied[k] = self.model.supplied_power(mean, u, middle)
-                if dissipation is not None:
-                    dissipated[k] = self.model.outputs(mean, u, middle)[dissipation]
-        supplied *= h
-        dissipated *= h
+        model, params = self.model, self.params
+
+        def powers(x: Array, u: Array, t: Array) -> Array:
+            supplied = _engine.evaluate(model, "supplied_power", x, u, t, params=params)
+            if dissipation is None:
+                return supplied[:, None]
+            return np.column_stack([supplied, _engine.evaluate(model, "outputs", x, u, t, params=params)[:, dissipation]])
+
+        integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series, powers)
+        supplied = integrals[:, 0]
+        dissipated = integrals[:, 1] if dissipation is not None else np.zeros(len(supplied))
+        t = self.t
         delta = np.diff(self.energy)
         return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
                        residual=delta - supplied + dissipated, method=self.method,
@@ -272,18 +266,8 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
     columns[name] = (kind, values)
 
 
-@contextlib.contextmanager
-def _parameters(model: zarel_engine.Model, params: Array) -> Iterator[None]:
-    """Runs the block with `params` in force on `model`, and puts the model's own back after."""
-    saved = model.params
-    if np.array_equal(saved, params, equal_nan=True):
-        yield
-        return
-    model.params = params
-    try:
-        yield
-    finally:
-        model.params = saved
+Method = Literal["euler", "rk4", "rk45", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+Interp = Literal["hold", "zoh", "previous", "linear"]
 
 
 def simulate(
@@ -292,66 +276,63 @@ def simulate(
     t: npt.ArrayLike,
     u: Inputs = None,
     params: Any = None,
-    **options: Any,
+    *,
+    method: Method = "midpoint",
+    interp: Optional[Interp] = None,
+    rtol: float = 1e-8,
+    atol: float = 1e-10,
+    newton_tol: float = 1e-10,
+    max_newton: int = 50,
+    record_outputs: bool = True,
+    record_energy: bool = True,
+    grid_steps: bool = False,
 ) -> Result:
     """Simulates a System (or a bare engine model) over the time grid `t`.
 
     - `x0` and `params`: arrays in the model's order, or mappings from names or SymPy symbols to
       values (states left out start at 0, parameters left out keep their default).
-    - `u`: None (zero inputs), an array of shape (len(t), n_inputs) (a 1-D array of len(t) values
-      when the model has one input), a mapping from input names or symbols to a (len(t),) array
-      or a scalar (inputs left out are zero), or a function of time, called once per grid point
-      ``u(t[k])`` and returning the input vector (a scalar for one input, or a mapping). The
-      engine holds or interpolates this series between grid points (``interp``).
-    - `options` go to ``zarel_engine.Model.simulate``: method, interp, rtol, atol, newton_tol,
-      max_newton, record_outputs, record_energy.
+    - `u`: None (zero inputs); an array of shape (len(t), n_inputs) (a 1-D array of len(t) values
+      when the model has one input); a mapping from input names or symbols to a (len(t),) array,
+      a scalar or a SymPy expression of ``zarel.t`` (inputs left out are zero); a SymPy
+      expression of ``zarel.t`` when the model has one input; or a function of time returning the
+      input vector (a scalar for one input, or a mapping).
+      An expression is exact: it is compiled into the model, so every stage of every step sees
+      the input at its own time (a System only). Arrays and functions are sampled: a function is
+      called once per grid point ``u(t[k])``, and the engine holds or interpolates the samples
+      between grid points (``interp``: "hold" by default, "linear" for a function).
+    - `method`: "midpoint" (implicit, the default), "euler", "rk4" or "rk45". For euler, rk4 and
+      midpoint the grid is the steps. For rk45 the steps are chosen by the error control
+      (``rtol``, ``atol``) and the grid only says where to report, from the method's continuous
+      extension; ``grid_steps=True`` makes rk45 end a step on every grid point instead, as
+      ``zarel_engine.Model.simulate`` does (the results are then the same, bit for bit).
+    - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
+      and ``record_energy`` whether outputs, energy and supplied power are recorded.
 
-    A System runs on a model of its own. A bare engine model is used as given; when `params` are
-    passed they are in force only during the run and the model's own are put back afterwards.
+    Parameters are passed to the engine with the call: the model, a System's or a bare one, is
+    never changed, and one model may run in many threads at once with different parameters.
     """
-    signature, model, _ = as_system(system_or_model)
+    signature, model, system = as_system(system_or_model)
     x0_vector = signature.vector("state", x0)
     grid = np.array(t, dtype=float)
     if grid.ndim != 1:
         raise ValueError(f"the time grid must be one-dimensional, got an array of shape {grid.shape}")
-    series = input_series(signature, grid, u)
-    param_vector = model.params if params is None else signature.vector("param", params, model.params)
-    with _parameters(model, param_vector):
-        run = model.simulate(x0_vector, grid, series, **options)
-    interp = _INTERP_NAMES[str(options.get("interp", "hold"))]
+    finite_grid(grid)
+    sampled, expressions = split(signature, u)
+    exact_inputs = exact(system, expressions) if expressions else None
+    if exact_inputs is not None:
+        model = exact_inputs.model
+    series = input_series(signature, grid, sampled)
+    if interp is None:
+        interp = "linear" if callable(sampled) else "hold"
+    defaults = model.params if system is None else signature.param_values
+    param_vector = signature.vector("param", params, defaults) if params is not None else np.array(defaults, float)
+    run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=method, interp=interp,
+                           rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
+                           dense=not grid_steps, record_outputs=record_outputs, record_energy=record_energy)
+    if exact_inputs is not None:
+        run["u"][:, list(exact_inputs.columns)] = exact_inputs.recorded(run["t"])
     return Result(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
         outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
-        interp=interp, params=param_vector, model=model, series=series,
+        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series,
     )
-
-
-def input_series(signature: Signature, t: Array, u: Inputs) -> Optional[Array]:
-    """The (len(t), n_inputs) series the engine reads, from any form `simulate` accepts."""
-    if u is None:
-        return None
-    n, m = len(t), len(signature.input_names)
-    if callable(u):
-        rows = [u(float(tk)) for tk in t]
-        return np.stack([_input_vector(signature, row) for row in rows]) if n else np.zeros((0, m))
-    if isinstance(u, Mapping):
-        series = np.zeros((n, m))
-        for key, values in u.items():
-            column = np.asarray(values, dtype=float)
-            if column.shape not in ((), (n,)):
-                raise ValueError(f"input {str(key)!r} has shape {column.shape}; expected a scalar or {n} values, "
-                                 f"one per time point")
-            series[:, signature.index("input", key)] = column
-        return series
-    series = np.array(u, dtype=float)
-    if series.ndim == 1 and m == 1:
-        series = series[:, None]
-    if series.shape != (n, m):
-        raise ValueError(f"u must have shape (len(t), n_inputs) = ({n}, {m}), got {series.shape}")
-    return series
-
-
-def _input_vector(signature: Signature, value: Any) -> Array:
-    if isinstance(value, Mapping):
-        return signature.vector("input", value)
-    return signature.vector("input", np.atleast_1d(np.asarray(value, dtype=float)))

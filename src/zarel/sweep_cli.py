@@ -28,7 +28,7 @@ def vary(text: str) -> tuple[str, np.ndarray]:
 
 
 def register(subparsers: Any) -> None:
-    from .cli import add_initial_state, assignment, time_grid
+    from .cli import GRID_STEPS_HELP, add_initial_state, assignment, time_grid
 
     p = subparsers.add_parser(
         "sweep", help="simulate a document for every combination of parameter values, into a Zarr store",
@@ -43,9 +43,10 @@ def register(subparsers: Any) -> None:
     add_initial_state(p, "initial state of every run: 1,0 or q=1 p=0 (repeatable)")
     p.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
     p.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
+    p.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
     p.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     p.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler (tcp://host:8786); without: this machine")
-    p.add_argument("--chunk", type=int, metavar="N", help="runs per chunk (default: about 64 MB of states)")
+    p.add_argument("--chunk", type=int, metavar="N", help="runs per chunk (default: about two seconds of work)")
     p.add_argument("--out", required=True, metavar="STORE.zarr", help="the Zarr store, a folder ending in .zarr "
                                                                       "(reused to resume)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -81,7 +82,8 @@ def run(args: argparse.Namespace) -> int:
         client = _connect(args.scheduler)
     try:
         ds = sweep(system, args.t, x0=x0, params=params, u=u, method=args.method, client=client,
-                   chunk=args.chunk, store=args.out, progress=not args.no_progress, interp=args.interp)
+                   chunk=args.chunk, store=args.out, progress=not args.no_progress, interp=args.interp,
+                   grid_steps=args.grid_steps)
     except KeyboardInterrupt:
         print(f"zarel: interrupted; the finished chunks are kept in {args.out}: run the same command again "
               f"to resume", file=sys.stderr)

@@ -5,15 +5,20 @@ from __future__ import annotations
 import json
 import math
 import os
-from collections.abc import Mapping
+import threading
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal, Optional, Union
+from typing import Any, Literal, Optional, TypeVar, Union
 
 import numpy as np
 
 import zarel_engine
 
 Kind = Literal["state", "input", "param"]
+T = TypeVar("T")
+
+# Compiled variants of one System kept besides its own model (one per set of input expressions).
+VARIANTS = 8
 
 # singular and plural of each kind, as messages spell them
 _WORDS = {"state": ("state", "states"), "input": ("input", "inputs"), "param": ("parameter", "parameters")}
@@ -111,13 +116,18 @@ class System:
     The document is checked by loading it into the engine once; its members "name",
     "state_names", "input_names" and "param_names" carry the names (the engine ignores them), and
     absent ones default to x0, x1, ..., u0, ..., p0, ....
+
+    The System owns its compiled engine model (see `model`): compiled once, when the document is
+    checked, and shared by every run of the System from any thread, since runs pass their
+    parameters per call.
     """
 
-    def __init__(self, document: Mapping[str, Any], name: Optional[str] = None):
+    def __init__(self, document: Mapping[str, Any], name: Optional[str] = None,
+                 _model: Optional[zarel_engine.Model] = None):
         doc = dict(document)
         # the engine is the judge of the document: its message is the error
         text = _dump(doc)
-        model = zarel_engine.Model(text)
+        model = zarel_engine.Model(text) if _model is None else _model
         names = {}
         for key, prefix, n in (
             ("state_names", "x", model.n_states),
@@ -131,6 +141,9 @@ class System:
                 raise ValueError(f"the document's name must be a string, got {name!r}")
         doc = {"name": name, **names, **{k: v for k, v in doc.items() if k not in names and k != "name"}}
         self._text = _dump(doc)
+        # names are ignored by the engine: the model checked above is this document's model
+        self._lock = threading.Lock()
+        self._compiled: dict[str, Any] = {"": model}
         self.signature = Signature(
             name=name,
             output_names=tuple(model.output_names),
@@ -191,8 +204,36 @@ class System:
             f.write("\n")
 
     def model(self) -> zarel_engine.Model:
-        """A new engine model of this document (each call gives its own, with its own params)."""
-        return zarel_engine.Model(self._text)
+        """The engine model of this document, compiled once and the same object on every call.
+
+        `zarel.simulate` and `zarel.sweep` run it with the parameters of each call and never set
+        its ``params``; setting them affects only direct calls of its own methods.
+        """
+        model = self._compiled.get("")  # built already but after unpickling: no lock needed
+        return model if model is not None else self.compiled("", lambda: zarel_engine.Model(self._text))
+
+    def compiled(self, key: str, build: Callable[[], T]) -> T:
+        """What `build` makes for `key`, built once per System (a lock keeps two threads from
+        building it twice); besides the model itself (key "") the last few variants are kept."""
+        with self._lock:
+            if key in self._compiled:
+                value: T = self._compiled[key]
+                return value
+            value = build()
+            variants = [k for k in self._compiled if k]
+            if len(variants) >= VARIANTS:
+                del self._compiled[variants[0]]
+            self._compiled[key] = value
+            return value
+
+    def __getstate__(self) -> dict[str, Any]:
+        # compiled code and locks stay in their process; a copy compiles its own when first run
+        return {k: v for k, v in self.__dict__.items() if k not in ("_lock", "_compiled")}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+        self._compiled = {}
 
     def __repr__(self) -> str:
         return (
@@ -251,15 +292,23 @@ def load(path_or_text: Union[str, os.PathLike[str]]) -> System:
         with open(path, encoding="utf-8") as f:
             text = f.read()
         default_name = os.path.splitext(os.path.basename(path))[0]
-    zarel_engine.Model(text)  # the engine's own message for a document it does not load
+    model = zarel_engine.Model(text)  # the engine's own message for a document it does not load
     doc = json.loads(text)
-    return System(doc, name=None if "name" in doc else default_name)
+    return System(doc, name=None if "name" in doc else default_name, _model=model)
 
 
 def as_system(obj: Union[System, zarel_engine.Model]) -> tuple[Signature, zarel_engine.Model, Optional[System]]:
-    """What simulate and sweep accept: a System (a new model is made) or an engine model (used as is)."""
+    """What simulate and sweep accept: a System (its own compiled model) or an engine model (used as is)."""
     if isinstance(obj, System):
         return obj.signature, obj.model(), obj
     if isinstance(obj, zarel_engine.Model):
         return signature_of(obj), obj, None
     raise TypeError(f"expected a zarel.System or a zarel_engine.Model, got {type(obj).__name__}")
+
+
+def finite_grid(t: np.ndarray) -> None:
+    """Refuses a time grid holding an infinite or NaN time, which a method would only report later
+    as a failed step."""
+    bad = np.flatnonzero(~np.isfinite(t))
+    if bad.size:
+        raise ValueError(f"the time grid holds {t[bad[0]]} at index {bad[0]}; every time must be finite")

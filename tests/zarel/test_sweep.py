@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -31,8 +32,7 @@ def const(v):
 
 
 # Slots: q=0, p=1, F=2, k=3, c=4, g=5, t=6. With g > 0 the velocity grows as g p^2 and the run
-# fails in finite time. "mixed" and the second port use the operators left to the engine, the
-# other outputs those evaluated with NumPy, with signed zeros where c = 0.
+# fails in finite time. The outputs use every family of operators, with signed zeros where c = 0.
 DOC = {
     "name": "driven", "state_names": ["q", "p"], "input_names": ["F"], "param_names": ["k", "c", "g"],
     "n_states": 2, "n_inputs": 1, "n_params": 3, "param_values": [4.0, 0.3, 0.0],
@@ -87,6 +87,20 @@ def same_bits(a, b):
 
 def status_written(store):
     return np.asarray(zarr.open_group(store, mode="r")["status"][:]) != ""
+
+
+def interrupted_sweep(system, params, client, store):
+    """A sweep in chunks of 40 on `client`, Ctrl-C once a chunk is written."""
+    def press_ctrl_c():
+        while not os.path.exists(store / "status") or not status_written(store).any():
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=press_ctrl_c).start()
+    with pytest.raises(KeyboardInterrupt):
+        sweep(system, T, params=params, u=U, chunk=40, client=client, store=store, progress=False, **OPTIONS)
+    while client.processing() and any(client.processing().values()):  # cancelled tasks still running end
+        time.sleep(0.05)
 
 
 @pytest.mark.parametrize("exact_ports", [False, True])
@@ -162,16 +176,7 @@ def test_an_interrupted_sweep_resumes_from_its_store(system, client, tmp_path):
     reference = sweep(system, T, params=params, u=U, chunk=40, progress=False, **OPTIONS)
     store = tmp_path / "stopped.zarr"
 
-    def press_ctrl_c():
-        while not os.path.exists(store / "status") or not status_written(store).any():
-            time.sleep(0.01)
-        _thread.interrupt_main()
-
-    threading.Thread(target=press_ctrl_c).start()
-    with pytest.raises(KeyboardInterrupt):
-        sweep(system, T, params=params, u=U, chunk=40, client=client, store=store, progress=False, **OPTIONS)
-    while client.processing() and any(client.processing().values()):  # cancelled tasks still running end
-        time.sleep(0.05)
+    interrupted_sweep(system, params, client, store)
     written = status_written(store)
     assert written.any() and not written.all()
     # a mark in a finished chunk: resuming must leave it, since it computes only what is missing
@@ -239,3 +244,72 @@ def test_ctrl_c_on_the_zarel_sweep_command_says_how_to_resume(system, tmp_path):
     assert err.startswith(f"zarel: interrupted; the finished chunks are kept in {store.name}: run the same command "
                           "again to resume\n")
     assert not status_written(store).all()
+
+
+@pytest.mark.parametrize("jit", [False, True])
+def test_sweeps_equal_single_runs_on_both_evaluation_paths(jit):
+    sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "bench"))
+    from evaluation_path import evaluation_path
+
+    with evaluation_path(jit):  # every model of the test loads on this path
+        sweeps_against_single_runs(System(DOC))
+
+
+def sweeps_against_single_runs(system):
+    """Sweeps of `system` with a failing run, varied initial states and exact inputs, run by run."""
+    import sympy
+    import zarel
+
+    g = np.zeros(12)
+    g[5] = 5.0  # this run fails; the others complete
+    x0 = {"q": np.linspace(-1.0, 1.0, 12), "p": 0.5}
+    force = {"F": sympy.cos(3 * zarel.t) + zarel.t / 4}
+    for method, u in (("rk45", U), ("rk45", force), ("midpoint", U)):
+        ds = sweep(system, T, x0=x0, params={"g": g, "k": np.arange(1.0, 13.0)}, u=u, method=method,
+                   progress=False)
+        assert same_bits(ds["initial_q"], x0["q"]) and "initial_p" not in ds.coords
+        for i in range(12):
+            args = (system, [x0["q"][i], 0.5], T, u)
+            params = {"g": g[i], "k": i + 1.0}
+            if i == 5:
+                with pytest.raises(RuntimeError) as failure:
+                    zarel.simulate(*args, params=params, method=method)
+                assert ds["status"].values[i] == str(failure.value)
+                assert np.isnan(ds["q"].values[i]).all() and np.isnan(ds["mixed"].values[i]).all()
+                continue
+            run = zarel.simulate(*args, params=params, method=method)
+            assert ds["status"].values[i] == "ok"
+            assert same_bits(ds["q"][i], run.x[:, 0]) and same_bits(ds["p"][i], run.x[:, 1])
+            assert same_bits(ds["energy"][i], run.energy) and same_bits(ds["supplied_power"][i], run.supplied_power)
+            for j, name in enumerate(DOC["output_names"]):
+                assert same_bits(ds[name][i], run.outputs[:, j]), name
+
+
+def test_a_store_resumes_on_any_cluster_size(system, client, tmp_path, monkeypatch):
+    params = grid(k=np.linspace(1.0, 9.0, 40), c=np.linspace(0.0, 1.0, 30))
+    reference = sweep(system, T, params=params, u=U, progress=False, **OPTIONS)
+    store = tmp_path / "moved.zarr"
+
+    interrupted_sweep(system, params, client, store)
+    assert not status_written(store).all()
+    # resumed on one worker, with the default chunk: the store keeps its own
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, memory_limit="600MiB",
+                      dashboard_address=":0") as cluster, Client(cluster) as one:
+        ds = sweep(system, T, params=params, u=U, client=one, store=store, progress=False, **OPTIONS)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # consolidated metadata: xarray reads without a warning
+        again = sweep(system, T, params=params, u=U, store=store, progress=False, **OPTIONS)
+        xarray.open_zarr(store)
+    for result in (ds, again):
+        assert result["q"].chunks[0] == (40,) * 30
+        xarray.testing.assert_identical(result.compute().drop_encoding(), reference)
+    # a store whose creation was cut off after its group is created again, in chunks of about the
+    # time set per chunk, measured on the first runs
+    import zarel.sweep_plan
+
+    monkeypatch.setattr(zarel.sweep_plan, "CHUNK_SECONDS", 0.002)
+    cut = tmp_path / "cut.zarr"
+    zarr.open_group(cut, mode="w", zarr_format=2)
+    ds = sweep(system, T, params=params, u=U, store=cut, progress=False, **OPTIONS)
+    assert 1 < len(ds["q"].chunks[0]) < 1200
+    xarray.testing.assert_identical(ds.compute().drop_encoding(), reference)

@@ -1,0 +1,173 @@
+"""zarel.simulate on the package's own compiled module: one compiled model per System, parameters per
+call from many threads, rk45 reporting on the grid, inputs exact as expressions, bad tolerances refused."""
+
+import pickle
+import threading
+
+import numpy as np
+import pytest
+import sympy
+
+import zarel
+import zarel_engine
+
+
+def driven_oscillator():
+    """q' = p, p' = F - k q - c p: linear, so the response to a sinusoidal force has a closed form."""
+    q, p, F = sympy.symbols("q p F")
+    k, c = sympy.symbols("k c", positive=True)
+    return zarel.PortHamiltonian([q, p], H=p**2 / 2 + k * q**2 / 2, J=[[0, 1], [-1, 0]], R=[[0, 0], [0, c]],
+                                 G=[0, 1], inputs=[F], params={k: 4.0, c: 0.5}, name="driven")
+
+
+def pendulum():
+    th, L = sympy.symbols("theta L")
+    return zarel.PortHamiltonian([th, L], H=L**2 / 2 + 3 * (1 - sympy.cos(th)), J=[[0, 1], [-1, 0]],
+                                 name="pendulum")
+
+
+def test_a_system_compiles_once_and_runs_from_many_threads_with_its_own_parameters(tmp_path, monkeypatch):
+    system = driven_oscillator()
+    system.to_json(tmp_path / "driven.json")
+    compiled = []
+    engine_model = zarel_engine.Model
+    monkeypatch.setattr(zarel_engine, "Model", lambda text: compiled.append(text) or engine_model(text))
+    loaded = zarel.load(tmp_path / "driven.json")
+    loaded.model()
+    monkeypatch.undo()
+    assert len(compiled) == 1
+    assert loaded.model() is loaded.model() and system.model() is system.model()
+    # a copy (as a Dask worker receives it) compiles its own, once
+    copy = pickle.loads(pickle.dumps(system))
+    assert copy.model() is copy.model() and copy.model() is not system.model()
+
+    t = np.linspace(0.0, 5.0, 51)
+    cases = [([1.0 + i, 0.1 * i], [1.0, -0.2 * i]) for i in range(8)]
+    for target in (system, zarel_engine.Model(system.json())):
+        own = target.model().params.copy() if isinstance(target, zarel.System) else target.params.copy()
+        sequential = [zarel.simulate(target, x0, t, np.cos(t), params=p, method=method)
+                      for (p, x0) in cases for method in ("midpoint", "rk45")]
+        results = [None] * len(sequential)
+        start = threading.Barrier(8)
+
+        def work(i):
+            start.wait()
+            for r in range(20):  # many calls overlap in the engine
+                p, x0 = cases[i]
+                for j, method in enumerate(("midpoint", "rk45")):
+                    results[2 * i + j] = zarel.simulate(target, x0, t, np.cos(t), params=p,
+                                                        method=method)
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        for a, b in zip(sequential, results):
+            assert np.array_equal(a.x, b.x) and np.array_equal(a.energy, b.energy)
+            assert np.array_equal(a.params, b.params)
+        assert not np.array_equal(sequential[0].x, sequential[2].x)
+        model = target.model() if isinstance(target, zarel.System) else target
+        np.testing.assert_array_equal(model.params, own)
+        # the certificate of a run uses the run's parameters, and leaves the model as it was too
+        assert sequential[2].balance().max_residual < 1e-12
+        np.testing.assert_array_equal(model.params, own)
+
+
+def test_rk45_reports_on_the_grid_or_steps_on_it():
+    system = pendulum()
+    reference = None
+    for points in (101, 10001):
+        t = np.linspace(0.0, 10.0, points)
+        dense = zarel.simulate(system, {"theta": 2.5}, t, method="rk45", rtol=1e-10, atol=1e-12)
+        stepped = zarel.simulate(system, {"theta": 2.5}, t, method="rk45", rtol=1e-10, atol=1e-12, grid_steps=True)
+        model_run = system.model().simulate(np.array([2.5, 0.0]), t, method="rk45", rtol=1e-10, atol=1e-12)
+        for key in ("x", "energy", "u", "outputs", "supplied_power"):
+            assert np.array_equal(getattr(stepped, key), model_run[key]), key
+        assert stepped.stats == model_run["stats"]
+        if reference is None:
+            reference = dense
+            tight = system.model().simulate(np.array([2.5, 0.0]), t, method="rk45", rtol=1e-13, atol=1e-14)
+            assert np.max(np.abs(dense.x - tight["x"])) < 1e-8
+        else:
+            # a grid 100 times finer costs the same steps, and agrees where the grids meet
+            assert dense.stats["rhs_evals"] == reference.stats["rhs_evals"]
+            assert stepped.stats["rhs_evals"] > 10 * dense.stats["rhs_evals"]
+            assert np.max(np.abs(dense.x[::100] - reference.x)) < 1e-8
+
+
+def test_expression_inputs_are_exact_and_functions_are_sampled():
+    system = driven_oscillator()
+    t = np.linspace(0.0, 6.0, 61)
+    w, k, c = 3.0, 4.0, 0.5
+    # the closed-form response of q'' + c q' + k q = sin(w t) from rest
+    s = sympy.Symbol("s", real=True)
+    q = sympy.Function("q")
+    ode = sympy.Eq(q(s).diff(s, 2) + sympy.Rational(1, 2) * q(s).diff(s) + 4 * q(s), sympy.sin(3 * s))
+    exact_q = sympy.dsolve(ode, q(s), ics={q(0): 0, q(s).diff(s).subs(s, 0): 0}).rhs
+    expected = np.array([float(exact_q.subs(s, sympy.Float(v, 30)).evalf(30)) for v in t])
+
+    force = sympy.sin(w * zarel.t)
+    runs = {
+        "expression": zarel.simulate(system, {}, t, {"F": force}, method="rk45", rtol=1e-12, atol=1e-14),
+        "one input": zarel.simulate(system, {}, t, force, method="rk45", rtol=1e-12, atol=1e-14),
+        "function": zarel.simulate(system, {}, t, lambda v: np.sin(w * v), method="rk45", rtol=1e-12, atol=1e-14),
+    }
+    assert np.max(np.abs(runs["expression"].x[:, 0] - expected)) < 1e-10
+    assert np.array_equal(runs["expression"].x, runs["one input"].x)
+    # a function is sampled and interpolated linearly between grid points: far from exact
+    assert runs["function"].interp == "linear"
+    assert np.max(np.abs(runs["function"].x[:, 0] - expected)) > 1e-4
+    # the recorded input and supplied power are those of the exact input
+    exact = runs["expression"]
+    np.testing.assert_allclose(exact.u[:, 0], np.sin(w * t), rtol=0, atol=4e-16)
+    np.testing.assert_allclose(exact.supplied_power, np.sin(w * t) * exact.x[:, 1], rtol=0, atol=1e-15)
+    # the expressions compile once per System
+    assert zarel.simulate(system, {}, t, {"F": force}, method="rk45").model is exact.model
+    with pytest.raises(ValueError, match="time .*only, not on z"):
+        zarel.simulate(system, {}, t, {"F": force + sympy.Symbol("z")})
+    with pytest.raises(TypeError, match="need a zarel.System"):
+        zarel.simulate(system.model(), {}, t, {"u0": force})
+
+
+def test_the_certificate_of_rk45_measures_its_error():
+    th, L, tau = sympy.symbols("theta L tau")
+    system = zarel.PortHamiltonian([th, L], H=L**2 / 2 + 3 * (1 - sympy.cos(th)), J=[[0, 1], [-1, 0]],
+                                   R=[[0, 0], [0, 0.2]], G=[0, 1], inputs=[tau], name="driven pendulum")
+    t = np.linspace(0.0, 10.0, 10001)  # fine enough that the quadrature's error is far below the method's
+    torque = {"tau": sympy.cos(1.3 * zarel.t)}
+    tight = zarel.simulate(system, {"theta": 2.5}, t, torque, method="rk45", rtol=1e-13, atol=1e-15)
+    residuals = []
+    for rtol in (1e-6, 1e-10):
+        run = zarel.simulate(system, {"theta": 2.5}, t, torque, method="rk45", rtol=rtol, atol=rtol * 1e-2)
+        balance = run.balance()
+        assert abs(balance.total_supplied) > 0.1 and balance.total_dissipated > 0.1
+        # the energy error of the run bounds what the method can miss of the balance
+        true_error = np.max(np.abs(run.energy - tight.energy))
+        residual = abs(balance.total_residual)
+        assert residual < 10 * true_error, (rtol, residual, true_error)
+        residuals.append(residual)
+    # the residual follows the tolerance: it is the method's, not the quadrature's
+    assert residuals[1] < 1e-3 * residuals[0]
+    assert residuals[1] < 1e-8
+
+
+def test_bad_tolerances_are_refused_by_name():
+    system = driven_oscillator()
+    t = np.linspace(0.0, 1.0, 11)
+    for name in ("rtol", "atol", "newton_tol"):
+        for value in (-1.0, float("nan"), float("inf")):
+            with pytest.raises(ValueError, match=name):
+                zarel.simulate(system, {}, t, method="rk45", **{name: value})
+            with pytest.raises(ValueError, match=name):
+                zarel.sweep(system, t, params={"k": [1.0, 2.0]}, progress=False, **{name: value})
+
+
+def test_a_grid_with_a_non_finite_time_is_refused_by_its_index():
+    system = driven_oscillator()
+    for bad in (float("inf"), float("nan")):
+        t = np.array([0.0, 0.5, bad])
+        with pytest.raises(ValueError, match=f"the time grid holds {bad} at index 2"):
+            zarel.simulate(system, {}, t)
+        with pytest.raises(ValueError, match=f"the time grid holds {bad} at index 2"):
+            zarel.sweep(system, t, params={"k": [1.0, 2.0]}, progress=False)
