@@ -310,16 +310,17 @@ def plot_file(text: str) -> None:
 def check_start(system: System, x0: Any, t: np.ndarray, u: Any, params: Mapping[str, float]) -> None:
     """Names the value that makes the model non-finite where the run starts, instead of the
     solver reporting a non-finite state at some later time."""
-    from .result import input_series
+    from . import _engine
+    from .inputs import input_series
 
     sig = system.signature
-    model = system.model()
-    model.params = sig.vector("param", params, model.params)
+    model = system.model()  # shared: the parameters go with the evaluation, never into the model
     state = sig.vector("state", x0) if x0 is not None else np.zeros(len(sig.state_names))
     series = input_series(sig, t, u)
     inputs = series[0] if series is not None else np.zeros(len(sig.input_names))
     with np.errstate(all="ignore"):
-        rates = model.rhs(state, inputs, float(t[0]))
+        rates = _engine.evaluate(model, "rhs", state[None, :], inputs[None, :], t[:1],
+                                 params=sig.vector("param", params, model.params))[0]
     bad = [name for name, rate in zip(sig.state_names, rates) if not math.isfinite(rate)]
     if bad:
         given = ", ".join(f"{k}={v:g}" for k, v in params.items()) or "the default parameters"
