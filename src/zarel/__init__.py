@@ -21,6 +21,8 @@ _EXPORTS = {
     "Balance": "zarel.result",
     "sweep": "zarel.sweeps",
     "grid": "zarel.sweeps",
+    "connect": "zarel.compose",
+    "parts": "zarel.parts",
 }
 
 __all__ = sorted(_EXPORTS)
@@ -30,7 +32,9 @@ def __getattr__(name: str) -> Any:
     module = _EXPORTS.get(name)
     if module is None:
         raise AttributeError(f"module 'zarel' has no attribute {name!r}")
-    value = getattr(importlib.import_module(module), name)
+    # a name whose module is its own (zarel.parts) is that module
+    value = importlib.import_module(module)
+    value = value if module == f"zarel.{name}" else getattr(value, name)
     globals()[name] = value
     return value
 

@@ -63,6 +63,10 @@ class Balance:
     method: str
     # False when the model has no output "dissipated_power" and the dissipation was taken as zero
     dissipation_known: bool = True
+    # the part of a model built by zarel.connect that this balance is of (None: the whole)
+    part: Optional[str] = None
+    # the whole's balance lists those of its parts
+    parts: tuple[Balance, ...] = ()
 
     @property
     def total_delta_energy(self) -> float:
@@ -88,15 +92,25 @@ class Balance:
     def __str__(self) -> str:
         scale = max(abs(self.total_supplied), abs(self.total_dissipated), abs(self.total_delta_energy))
         relative = abs(self.total_residual) / scale if scale > 0 else 0.0
-        return "\n".join([
-            f"energy balance over [{self.t[0]:g}, {self.t[-1]:g}], {self.residual.size} intervals ({self.method}):",
+        of = "" if self.part is None else f" of part {self.part}"
+        lines = [
+            f"energy balance{of} over [{self.t[0]:g}, {self.t[-1]:g}], {self.residual.size} intervals ({self.method}):",
             f"  change of H        {self.total_delta_energy: .6e}",
             f"  supplied           {self.total_supplied: .6e}",
             f"  dissipated         {self.total_dissipated: .6e}"
             + ("" if self.dissipation_known else f"  (no output {DISSIPATED_POWER!r}: taken as zero)"),
             f"  residual           {self.total_residual: .6e}  (relative {relative:.1e})",
             f"  largest |residual| {self.max_residual: .6e}  in one interval",
-        ])
+        ]
+        if self.parts:
+            width = max(4, *(len(str(b.part)) for b in self.parts))
+            lines.append(f"  {'part':{width}s}  {'change of H':>13s}  {'supplied':>13s}  {'dissipated':>13s}  "
+                         f"{'residual':>13s}  {'largest |res.|':>13s}")
+            lines += [f"  {str(b.part):{width}s}  {b.total_delta_energy: .6e}  {b.total_supplied: .6e}  "
+                      f"{b.total_dissipated: .6e}  {b.total_residual: .6e}  {b.max_residual: .6e}" for b in self.parts]
+            worst = max(self.parts, key=lambda b: b.max_residual)
+            lines.append(f"  largest |residual| of a part {worst.max_residual: .6e}  ({worst.part})")
+        return "\n".join(lines)
 
 
 @dataclass(eq=False)
@@ -206,36 +220,53 @@ class Result:
             fig.savefig(path)
         return fig
 
-    def balance(self) -> Balance:
-        """The energy-balance certificate of this run (see `Balance`)."""
+    def balance(self, part: Optional[str] = None) -> Balance:
+        """The energy-balance certificate of this run (see `Balance`).
+
+        For a model built by `zarel.connect`, `part` names one of its parts ("motor", or
+        "drive.motor" inside a composite part): its own balance, with the energy it received
+        through all its ports. Without `part`, the whole's balance lists its parts' totals.
+        """
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
+        from .compose import part_balances, top_parts
+
+        if part is not None:
+            return part_balances(self, [part])[0]
         sig = self.signature
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None
+        model = self.model
+
+        def powers(x: Array, u: Array, t: float) -> Array:
+            supplied = model.supplied_power(x, u, t)
+            return np.array([supplied, model.outputs(x, u, t)[dissipation] if dissipation is not None else 0.0])
+
+        energies = self.interval_energies(powers, 2)
+        delta = np.diff(self.energy)
+        supplied, dissipated = energies[:, 0], energies[:, 1]
+        return Balance(t=self.t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
+                       residual=delta - supplied + dissipated, method=self.method,
+                       dissipation_known=dissipation is not None,
+                       parts=tuple(part_balances(self, top_parts(sig))))
+
+    def interval_energies(self, powers: Callable[[Array, Array, float], Array], width: int) -> Array:
+        """The integral over each output interval of the `width` powers that `powers(x, u, t)`
+        gives at a point, one row per interval: taken at the interval's mean state, its middle and
+        the input the method used there (see `Balance`), times its length."""
         t, x, series = self.t, self.x, self.series
         # the same operations, in the same order, as the methods apply to each interval
         h = np.diff(t)
         middles = t[:-1] + 0.5 * h
         means = (x[:-1] + x[1:]) * 0.5
         if series is None:
-            inputs = np.zeros((len(h), len(sig.input_names)))
+            inputs = np.zeros((len(h), len(self.signature.input_names)))
         elif self.method == "euler" or self.interp == "hold":
             inputs = series[:-1]
         else:  # "linear", sampled at the middle of the interval
             inputs = (series[1:] - series[:-1]) * 0.5 + series[:-1]
-        supplied = np.empty(len(h))
-        dissipated = np.zeros(len(h))
         with _parameters(self.model, self.params):
-            for k, (mean, u, middle) in enumerate(zip(means, inputs, middles)):
-                supplied[k] = self.model.supplied_power(mean, u, middle)
-                if dissipation is not None:
-                    dissipated[k] = self.model.outputs(mean, u, middle)[dissipation]
-        supplied *= h
-        dissipated *= h
-        delta = np.diff(self.energy)
-        return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
-                       residual=delta - supplied + dissipated, method=self.method,
-                       dissipation_known=dissipation is not None)
+            rows = [powers(mean, u, middle) for mean, u, middle in zip(means, inputs, middles)]
+        return np.array(rows, dtype=float).reshape(len(h), width) * h[:, None]
 
 
 def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Array) -> None:
