@@ -273,10 +273,11 @@ def _end(placed: Mapping[str, _Placed], end: str, link: tuple[str, str]) -> tupl
 
 
 def _refuse_clash(kind: str, names: list[str]) -> None:
-    if len(set(names)) != len(names):
-        seen: set[str] = set()
-        clash = next(s for s in names if s in seen or seen.add(s))  # type: ignore[func-returns-value]
-        raise ValueError(f"name clash: the composite would have two {kind}s named {clash!r}")
+    seen: set[str] = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"name clash: the composite would have two {kind}s named {name!r}")
+        seen.add(name)
 
 
 def _jacobian(placed: list[_Placed], n: int) -> list[Node]:
