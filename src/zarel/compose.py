@@ -158,7 +158,8 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
     for p in placed:
         for k, link in p.links.items():
             y = outputs_y[link.part][link.port]
-            p.table[p.n + k] = ["neg", y] if link.negated else y
+            # -(-z) is z exactly: the sign flip of a port output that is itself negated is dropped
+            p.table[p.n + k] = (y[1] if y[0] == "neg" else ["neg", y]) if link.negated else y
 
     def names(key: str, chosen: Iterable[tuple[_Placed, int]]) -> list[str]:
         return [f"{p.name}.{p.doc[key][i]}" for p, i in chosen]

@@ -44,10 +44,10 @@ def mass(m: float = 1.0, b: float = 0.0, ports: Sequence[str] = ("F",), name: st
 def spring(k: float = 1.0, k3: float = 0.0, ends: Sequence[str] = ("a", "b"), name: str = "spring") -> PortHamiltonian:
     """A spring, linear or hardening: force k q + k3 q^3 at elongation q.
 
-    State q, H = k q^2/2 + k3 q^4/4. Parameters k, k3. Two velocity ports (default "a" and "b",
-    q growing at v_b - v_a), each giving the force on the part linked to it; with one name in
-    `ends` the other end is fixed (q growing at its velocity, force -k q - k3 q^3 on it).
-    Outputs "force" (k q + k3 q^3).
+    State q, H = k q^2/2 + k3 q^4/4. Parameters k, and k3 unless it is 0 (a linear spring, which
+    then costs no cubic term). Two velocity ports (default "a" and "b", q growing at v_b - v_a),
+    each giving the force on the part linked to it; with one name in `ends` the other end is
+    fixed (q growing at its velocity). Outputs "force" (k q + k3 q^3).
     """
     q = sympy.Symbol("q")
     k_, k3_ = _positive("k")[0], _nonnegative("k3")[0]
@@ -55,8 +55,10 @@ def spring(k: float = 1.0, k3: float = 0.0, ends: Sequence[str] = ("a", "b"), na
     if len(velocities) not in (1, 2):
         raise ValueError(f"a spring has one or two ends, got {len(velocities)}")
     G = [[1]] if len(velocities) == 1 else [[-1, 1]]
-    return PortHamiltonian([q], H=k_ * q**2 / 2 + k3_ * q**4 / 4, J=[[0]], G=G, inputs=velocities,
-                           params={k_: k, k3_: k3}, outputs={"force": k_ * q + k3_ * q**3}, name=name)
+    params = {k_: k, k3_: k3} if k3 else {k_: k}
+    hardening = k3_ if k3 else 0
+    return PortHamiltonian([q], H=k_ * q**2 / 2 + hardening * q**4 / 4, J=[[0]], G=G, inputs=velocities,
+                           params=params, outputs={"force": k_ * q + hardening * q**3}, name=name)
 
 
 def inductor(L: float = 1.0, R: float = 0.0, ports: Sequence[str] = ("V",), name: str = "inductor") -> PortHamiltonian:
