@@ -43,7 +43,11 @@ class Balance:
       "rk4" and "rk45" (what midpoint sees, and what rk4's middle stages see), and the first row
       for "euler";
     - ``residual = delta_energy - supplied + dissipated``;
-    - ``t``: the run's grid, interval k being [t[k], t[k+1]].
+    - ``t``: the run's grid, interval k being [t[k], t[k+1]];
+    - ``part``: for a model built by ``zarel.connect``, the part this balance is of (None for the
+      whole), its energy, supplied and dissipated power read from the outputs "part.energy",
+      "part.supplied_power" and "part.dissipated_power"; ``parts``: in the whole's balance, those
+      of its parts, whose totals and largest residual its report lists.
 
     For the implicit midpoint method and a quadratic H every residual is at the level of the
     Newton tolerance, and at round-off for a linear system (one step per interval, no splitting)

@@ -50,30 +50,45 @@ def evaluations(model, x, u, t):
             "grad_h": model.grad_h(x), "supplied_power": model.supplied_power(x, u, t)}
 
 
-@pytest.mark.parametrize("composite, prefix", [(flat, ""), (nested, "drive.")])
-def test_composite_evaluates_like_the_system_written_whole(composite, prefix, tmp_path):
-    system = composite()
-    whole = flexible_shaft_whole()
-    assert system.state_names == (f"{prefix}motor.phi", f"{prefix}motor.p", f"{prefix}shaft.q", "load.p")
-    assert system.input_names == (f"{prefix}motor.V", "load.torque")
+def rlc_whole():
+    q, phi, V = sympy.symbols("q phi V")
+    R, L, C = sympy.symbols("R L C", positive=True)
+    return zarel.PortHamiltonian([q, phi], H=q**2 / (2 * C) + phi**2 / (2 * L), J=[[0, 1], [-1, 0]],
+                                 R=[[0, 0], [0, R]], G=[0, 1], inputs=[V], params={R: 10.0, L: 0.1, C: 1e-3})
+
+
+def rlc():
+    return zarel.connect({"C": parts.capacitor(C=1e-3), "L": parts.inductor(L=0.1, R=10.0, ports=("V", "C"))},
+                         [("L.C", "C.i")])
+
+
+@pytest.mark.parametrize("composite, whole, states, inputs, scale", [
+    (flat, flexible_shaft_whole, "motor.phi motor.p shaft.q load.p", "motor.V load.torque", [1e-2, 1e-4, 0.1, 1e-2]),
+    (nested, flexible_shaft_whole, "drive.motor.phi drive.motor.p drive.shaft.q load.p", "drive.motor.V load.torque",
+     [1e-2, 1e-4, 0.1, 1e-2]),
+    (rlc, rlc_whole, "C.Q L.phi", "L.V", [1e-3, 1e-2]),
+])
+def test_composite_evaluates_like_the_system_written_whole(composite, whole, states, inputs, scale, tmp_path):
+    system, whole = composite(), whole()
+    assert system.state_names == tuple(states.split()) and system.input_names == tuple(inputs.split())
     assert "jacobian" in system.document()
     ours, theirs = system.model(), whole.model()
     dissipated = system.output_names.index("dissipated_power"), whole.output_names.index("dissipated_power")
     rng = np.random.default_rng(RNG_SEED)
     for _ in range(50):
-        x = rng.normal(size=4) * [1e-2, 1e-4, 0.1, 1e-2]
-        u, t = rng.normal(size=2), rng.normal()
+        x = rng.normal(size=len(scale)) * scale
+        u, t = rng.normal(size=system.n_inputs), rng.normal()
         a, b = evaluations(ours, x, u, t), evaluations(theirs, x, u, t)
         a["dissipated"] = ours.outputs(x, u, t)[dissipated[0]]
         b["dissipated"] = theirs.outputs(x, u, t)[dissipated[1]]
         for key in a:
-            scale = np.max(np.abs(b[key]))
-            np.testing.assert_allclose(a[key], b[key], rtol=0, atol=8 * EPS * scale, err_msg=key)
+            scale_ = np.max(np.abs(b[key]))
+            np.testing.assert_allclose(a[key], b[key], rtol=0, atol=8 * EPS * scale_, err_msg=key)
     # saved and loaded, the composite runs as it did
-    system.to_json(tmp_path / "drive.json")
+    system.to_json(tmp_path / "composite.json")
     t = np.linspace(0.0, 0.2, 201)
-    run = [zarel.simulate(s, {f"{prefix}motor.phi": 1e-3}, t, u={f"{prefix}motor.V": 12.0}, method="rk4")
-           for s in (system, zarel.load(tmp_path / "drive.json"))]
+    run = [zarel.simulate(s, {system.state_names[0]: 1e-3}, t, u={system.input_names[0]: 12.0}, method="rk4")
+           for s in (system, zarel.load(tmp_path / "composite.json"))]
     assert np.array_equal(run[0].x, run[1].x) and np.array_equal(run[0].outputs, run[1].outputs)
 
 
