@@ -12,7 +12,7 @@ import numpy as np
 import sympy
 
 from zarel.lowering import balanced, lower
-from zarel.symbolic import PortHamiltonian, _Symbols, derivatives, t
+from zarel.symbolic import PortHamiltonian, _Symbols, derivatives
 from zarel.system import Signature, System
 
 if TYPE_CHECKING:
@@ -167,21 +167,8 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
     state_names = names("state_names", ((p, i) for p in placed for i in range(p.n)))
     input_names = names("input_names", external)
     param_names = names("param_names", ((p, i) for p in placed for i in range(len(p.doc["param_names"]))))
-    output_names: list[str] = []
-    outputs: list[Node] = []
-    dissipation: list[Node] = []
     energies = [remap(p.doc["energy"], p.table) for p in placed]
-    for p, energy in zip(placed, energies):
-        for key, tree in zip(p.doc["output_names"], p.doc["outputs"]):
-            output_names.append(f"{p.name}.{key}")
-            outputs.append(remap(tree, p.table))
-            if key == DISSIPATED:
-                dissipation.append(outputs[-1])
-        powers = [["mul", y, p.table[p.n + k]] for k, y in enumerate(outputs_y[p.name])]
-        output_names += [f"{p.name}.{ENERGY}", f"{p.name}.{SUPPLIED}"]
-        outputs += [energy, balanced("add", powers) if powers else ["const", 0.0]]
-    output_names.append(DISSIPATED)
-    outputs.append(balanced("add", dissipation) if dissipation else ["const", 0.0])
+    output_names, outputs = _outputs(placed, energies, outputs_y)
     for kind, listed in (("state", state_names), ("input", input_names), ("parameter", param_names),
                          ("output", output_names)):
         _refuse_clash(kind, listed)
@@ -271,6 +258,27 @@ def _end(placed: Mapping[str, _Placed], end: str, link: tuple[str, str]) -> tupl
         raise ValueError(f"link {link!r}: part {part!r} has no input {port!r}; "
                          f"its inputs are: {', '.join(inputs) or '(none)'}")
     return p, inputs.index(port)
+
+
+def _outputs(placed: list[_Placed], energies: list[Node],
+             outputs_y: Mapping[str, list[Node]]) -> tuple[list[str], list[Node]]:
+    """The whole's outputs: each part's own, then its energy and the power through its ports;
+    last the whole's dissipated power, the sum of the parts'."""
+    names: list[str] = []
+    trees: list[Node] = []
+    dissipation: list[Node] = []
+    for p, energy in zip(placed, energies):
+        for key, tree in zip(p.doc["output_names"], p.doc["outputs"]):
+            names.append(f"{p.name}.{key}")
+            trees.append(remap(tree, p.table))
+            if key == DISSIPATED:
+                dissipation.append(trees[-1])
+        powers = [["mul", y, p.table[p.n + k]] for k, y in enumerate(outputs_y[p.name])]
+        names += [f"{p.name}.{ENERGY}", f"{p.name}.{SUPPLIED}"]
+        trees += [energy, balanced("add", powers) if powers else ["const", 0.0]]
+    names.append(DISSIPATED)
+    trees.append(balanced("add", dissipation) if dissipation else ["const", 0.0])
+    return names, trees
 
 
 def _refuse_clash(kind: str, names: list[str]) -> None:
