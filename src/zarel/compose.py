@@ -143,7 +143,8 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
     at most `DENSE_JACOBIAN_STATES` states (and every part has one); otherwise the engine uses
     finite differences.
     """
-    placed = _place(parts, links)
+    pairs = _pairs(links)
+    placed = _place(parts, pairs)
     n = sum(p.n for p in placed)
     external = [(p, k) for p in placed for k in range(p.m) if k not in p.links]
     n_params = sum(len(p.doc["param_names"]) for p in placed)
@@ -200,7 +201,7 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
            for e, (p, k) in enumerate(external) for (i, col), v in p.structure.G.items() if col == k},
         dy_dx={(e, p.state_at + j): remap(v, p.table)
                for e, (p, k) in enumerate(external) for (row, j), v in p.structure.dy_dx.items() if row == k})
-    return Composite(doc, structure, parts, [(str(a), str(b)) for a, b in _pairs(links)])
+    return Composite(doc, structure, parts, pairs)
 
 
 def _pairs(links: Iterable[Sequence[str]]) -> list[tuple[str, str]]:
@@ -212,7 +213,7 @@ def _pairs(links: Iterable[Sequence[str]]) -> list[tuple[str, str]]:
     return pairs
 
 
-def _place(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]) -> list[_Placed]:
+def _place(parts: Mapping[str, PortHamiltonian], links: list[tuple[str, str]]) -> list[_Placed]:
     """The parts in order with their links; each slot table holds the part's states, the caller
     fills in its inputs, parameters and t."""
     if not isinstance(parts, Mapping) or not parts:
@@ -233,7 +234,7 @@ def _place(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]])
         placed[key] = _Placed(key, doc, port_structure(part), n, m, state_at, param_at, table)
         state_at += n
         param_at += doc["n_params"]
-    for a, b in _pairs(links):
+    for a, b in links:
         (pa, ka), (pb, kb) = _end(placed, a, (a, b)), _end(placed, b, (a, b))
         if pa is pb:
             raise ValueError(f"link ({a!r}, {b!r}) joins part {pa.name!r} to itself")
