@@ -3,8 +3,10 @@ parts' engine documents without a SymPy expression of the whole."""
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import weakref
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -144,6 +146,25 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
     finite differences.
     """
     pairs = _pairs(links)
+    with _without_cycle_collection():
+        return _connect(parts, pairs, name, jacobian)
+
+
+@contextlib.contextmanager
+def _without_cycle_collection() -> Iterator[None]:
+    """Builds a large document without the collector's passes: its millions of small lists hold no
+    cycles, and the passes their allocation triggers take half of the time for 10,000 parts."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]], name: Optional[str],
+             jacobian: Optional[bool]) -> Composite:
     placed = _place(parts, pairs)
     n = sum(p.n for p in placed)
     external = [(p, k) for p in placed for k in range(p.m) if k not in p.links]
