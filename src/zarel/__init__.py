@@ -16,6 +16,8 @@ from zarel.sweeps import grid, sweep
 from zarel.system import System, load
 
 if TYPE_CHECKING:
+    from zarel import parts
+    from zarel.compose import connect
     from zarel.symbolic import ODE, PortHamiltonian, t
 
 # public name -> the module that defines it, for the names imported on first use
@@ -23,9 +25,12 @@ _LAZY = {
     "t": "zarel.symbolic",
     "PortHamiltonian": "zarel.symbolic",
     "ODE": "zarel.symbolic",
+    "connect": "zarel.compose",
+    "parts": "zarel.parts",
 }
 
-__all__ = ["Balance", "ODE", "PortHamiltonian", "Result", "System", "grid", "load", "simulate", "sweep", "t"]
+__all__ = ["Balance", "ODE", "PortHamiltonian", "Result", "System", "connect", "grid", "load", "parts", "simulate",
+           "sweep", "t"]
 
 # hidden from type checkers, which would otherwise take every unknown name for one it returns
 if not TYPE_CHECKING:
@@ -34,7 +39,9 @@ if not TYPE_CHECKING:
         module = _LAZY.get(name)
         if module is None:
             raise AttributeError(f"module 'zarel' has no attribute {name!r}")
-        value = getattr(importlib.import_module(module), name)
+        # a name whose module is its own (zarel.parts) is that module
+        value = importlib.import_module(module)
+        value = value if module == f"zarel.{name}" else getattr(value, name)
         globals()[name] = value
         return value
 

@@ -45,7 +45,11 @@ class Balance:
       Hermite interpolant of the end states and their derivatives, with the input of the
       continuous problem (held, interpolated linearly, or an expression's exact value);
     - ``residual = delta_energy - supplied + dissipated``;
-    - ``t``: the run's grid, interval k being [t[k], t[k+1]].
+    - ``t``: the run's grid, interval k being [t[k], t[k+1]];
+    - ``part``: for a model built by ``zarel.connect``, the part this balance is of (None for the
+      whole), its energy, supplied and dissipated power read from the outputs "part.energy",
+      "part.supplied_power" and "part.dissipated_power"; ``parts``: in the whole's balance, those
+      of its parts, whose totals and largest residual its report lists.
 
     For the implicit midpoint method and a quadratic H every residual is at the level of the
     Newton tolerance, and at round-off for a linear system (one step per interval, no splitting)
@@ -66,6 +70,10 @@ class Balance:
     method: str
     # False when the model has no output "dissipated_power" and the dissipation was taken as zero
     dissipation_known: bool = True
+    # the part of a model built by zarel.connect that this balance is of (None: the whole)
+    part: Optional[str] = None
+    # the whole's balance lists those of its parts
+    parts: tuple[Balance, ...] = ()
 
     @property
     def total_delta_energy(self) -> float:
@@ -91,15 +99,25 @@ class Balance:
     def __str__(self) -> str:
         scale = max(abs(self.total_supplied), abs(self.total_dissipated), abs(self.total_delta_energy))
         relative = abs(self.total_residual) / scale if scale > 0 else 0.0
-        return "\n".join([
-            f"energy balance over [{self.t[0]:g}, {self.t[-1]:g}], {self.residual.size} intervals ({self.method}):",
+        of = "" if self.part is None else f" of part {self.part}"
+        lines = [
+            f"energy balance{of} over [{self.t[0]:g}, {self.t[-1]:g}], {self.residual.size} intervals ({self.method}):",
             f"  change of H        {self.total_delta_energy: .6e}",
             f"  supplied           {self.total_supplied: .6e}",
             f"  dissipated         {self.total_dissipated: .6e}"
             + ("" if self.dissipation_known else f"  (no output {DISSIPATED_POWER!r}: taken as zero)"),
             f"  residual           {self.total_residual: .6e}  (relative {relative:.1e})",
             f"  largest |residual| {self.max_residual: .6e}  in one interval",
-        ])
+        ]
+        if self.parts:
+            width = max(4, *(len(str(b.part)) for b in self.parts))
+            lines.append(f"  {'part':{width}s}  {'change of H':>13s}  {'supplied':>13s}  {'dissipated':>13s}  "
+                         f"{'residual':>13s}  {'largest |res.|':>13s}")
+            lines += [f"  {str(b.part):{width}s}  {b.total_delta_energy: .6e}  {b.total_supplied: .6e}  "
+                      f"{b.total_dissipated: .6e}  {b.total_residual: .6e}  {b.max_residual: .6e}" for b in self.parts]
+            worst = max(self.parts, key=lambda b: b.max_residual)
+            lines.append(f"  largest |residual| of a part {worst.max_residual: .6e}  ({worst.part})")
+        return "\n".join(lines)
 
 
 @dataclass(eq=False)
@@ -205,14 +223,23 @@ class Result:
             fig.savefig(path)
         return fig
 
-    def balance(self) -> Balance:
-        """The energy-balance certificate of this run (see `Balance`)."""
+    def balance(self, part: Optional[str] = None) -> Balance:
+        """The energy-balance certificate of this run (see `Balance`).
+
+        For a model built by `zarel.connect`, `part` names one of its parts ("motor", or
+        "drive.motor" inside a composite part): its own balance, with the energy it received
+        through all its ports. Without `part`, the whole's balance lists its parts' totals.
+        """
         sig = self.signature
         if sig.has_energy is False:
             raise ValueError(f"model {sig.name!r} has no energy (its document has no \"energy\"), so there is no "
                              f"balance to certify")
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
+        from .compose import part_balances, top_parts
+
+        if part is not None:
+            return part_balances(self, [part])[0]
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None
         model, params = self.model, self.params
 
@@ -229,7 +256,8 @@ class Result:
         delta = np.diff(self.energy)
         return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
                        residual=delta - supplied + dissipated, method=self.method,
-                       dissipation_known=dissipation is not None)
+                       dissipation_known=dissipation is not None,
+                       parts=tuple(part_balances(self, top_parts(sig))))
 
 
 # Beyond this many states one legend entry per line is unreadable; the lines are coloured along a

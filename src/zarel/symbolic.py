@@ -79,15 +79,7 @@ class _Symbols:
         zero = ["const", 0.0]
         jacobian = []
         for f in rhs:
-            # step functions differentiate to impulses: the Jacobian the solver wants is the
-            # derivative where it exists, so they are dropped
-            try:
-                row = gradient(f, x)
-            except RecursionError:
-                raise ValueError(f"{shorten(f)} is nested too deeply to differentiate; expand it "
-                                 f"(sympy.expand)") from None
-            for j, d in row.items():
-                row[j] = d.replace(sympy.DiracDelta, lambda *args: sympy.S.Zero)
+            row = derivatives(f, x)
             jacobian += [lower(row[j], self.slots) if j in row else zero for j in range(len(x))]
 
         def trees(exprs: Iterable[Any]) -> list[Any]:
@@ -136,6 +128,20 @@ def gradient(expr: sympy.Expr, x: Sequence[sympy.Symbol]) -> dict[int, sympy.Exp
                 parts.setdefault(j, []).append(term.diff(s))
     out = {j: sympy.Add(*p) for j, p in parts.items()}
     return {j: d for j, d in sorted(out.items()) if d != 0}
+
+
+def derivatives(expr: sympy.Expr, x: Sequence[sympy.Symbol]) -> dict[int, sympy.Expr]:
+    """The nonzero partial derivatives of `expr` by position in `x`, as a Jacobian row.
+
+    Step functions differentiate to impulses: the Jacobian a solver wants is the derivative where
+    it exists, so they are dropped.
+    """
+    try:
+        row = gradient(expr, x)
+    except RecursionError:
+        raise ValueError(f"{shorten(expr)} is nested too deeply to differentiate; expand it "
+                         f"(sympy.expand)") from None
+    return {j: d.replace(sympy.DiracDelta, lambda *args: sympy.S.Zero) for j, d in row.items()}
 
 
 class PortHamiltonian(System):

@@ -1,0 +1,401 @@
+"""Models built from parts: port-Hamiltonian systems joined through their ports, composed from the
+parts' engine documents without a SymPy expression of the whole."""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import weakref
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Optional
+
+import numpy as np
+import sympy
+
+from zarel.functions import balanced
+from zarel.lowering import lower
+from zarel.symbolic import PortHamiltonian, _Symbols, derivatives
+from zarel.system import Signature, System
+
+if TYPE_CHECKING:
+    from zarel.result import Balance, Result
+
+Node = list[Any]
+Entries = dict[tuple[int, int], Node]
+
+# Beyond this many states a composite's document leaves the Jacobian to the engine's finite
+# differences: a dense list of n^2 programs costs seconds to load (17 s at 2,000 states) and
+# evaluates no faster than n + 1 right-hand sides of a sparse system.
+DENSE_JACOBIAN_STATES = 300
+
+# the outputs a composite adds for each part, read by the per-part certificate
+ENERGY, SUPPLIED, DISSIPATED = "energy", "supplied_power", "dissipated_power"
+
+
+@dataclass(frozen=True)
+class PortStructure:
+    """What composition needs of a part beyond its document, as trees in the part's own slots:
+    the nonzero entries of G by (state, input), and those of the Jacobian of the port outputs
+    y = G^T grad H by (port, state)."""
+
+    G: Entries
+    dy_dx: Entries
+
+
+class Composite(PortHamiltonian):
+    """A port-Hamiltonian system made by `connect` from named parts joined by links.
+
+    It is a `zarel.System` like any other; it has no SymPy expression of the whole (no ``H``,
+    ``J``, ``R``, ``G``): `parts` maps names to the parts, `links` holds the pairs of inputs joined.
+    """
+
+    def __init__(self, document: Mapping[str, Any], structure: PortStructure,
+                 parts: Mapping[str, PortHamiltonian], links: Sequence[tuple[str, str]]):
+        System.__init__(self, document)
+        self.parts = dict(parts)
+        self.links = tuple(links)
+        self.structure = structure
+
+    def __getattr__(self, name: str) -> Any:
+        if name in ("H", "J", "R", "G", "grad_H", "rhs", "outputs", "states", "inputs", "params"):
+            raise AttributeError(f"a composite has no SymPy expression of the whole ({name}); "
+                                 f"its parts are in .parts")
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+
+_structures: weakref.WeakKeyDictionary[PortHamiltonian, PortStructure] = weakref.WeakKeyDictionary()
+
+
+def port_structure(part: PortHamiltonian) -> PortStructure:
+    """G and the Jacobian of the port outputs of a front-end part, lowered once per part."""
+    if isinstance(part, Composite):
+        return part.structure
+    known = _structures.get(part)
+    if known is not None:
+        return known
+    sym = _Symbols(part.states, part.inputs, part.params)
+    n, m = len(sym.states), len(sym.inputs)
+    _, G = sym.matrix(part.G, "G", (n, m))
+    for k in {u for expr in G.values() for u in expr.free_symbols} & {sym.real[u] for u in sym.inputs}:
+        raise ValueError(f"G of {part.name!r} depends on the input {k}: its ports cannot be linked")
+    grad = [sym.expr(g, "grad H") for g in part.grad_H]
+    x = [sym.real[s] for s in sym.states]
+    dy_dx: Entries = {}
+    for k in range(m):
+        y = sympy.Add(*(v * grad[i] for (i, col), v in G.items() if col == k))
+        for j, d in derivatives(y, x).items():
+            dy_dx[k, j] = lower(d, sym.slots)
+    structure = PortStructure({ij: lower(v, sym.slots) for ij, v in G.items()}, dy_dx)
+    _structures[part] = structure
+    return structure
+
+
+class _Link:
+    """An input joined to the port `port` of the part `part`: u = -y (negated) or u = y."""
+
+    __slots__ = ("part", "port", "negated")
+
+    def __init__(self, part: str, port: int, negated: bool):
+        self.part, self.port, self.negated = part, port, negated
+
+
+@dataclass
+class _Placed:
+    """One part placed in the whole: its document and where its slots go."""
+
+    name: str
+    doc: dict[str, Any]
+    structure: PortStructure
+    n: int
+    m: int
+    state_at: int
+    param_at: int
+    table: list[Node]  # the node that replaces ["ref", i] of the part, for each of its slots
+    links: dict[int, _Link] = field(default_factory=dict)  # its linked inputs
+
+
+def remap(node: Node, table: Sequence[Node]) -> Node:
+    """`node` with every ["ref", i] replaced by table[i] (the replacements are shared, not copied)."""
+    op = node[0]
+    if op == "ref":
+        return table[node[1]]
+    if op == "const":
+        return node
+    if len(node) == 3:  # the binary operators, most of any tree
+        return [op, remap(node[1], table), remap(node[2], table)]
+    if op == "pw":
+        return ["pw", remap(node[1], table), node[2], node[3]]
+    return [op] + [remap(a, table) for a in node[1:]]
+
+
+def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]], *,
+            name: Optional[str] = None, jacobian: Optional[bool] = None) -> Composite:
+    """The port-Hamiltonian system of `parts` joined by `links`.
+
+    `parts` maps part names (identifiers, no dots) to `PortHamiltonian`s, composites included.
+    Each link ("a.u1", "b.u2") joins an input of one part to an input of another through the
+    power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H, so
+    that u1 y1 + u2 y2 = 0. States, parameters, outputs and the inputs left unlinked (the ports of
+    the whole) are named "part.name"; H and the dissipated power are the sums of the parts'.
+    For every part the whole has the outputs "part.energy", "part.supplied_power" (through all its
+    ports, linked or not) and "part.dissipated_power", which `Result.balance(part=...)` reads.
+
+    Each distinct part is lowered once and its programs placed with its slots renumbered. The
+    Jacobian is written in the document when `jacobian` is True, or when None and the whole has
+    at most `DENSE_JACOBIAN_STATES` states (and every part has one); otherwise the engine uses
+    finite differences.
+    """
+    pairs = _pairs(links)
+    with _without_cycle_collection():
+        return _connect(parts, pairs, name, jacobian)
+
+
+@contextlib.contextmanager
+def _without_cycle_collection() -> Iterator[None]:
+    """Builds a large document without the collector's passes: its millions of small lists hold no
+    cycles, and the passes their allocation triggers take half of the time for 10,000 parts."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]], name: Optional[str],
+             jacobian: Optional[bool]) -> Composite:
+    placed = _place(parts, pairs)
+    n = sum(p.n for p in placed)
+    external = [(p, k) for p in placed for k in range(p.m) if k not in p.links]
+    n_params = sum(len(p.doc["param_names"]) for p in placed)
+    time_slot = ["ref", n + len(external) + n_params]
+    for e, (p, k) in enumerate(external):
+        p.table[p.n + k] = ["ref", n + e]
+    for p in placed:
+        n_own = len(p.doc["param_names"])
+        p.table[p.n + p.m:] = [*(["ref", n + len(external) + p.param_at + i] for i in range(n_own)), time_slot]
+    # linked inputs read the partner's port output, which depends on states, parameters and t only
+    outputs_y = {p.name: [remap(y, p.table) for y in p.doc.get("port_outputs", [])] for p in placed}
+    for p in placed:
+        for k, link in p.links.items():
+            y = outputs_y[link.part][link.port]
+            # -(-z) is z exactly: the sign flip of a port output that is itself negated is dropped
+            p.table[p.n + k] = (y[1] if y[0] == "neg" else ["neg", y]) if link.negated else y
+
+    def names(key: str, chosen: Iterable[tuple[_Placed, int]]) -> list[str]:
+        return [f"{p.name}.{p.doc[key][i]}" for p, i in chosen]
+
+    state_names = names("state_names", ((p, i) for p in placed for i in range(p.n)))
+    input_names = names("input_names", external)
+    param_names = names("param_names", ((p, i) for p in placed for i in range(len(p.doc["param_names"]))))
+    energies = [remap(p.doc["energy"], p.table) for p in placed]
+    output_names, outputs = _outputs(placed, energies, outputs_y)
+    for kind, listed in (("state", state_names), ("input", input_names), ("parameter", param_names),
+                         ("output", output_names)):
+        _refuse_clash(kind, listed)
+
+    doc: dict[str, Any] = {
+        "name": name if name is not None else "model",
+        "state_names": state_names,
+        "input_names": input_names,
+        "param_names": param_names,
+        "n_states": n,
+        "n_inputs": len(external),
+        "n_params": n_params,
+        "param_values": [v for p in placed for v in p.doc["param_values"]],
+        "rhs": [remap(f, p.table) for p in placed for f in p.doc["rhs"]],
+    }
+    if jacobian is None:
+        jacobian = n <= DENSE_JACOBIAN_STATES and all("jacobian" in p.doc for p in placed)
+    if jacobian:
+        doc["jacobian"] = _jacobian(placed, n)
+    doc["energy"] = balanced("add", energies) if energies else ["const", 0.0]
+    doc["grad_H"] = [remap(g, p.table) for p in placed for g in p.doc["grad_H"]]
+    if external:
+        doc["port_outputs"] = [outputs_y[p.name][k] for p, k in external]
+        doc["port_values"] = [["ref", n + e] for e in range(len(external))]
+    doc["outputs"] = outputs
+    doc["output_names"] = output_names
+    structure = PortStructure(
+        G={(p.state_at + i, e): remap(v, p.table)
+           for e, (p, k) in enumerate(external) for (i, col), v in p.structure.G.items() if col == k},
+        dy_dx={(e, p.state_at + j): remap(v, p.table)
+               for e, (p, k) in enumerate(external) for (row, j), v in p.structure.dy_dx.items() if row == k})
+    return Composite(doc, structure, parts, pairs)
+
+
+def _pairs(links: Iterable[Sequence[str]]) -> list[tuple[str, str]]:
+    pairs = []
+    for link in links:
+        if isinstance(link, str) or len(link) != 2 or not all(isinstance(end, str) for end in link):
+            raise ValueError(f"a link is a pair of inputs (\"part.input\", \"part.input\"), got {link!r}")
+        pairs.append((link[0], link[1]))
+    return pairs
+
+
+def _place(parts: Mapping[str, PortHamiltonian], links: list[tuple[str, str]]) -> list[_Placed]:
+    """The parts in order with their links; each slot table holds the part's states, the caller
+    fills in its inputs, parameters and t."""
+    if not isinstance(parts, Mapping) or not parts:
+        raise ValueError("parts must be a non-empty mapping from part names to zarel.PortHamiltonian")
+    documents: dict[int, dict[str, Any]] = {}  # each distinct part read once
+    placed: dict[str, _Placed] = {}
+    state_at = param_at = 0
+    for key, part in parts.items():
+        if not isinstance(key, str) or not key.isidentifier():
+            raise ValueError(f"part name {key!r} is not an identifier (letters, digits and underscores; no dots)")
+        if not isinstance(part, PortHamiltonian):
+            raise TypeError(f"part {key!r} is a {type(part).__name__}, not a zarel.PortHamiltonian")
+        doc = documents.get(id(part))
+        if doc is None:
+            doc = documents[id(part)] = part.document()
+        n, m = doc["n_states"], doc["n_inputs"]
+        table: list[Node] = [["ref", state_at + i] for i in range(n)] + [["unset"]] * m
+        placed[key] = _Placed(key, doc, port_structure(part), n, m, state_at, param_at, table)
+        state_at += n
+        param_at += doc["n_params"]
+    for a, b in links:
+        (pa, ka), (pb, kb) = _end(placed, a, (a, b)), _end(placed, b, (a, b))
+        if pa is pb:
+            raise ValueError(f"link ({a!r}, {b!r}) joins part {pa.name!r} to itself")
+        for p, k, other in ((pa, ka, b), (pb, kb, a)):
+            if k in p.links:
+                raise ValueError(f"input {p.doc['input_names'][k]!r} of part {p.name!r} is linked twice "
+                                 f"(again to {other!r})")
+        pa.links[ka] = _Link(pb.name, kb, negated=True)
+        pb.links[kb] = _Link(pa.name, ka, negated=False)
+    return list(placed.values())
+
+
+def _end(placed: Mapping[str, _Placed], end: str, link: tuple[str, str]) -> tuple[_Placed, int]:
+    part, dot, port = end.partition(".")
+    if not dot:
+        raise ValueError(f"link {link!r}: {end!r} is not of the form \"part.input\"")
+    p = placed.get(part)
+    if p is None:
+        raise ValueError(f"link {link!r}: unknown part {part!r}; parts are: {', '.join(placed)}")
+    inputs = p.doc["input_names"]
+    if port not in inputs:
+        raise ValueError(f"link {link!r}: part {part!r} has no input {port!r}; "
+                         f"its inputs are: {', '.join(inputs) or '(none)'}")
+    return p, inputs.index(port)
+
+
+def _outputs(placed: list[_Placed], energies: list[Node],
+             outputs_y: Mapping[str, list[Node]]) -> tuple[list[str], list[Node]]:
+    """The whole's outputs: each part's own, then its energy and the power through its ports;
+    last the whole's dissipated power, the sum of the parts'."""
+    names: list[str] = []
+    trees: list[Node] = []
+    dissipation: list[Node] = []
+    for p, energy in zip(placed, energies):
+        for key, tree in zip(p.doc["output_names"], p.doc["outputs"]):
+            names.append(f"{p.name}.{key}")
+            trees.append(remap(tree, p.table))
+            if key == DISSIPATED:
+                dissipation.append(trees[-1])
+        powers = [["mul", y, p.table[p.n + k]] for k, y in enumerate(outputs_y[p.name])]
+        names += [f"{p.name}.{ENERGY}", f"{p.name}.{SUPPLIED}"]
+        trees += [energy, balanced("add", powers) if powers else ["const", 0.0]]
+    names.append(DISSIPATED)
+    trees.append(balanced("add", dissipation) if dissipation else ["const", 0.0])
+    return names, trees
+
+
+def _refuse_clash(kind: str, names: list[str]) -> None:
+    seen: set[str] = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"name clash: the composite would have two {kind}s named {name!r}")
+        seen.add(name)
+
+
+def _jacobian(placed: list[_Placed], n: int) -> list[Node]:
+    """The dense Jacobian: each part's block, and for each link the block G_a (-dy_b/dx_b) or
+    G_b (dy_a/dx_a) that the interconnection adds."""
+    terms: dict[tuple[int, int], list[Node]] = {}
+    by_name = {p.name: p for p in placed}
+    for p in placed:
+        if "jacobian" not in p.doc:
+            raise ValueError(f"part {p.name!r} has no analytic Jacobian; connect with jacobian=None or False")
+        rows = p.doc["jacobian"]
+        for i in range(p.n):
+            for j in range(p.n):
+                node = rows[i * p.n + j]
+                if node != ["const", 0.0]:
+                    terms.setdefault((p.state_at + i, p.state_at + j), []).append(remap(node, p.table))
+        for (i, k), g in p.structure.G.items():
+            link = p.links.get(k)
+            if link is None:
+                continue
+            q = by_name[link.part]
+            for (row, j), d in q.structure.dy_dx.items():
+                if row == link.port:
+                    term = ["mul", remap(g, p.table), remap(d, q.table)]
+                    terms.setdefault((p.state_at + i, q.state_at + j), []).append(
+                        ["neg", term] if link.negated else term)
+    zero = ["const", 0.0]
+    dense = [zero] * (n * n)
+    for (i, j), parts in terms.items():
+        dense[i * n + j] = balanced("add", parts)
+    return dense
+
+
+
+def part_names(signature: Signature) -> list[str]:
+    """Every part, at any depth, whose energy, supplied and dissipated power the model reports."""
+    outputs = set(signature.output_names)
+    found = []
+    for name in signature.output_names:
+        head, _, last = name.rpartition(".")
+        if last == ENERGY and head and f"{head}.{SUPPLIED}" in outputs and f"{head}.{DISSIPATED}" in outputs:
+            found.append(head)
+    return found
+
+
+def top_parts(signature: Signature) -> list[str]:
+    """The parts that a model built by `connect` was built from (none for any other model)."""
+    return [p for p in part_names(signature) if "." not in p]
+
+
+def part_balances(result: Result, parts: Sequence[str]) -> list[Balance]:
+    """The energy balance of each part of `parts` over the run `result` (see `Result.balance`).
+
+    A part's supplied energy counts every port, linked or not: the power of a link leaves one part
+    as it enters the other, so the parts' supplied energies add up to the whole's.
+    """
+    from zarel import _engine
+    from zarel.quadrature import interval_integrals
+    from zarel.result import Balance
+
+    sig = result.signature
+    known = part_names(sig)
+    for part in parts:
+        if part not in known:
+            raise ValueError(f"no part {part!r} in {sig.name!r}; parts are: "
+                             f"{', '.join(known) or '(none: the model was not built by zarel.connect)'}")
+    if not parts:
+        return []
+    index = {name: i for i, name in enumerate(sig.output_names)}
+    columns = [index[f"{p}.{what}"] for p in parts for what in (SUPPLIED, DISSIPATED)]
+    model, params = result.model, result.params
+
+    def powers(x: np.ndarray, u: np.ndarray, t: np.ndarray) -> np.ndarray:
+        return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
+
+    energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
+                                  powers)
+    stored = [index[f"{p}.{ENERGY}"] for p in parts]
+    if result.outputs.shape[1] == len(sig.output_names):
+        levels = result.outputs[:, stored]
+    else:  # the run did not record outputs: the parts' energies at the recorded states
+        levels = _engine.evaluate(model, "outputs", result.x, result.u, result.t, params=params)[:, stored]
+    delta = np.diff(levels.reshape(len(result.t), len(parts)), axis=0)
+    out = []
+    for j, part in enumerate(parts):
+        supplied, dissipated = energies[:, 2 * j], energies[:, 2 * j + 1]
+        out.append(Balance(t=result.t.copy(), delta_energy=delta[:, j], supplied=supplied, dissipated=dissipated,
+                           residual=delta[:, j] - supplied + dissipated, method=result.method, part=part))
+    return out
