@@ -113,6 +113,7 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
         std::vector<const Model*> models;
         std::vector<std::span<const double>> starts;
         std::vector<std::size_t> index;
+        std::vector<std::optional<Result<Trajectory>>> results(last - first);
         std::vector<Model>& copies = lane_copies.local();
         if (params && copies.empty()) copies.assign(width, model);
         for (std::size_t i = first; i < last; ++i) {
@@ -120,8 +121,8 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
             if (params) {
                 const std::vector<double>& p = (*params)[i];
                 if (p.size() != model.n_params) {
-                    deliver(i, invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
-                                       std::to_string(p.size())));
+                    results[i - first] = invalid("expected " + std::to_string(model.n_params) +
+                                                 " parameter values, got " + std::to_string(p.size()));
                     continue;
                 }
                 Model& copy = copies[models.size()];
@@ -132,8 +133,15 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
             starts.push_back(x0s[i]);
             index.push_back(i);
         }
+        // the lanes of a group fail in the order of time; handed on in index order, the batch
+        // reports the error that running the group's runs one after the other would report
         simulate_group(models, starts, t, inputs, method, options,
-                       [&](std::size_t k, Result<Trajectory>&& traj) { deliver(index[k], std::move(traj)); });
+                       [&](std::size_t k, Result<Trajectory>&& traj) { results[index[k] - first] = std::move(traj); });
+        for (std::size_t i = first; i < last; ++i) {
+            const bool failed = !results[i - first]->has_value();
+            deliver(i, std::move(*results[i - first]));
+            if (failed) return;
+        }
     };
 
     pool().execute([&] {
