@@ -420,11 +420,12 @@ private:
         }
     }
 
+    // One emitter per family of the operator table.
     void compute(const Value& x, std::uint32_t v) {
-        switch (x.op) {
-        case Op::Add: case Op::Sub: case Op::Mul: case Op::Div: arithmetic(x, v); break;
-        case Op::Neg: case Op::Abs: case Op::Sqrt: in_place(x, v); break;
-        case Op::Max: case Op::Min: case Op::Gt: case Op::Where: case Op::Sign: compare(x, v); break;
+        switch (family(x.op)) {
+        case OpFamily::Arithmetic: arithmetic(x, v); break;
+        case OpFamily::InPlace: in_place(x, v); break;
+        case OpFamily::Select: compare(x, v); break;
         default: call(x, v); break;
         }
     }
