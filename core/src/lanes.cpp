@@ -100,8 +100,7 @@ public:
             bool any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!active_[l]) continue;
-                gather(l);
-                if (!finite(lane_x_)) {
+                if (!lane_finite(l)) {
                     active_[l] = false;
                     deliver(l, fail(NonFinite{"the state", t_[i + 1]}));
                     continue;
@@ -160,6 +159,12 @@ private:
         for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x_[i * w_ + l];
     }
 
+    bool lane_finite(std::size_t l) const {
+        for (std::size_t i = 0; i < n_; ++i)
+            if (!std::isfinite(x_[i * w_ + l])) return false;
+        return true;
+    }
+
     // Grid point k of every active run, as simulate records it.
     void record(std::size_t k) {
         const std::size_t L = t_.size();
@@ -169,9 +174,10 @@ private:
             if (!active_[l]) continue;
             Trajectory& traj = runs_[l];
             const Model& lm = *models_[l];
-            gather(l);
-            std::copy_n(lane_x_.begin(), n_, traj.x.begin() + static_cast<std::ptrdiff_t>(k * n_));
+            double* row = traj.x.data() + k * n_;
+            for (std::size_t i = 0; i < n_; ++i) row[i] = x_[i * w_ + l];
             if (m_ > 0) std::copy_n(u_rec_.begin(), m_, traj.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
+            if (options_.record_energy || q_ > 0) gather(l);
             if (options_.record_energy) {
                 traj.energy[k] = lm.energy(lane_x_.data(), scratch_);
                 traj.supplied_power[k] = lm.supplied_power(lane_x_.data(), u_rec_.data(), t_[k], scratch_);
