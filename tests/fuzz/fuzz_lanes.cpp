@@ -191,7 +191,7 @@ void group_of_runs(Reader& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader r(data, size);
+    Reader r(data, size, true);
     if (r.byte() % 4 == 0) {
         group_of_runs(r);
     } else {

@@ -24,11 +24,25 @@ constexpr const char* kUnary[] = {"neg", "sqrt", "exp", "log", "abs", "tanh", "s
 constexpr const char* kBinary[] = {"add", "sub", "mul", "div", "pow", "max", "min", "gt"};
 constexpr const char* kExactBinary[] = {"sub", "div", "pow", "max", "min", "gt"};
 
+// The input as bytes; past its end, zeros, or, when `extend` is set, bytes of a generator seeded
+// by the input, so that a short input still draws varied values (libFuzzer starts with short
+// inputs and lengthens them slowly). empty() tells whether the input itself is used up.
 class Reader {
 public:
-    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Reader(const std::uint8_t* data, std::size_t size, bool extend = false)
+        : data_(data), size_(size), extend_(extend) {
+        for (std::size_t k = 0; k < size; ++k) state_ = (state_ ^ data[k]) * 0x100000001B3ull;
+    }
     bool empty() const { return pos_ >= size_; }
-    std::uint8_t byte() { return empty() ? 0 : data_[pos_++]; }
+    std::uint8_t byte() {
+        if (!empty()) return data_[pos_++];
+        if (!extend_) return 0;
+        // splitmix64
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<std::uint8_t>(z ^ (z >> 31));
+    }
     std::uint64_t word() {
         std::uint64_t w = 0;
         for (int k = 0; k < 8; ++k) w = w << 8 | byte();
@@ -45,6 +59,8 @@ public:
 private:
     const std::uint8_t* data_;
     std::size_t size_, pos_ = 0;
+    bool extend_;
+    std::uint64_t state_ = 0xCBF29CE484222325ull;
 };
 
 class Generator {
