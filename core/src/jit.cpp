@@ -693,17 +693,22 @@ NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lan
         const std::size_t forms = lanes > 1 ? 2 : 1;
         block->code = std::make_unique<jit::Emitter>(4096 + forms * (32 * computed + steps / 8));
         std::vector<std::size_t> offsets, packed_offsets;
-        for (const jit::Graph& g : graphs) {
+        constexpr std::size_t kNone = SIZE_MAX;
+        for (std::size_t k = 0; k < graphs.size(); ++k) {
+            const jit::Graph& g = graphs[k];
             std::vector<const PwTable*> tables;
             for (const PwTable* t : g.tables) tables.push_back(&block->tables.emplace_back(*t));
             offsets.push_back(block->code->function(g, tables, 1));
-            if (lanes > 1) packed_offsets.push_back(block->code->function(g, std::move(tables), static_cast<int>(lanes)));
+            if (lanes > 1)
+                packed_offsets.push_back(sources[k].packed ? block->code->function(g, std::move(tables), static_cast<int>(lanes))
+                                                           : kNone);
         }
         block->code->finish();
         NativeCode out;
         auto* base = const_cast<std::uint8_t*>(block->code->getCode());
         for (std::size_t offset : offsets) out.entries.push_back(reinterpret_cast<NativeFn>(base + offset));
-        for (std::size_t offset : packed_offsets) out.packed.push_back(reinterpret_cast<PackedFn>(base + offset));
+        for (std::size_t offset : packed_offsets)
+            out.packed.push_back(offset == kNone ? nullptr : reinterpret_cast<PackedFn>(base + offset));
         out.lanes = lanes > 1 ? lanes : 1;
         if (debug_log()) {
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);

@@ -135,7 +135,9 @@ void attach_native(Model& m) {
         {&n.outputs, &p.outputs, {&outputs}},
         {&n.port_outputs, &p.port_outputs, {&port_outputs}},
         {&n.supplied_power, &p.supplied_power, {nullptr, &m.port_output_programs, &m.port_value_programs}}};
-    if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel}});
+    // the Jacobian serves the implicit method, which runs one run at a time: a packed form of its
+    // mostly constant entries would only lengthen loading
+    if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
     std::vector<NativeSource> sources;
     for (const auto& w : wanted) sources.push_back(w.source);
     NativeCode code = compile_native(sources, native_lanes());

@@ -20,6 +20,7 @@ struct NativeSource {
     const Kernel* kernel = nullptr;
     const std::vector<Program>* port_outputs = nullptr;
     const std::vector<Program>* port_values = nullptr;
+    bool packed = true;  // whether a packed form is wanted too, when the block has lanes
 };
 
 // The packed form of a source: `lanes` evaluations at once, one per lane, each computing what
@@ -29,7 +30,8 @@ struct NativeSource {
 using PackedFn = void (*)(const double* env, double* out, double* result);
 
 // Entry points into one block of code, one per source, valid while `code` lives; `packed`, in
-// the same order, when the block was compiled for more than one lane.
+// the same order, when the block was compiled for more than one lane (null for a source that
+// wanted none).
 struct NativeCode {
     std::shared_ptr<const void> code;
     std::vector<NativeFn> entries;
