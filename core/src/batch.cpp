@@ -17,6 +17,7 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include "lanes.hpp"
 #include "pool.hpp"
 #include "zarel/solver.hpp"
 
@@ -91,24 +92,66 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
     std::atomic<bool> claimed{false};
     std::mutex error_lock;
     std::optional<EngineError> pending;
+    const auto deliver = [&](std::size_t i, Result<Trajectory>&& traj) {
+        if (!traj) {
+            if (!claimed.exchange(true, std::memory_order_acq_rel)) {
+                std::lock_guard<std::mutex> guard(error_lock);
+                pending.emplace(std::move(traj.error()));
+            }
+            stop.store(true, std::memory_order_relaxed);
+            return;
+        }
+        if (stop.load(std::memory_order_relaxed)) return;
+        slots[i] = std::move(*traj);
+    };
+
+    // Runs go to the workers in groups as wide as the model's lanes: a group advances its runs
+    // together on packed code. Each thread keeps one model copy per lane for parameter sets.
+    const std::size_t width = group_width(model, method);
+    tbb::enumerable_thread_specific<std::vector<Model>> lane_copies;
+    auto run_group = [&](std::size_t first, std::size_t last) {
+        if (width == 1) return deliver(first, run(first));
+        std::vector<const Model*> models;
+        std::vector<std::span<const double>> starts;
+        std::vector<std::size_t> index;
+        std::vector<std::optional<Result<Trajectory>>> results(last - first);
+        std::vector<Model>& copies = lane_copies.local();
+        if (params && copies.empty()) copies.assign(width, model);
+        for (std::size_t i = first; i < last; ++i) {
+            const Model* m = &model;
+            if (params) {
+                const std::vector<double>& p = (*params)[i];
+                if (p.size() != model.n_params) {
+                    results[i - first] = invalid("expected " + std::to_string(model.n_params) +
+                                                 " parameter values, got " + std::to_string(p.size()));
+                    continue;
+                }
+                Model& copy = copies[models.size()];
+                std::copy(p.begin(), p.end(), copy.params.begin());
+                m = &copy;
+            }
+            models.push_back(m);
+            starts.push_back(x0s[i]);
+            index.push_back(i);
+        }
+        // the lanes of a group fail in the order of time; handed on in index order, the batch
+        // reports the error that running the group's runs one after the other would report
+        simulate_group(models, starts, t, inputs, method, options,
+                       [&](std::size_t k, Result<Trajectory>&& traj) { results[index[k] - first] = std::move(traj); });
+        for (std::size_t i = first; i < last; ++i) {
+            const bool failed = !results[i - first]->has_value();
+            deliver(i, std::move(*results[i - first]));
+            if (failed) return;
+        }
+    };
 
     batch_pool().execute([&] {
         tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, count, 1),
+            tbb::blocked_range<std::size_t>(0, (count + width - 1) / width, 1),
             [&](const tbb::blocked_range<std::size_t>& share) {
-                for (std::size_t i = share.begin(); i != share.end(); ++i) {
+                for (std::size_t g = share.begin(); g != share.end(); ++g) {
                     if (stop.load(std::memory_order_relaxed)) return;
-                    auto traj = run(i);
-                    if (!traj) {
-                        if (!claimed.exchange(true, std::memory_order_acq_rel)) {
-                            std::lock_guard<std::mutex> guard(error_lock);
-                            pending.emplace(std::move(traj.error()));
-                        }
-                        stop.store(true, std::memory_order_relaxed);
-                        return;
-                    }
-                    if (stop.load(std::memory_order_relaxed)) return;
-                    slots[i] = std::move(*traj);
+                    run_group(g * width, std::min(count, g * width + width));
                 }
             },
             tbb::simple_partitioner());

@@ -19,12 +19,9 @@ struct OpInfo {
 };
 
 constexpr OpInfo kOperators[] = {
-    {"const", Op::Const, 1}, {"ref", Op::Ref, 1},   {"neg", Op::Neg, 1},   {"sqrt", Op::Sqrt, 1},
-    {"exp", Op::Exp, 1},     {"log", Op::Log, 1},   {"abs", Op::Abs, 1},   {"tanh", Op::Tanh, 1},
-    {"sin", Op::Sin, 1},     {"cos", Op::Cos, 1},   {"sign", Op::Sign, 1}, {"add", Op::Add, 2},
-    {"sub", Op::Sub, 2},     {"mul", Op::Mul, 2},   {"div", Op::Div, 2},   {"pow", Op::Pow, 2},
-    {"max", Op::Max, 2},     {"min", Op::Min, 2},   {"gt", Op::Gt, 2},     {"where", Op::Where, 3},
-    {"pw", Op::Pw, 3},
+#define ZAREL_OP_INFO(Name, name, tree, stack, fam, body) {name, Op::Name, tree},
+    ZAREL_OPERATORS(ZAREL_OP_INFO)
+#undef ZAREL_OP_INFO
 };
 
 Status parse_pw(const Json& node, std::vector<Instr>& code, std::vector<PwTable>& tables) {
@@ -71,11 +68,10 @@ std::optional<std::uint64_t> index_value(const Json& v) {
 
 int consumed(Op op) {
     switch (op) {
-    case Op::Const: case Op::Ref: return 0;
-    case Op::Add: case Op::Sub: case Op::Mul: case Op::Div: case Op::Pow:
-    case Op::Max: case Op::Min: case Op::Gt: return 2;
-    case Op::Where: return 3;
-    default: return 1;
+#define ZAREL_OP_CONSUMED(Name, name, tree, stack, fam, body) case Op::Name: return stack;
+        ZAREL_OPERATORS(ZAREL_OP_CONSUMED)
+#undef ZAREL_OP_CONSUMED
+    default: return 1;  // a kernel form replaces the top
     }
 }
 
@@ -142,6 +138,23 @@ namespace {
 constexpr bool is_leaf(Op op) { return op == Op::Const || op == Op::Ref; }
 
 int arithmetic_index(Op op) { return op == Op::Add ? 0 : op == Op::Sub ? 1 : op == Op::Mul ? 2 : 3; }
+
+// The kernel forms come in groups of four in the order of add, sub, mul, div, found by offset.
+constexpr bool in_arithmetic_order(Op add, Op sub, Op mul, Op div) {
+    return static_cast<int>(sub) == static_cast<int>(add) + 1 && static_cast<int>(mul) == static_cast<int>(add) + 2 &&
+           static_cast<int>(div) == static_cast<int>(add) + 3;
+}
+static_assert(in_arithmetic_order(Op::AddR, Op::SubR, Op::MulR, Op::DivR) &&
+              in_arithmetic_order(Op::AddC, Op::SubC, Op::MulC, Op::DivC) &&
+              in_arithmetic_order(Op::RAdd, Op::RSub, Op::RMul, Op::RDiv) &&
+              in_arithmetic_order(Op::CAdd, Op::CSub, Op::CMul, Op::CDiv) &&
+              in_arithmetic_order(Op::AddRR, Op::SubRR, Op::MulRR, Op::DivRR) &&
+              in_arithmetic_order(Op::AddRC, Op::SubRC, Op::MulRC, Op::DivRC) &&
+              in_arithmetic_order(Op::AddCR, Op::SubCR, Op::MulCR, Op::DivCR));
+// kernel_depth reads the two-leaf forms and the one-in-one-out forms as ranges
+static_assert(Op::AddR < Op::DivCR && Op::DivCR < Op::Square && Op::Square < Op::Store &&
+              static_cast<int>(Op::AddRR) == static_cast<int>(Op::CDiv) + 1 &&
+              static_cast<int>(Op::Square) == static_cast<int>(Op::DivCR) + 1);
 
 // The kernel form of `op` with its right (b) or left (a) operand folded in from a leaf.
 Op folded(Op op, bool right, bool from_env) {
@@ -320,7 +333,7 @@ double PwTable::at(double x) const {
     return (c[2] * d + c[1]) * d + c[0];
 }
 
-// Each operator's arithmetic, written once for the plain and the folded forms.
+// The folded forms' arithmetic; the operators' own comes from the operator table.
 inline double add(double a, double b) { return a + b; }
 inline double sub(double a, double b) { return a - b; }
 inline double mul(double a, double b) { return a * b; }
@@ -359,14 +372,9 @@ double run(const Kernel& kernel, const double* env, double* stack, double* out) 
     const Instr* ip = kernel.code.data();
 #if ZAREL_THREADED
     // one label per kind, in the order of the enumeration
-    static void* const labels[] = {
-        &&L_Const, &&L_Ref,   &&L_Neg,   &&L_Sqrt,  &&L_Exp,    &&L_Log,   &&L_Abs,   &&L_Tanh,  &&L_Sin,
-        &&L_Cos,   &&L_Sign,  &&L_Add,   &&L_Sub,   &&L_Mul,    &&L_Div,   &&L_Pow,   &&L_Max,   &&L_Min,
-        &&L_Gt,    &&L_Where, &&L_Pw,    &&L_AddR,  &&L_SubR,   &&L_MulR,  &&L_DivR,  &&L_AddC,  &&L_SubC,
-        &&L_MulC,  &&L_DivC,  &&L_RAdd,  &&L_RSub,  &&L_RMul,   &&L_RDiv,  &&L_CAdd,  &&L_CSub,  &&L_CMul,
-        &&L_CDiv,  &&L_AddRR, &&L_SubRR, &&L_MulRR, &&L_DivRR,  &&L_AddRC, &&L_SubRC, &&L_MulRC, &&L_DivRC,
-        &&L_AddCR, &&L_SubCR, &&L_MulCR, &&L_DivCR, &&L_Square, &&L_Store, &&L_Put, &&L_End,
-    };
+#define ZAREL_OP_LABEL(Name, ...) &&L_##Name,
+    static void* const labels[] = {ZAREL_OPERATORS(ZAREL_OP_LABEL) ZAREL_KERNEL_FORMS(ZAREL_OP_LABEL)};
+#undef ZAREL_OP_LABEL
     static_assert(sizeof labels / sizeof labels[0] == static_cast<int>(Op::End) + 1);
     --ip;
     VM_DISPATCH();
@@ -379,33 +387,35 @@ double run(const Kernel& kernel, const double* env, double* stack, double* out) 
 #endif
         VM_CASE(Const) *sp++ = top; top = ip->value; VM_NEXT();
         VM_CASE(Ref) *sp++ = top; top = env[ip->index]; VM_NEXT();
-        VM_CASE(Neg) top = -top; VM_NEXT();
-        VM_CASE(Sqrt) top = std::sqrt(top); VM_NEXT();
-        VM_CASE(Exp) top = std::exp(top); VM_NEXT();
-        VM_CASE(Log) top = std::log(top); VM_NEXT();
-        VM_CASE(Abs) top = std::fabs(top); VM_NEXT();
-        VM_CASE(Tanh) top = std::tanh(top); VM_NEXT();
-        VM_CASE(Sin) top = std::sin(top); VM_NEXT();
-        VM_CASE(Cos) top = std::cos(top); VM_NEXT();
-        VM_CASE(Sign) top = top == 0.0 ? 0.0 : std::isnan(top) ? top : std::copysign(1.0, top); VM_NEXT();
-        VM_CASE(Add) top = add(*--sp, top); VM_NEXT();
-        VM_CASE(Sub) top = sub(*--sp, top); VM_NEXT();
-        VM_CASE(Mul) top = mul(*--sp, top); VM_NEXT();
-        VM_CASE(Div) top = div(*--sp, top); VM_NEXT();
-        VM_CASE(Pow) {
-            const double a = *--sp;
-            top = top == 2.0 ? a * a : std::pow(a, top);
-            VM_NEXT();
+        // every other operator from the table: its operands popped in program order, its body
+#define ZAREL_OP_CASE(Name, name, tree, stack, fam, body) ZAREL_OP_CASE_##stack(Name, body)
+#define ZAREL_OP_CASE_0(Name, body)
+#define ZAREL_OP_CASE_1(Name, body)                                                      \
+        VM_CASE(Name) {                                                                  \
+            const double a = top;                                                        \
+            [[maybe_unused]] const PwTable* table = tables + ip->index;                  \
+            top = (body);                                                                \
+            VM_NEXT();                                                                   \
         }
-        VM_CASE(Max) { const double a = *--sp; top = top <= a ? a : top; VM_NEXT(); }
-        VM_CASE(Min) { const double a = *--sp; top = a <= top ? a : top; VM_NEXT(); }
-        VM_CASE(Gt) { const double a = *--sp; top = a > top ? 1.0 : 0.0; VM_NEXT(); }
-        VM_CASE(Where) {
-            sp -= 2;
-            top = sp[0] != 0.0 ? sp[1] : top;
-            VM_NEXT();
+#define ZAREL_OP_CASE_2(Name, body)                                                      \
+        VM_CASE(Name) {                                                                  \
+            const double b = top, a = *--sp;                                             \
+            top = (body);                                                                \
+            VM_NEXT();                                                                   \
         }
-        VM_CASE(Pw) top = tables[ip->index].at(top); VM_NEXT();
+#define ZAREL_OP_CASE_3(Name, body)                                                      \
+        VM_CASE(Name) {                                                                  \
+            sp -= 2;                                                                     \
+            const double a = sp[0], b = sp[1], c = top;                                  \
+            top = (body);                                                                \
+            VM_NEXT();                                                                   \
+        }
+        ZAREL_OPERATORS(ZAREL_OP_CASE)
+#undef ZAREL_OP_CASE
+#undef ZAREL_OP_CASE_0
+#undef ZAREL_OP_CASE_1
+#undef ZAREL_OP_CASE_2
+#undef ZAREL_OP_CASE_3
         VM_CASE(AddR) top = add(top, env[ip->index]); VM_NEXT();
         VM_CASE(SubR) top = sub(top, env[ip->index]); VM_NEXT();
         VM_CASE(MulR) top = mul(top, env[ip->index]); VM_NEXT();

@@ -11,35 +11,17 @@
 
 namespace zarel::jit {
 
-double apply(Op op, double a, double b, double c, const PwTable* table) {
+double apply(Op op, [[maybe_unused]] double a, [[maybe_unused]] double b, [[maybe_unused]] double c,
+             [[maybe_unused]] const PwTable* table) {
     switch (op) {
-    case Op::Neg: return -a;
-    case Op::Sqrt: return std::sqrt(a);
-    case Op::Exp: return std::exp(a);
-    case Op::Log: return std::log(a);
-    case Op::Abs: return std::fabs(a);
-    case Op::Tanh: return std::tanh(a);
-    case Op::Sin: return std::sin(a);
-    case Op::Cos: return std::cos(a);
-    case Op::Sign: return a == 0.0 ? 0.0 : std::isnan(a) ? a : std::copysign(1.0, a);
-    case Op::Add: return a + b;
-    case Op::Sub: return a - b;
-    case Op::Mul: return a * b;
-    case Op::Div: return a / b;
-    case Op::Pow: return b == 2.0 ? a * a : std::pow(a, b);
-    case Op::Max: return b <= a ? a : b;
-    case Op::Min: return a <= b ? a : b;
-    case Op::Gt: return a > b ? 1.0 : 0.0;
-    case Op::Where: return a != 0.0 ? b : c;
-    case Op::Pw: return table->at(a);
+#define ZAREL_OP_APPLY(Name, name, tree, stack, fam, body) case Op::Name: return body;
+        ZAREL_OPERATORS(ZAREL_OP_APPLY)
+#undef ZAREL_OP_APPLY
     default: return a;
     }
 }
 
-bool is_call(Op op) {
-    return op == Op::Exp || op == Op::Log || op == Op::Tanh || op == Op::Sin || op == Op::Cos || op == Op::Pow ||
-           op == Op::Pw;
-}
+bool is_call(Op op) { return family(op) == OpFamily::Call; }
 
 namespace {
 
@@ -121,6 +103,10 @@ private:
 };
 
 // The kind of arithmetic behind a folded kernel form (AddR, RMul, SubRC, ...).
+static_assert(static_cast<int>(Op::Sub) == static_cast<int>(Op::Add) + 1 &&
+              static_cast<int>(Op::Mul) == static_cast<int>(Op::Add) + 2 &&
+              static_cast<int>(Op::Div) == static_cast<int>(Op::Add) + 3,
+              "the folded forms map to add, sub, mul and div by offset");
 Op arithmetic(Op folded, Op first) {
     return static_cast<Op>(static_cast<int>(Op::Add) + (static_cast<int>(folded) - static_cast<int>(first)) % 4);
 }
@@ -145,9 +131,9 @@ std::uint32_t trace(const Kernel& kernel, Builder& b) {
         } else if (op == Op::Where) {
             const std::uint32_t a = pop(), c = pop();
             top = b.op(Op::Where, c, a, top);
-        } else if (op >= Op::Add && op <= Op::Gt) {
+        } else if (is_operator(op) && consumed(op) == 2) {
             top = b.op(op, pop(), top);
-        } else if (op >= Op::Neg && op <= Op::Sign) {
+        } else if (is_operator(op) && consumed(op) == 1) {
             top = b.op(op, top);
         } else if (op >= Op::AddR && op <= Op::DivR) {
             top = b.op(arithmetic(op, Op::AddR), top, b.ref(in.index));

@@ -122,19 +122,31 @@ void attach_native(Model& m) {
     const Kernel grad_h = fuse(m.grad_h_programs), outputs = fuse(m.output_programs),
                  port_outputs = fuse(m.port_output_programs);
     Model::Native& n = m.native;
-    std::vector<std::pair<NativeFn*, NativeSource>> wanted{
-        {&n.rhs, {&m.rhs_kernel}},
-        {&n.energy, {&m.energy_program.kernel}},
-        {&n.grad_h, {&grad_h}},
-        {&n.outputs, {&outputs}},
-        {&n.port_outputs, {&port_outputs}},
-        {&n.supplied_power, {nullptr, &m.port_output_programs, &m.port_value_programs}}};
-    if (m.jacobian_kernel) wanted.push_back({&n.jacobian, {&*m.jacobian_kernel}});
+    Model::Native::Packed& p = n.packed;
+    struct Wanted {
+        NativeFn* scalar;
+        PackedFn* packed;
+        NativeSource source;
+    };
+    std::vector<Wanted> wanted{
+        {&n.rhs, &p.rhs, {&m.rhs_kernel}},
+        {&n.energy, &p.energy, {&m.energy_program.kernel}},
+        {&n.grad_h, &p.grad_h, {&grad_h}},
+        {&n.outputs, &p.outputs, {&outputs}},
+        {&n.port_outputs, &p.port_outputs, {&port_outputs}},
+        {&n.supplied_power, &p.supplied_power, {nullptr, &m.port_output_programs, &m.port_value_programs}}};
+    // the Jacobian serves the implicit method, which runs one run at a time: a packed form of its
+    // mostly constant entries would only lengthen loading
+    if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
     std::vector<NativeSource> sources;
-    for (const auto& w : wanted) sources.push_back(w.second);
-    NativeCode code = compile_native(sources);
+    for (const auto& w : wanted) sources.push_back(w.source);
+    NativeCode code = compile_native(sources, native_lanes());
     if (code.entries.size() != sources.size()) return;
-    for (std::size_t k = 0; k < sources.size(); ++k) *wanted[k].first = code.entries[k];
+    for (std::size_t k = 0; k < sources.size(); ++k) *wanted[k].scalar = code.entries[k];
+    if (code.packed.size() == sources.size()) {
+        for (std::size_t k = 0; k < sources.size(); ++k) *wanted[k].packed = code.packed[k];
+        n.lanes = code.lanes;
+    }
     n.code = std::move(code.code);
 }
 

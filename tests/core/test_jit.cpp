@@ -89,7 +89,8 @@ Compiled compile(const std::vector<Json>& trees) {
     return c;
 }
 
-TEST(Jit, EveryOperatorOnSpecialValues) {
+// Every operator, on environment slots and on constants of every special kind.
+std::vector<Json> operator_trees() {
     const Json a = ref(0), b = ref(1), c = ref(2);
     const Json table = op("pw", a, Json::array({-1.0, 0.0, 2.0, 5.0}),
                           Json::array({Json::array({1.0, -2.0, 0.5}), Json::array({0.0, 3.0, -1.0}), Json::array({2.0, 0.0, 1e-3})}));
@@ -103,6 +104,11 @@ TEST(Jit, EveryOperatorOnSpecialValues) {
         op("sign", num(-0.0)), op("where", num(kNaN), a, b), op("div", num(4.9e-324), num(-kInf)),
         op("pow", op("add", num(1.0), num(1.0)), a), op("pow", a, op("sub", num(3.0), num(1.0))),
         op("sqrt", num(-1.0)), num(-0.0), num(kNaN)};
+    return trees;
+}
+
+TEST(Jit, EveryOperatorOnSpecialValues) {
+    const std::vector<Json> trees = operator_trees();
     if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
     const Compiled k = compile(trees);
     ASSERT_FALSE(k.code.entries.empty());
@@ -111,9 +117,9 @@ TEST(Jit, EveryOperatorOnSpecialValues) {
             for (double z : {0.0, kNaN, -1.0}) expect_same(k.kernel, k.code.entries[0], {x, y, z, 0.0}, trees.size());
 }
 
-TEST(Jit, ManyLiveValuesAcrossCallsAndSharedTerms) {
-    // forty products stored, then read again after forty calls: more live values than
-    // registers, each written once, spilled around calls and reloaded
+// Forty products stored, then read again after forty calls: more live values than registers,
+// each written once, spilled around calls and reloaded; a deep chain and a wide tree.
+std::vector<Json> crowded_trees() {
     std::vector<Json> trees;
     for (int j = 0; j < 40; ++j) trees.push_back(op("mul", ref(j), op("add", ref(j + 1), num(0.25 * j))));
     Json sum = num(0.0), deep = ref(0), wide = num(1.0);
@@ -131,15 +137,82 @@ TEST(Jit, ManyLiveValuesAcrossCallsAndSharedTerms) {
         level = next;
     }
     trees.push_back(level[0]);
+    return trees;
+}
+
+// The crowded trees' environment for one trial: 42 slots, huge in some trials, a NaN or a
+// negative zero in others.
+std::vector<double> crowded_env(int trial) {
+    std::vector<double> env(42);
+    for (std::size_t j = 0; j < env.size(); ++j) env[j] = std::sin(1.7 * j + trial) * (trial % 5 ? 1.0 : 1e300);
+    if (trial % 10 == 7) env[11] = kNaN;
+    if (trial % 10 == 8) env[3] = -0.0;
+    return env;
+}
+
+TEST(Jit, ManyLiveValuesAcrossCallsAndSharedTerms) {
+    const std::vector<Json> trees = crowded_trees();
     if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
     const Compiled k = compile(trees);
     ASSERT_FALSE(k.code.entries.empty());
-    std::vector<double> env(42);
-    for (int trial = 0; trial < 20; ++trial) {
-        for (std::size_t j = 0; j < env.size(); ++j) env[j] = std::sin(1.7 * j + trial) * (trial % 5 ? 1.0 : 1e300);
-        if (trial == 7) env[11] = kNaN;
-        if (trial == 8) env[3] = -0.0;
-        expect_same(k.kernel, k.code.entries[0], env, trees.size());
+    for (int trial = 0; trial < 20; ++trial) expect_same(k.kernel, k.code.entries[0], crowded_env(trial), trees.size());
+}
+
+// Runs the packed form of entry e on one environment per lane and requires, lane by lane, the
+// bits of the scalar form on that lane's environment: outputs and result.
+void expect_lanes_same(const zarel::NativeCode& code, std::size_t e, const std::vector<std::vector<double>>& envs,
+                       std::size_t n_out) {
+    const std::size_t w = code.lanes;
+    ASSERT_EQ(envs.size(), w);
+    const std::size_t slots = envs[0].size();
+    std::vector<double> env(slots * w), out(n_out * w, 1.5), result(w);
+    for (std::size_t l = 0; l < w; ++l)
+        for (std::size_t j = 0; j < slots; ++j) env[j * w + l] = envs[l][j];
+    code.packed[e](env.data(), out.data(), result.data());
+    std::vector<double> want(n_out, 1.5);
+    for (std::size_t l = 0; l < w; ++l) {
+        std::fill(want.begin(), want.end(), 1.5);
+        const double r = code.entries[e](envs[l].data(), want.data());
+        EXPECT_EQ(bits(result[l]), bits(r)) << "lane " << l;
+        for (std::size_t k = 0; k < n_out; ++k)
+            ASSERT_EQ(bits(out[k * w + l]), bits(want[k])) << "lane " << l << " of " << w << ", output " << k;
+    }
+}
+
+// The lanes this machine's packed code can have: 2 always, 4 with AVX2.
+std::vector<std::size_t> lane_counts() {
+    std::vector<std::size_t> counts{2};
+    if (!have_generator()) return counts;
+    const zarel::Kernel k = zarel::fuse(programs({ref(0)}));
+    const zarel::NativeSource source{&k};
+    if (zarel::compile_native({&source, 1}, 4).lanes == 4) counts.push_back(4);
+    return counts;
+}
+
+TEST(Jit, PackedLanesEachComputeTheScalarBits) {
+    // every lane its own special values, so that compares, selects and sign masks see NaN in one
+    // lane and a signed zero or a number in the next; calls run once per lane among spills
+    if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
+    const std::vector<Json> special = operator_trees(), crowded = crowded_trees();
+    const Kernel ks = zarel::fuse(programs(special)), kc = zarel::fuse(programs(crowded));
+    const zarel::NativeSource sources[] = {{&ks}, {&kc}};
+    for (std::size_t w : lane_counts()) {
+        const zarel::NativeCode code = zarel::compile_native(sources, w);
+        ASSERT_EQ(code.lanes, w);
+        ASSERT_EQ(code.packed.size(), 2u);
+        const std::size_t n = kSpecial.size();
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) {
+                std::vector<std::vector<double>> envs;
+                for (std::size_t l = 0; l < w; ++l)
+                    envs.push_back({kSpecial[(i + 5 * l) % n], kSpecial[(j + 7 * l) % n], l % 2 ? kNaN : -0.0, 0.0});
+                expect_lanes_same(code, 0, envs, special.size());
+            }
+        for (int trial = 0; trial < 20; trial += static_cast<int>(w)) {
+            std::vector<std::vector<double>> envs;
+            for (std::size_t l = 0; l < w; ++l) envs.push_back(crowded_env(trial + static_cast<int>(l)));
+            expect_lanes_same(code, 1, envs, crowded.size());
+        }
     }
 }
 
@@ -191,6 +264,61 @@ std::vector<std::uint64_t> evaluations(const Model& m, const std::vector<double>
     all.push_back(bits(m.energy(x.data(), s)));
     all.push_back(bits(m.supplied_power(x.data(), nullptr, 0.0, s)));
     return all;
+}
+
+TEST(Jit, ModelPackedListsAndForcedTwoLanes) {
+    // a model's packed lists on 4 lanes where the processor has them and on the 2 that
+    // ZAREL_LANES=2 forces; ZAREL_LANES=1 has none
+    if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
+    const Json doc = chain(12);
+    const char* saved = std::getenv("ZAREL_JIT");
+    const std::string jit_setting = saved ? saved : "";
+    for (const char* setting : {"1", "2", "4"}) {
+        ::unsetenv("ZAREL_JIT");
+        ::setenv("ZAREL_LANES", setting, 1);
+        auto m = Model::from_value(doc);
+        ::unsetenv("ZAREL_LANES");
+        if (saved) ::setenv("ZAREL_JIT", jit_setting.c_str(), 1);
+        ASSERT_TRUE(m);
+        const Model::Native& n = m->native;
+        const std::size_t w = n.lanes;
+        if (setting[0] == '1') {
+            EXPECT_EQ(w, 1u);
+            EXPECT_EQ(n.packed.rhs, nullptr);
+            continue;
+        }
+        EXPECT_EQ(w, setting[0] == '2' ? 2u : lane_counts().back());
+        const std::size_t slots = m->env_size();
+        std::vector<double> env(slots * w), out(m->n_states * m->n_states * w), result(w);
+        for (std::size_t j = 0; j < slots; ++j)
+            for (std::size_t l = 0; l < w; ++l) env[j * w + l] = std::cos(0.7 * j + l) * (l == 1 ? 1e103 : 1.0);
+        std::vector<double> lane_env(slots), want(out.size());
+        EXPECT_EQ(n.packed.jacobian, nullptr);  // only the implicit method reads it, one run at a time
+        const std::pair<zarel::NativeFn, zarel::PackedFn> lists[] = {
+            {n.rhs, n.packed.rhs}, {n.energy, n.packed.energy}, {n.grad_h, n.packed.grad_h},
+            {n.outputs, n.packed.outputs}, {n.supplied_power, n.packed.supplied_power}};
+        const std::size_t sizes[] = {m->n_states, 0, 2, 2, 0};
+        for (std::size_t f = 0; f < std::size(lists); ++f) {
+            lists[f].second(env.data(), out.data(), result.data());
+            for (std::size_t l = 0; l < w; ++l) {
+                for (std::size_t j = 0; j < slots; ++j) lane_env[j] = env[j * w + l];
+                const double r = lists[f].first(lane_env.data(), want.data());
+                if (sizes[f] == 0) {
+                    EXPECT_EQ(bits(result[l]), bits(r)) << "list " << f << ", lane " << l;
+                }
+                for (std::size_t k = 0; k < sizes[f]; ++k)
+                    ASSERT_EQ(bits(out[k * w + l]), bits(want[k])) << "list " << f << ", lane " << l << ", entry " << k;
+            }
+        }
+        // the Jacobian's runs of constant entries, written by rep stosq and rep movsq, in packed form
+        const zarel::NativeSource jac{&*m->jacobian_kernel};
+        const zarel::NativeCode code = zarel::compile_native({&jac, 1}, w);
+        ASSERT_EQ(code.lanes, w);
+        std::vector<std::vector<double>> envs(w, std::vector<double>(slots));
+        for (std::size_t l = 0; l < w; ++l)
+            for (std::size_t j = 0; j < slots; ++j) envs[l][j] = env[j * w + l];
+        expect_lanes_same(code, 0, envs, m->n_states * m->n_states);
+    }
 }
 
 TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets in build/fuzz, instrumented with -fsanitize=fuzzer,address,undefined,
-# with the core's model, expression, machine-code and error sources: fuzz_load (the loader) and
-# fuzz_jit (machine code against the evaluator). Usage: tests/fuzz/build.sh [TARGET...] (default
-# both); prints each target's path, one a line.
+# with the core's model, expression, machine-code, integrator and error sources: fuzz_load (the
+# loader), fuzz_jit (machine code against the evaluator) and fuzz_lanes (packed code and runs in
+# lanes against scalar code and runs alone). Usage: tests/fuzz/build.sh [TARGET...] (default
+# all); prints each target's path, one a line.
 #
 # Compiler: clang from Debian's packages, installed here when missing. The core needs
 # std::expected, which libstdc++ 12 only declares for compilers that announce C++20 concepts
@@ -47,16 +48,17 @@ mkdir -p "$out/obj"
 flags=(-std=c++2b -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS
        -D__cpp_concepts=202002L -Wno-macro-redefined -Wall -Wextra -Werror
-       -DZAREL_HAVE_XBYAK -I"$root/core/include" -isystem "$include")
+       -DZAREL_HAVE_XBYAK -I"$root/core/include" -I"$root/core/src" -isystem "$include")
 targets=("$@")
-if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit); fi
-core=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp core/src/jit.cpp core/src/jit_values.cpp)
+if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit fuzz_lanes); fi
+core=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp core/src/jit.cpp core/src/jit_values.cpp
+      core/src/solver.cpp core/src/rk4.cpp core/src/rk45.cpp core/src/midpoint.cpp core/src/driver.cpp core/src/lanes.cpp)
 sources=("${core[@]}")
 for target in "${targets[@]}"; do
   if ! [ -f "tests/fuzz/$target.cpp" ]; then echo "fuzz: no target $target" >&2; exit 2; fi
   sources+=("tests/fuzz/$target.cpp")
 done
-headers=(core/include/zarel/*.hpp core/src/*.hpp)
+headers=(core/include/zarel/*.hpp core/src/*.hpp tests/fuzz/*.hpp)
 
 # rebuild an object only when its source, a header or this script is newer
 objects=()

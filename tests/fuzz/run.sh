@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds a fuzz target and runs it for a bounded time, then prints how many inputs it executed.
-# Usage: tests/fuzz/run.sh [seconds, default 60] [target: fuzz_load (default) or fuzz_jit]
+# Usage: tests/fuzz/run.sh [seconds, default 60] [target: fuzz_load (default), fuzz_jit or fuzz_lanes]
 #
 # Seeds for fuzz_load: the checked-in cases in tests/fuzz/corpus/ (regressions included) and the
-# documents in examples/; fuzz_jit starts from nothing. Inputs found along the way are kept in
-# build/fuzz/corpus/ (fuzz_load) or build/fuzz/corpus_jit/ for the next run.
+# documents in examples/; fuzz_jit and fuzz_lanes start from nothing. Inputs found along the way
+# are kept in build/fuzz/corpus/ (fuzz_load), build/fuzz/corpus_jit/ or build/fuzz/corpus_lanes/
+# for the next run.
 # ZAREL_FUZZ_JOBS=N runs N fuzzing processes side by side on that shared corpus (default 1).
 # A crash, leak, sanitizer report, timeout or out-of-memory fails the script; the input that
 # caused it is saved in build/fuzz/artifacts/ and its path printed. To replay one:
@@ -14,11 +15,12 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 seconds=${1:-60}
 target=${2:-fuzz_load}
 jobs=${ZAREL_FUZZ_JOBS:-1}
-case "$seconds" in ''|*[!0-9]*) echo "usage: $0 [seconds] [fuzz_load|fuzz_jit]" >&2; exit 2 ;; esac
+case "$seconds" in ''|*[!0-9]*) echo "usage: $0 [seconds] [fuzz_load|fuzz_jit|fuzz_lanes]" >&2; exit 2 ;; esac
 case "$target" in
   fuzz_load) corpus=corpus; seeds=("$root/tests/fuzz/corpus" "$root/examples"); extra=(-dict="$root/tests/fuzz/model.dict") ;;
   fuzz_jit) corpus=corpus_jit; seeds=(); extra=() ;;
-  *) echo "usage: $0 [seconds] [fuzz_load|fuzz_jit]" >&2; exit 2 ;;
+  fuzz_lanes) corpus=corpus_lanes; seeds=(); extra=() ;;
+  *) echo "usage: $0 [seconds] [fuzz_load|fuzz_jit|fuzz_lanes]" >&2; exit 2 ;;
 esac
 
 binary=$(bash "$root/tests/fuzz/build.sh" "$target" | tail -n 1)

@@ -107,13 +107,19 @@ def batch_arrays(m, N, L):
                 stats=np.zeros((N, 5), dtype=np.uint64))
 
 
-def test_batch_with_a_failing_run_in_the_middle():
-    m = model()
+@pytest.mark.parametrize("lanes", ["1", "2", None])
+def test_batch_with_a_failing_run_in_the_middle(lanes, monkeypatch):
+    if lanes is None:
+        monkeypatch.delenv("ZAREL_LANES", raising=False)
+    else:
+        monkeypatch.setenv("ZAREL_LANES", lanes)
+    m = model()  # lanes are chosen when a model loads
     N, L = 9, len(T)
     x0s = np.tile(X0, (N, 1))
     x0s[4] = [1e200, 0.0]  # the cube overflows at once
     params = np.array([[1.0 + 0.1 * i, 2.0, 0.1] for i in range(N)])
-    for method, dense in (("rk45", True), ("rk45", False), ("midpoint", False)):
+    # euler and rk4 run in groups of lanes: run 4 fails inside a group
+    for method, dense in (("rk45", True), ("rk45", False), ("midpoint", False), ("rk4", False), ("euler", False)):
         out = batch_arrays(m, N, L)
         outcomes = _engine.simulate_batch(m, x0s, T, U, params=params, method=method, dense=dense, **out)
         with pytest.raises(RuntimeError) as failure:

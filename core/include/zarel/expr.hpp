@@ -9,28 +9,28 @@
 #include <nlohmann/json.hpp>
 
 #include "zarel/error.hpp"
+#include "zarel/operators.hpp"
 
 namespace zarel {
 
 using Json = nlohmann::json;
 
-enum class Op : std::uint8_t {
-    Const, Ref, Neg, Sqrt, Exp, Log, Abs, Tanh, Sin, Cos, Sign,
-    Add, Sub, Mul, Div, Pow, Max, Min, Gt, Where, Pw,
-    // Kernel-only forms, made from the kinds above when a program is compiled for evaluation:
-    // a binary operation with one operand taken from the environment (R) or a constant (C),
-    // on the right (AddR: top + env[i]) or on the left (RAdd: env[i] + top).
-    AddR, SubR, MulR, DivR, AddC, SubC, MulC, DivC,
-    RAdd, RSub, RMul, RDiv, CAdd, CSub, CMul, CDiv,
-    // both operands leaves, the result pushed: a from env[index] or the constant, b from
-    // env[aux] or the constant (AddRR: env[index] + env[aux]; SubRC: env[aux] - value;
-    // MulCR: value * env[aux])
-    AddRR, SubRR, MulRR, DivRR, AddRC, SubRC, MulRC, DivRC, AddCR, SubCR, MulCR, DivCR,
-    Square,  // pow with the constant exponent 2
-    Store,   // pop the top into out[index]: ends one program of a fused list
-    Put,     // out[aux] = value: a whole program that is one constant (most Jacobian entries)
-    End,     // the last instruction of every kernel
-};
+#define ZAREL_OP_NAME(Name, ...) Name,
+enum class Op : std::uint8_t { ZAREL_OPERATORS(ZAREL_OP_NAME) ZAREL_KERNEL_FORMS(ZAREL_OP_NAME) };
+#undef ZAREL_OP_NAME
+
+enum class OpFamily : std::uint8_t { Leaf, Arithmetic, InPlace, Select, Call, KernelForm };
+
+// What the operator table says of an operation.
+constexpr OpFamily family(Op op) {
+    switch (op) {
+#define ZAREL_OP_FAMILY(Name, name, tree, stack, fam, body) case Op::Name: return OpFamily::fam;
+        ZAREL_OPERATORS(ZAREL_OP_FAMILY)
+#undef ZAREL_OP_FAMILY
+    default: return OpFamily::KernelForm;
+    }
+}
+constexpr bool is_operator(Op op) { return family(op) != OpFamily::KernelForm; }
 
 // One instruction: plain data, 16 bytes, stored contiguously in a program.
 struct Instr {

@@ -20,17 +20,34 @@ struct NativeSource {
     const Kernel* kernel = nullptr;
     const std::vector<Program>* port_outputs = nullptr;
     const std::vector<Program>* port_values = nullptr;
+    bool packed = true;  // whether a packed form is wanted too, when the block has lanes
 };
 
-// Entry points into one block of code, one per source, valid while `code` lives.
+// The packed form of a source: `lanes` evaluations at once, one per lane, each computing what
+// the scalar form computes on that lane's values. Every array is lane-major within a slot:
+// env[slot * lanes + lane], out[k * lanes + lane], and result[lane] receives what the scalar
+// form returns.
+using PackedFn = void (*)(const double* env, double* out, double* result);
+
+// Entry points into one block of code, one per source, valid while `code` lives; `packed`, in
+// the same order, when the block was compiled for more than one lane (null for a source that
+// wanted none).
 struct NativeCode {
     std::shared_ptr<const void> code;
     std::vector<NativeFn> entries;
+    std::vector<PackedFn> packed;
+    std::size_t lanes = 1;
 };
 
-// Compiles every source into one block. Returns no entries when there is no machine code to be
-// had: another architecture, a build without xbyak, or executable memory refused by the system.
-NativeCode compile_native(std::span<const NativeSource> sources);
+// Compiles every source into one block, in scalar form and, for lanes of 2 or 4, in packed form
+// too (4 lanes need AVX2: without it the packed form has 2). Returns no entries when there is no
+// machine code to be had: another architecture, a build without xbyak, or executable memory
+// refused by the system.
+NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lanes = 1);
+
+// The lanes of packed code for models loaded now: 4 where the processor has AVX2, else 2;
+// ZAREL_LANES=1 turns packed code off and ZAREL_LANES=2 keeps two lanes on any processor.
+std::size_t native_lanes();
 
 // Whether models loaded now get machine code: false when ZAREL_JIT=0 or when this build has no
 // code generator.

@@ -54,6 +54,13 @@ public:
         std::shared_ptr<const void> code;
         NativeFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
                  port_outputs = nullptr, supplied_power = nullptr;
+        // The packed forms of the same lists, evaluating `lanes` runs at once (lanes 1: none;
+        // ZAREL_LANES=1 at load time turns them off).
+        struct Packed {
+            PackedFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
+                     port_outputs = nullptr, supplied_power = nullptr;
+        } packed;
+        std::size_t lanes = 1;
     } native;
 
     static Result<Model> from_value(const Json& doc);

@@ -1,0 +1,185 @@
+// Runs in lanes against runs alone, bit for bit: every method, groups narrower than the lanes,
+// runs failing at different times, runs the lanes hand back, on the forced two lanes and on the
+// processor's widest, and whole batches with parameter sets and an input series.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lanes.hpp"
+#include "zarel/solver.hpp"
+
+namespace zarel {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A forced Lorenz system with a blow-up state: x' = s(y - x) + u, y' = x(r - z) - y,
+// z' = xy - b z + sin(t), w' = c w^2 (non-finite near t = 1/(c w0)); calls (exp, tanh, pow),
+// selects and a table in the outputs, energy and a port. Jacobian for the midpoint method.
+constexpr const char* kModel = R"({"n_states": 4, "n_inputs": 1, "n_params": 4, "param_values": [10, 28, 2.6, 0.5],
+  "rhs": [["add", ["mul", ["ref", 5], ["sub", ["ref", 1], ["ref", 0]]], ["ref", 4]],
+          ["sub", ["mul", ["ref", 0], ["sub", ["ref", 6], ["ref", 2]]], ["ref", 1]],
+          ["add", ["sub", ["mul", ["ref", 0], ["ref", 1]], ["mul", ["ref", 7], ["ref", 2]]], ["sin", ["add", ["ref", 9], ["mul", ["const", 0.01], ["ref", 1]]]]],
+          ["mul", ["ref", 8], ["mul", ["ref", 3], ["ref", 3]]]],
+  "jacobian": [["neg", ["ref", 5]], ["ref", 5], ["const", 0], ["const", 0],
+               ["sub", ["ref", 6], ["ref", 2]], ["const", -1], ["neg", ["ref", 0]], ["const", 0],
+               ["ref", 1], ["ref", 0], ["neg", ["ref", 7]], ["const", 0],
+               ["const", 0], ["const", 0], ["const", 0], ["mul", ["const", 2], ["mul", ["ref", 8], ["ref", 3]]]],
+  "energy": ["add", ["mul", ["ref", 0], ["ref", 0]], ["tanh", ["ref", 2]]], "grad_H": [["ref", 0]],
+  "port_outputs": [["ref", 0]], "port_values": [["ref", 4]],
+  "outputs": [["exp", ["min", ["ref", 1], ["const", 5]]], ["where", ["gt", ["ref", 0], ["const", 0]], ["sign", ["ref", 2]], ["pow", ["abs", ["ref", 1]], ["const", 0.5]]],
+              ["pw", ["ref", 0], [-50, 0, 50], [[1, 2, 3], [0.5, -1, 0.25]]]],
+  "output_names": ["a", "b", "c"]})";
+
+Model load_with_lanes(const char* lanes) {
+    ::setenv("ZAREL_LANES", lanes, 1);
+    auto m = Model::from_text(kModel);
+    ::unsetenv("ZAREL_LANES");
+    EXPECT_TRUE(m.has_value());
+    return std::move(*m);
+}
+
+SolverOptions options() { return {1e-8, 1e-10, 1e-10, 50, 1000000, true, true}; }
+
+std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+    std::vector<std::uint64_t> out;
+    for (double e : v) out.push_back(std::bit_cast<std::uint64_t>(e));
+    return out;
+}
+
+// The same result: every recorded value as bits, every counter, or the same error.
+void expect_same(const Result<Trajectory>& got, const Result<Trajectory>& want, const std::string& where) {
+    ASSERT_EQ(got.has_value(), want.has_value()) << where << ": " << (got ? want.error() : got.error()).display();
+    if (!want) {
+        EXPECT_EQ(got.error().display(), want.error().display()) << where;
+        EXPECT_EQ(got.error().kind(), want.error().kind()) << where;
+        return;
+    }
+    for (auto field : {&Trajectory::t, &Trajectory::x, &Trajectory::u, &Trajectory::energy, &Trajectory::supplied_power,
+                       &Trajectory::outputs})
+        EXPECT_EQ(bits((*got).*field), bits((*want).*field)) << where;
+    EXPECT_EQ(got->steps, want->steps) << where;
+    EXPECT_EQ(got->rhs_evals, want->rhs_evals) << where;
+    EXPECT_EQ(got->newton_iterations, want->newton_iterations) << where;
+    EXPECT_EQ(got->jacobian_evals, want->jacobian_evals) << where;
+    EXPECT_EQ(got->rejected_steps, want->rejected_steps) << where;
+    EXPECT_EQ(got->method, want->method) << where;
+}
+
+struct Case {
+    std::vector<Model> models;
+    std::vector<std::vector<double>> x0s;
+};
+
+// `count` runs with their own parameters and starts; the blow-up rate c makes some runs fail,
+// each at its own time, within the grid [0, 2].
+Case random_runs(const Model& base, std::size_t count, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    Case c;
+    for (std::size_t k = 0; k < count; ++k) {
+        Model m = base;
+        m.params = {10 + d(rng), 28 + 5 * d(rng), 2.6 + d(rng), k % 2 == 1 ? 3.0 + 2 * d(rng) : 0.05 * d(rng)};
+        c.models.push_back(std::move(m));
+        c.x0s.push_back({d(rng), d(rng), 20 + d(rng), 0.5 + 0.4 * d(rng)});
+    }
+    return c;
+}
+
+TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
+    std::vector<double> t;
+    for (int k = 0; k <= 60; ++k) t.push_back(k / 30.0);
+    std::vector<double> series;
+    for (double tk : t) series.push_back(std::cos(3 * tk));
+    const Inputs inputs{series.data(), series.size(), Interp::Linear};
+    std::mt19937_64 rng(7);
+    for (const char* setting : {"2", "4"}) {
+        const Model base = load_with_lanes(setting);
+        const std::size_t width = base.native.lanes;
+        if (base.native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        EXPECT_EQ(group_width(base, Method::Rk4), width);
+        EXPECT_EQ(group_width(base, Method::Rk45), 1u);
+        for (Method method : {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint}) {
+            int failures = 0;
+            for (std::size_t round = 0; round < 4 * width; ++round) {
+                const std::size_t count = 1 + round % width;
+                Case c = random_runs(base, count, rng);
+                if (count == width && width > 2) c.x0s[1] = {1, 2};        // wrong length: run alone
+                if (count == width - 1 && count > 0) c.x0s[0][2] = kNaN;  // not finite: run alone
+                std::vector<const Model*> models;
+                std::vector<std::span<const double>> x0s;
+                for (std::size_t k = 0; k < count; ++k) {
+                    models.push_back(&c.models[k]);
+                    x0s.push_back(c.x0s[k]);
+                }
+                std::vector<std::optional<Result<Trajectory>>> got(count);
+                simulate_group(models, x0s, t, inputs, method, options(), [&](std::size_t k, Result<Trajectory>&& r) {
+                    ASSERT_FALSE(got[k].has_value()) << "run " << k << " delivered twice";
+                    got[k] = std::move(r);
+                });
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::string where = std::string(method_name(method)) + ", lanes " + setting + ", group of " +
+                                              std::to_string(count) + ", run " + std::to_string(k);
+                    ASSERT_TRUE(got[k].has_value()) << where << " never delivered";
+                    const auto alone = simulate(c.models[k], c.x0s[k], t, inputs, method, options());
+                    failures += !alone.has_value();
+                    expect_same(*got[k], alone, where);
+                }
+            }
+            EXPECT_GT(failures, 1) << method_name(method) << ": the cases should fail some runs";
+        }
+        // a grid the runs cannot take: each run alone reports it
+        const std::vector<double> bad_grid{0, 1, 1};
+        Case c = random_runs(base, 2, rng);
+        const Model* models[] = {&c.models[0], &c.models[1]};
+        const std::span<const double> x0s[] = {c.x0s[0], c.x0s[1]};
+        int delivered = 0;
+        simulate_group(models, x0s, bad_grid, Inputs{}, Method::Rk4, options(), [&](std::size_t k, Result<Trajectory>&& r) {
+            ++delivered;
+            expect_same(r, simulate(c.models[k], c.x0s[k], bad_grid, Inputs{}, Method::Rk4, options()), "bad grid");
+        });
+        EXPECT_EQ(delivered, 2);
+    }
+}
+
+TEST(Lanes, BatchesEqualRunsAloneWithParameterSetsOnEitherLaneSetting) {
+    // counts that leave a remainder group on 2 and on 4 lanes; the runs do not fail here
+    std::vector<double> t;
+    for (int k = 0; k <= 40; ++k) t.push_back(k / 40.0);
+    std::vector<double> series;
+    for (double tk : t) series.push_back(std::sin(5 * tk));
+    const Inputs inputs{series.data(), series.size(), Interp::Hold};
+    std::mt19937_64 rng(11);
+    for (const char* setting : {"1", "2", "4"}) {
+        const Model base = load_with_lanes(setting);
+        for (std::size_t count : {7u, 13u}) {
+            Case c = random_runs(base, count, rng);
+            std::vector<std::vector<double>> params;
+            for (Model& m : c.models) {
+                m.params[3] = 0.0;
+                params.push_back(m.params);
+            }
+            for (Method method : {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint}) {
+                const auto batch = simulate_batch(base, c.x0s, &params, t, inputs, method, options());
+                ASSERT_TRUE(batch.has_value()) << batch.error().display();
+                const auto shared = simulate_batch(base, c.x0s, nullptr, t, inputs, method, options());
+                ASSERT_TRUE(shared.has_value()) << shared.error().display();
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::string where = std::string(method_name(method)) + ", lanes " + setting + ", run " +
+                                              std::to_string(k) + " of " + std::to_string(count);
+                    expect_same((*batch)[k], simulate(c.models[k], c.x0s[k], t, inputs, method, options()), where);
+                    expect_same((*shared)[k], simulate(base, c.x0s[k], t, inputs, method, options()), where + " (shared)");
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zarel
