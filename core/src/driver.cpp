@@ -116,6 +116,23 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
     return {};
 }
 
+Trajectory Trajectory::sized_for(const Model& model, std::span<const double> t, Method method,
+                                 const SolverOptions& options) {
+    const std::size_t L = t.size();
+    const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
+    Trajectory traj;
+    traj.t.assign(t.begin(), t.end());
+    traj.x.assign(checked_product(L, model.n_states), 0.0);
+    traj.u.assign(checked_product(L, model.n_inputs), 0.0);
+    if (options.record_energy) {
+        traj.energy.assign(L, 0.0);
+        traj.supplied_power.assign(L, 0.0);
+    }
+    traj.outputs.assign(checked_product(L, q), 0.0);
+    traj.method = method;
+    return traj;
+}
+
 Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
                             const Inputs& inputs, Method method, const SolverOptions& options) {
     return simulate(model, x0, t, inputs, method, options, RunChoices{});
@@ -125,8 +142,6 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
                             const Inputs& inputs, Method method, const SolverOptions& options,
                             const RunChoices& choices) {
     const std::size_t n = model.n_states;
-    const std::size_t m = model.n_inputs;
-    const std::size_t L = t.size();
 
     if (x0.size() != n)
         return invalid("initial state has " + std::to_string(x0.size()) + " entries, the model has " +
@@ -136,16 +151,7 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
         return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
                        std::to_string(choices.params->size()));
 
-    const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
-    Trajectory traj;
-    traj.t.assign(t.begin(), t.end());
-    traj.x.assign(checked_product(L, n), 0.0);
-    traj.u.assign(checked_product(L, m), 0.0);
-    if (options.record_energy) {
-        traj.energy.assign(L, 0.0);
-        traj.supplied_power.assign(L, 0.0);
-    }
-    traj.outputs.assign(checked_product(L, q), 0.0);
+    Trajectory traj = Trajectory::sized_for(model, t, method, options);
     Work work = Work::for_run(model, method, choices.params ? choices.params->data() : nullptr);
     const RecordTarget target{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs};
     if (auto st = run_into(model, x0, t, inputs, method, options, choices.dense, work, target); !st)

@@ -46,7 +46,6 @@ public:
           const SolverOptions& options)
         : models_(models), model_(*models[0]), t_(t), inputs_(inputs), method_(method), options_(options),
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs) {
-        const std::size_t L = t.size();
         env_.assign(checked_product(model_.env_size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
@@ -59,16 +58,7 @@ public:
         out_.assign(model_.output_programs.size(), 0.0);
         scratch_ = Scratch::for_model(model_);
         for (std::size_t l = 0; l < models.size(); ++l) {
-            Trajectory& traj = runs_.emplace_back();
-            traj.t.assign(t.begin(), t.end());
-            traj.x.assign(checked_product(L, n_), 0.0);
-            traj.u.assign(checked_product(L, m_), 0.0);
-            if (options.record_energy) {
-                traj.energy.assign(L, 0.0);
-                traj.supplied_power.assign(L, 0.0);
-            }
-            traj.outputs.assign(checked_product(L, q_), 0.0);
-            traj.method = method;
+            runs_.push_back(Trajectory::sized_for(model_, t, method, options));
         }
         active_.assign(models.size(), true);
         // the parameters of each lane, once; lanes beyond the group repeat lane 0's run

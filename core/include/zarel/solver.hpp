@@ -126,6 +126,10 @@ struct Trajectory : Counters {
     std::vector<double> supplied_power;
     std::vector<double> outputs;
     Method method = Method::Midpoint;
+
+    // A trajectory with room for every quantity the options record on grid t, the grid copied in.
+    static Trajectory sized_for(const Model& model, std::span<const double> t, Method method,
+                                const SolverOptions& options);
 };
 
 Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std::span<const double> t,
