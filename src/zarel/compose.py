@@ -239,8 +239,7 @@ def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]],
     doc["output_names"] = output_names
     external_at = {(p.name, k): e for e, (p, k) in enumerate(external)}
     structure = PortStructure(
-        G={(p.state_at + i, e): remap(v, p.table)
-           for e, (p, k) in enumerate(external) for (i, col), v in p.structure.G.items() if col == k},
+        G={ie: balanced("add", terms) for ie, terms in _input_matrix(placed, by_name, external_at).items()},
         dy_dx={(e, j): balanced("add", terms) for e, (p, k) in enumerate(external)
                for j, terms in _port_jacobian(p, k, by_name).items()},
         D={(e, external_at[p.name, j]): remap(v, p.table)
@@ -373,6 +372,29 @@ def _signed(node: Node, negated: bool) -> Node:
     if not negated:
         return node
     return node[1] if node[0] == "neg" else ["neg", node]
+
+
+def _input_matrix(placed: list[_Placed], by_name: Mapping[str, _Placed],
+                  external_at: Mapping[tuple[str, int], int]) -> dict[tuple[int, int], list[Node]]:
+    """The terms of G of the whole by (state, external input): a part's own column for an input
+    left unlinked, and G_p (-D_q) or G_p D_q where a linked input reads a feedthrough output of q
+    that depends on an external input of the whole."""
+    terms: dict[tuple[int, int], list[Node]] = {}
+    for p in placed:
+        for (i, k), g in p.structure.G.items():
+            e = external_at.get((p.name, k))
+            if e is not None:
+                terms.setdefault((p.state_at + i, e), []).append(remap(g, p.table))
+            link = p.links.get(k)
+            if link is None:
+                continue
+            q = by_name[link.part]
+            for (row, j), v in q.structure.D.items():
+                e = external_at.get((q.name, j))
+                if row == link.port and e is not None:
+                    terms.setdefault((p.state_at + i, e), []).append(
+                        _signed(["mul", remap(g, p.table), remap(v, q.table)], link.negated))
+    return terms
 
 
 def _port_jacobian(q: _Placed, port: int, by_name: Mapping[str, _Placed]) -> dict[int, list[Node]]:
