@@ -142,8 +142,9 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
 
     `parts` maps part names (identifiers, no dots) to `PortHamiltonian`s, composites included.
     Each link ("a.u1", "b.u2") joins an input of one part to an input of another through the
-    power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H, so
-    that u1 y1 + u2 y2 = 0. States, parameters, outputs and the inputs left unlinked (the ports of
+    power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H + D u,
+    so that u1 y1 + u2 y2 = 0; a link between two ports with feedthrough (outputs depending on
+    inputs at once) is refused as an algebraic loop. States, parameters, outputs and the inputs left unlinked (the ports of
     the whole) are named "part.name"; H and the dissipated power are the sums of the parts'.
     For every part the whole has the outputs "part.energy", "part.supplied_power" (through all its
     ports, linked or not) and "part.dissipated_power", which `Result.balance(part=...)` reads.

@@ -1,6 +1,6 @@
 """A small library of parts to join with `zarel.connect`, each a `zarel.PortHamiltonian`.
 
-Every port is an input u with its collocated output y = G^T grad H, and u y is the power the part
+Every port is an input u with its collocated output y = G^T grad H + D u, and u y is the power the part
 receives through it. Mechanical ports take a force (or torque) and give a velocity; electrical
 ports take a voltage and give a current, or (capacitor) take a current and give a voltage. A link
 ("a.u1", "b.u2") sets u1 = -y2 and u2 = y1, so a force port is linked to a velocity port (a mass
