@@ -44,8 +44,10 @@ class PortStructure:
     D: Entries = field(default_factory=dict)
 
     def feedthrough(self, port: int) -> bool:
-        """Whether the port's output depends on inputs (then it acts at once, as a resistor does)."""
-        return any(k == port for k, _ in self.D)
+        """Whether the port acts at once, as a resistor's does: its output depends on inputs, or
+        its input reaches outputs. (For D = S + M, S symmetric positive semi-definite and M
+        skew-symmetric, a port has both or neither.)"""
+        return any(port in kj for kj in self.D)
 
 
 class Composite(PortHamiltonian):
