@@ -4,6 +4,7 @@ parts' engine documents without a SymPy expression of the whole."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import gc
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -43,11 +44,12 @@ class PortStructure:
     dy_dx: Entries
     D: Entries = field(default_factory=dict)
 
-    def feedthrough(self, port: int) -> bool:
-        """Whether the port acts at once, as a resistor's does: its output depends on inputs, or
-        its input reaches outputs. (For D = S + M, S symmetric positive semi-definite and M
+    @functools.cached_property
+    def feedthrough(self) -> frozenset[int]:
+        """The ports that act at once, as a resistor's do: their output depends on inputs, or
+        their input reaches outputs. (For D = S + M, S symmetric positive semi-definite and M
         skew-symmetric, a port has both or neither.)"""
-        return any(port in kj for kj in self.D)
+        return frozenset(k for kj in self.D for k in kj)
 
 
 class Composite(PortHamiltonian):
@@ -187,24 +189,28 @@ def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]],
         n_own = len(p.doc["param_names"])
         p.table[p.n + p.m:] = [*(["ref", n + len(external) + p.param_at + i] for i in range(n_own)), time_slot]
     by_name = {p.name: p for p in placed}
-    cached: dict[tuple[str, int], Node] = {}
+    cached: dict[str, list[Optional[Node]]] = {p.name: [None] * p.m for p in placed}
 
     def port_output(q: _Placed, k: int) -> Node:
-        key = (q.name, k)
-        if key not in cached:
-            cached[key] = remap(q.doc["port_outputs"][k], q.table)
-        return cached[key]
+        y = cached[q.name][k]
+        if y is None:
+            y = cached[q.name][k] = remap(q.doc["port_outputs"][k], q.table)
+        return y
 
     # A linked input reads the partner's port output. Outputs without feedthrough depend on
     # states, parameters and t only and are placed first; a feedthrough output reads inputs of
     # its own part, which (no link joins two feedthrough ports) are by then external or placed.
-    for feedthrough in (False, True):
-        for p in placed:
-            for k, link in p.links.items():
-                q = by_name[link.part]
-                if q.structure.feedthrough(link.port) == feedthrough:
-                    p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
-    outputs_y = {p.name: [port_output(p, k) for k in range(len(p.doc.get("port_outputs", [])))] for p in placed}
+    deferred = []
+    for p in placed:
+        for k, link in p.links.items():
+            q = by_name[link.part]
+            if link.port in q.structure.feedthrough:
+                deferred.append((p, k, q, link))
+            else:
+                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    for p, k, q, link in deferred:
+        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    outputs_y = {p.name: [port_output(p, k) for k in range(p.m)] for p in placed}
 
     def names(key: str, chosen: Iterable[tuple[_Placed, int]]) -> list[str]:
         return [f"{p.name}.{p.doc[key][i]}" for p, i in chosen]
@@ -289,7 +295,7 @@ def _place(parts: Mapping[str, PortHamiltonian], links: list[tuple[str, str]]) -
             if k in p.links:
                 raise ValueError(f"input {p.doc['input_names'][k]!r} of part {p.name!r} is linked twice "
                                  f"(again to {other!r})")
-        if pa.structure.feedthrough(ka) and pb.structure.feedthrough(kb):
+        if ka in pa.structure.feedthrough and kb in pb.structure.feedthrough:
             raise ValueError(f"link ({a!r}, {b!r}) joins two feedthrough ports, whose outputs both depend "
                              f"on inputs at once: an algebraic loop; put a part with storage between them")
         pa.links[ka] = _Link(pb.name, kb, negated=True)
