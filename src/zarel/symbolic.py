@@ -170,8 +170,8 @@ class PortHamiltonian(System):
         G_shown, G_ = sym.matrix(sympy.zeros(n, m) if G is None else G, "G", (n, m))
         D_shown, D_ = sym.matrix(sympy.zeros(m, m) if D is None else D, "D", (m, m))
         params_only = {sym.real[s] for s in sym.params}
-        for v in D_.values():
-            sym.expr(v, "D", allow=params_only)
+        for other in sorted({s for v in D_.values() for s in v.free_symbols} - params_only, key=str):
+            raise ValueError(f"D may depend on parameters only, not on {sym.user.get(other, other)}")
         _require_zero(J_, +1, "J is not skew-symmetric: J[{i}, {j}] + J[{j}, {i}] = {value}")
         _require_zero(R_, -1, "R is not symmetric: R[{i}, {j}] - R[{j}, {i}] = {value}")
         _require_semidefinite(R_)
