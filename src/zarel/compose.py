@@ -4,6 +4,7 @@ parts' engine documents without a SymPy expression of the whole."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import gc
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -36,11 +37,19 @@ ENERGY, SUPPLIED, DISSIPATED = "energy", "supplied_power", "dissipated_power"
 @dataclass(frozen=True)
 class PortStructure:
     """What composition needs of a part beyond its document, as trees in the part's own slots:
-    the nonzero entries of G by (state, input), and those of the Jacobian of the port outputs
-    y = G^T grad H by (port, state)."""
+    the nonzero entries of G by (state, input), those of the Jacobian of the port outputs
+    y = G^T grad H + D u by (port, state), and those of the feedthrough D by (port, input)."""
 
     G: Entries
     dy_dx: Entries
+    D: Entries = field(default_factory=dict)
+
+    @functools.cached_property
+    def feedthrough(self) -> frozenset[int]:
+        """The ports that act at once, as a resistor's do: their output depends on inputs, or
+        their input reaches outputs. (For D = S + M, S symmetric positive semi-definite and M
+        skew-symmetric, a port has both or neither.)"""
+        return frozenset(k for kj in self.D for k in kj)
 
 
 class Composite(PortHamiltonian):
@@ -58,7 +67,7 @@ class Composite(PortHamiltonian):
         self.structure = structure
 
     def __getattr__(self, name: str) -> Any:
-        if name in ("H", "J", "R", "G", "grad_H", "rhs", "outputs", "states", "inputs", "params"):
+        if name in ("H", "J", "R", "G", "D", "grad_H", "rhs", "outputs", "states", "inputs", "params"):
             raise AttributeError(f"a composite has no SymPy expression of the whole ({name}); "
                                  f"its parts are in .parts")
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
@@ -86,7 +95,9 @@ def port_structure(part: PortHamiltonian) -> PortStructure:
         y = sympy.Add(*(v * grad[i] for (i, col), v in G.items() if col == k))
         for j, d in derivatives(y, x).items():
             dy_dx[k, j] = lower(d, sym.slots)
-    structure = PortStructure({ij: lower(v, sym.slots) for ij, v in G.items()}, dy_dx)
+    _, D = sym.matrix(part.D, "D", (m, m))
+    structure = PortStructure({ij: lower(v, sym.slots) for ij, v in G.items()}, dy_dx,
+                              {kj: lower(v, sym.slots) for kj, v in D.items()})
     _structures[part] = structure
     return structure
 
@@ -135,8 +146,9 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
 
     `parts` maps part names (identifiers, no dots) to `PortHamiltonian`s, composites included.
     Each link ("a.u1", "b.u2") joins an input of one part to an input of another through the
-    power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H, so
-    that u1 y1 + u2 y2 = 0. States, parameters, outputs and the inputs left unlinked (the ports of
+    power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H + D u,
+    so that u1 y1 + u2 y2 = 0; a link between two ports with feedthrough (outputs depending on
+    inputs at once) is refused as an algebraic loop. States, parameters, outputs and the inputs left unlinked (the ports of
     the whole) are named "part.name"; H and the dissipated power are the sums of the parts'.
     For every part the whole has the outputs "part.energy", "part.supplied_power" (through all its
     ports, linked or not) and "part.dissipated_power", which `Result.balance(part=...)` reads.
@@ -176,13 +188,29 @@ def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]],
     for p in placed:
         n_own = len(p.doc["param_names"])
         p.table[p.n + p.m:] = [*(["ref", n + len(external) + p.param_at + i] for i in range(n_own)), time_slot]
-    # linked inputs read the partner's port output, which depends on states, parameters and t only
-    outputs_y = {p.name: [remap(y, p.table) for y in p.doc.get("port_outputs", [])] for p in placed}
+    by_name = {p.name: p for p in placed}
+    cached: dict[str, list[Optional[Node]]] = {p.name: [None] * p.m for p in placed}
+
+    def port_output(q: _Placed, k: int) -> Node:
+        y = cached[q.name][k]
+        if y is None:
+            y = cached[q.name][k] = remap(q.doc["port_outputs"][k], q.table)
+        return y
+
+    # A linked input reads the partner's port output. Outputs without feedthrough depend on
+    # states, parameters and t only and are placed first; a feedthrough output reads inputs of
+    # its own part, which (no link joins two feedthrough ports) are by then external or placed.
+    deferred = []
     for p in placed:
         for k, link in p.links.items():
-            y = outputs_y[link.part][link.port]
-            # -(-z) is z exactly: the sign flip of a port output that is itself negated is dropped
-            p.table[p.n + k] = (y[1] if y[0] == "neg" else ["neg", y]) if link.negated else y
+            q = by_name[link.part]
+            if link.port in q.structure.feedthrough:
+                deferred.append((p, k, q, link))
+            else:
+                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    for p, k, q, link in deferred:
+        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    outputs_y = {p.name: [port_output(p, k) for k in range(p.m)] for p in placed}
 
     def names(key: str, chosen: Iterable[tuple[_Placed, int]]) -> list[str]:
         return [f"{p.name}.{p.doc[key][i]}" for p, i in chosen]
@@ -218,11 +246,14 @@ def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]],
         doc["port_values"] = [["ref", n + e] for e in range(len(external))]
     doc["outputs"] = outputs
     doc["output_names"] = output_names
+    external_at = {(p.name, k): e for e, (p, k) in enumerate(external)}
     structure = PortStructure(
-        G={(p.state_at + i, e): remap(v, p.table)
-           for e, (p, k) in enumerate(external) for (i, col), v in p.structure.G.items() if col == k},
-        dy_dx={(e, p.state_at + j): remap(v, p.table)
-               for e, (p, k) in enumerate(external) for (row, j), v in p.structure.dy_dx.items() if row == k})
+        G={ie: balanced("add", terms) for ie, terms in _input_matrix(placed, by_name, external_at).items()},
+        dy_dx={(e, j): balanced("add", terms) for e, (p, k) in enumerate(external)
+               for j, terms in _port_jacobian(p, k, by_name).items()},
+        D={(e, external_at[p.name, j]): remap(v, p.table)
+           for e, (p, k) in enumerate(external) for (row, j), v in p.structure.D.items()
+           if row == k and (p.name, j) in external_at})
     return Composite(doc, structure, parts, pairs)
 
 
@@ -264,6 +295,9 @@ def _place(parts: Mapping[str, PortHamiltonian], links: list[tuple[str, str]]) -
             if k in p.links:
                 raise ValueError(f"input {p.doc['input_names'][k]!r} of part {p.name!r} is linked twice "
                                  f"(again to {other!r})")
+        if ka in pa.structure.feedthrough and kb in pb.structure.feedthrough:
+            raise ValueError(f"link ({a!r}, {b!r}) joins two feedthrough ports, whose outputs both depend "
+                             f"on inputs at once: an algebraic loop; put a part with storage between them")
         pa.links[ka] = _Link(pb.name, kb, negated=True)
         pb.links[kb] = _Link(pa.name, ka, negated=False)
     return list(placed.values())
@@ -330,18 +364,62 @@ def _jacobian(placed: list[_Placed], n: int) -> list[Node]:
             link = p.links.get(k)
             if link is None:
                 continue
-            q = by_name[link.part]
-            for (row, j), d in q.structure.dy_dx.items():
-                if row == link.port:
-                    term = ["mul", remap(g, p.table), remap(d, q.table)]
-                    terms.setdefault((p.state_at + i, q.state_at + j), []).append(
-                        ["neg", term] if link.negated else term)
+            for j, ds in _port_jacobian(by_name[link.part], link.port, by_name).items():
+                for d in ds:
+                    terms.setdefault((p.state_at + i, j), []).append(
+                        _signed(["mul", remap(g, p.table), d], link.negated))
     zero = ["const", 0.0]
     dense = [zero] * (n * n)
     for (i, j), parts in terms.items():
         dense[i * n + j] = balanced("add", parts)
     return dense
 
+
+
+def _signed(node: Node, negated: bool) -> Node:
+    # -(-z) is z exactly: the sign flip of a node that is itself negated is dropped
+    if not negated:
+        return node
+    return node[1] if node[0] == "neg" else ["neg", node]
+
+
+def _input_matrix(placed: list[_Placed], by_name: Mapping[str, _Placed],
+                  external_at: Mapping[tuple[str, int], int]) -> dict[tuple[int, int], list[Node]]:
+    """The terms of G of the whole by (state, external input): a part's own column for an input
+    left unlinked, and G_p (-D_q) or G_p D_q where a linked input reads a feedthrough output of q
+    that depends on an external input of the whole."""
+    terms: dict[tuple[int, int], list[Node]] = {}
+    for p in placed:
+        for (i, k), g in p.structure.G.items():
+            e = external_at.get((p.name, k))
+            if e is not None:
+                terms.setdefault((p.state_at + i, e), []).append(remap(g, p.table))
+            link = p.links.get(k)
+            if link is None:
+                continue
+            q = by_name[link.part]
+            for (row, j), v in q.structure.D.items():
+                e = external_at.get((q.name, j))
+                if row == link.port and e is not None:
+                    terms.setdefault((p.state_at + i, e), []).append(
+                        _signed(["mul", remap(g, p.table), remap(v, q.table)], link.negated))
+    return terms
+
+
+def _port_jacobian(q: _Placed, port: int, by_name: Mapping[str, _Placed]) -> dict[int, list[Node]]:
+    """The terms of the derivative of the port output of `q` by each state of the whole: those of
+    its own states, and through its feedthrough D those of the ports its linked inputs read."""
+    terms: dict[int, list[Node]] = {}
+    for (row, j), d in q.structure.dy_dx.items():
+        if row == port:
+            terms.setdefault(q.state_at + j, []).append(remap(d, q.table))
+    for (row, k), v in q.structure.D.items():
+        link = q.links.get(k)
+        if row != port or link is None:
+            continue
+        for j, ds in _port_jacobian(by_name[link.part], link.port, by_name).items():
+            terms.setdefault(j, []).extend(_signed(["mul", remap(v, q.table), d], link.negated) for d in ds)
+    return terms
 
 
 def part_names(signature: Signature) -> list[str]:

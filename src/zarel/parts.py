@@ -1,14 +1,17 @@
 """A small library of parts to join with `zarel.connect`, each a `zarel.PortHamiltonian`.
 
-Every port is an input u with its collocated output y = G^T grad H, and u y is the power the part
+Every port is an input u with its collocated output y = G^T grad H + D u, and u y is the power the part
 receives through it. Mechanical ports take a force (or torque) and give a velocity; electrical
 ports take a voltage and give a current, or (capacitor) take a current and give a voltage. A link
 ("a.u1", "b.u2") sets u1 = -y2 and u2 = y1, so a force port is linked to a velocity port (a mass
 to a spring end), a voltage port to a current port (an inductor to a capacitor). A port left
 unlinked is an input of the whole: a force, a voltage source, a moving wall.
 
-Dissipation lives in the storage parts (a mass's friction, an inductor's resistance, a
-capacitor's leak): a part without storage has no port output y = G^T grad H to give.
+A part without storage acts at once through its feedthrough D, y = D u: a damper or a resistor
+(D positive semi-definite, dissipating u^T D u) or a voltage source (D skew-symmetric, passing
+the power of its external input to its port). Two such ports are never linked to each other (an
+algebraic loop); a part with storage goes between them. Storage parts carry their own losses too
+(a mass's friction, an inductor's resistance, a capacitor's leak).
 """
 
 from __future__ import annotations
@@ -107,3 +110,54 @@ def dc_motor(R: float = 1.0, L: float = 0.5, K: float = 0.01, J_r: float = 0.01,
         params={R_: R, L_: L, K_: K, J_r_: J_r, b_: b},
         outputs={"current": current, "speed": speed, "motor_torque": K_ * current, "back_emf": K_ * speed},
         name=name)
+
+
+def _ends(ends: Sequence[str], what: str) -> tuple[list[sympy.Symbol], list[int]]:
+    """The velocity ports of a two-ended element and their signs in its elongation rate."""
+    velocities = sympy.symbols(list(ends))
+    if len(velocities) not in (1, 2):
+        raise ValueError(f"a {what} has one or two ends, got {len(velocities)}")
+    return velocities, [1] if len(velocities) == 1 else [-1, 1]
+
+
+def damper(c: float = 1.0, ends: Sequence[str] = ("a", "b"), name: str = "damper") -> PortHamiltonian:
+    """A linear viscous damper: force c v at elongation rate v, stored energy none.
+
+    No state; D = c g^T g with g = [-1, 1] (or [1] with one end), dissipating c v^2. Parameter c.
+    Two velocity ports (default "a" and "b", v = v_b - v_a), each giving the force on the part
+    linked to it, as a spring's ends do; with one name in `ends` the other end is fixed (v its
+    velocity). Link its ends to parts with storage (masses), never to another damper or spring
+    end acting at once. Outputs "force" (c v).
+    """
+    c_ = _nonnegative("c")[0]
+    velocities, g = _ends(ends, "damper")
+    rate = sympy.Add(*(s * v for s, v in zip(g, velocities)))
+    return PortHamiltonian([], H=0, J=[], G=sympy.zeros(0, len(velocities)), inputs=velocities, params={c_: c},
+                           D=[[c_ * a * b for b in g] for a in g], outputs={"force": c_ * rate}, name=name)
+
+
+def resistor(R: float = 1.0, port: str = "i", name: str = "resistor") -> PortHamiltonian:
+    """A linear resistor in a series loop: voltage R i at current i, stored energy none.
+
+    No state; D = [[R]], dissipating R i^2. Parameter R. One current port (default "i"), giving
+    the voltage R i; link it to an inductor's voltage port, as ("inductor.V", "resistor.i").
+    Outputs "voltage" (R i).
+    """
+    R_ = _nonnegative("R")[0]
+    i = sympy.Symbol(port)
+    return PortHamiltonian([], H=0, J=[], G=sympy.zeros(0, 1), inputs=[i], params={R_: R}, D=[[R_]],
+                           outputs={"voltage": R_ * i}, name=name)
+
+
+def voltage_source(port: str = "i", effort: str = "V", name: str = "voltage_source") -> PortHamiltonian:
+    """An ideal voltage source: its port's output is the voltage V given from outside.
+
+    No state, no parameter. Inputs: the current port (default "i"), giving the voltage V, and the
+    voltage V itself (default "V"), which left unlinked is an input of the whole, giving the
+    current -i: D = [[0, 1], [-1, 0]], lossless, so the power V (-i) that enters the whole through
+    V is what the source delivers through its port. Link it as ("voltage_source.i", "inductor.V")
+    so that the inductor sees +V. Outputs "delivered_power" (-V i).
+    """
+    i, V = sympy.symbols([port, effort])
+    return PortHamiltonian([], H=0, J=[], G=sympy.zeros(0, 2), inputs=[i, V], D=[[0, 1], [-1, 0]],
+                           outputs={"delivered_power": -V * i}, name=name)

@@ -145,19 +145,22 @@ def derivatives(expr: sympy.Expr, x: Sequence[sympy.Symbol]) -> dict[int, sympy.
 
 
 class PortHamiltonian(System):
-    """dx/dt = (J - R) grad H(x) + G u, with port outputs y = G^T grad H.
+    """dx/dt = (J - R) grad H(x) + G u, with port outputs y = G^T grad H + D u.
 
     `states` and `inputs` are SymPy symbols, `params` maps symbols to their default values, `H` is
     the stored energy (of states and parameters), J (skew-symmetric), R (symmetric, positive
     semi-definite when constant) and G are anything `sympy.Matrix` accepts, with entries that may
     depend on states and parameters; `outputs` maps names to expressions; `zarel.t` is time.
-    The named output "dissipated_power" = grad H^T R grad H is added after the given outputs.
+    D (m x m, entries of parameters only) is the feedthrough of a part whose ports act at once,
+    a resistor or a source: its symmetric part (positive semi-definite when constant) dissipates
+    u^T D u, its skew-symmetric part passes power from one port to another.
+    The named output "dissipated_power" = grad H^T R grad H + u^T D u is added after the given outputs.
     The Jacobian of the right-hand side is derived symbolically.
     """
 
     def __init__(self, states: Iterable[Any], H: Any, J: Any, R: Any = None, G: Any = None,
                  inputs: Iterable[Any] = (), params: Optional[Mapping[Any, Any]] = None,
-                 outputs: Optional[Mapping[str, Any]] = None, name: Optional[str] = None):
+                 outputs: Optional[Mapping[str, Any]] = None, name: Optional[str] = None, D: Any = None):
         sym = _Symbols(states, inputs, params)
         n, m = len(sym.states), len(sym.inputs)
         state_or_param = {sym.real[s] for s in (*sym.states, *sym.params)}
@@ -165,9 +168,14 @@ class PortHamiltonian(System):
         J_shown, J_ = sym.matrix(J, "J", (n, n))
         R_shown, R_ = sym.matrix(sympy.zeros(n, n) if R is None else R, "R", (n, n))
         G_shown, G_ = sym.matrix(sympy.zeros(n, m) if G is None else G, "G", (n, m))
+        D_shown, D_ = sym.matrix(sympy.zeros(m, m) if D is None else D, "D", (m, m))
+        params_only = {sym.real[s] for s in sym.params}
+        for other in sorted({s for v in D_.values() for s in v.free_symbols} - params_only, key=str):
+            raise ValueError(f"D may depend on parameters only, not on {sym.user.get(other, other)}")
         _require_zero(J_, +1, "J is not skew-symmetric: J[{i}, {j}] + J[{j}, {i}] = {value}")
         _require_zero(R_, -1, "R is not symmetric: R[{i}, {j}] - R[{j}, {i}] = {value}")
         _require_semidefinite(R_)
+        _require_semidefinite({ij: (v + D_.get(ij[::-1], 0)) / 2 for ij, v in D_.items()}, "the symmetric part of D")
         x = [sym.real[s] for s in sym.states]
         u = [sym.real[s] for s in sym.inputs]
         partial = gradient(energy, x)
@@ -183,15 +191,18 @@ class PortHamiltonian(System):
         ports: list[list[sympy.Expr]] = [[] for _ in range(m)]
         for (i, k), v in G_.items():
             ports[k].append(v * grad[i])
+        for (k, j), v in D_.items():
+            ports[k].append(v * u[j])
         named = _named_outputs(sym, outputs)
         if "dissipated_power" in named:
-            raise ValueError("the output name dissipated_power is reserved for grad H^T R grad H")
-        named["dissipated_power"] = sympy.Add(*(grad[i] * v * grad[j] for (i, j), v in R_.items()))
+            raise ValueError("the output name dissipated_power is reserved for grad H^T R grad H + u^T D u")
+        named["dissipated_power"] = sympy.Add(*(grad[i] * v * grad[j] for (i, j), v in R_.items()),
+                                              *(u[i] * v * u[j] for (i, j), v in D_.items()))
         super().__init__(sym.document(name, rhs, named, energy, grad, [sympy.Add(*y) for y in ports]))
         self.states, self.inputs = sym.states, sym.inputs
         self.params = dict(zip(sym.params, sym.param_values))
         self.H = sym.display(energy)
-        self.J, self.R, self.G = J_shown, R_shown, G_shown
+        self.J, self.R, self.G, self.D = J_shown, R_shown, G_shown, D_shown
         self.grad_H = sym.display(sympy.Matrix(grad))
         self.rhs = sym.display(sympy.Matrix(rhs))
         self.outputs = {k: sym.display(v) for k, v in named.items()}
@@ -252,7 +263,7 @@ def _require_zero(m: Sparse, sign: int, message: str) -> None:
             raise ValueError(message.format(i=i, j=j, value=value))
 
 
-def _require_semidefinite(R: Sparse) -> None:
+def _require_semidefinite(R: Sparse, what: str = "R") -> None:
     """Checks a constant R (only a constant one can be judged without values for its symbols) on
     the rows and columns its nonzero entries touch."""
     if any(v.free_symbols for v in R.values()):
@@ -266,4 +277,4 @@ def _require_semidefinite(R: Sparse) -> None:
         values[where[i], where[j]] = float(v)
     eigenvalues = np.linalg.eigvalsh(values)
     if eigenvalues[0] < -1e-12 * max(1.0, float(np.abs(eigenvalues).max())):
-        raise ValueError(f"R is not positive semi-definite: it has the eigenvalue {eigenvalues[0]:.6g}")
+        raise ValueError(f"{what} is not positive semi-definite: it has the eigenvalue {eigenvalues[0]:.6g}")

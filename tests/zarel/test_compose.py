@@ -1,6 +1,9 @@
 """zarel.connect against the same systems written whole, nested composites, the certificate per part
 and the refusals."""
 
+import importlib.util
+import pathlib
+
 import numpy as np
 import pytest
 import sympy
@@ -62,7 +65,47 @@ def rlc():
                          [("L.C", "C.i")])
 
 
+def example(name):
+    path = pathlib.Path(__file__).parents[2] / "examples" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.build()
+
+
+def mass_spring_damper():
+    """The mass held by a spring and a damper to the wall, the spring first so that the states
+    come in the example's order."""
+    return zarel.connect({"spring": parts.spring(k=4.0, ends=("a",)),
+                          "mass": parts.mass(m=1.0, ports=("spring", "damper", "F")),
+                          "damper": parts.damper(c=0.4, ends=("a",))},
+                         [("mass.spring", "spring.a"), ("mass.damper", "damper.a")])
+
+
+def rlc_from_source():
+    return zarel.connect({"C": parts.capacitor(C=1e-3), "L": parts.inductor(L=0.1, ports=("source", "res", "C")),
+                          "res": parts.resistor(R=10.0), "source": parts.voltage_source()},
+                         [("source.i", "L.source"), ("L.res", "res.i"), ("L.C", "C.i")])
+
+
+def damped_pair_whole():
+    p1, p2, F = sympy.symbols("p1 p2 F")
+    m1, m2, c = sympy.symbols("m1 m2 c", positive=True)
+    return zarel.PortHamiltonian([p1, p2], p1**2 / (2 * m1) + p2**2 / (2 * m2), sympy.zeros(2, 2),
+                                 c * sympy.Matrix([[1, -1], [-1, 1]]), [[1], [0]], inputs=[F],
+                                 params={m1: 2.0, m2: 0.5, c: 0.3})
+
+
+def damped_pair_nested():
+    """A driven mass with a damper whose free end is a port of the inner whole, linked outside."""
+    inner = zarel.connect({"m": parts.mass(m=2.0, ports=("F", "d")), "d": parts.damper(c=0.3)}, [("m.d", "d.a")])
+    return zarel.connect({"in": inner, "m2": parts.mass(m=0.5)}, [("m2.F", "in.d.b")])
+
+
 @pytest.mark.parametrize("composite, whole, states, inputs, scale", [
+    (mass_spring_damper, lambda: example("mass_spring_damper"), "spring.q mass.p", "mass.F", [1.0, 1.0]),
+    (rlc_from_source, lambda: example("rlc_series"), "C.Q L.phi", "source.V", [1e-3, 1e-2]),
+    (damped_pair_nested, damped_pair_whole, "in.m.p m2.p", "in.m.F", [1.0, 1.0]),
     (flat, flexible_shaft_whole, "motor.phi motor.p shaft.q load.p", "motor.V load.torque", [1e-2, 1e-4, 0.1, 1e-2]),
     (nested, flexible_shaft_whole, "drive.motor.phi drive.motor.p drive.shaft.q load.p", "drive.motor.V load.torque",
      [1e-2, 1e-4, 0.1, 1e-2]),
@@ -129,6 +172,32 @@ def test_certificate_per_part_is_round_off_with_midpoint_and_links_cancel():
         res.balance(part="m9")
 
 
+@pytest.mark.parametrize("composite, x0, u, resistive", [
+    (mass_spring_damper, {"spring.q": 1.0}, {"mass.F": lambda t: 0.5 * np.sin(2 * np.pi * t / 10.0)}, "damper"),
+    (rlc_from_source, {"C.Q": 1e-3}, {"source.V": lambda t: np.sin(2 * np.pi * 100.0 * t)}, "res"),
+])
+def test_certificate_of_parts_without_storage(composite, x0, u, resistive):
+    system = composite()
+    t = np.linspace(0.0, 10.0 if resistive == "damper" else 0.05, 501)
+    res = zarel.simulate(system, x0, t, {key: f(t) for key, f in u.items()}, interp="linear")
+    whole = res.balance()
+    scale = np.max(np.abs(res.energy))
+    for b in whole.parts:
+        assert b.max_residual < 16 * EPS * scale, (b.part, b.max_residual)
+    np.testing.assert_allclose(np.sum([b.supplied for b in whole.parts], axis=0), whole.supplied,
+                               rtol=0, atol=16 * EPS * scale)
+    # the whole's losses are the resistive part's: it stores nothing and gives off all it receives
+    lossy = res.balance(resistive)
+    assert np.all(lossy.delta_energy == 0) and lossy.total_dissipated > 0.01 * scale
+    np.testing.assert_allclose(lossy.dissipated, whole.dissipated, rtol=0, atol=16 * EPS * scale)
+    if resistive == "res":
+        # the source only passes on what enters through its voltage: what it delivers is the whole's supply
+        source = res.balance("source")
+        assert np.all(source.supplied == 0) and abs(whole.total_supplied) > 0.01 * scale
+        delivered = res.output("source.delivered_power")
+        np.testing.assert_allclose(res.supplied_power, delivered, rtol=0, atol=16 * EPS * np.max(np.abs(delivered)))
+
+
 def test_nested_parts_have_their_own_certificate():
     system = nested()
     t = np.linspace(0.0, 0.5, 501)
@@ -183,6 +252,8 @@ M, S = parts.mass(), parts.spring()
     (refusal({"m": flexible_shaft_whole().model()}, []), TypeError, r"part 'm' is a Model, not a zarel.PortHamiltonian"),
     (refusal({"m": M, "s": S}, [("m.F",)]), ValueError, r"a link is a pair of inputs"),
     (refusal({"m": M, "s": S}, [("mF", "s.a")]), ValueError, r"'mF' is not of the form"),
+    (refusal({"m": M, "d": parts.damper(), "r": parts.damper(ends=("a",))}, [("m.F", "d.b"), ("d.a", "r.a")]),
+     ValueError, r"link \('d.a', 'r.a'\) joins two feedthrough ports.*algebraic loop"),
 ])
 def test_refusals_name_the_part_and_input(build, error, message):
     with pytest.raises(error, match=message):
