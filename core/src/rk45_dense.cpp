@@ -61,6 +61,13 @@ struct DenseRun {
     }
 };
 
+// Without an early exit, so that the test of every output point vectorises.
+bool all_finite(const double* v, std::size_t n) {
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(v[i]);
+    return finite;
+}
+
 // Root mean square of v / (atol + rtol |x|), the norm of the starting-step estimate.
 double rms_scaled(const double* v, const double* x, std::size_t n, const SolverOptions& options) {
     double sum = 0.0;
@@ -131,13 +138,14 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
 
         if (!first_known) run.rhs(x, tc, k);
         first_known = true;
-        for (int s = 1; s < kStages; ++s) {
-            stage_state(s, x, k, n, h_try, xs);
+        for_later_stages([&](auto stage) {
+            constexpr int s = stage();
+            stage_state<s>(x, k, n, h_try, xs);
             // landing, the last stages sit on the stop itself, on the step's side of it
             const double ts = landing && kC[s] == 1.0 ? t_stop : tc + kC[s] * h_try;
             run.input_at(ts);
             model.rhs_in_run(xs, u, ts, k + s * n, work.scratch);
-        }
+        });
         work.rhs_evals += kStages - 1;
 
         const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
@@ -167,8 +175,7 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
                     }
                     at = xs;
                 }
-                for (std::size_t i = 0; i < n; ++i)
-                    if (!std::isfinite(at[i])) return fail(NonFinite{"the state", t[next_out]});
+                if (!all_finite(at, n)) return fail(NonFinite{"the state", t[next_out]});
                 record(model, inputs, t, next_out, at, u_rec, target, work);
             }
             std::copy_n(xn, n, x);
