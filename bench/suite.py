@@ -569,15 +569,10 @@ DENSE_PROBLEMS = ("pendulum", "van der pol mu=1", "arenstorf", "mass chain n=2",
                   "cubic chain n=20")
 
 
-def dense_section(problems, out_dir):
-    """rk45 with dense output against SciPy's RK45 with t_eval: right-hand-side evaluations and
-    errors on the same grids at the same tolerances (the issue's goal: at most 1.1x SciPy's
-    evaluations, errors within 2x of its)."""
+def dense_cases(problems, out_dir):
+    """(problem, the problem on the grid, model, x0, reference, error scale) of each dense problem
+    on grids of 201 and 10,001 points."""
     from dataclasses import replace
-
-    from scipy.integrate import solve_ivp
-    from zarel import _engine
-    rows = []
     for p in problems:
         if p.name not in DENSE_PROBLEMS:
             continue
@@ -586,21 +581,31 @@ def dense_section(problems, out_dir):
         for points in (201, 10_001):
             q = replace(p, t=np.linspace(p.t[0], p.t[-1], points))
             ref, peak, _, _, _ = reference(q, out_dir)
-            scale = np.maximum(peak, 1e-12 * np.max(peak))
-            for rtol in (1e-6, 1e-8):
-                atol = rtol * p.atol_factor
-                z = _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=atol, dense=True,
-                                     record_outputs=False, record_energy=False)
-                stepped = model.simulate(x0, q.t, method="rk45", rtol=rtol, atol=atol, record_outputs=False,
-                                         record_energy=False)
-                sol = solve_ivp(p.f, (q.t[0], q.t[-1]), x0, method="RK45", t_eval=q.t, rtol=rtol, atol=atol)
-                dense_error = error_of(z["x"], ref, scale)
-                rows.append({"problem": p.name, "points": points, "rtol": rtol,
-                             "dense_evals": z["stats"]["rhs_evals"], "dense_error": dense_error,
-                             "grid_evals": stepped["stats"]["rhs_evals"],
-                             "grid_error": error_of(stepped["x"], ref, scale),
-                             "scipy_evals": int(sol.nfev), "scipy_error": error_of(sol.y.T, ref, scale),
-                             "scipy_evals_at_dense_error": scipy_evals_at(p, q.t, x0, ref, scale, dense_error)})
+            yield p, q, model, x0, ref, np.maximum(peak, 1e-12 * np.max(peak))
+
+
+def dense_section(problems, out_dir):
+    """rk45 with dense output against SciPy's RK45 with t_eval: right-hand-side evaluations and
+    errors on the same grids at the same tolerances (the issue's goal: at most 1.1x SciPy's
+    evaluations, errors within 2x of its)."""
+    from scipy.integrate import solve_ivp
+    from zarel import _engine
+    rows = []
+    for p, q, model, x0, ref, scale in dense_cases(problems, out_dir):
+        for rtol in (1e-6, 1e-8):
+            atol = rtol * p.atol_factor
+            z = _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=atol, dense=True,
+                                 record_outputs=False, record_energy=False)
+            stepped = model.simulate(x0, q.t, method="rk45", rtol=rtol, atol=atol, record_outputs=False,
+                                     record_energy=False)
+            sol = solve_ivp(p.f, (q.t[0], q.t[-1]), x0, method="RK45", t_eval=q.t, rtol=rtol, atol=atol)
+            dense_error = error_of(z["x"], ref, scale)
+            rows.append({"problem": p.name, "points": len(q.t), "rtol": rtol,
+                         "dense_evals": z["stats"]["rhs_evals"], "dense_error": dense_error,
+                         "grid_evals": stepped["stats"]["rhs_evals"],
+                         "grid_error": error_of(stepped["x"], ref, scale),
+                         "scipy_evals": int(sol.nfev), "scipy_error": error_of(sol.y.T, ref, scale),
+                         "scipy_evals_at_dense_error": scipy_evals_at(p, q.t, x0, ref, scale, dense_error)})
     print("\n== rk45 with dense output against SciPy RK45 with t_eval (rhs evaluations, error relative to peak)")
     print(f"  {'problem':18s} {'points':>6s} {'rtol':>6s} {'dense evals':>11s} {'scipy evals':>11s} {'ratio':>6s} "
           f"{'dense err':>9s} {'scipy err':>9s} {'ratio':>6s} {'eq.acc.':>7s} {'grid evals':>10s} {'grid err':>9s}")
@@ -636,8 +641,6 @@ def dense_peer_section(problems, out_dir, cfg):
     own continuous extension) in wall time at equal accuracy, timed side by side: DOP853's
     work-precision curve over DOP853_TOLS on each grid, interpolated in log-log at the error dense
     rk45 reaches at rtol 1e-6 and 1e-8. None without numbalsoda."""
-    from dataclasses import replace
-
     from zarel import _engine
     try:
         from peers import numba_peer
@@ -646,40 +649,32 @@ def dense_peer_section(problems, out_dir, cfg):
     if not numba_peer.available()[0]:
         return None
     rows = []
-    for p in problems:
-        if p.name not in DENSE_PROBLEMS:
-            continue
-        model = zarel_engine.Model(json.dumps(p.doc))
-        x0 = np.ascontiguousarray(p.x0, dtype=float)
-        for points in (201, 10_001):
-            q = replace(p, t=np.linspace(p.t[0], p.t[-1], points))
-            ref, peak, _, _, _ = reference(q, out_dir)
-            scale = np.maximum(peak, 1e-12 * np.max(peak))
+    for p, q, model, x0, ref, scale in dense_cases(problems, out_dir):
+        with quiet():
+            dop853 = next(m for m in numba_peer.methods(q, cfg) if m.label == "numbalsoda dop853")
+        curve = []
+        for rtol in DOP853_TOLS:
             with quiet():
-                dop853 = next(m for m in numba_peer.methods(q, cfg) if m.label == "numbalsoda dop853")
-            curve = []
-            for rtol in DOP853_TOLS:
-                with quiet():
-                    elapsed, (x, nfev) = best_time(dop853.prepare(rtol))
-                err = error_of(x, ref, scale)
-                curve.append({"ok": math.isfinite(err), "error": err, "time": elapsed, "nfev": nfev})
-            for rtol in (1e-6, 1e-8):
-                def run(rtol=rtol):
-                    return _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=rtol * p.atol_factor,
-                                            dense=True, record_outputs=False, record_energy=False)
-                elapsed, z = best_time(run)
-                err = error_of(z["x"], ref, scale)
-                peer_time, how = peer_time_at(curve, err)
-                evals = [(c["error"], c["nfev"]) for c in curve if c["ok"] and c["error"] > 0]
-                evals.sort()
-                le = np.log10([e for e, _ in evals])
-                peer_evals = (10 ** float(np.interp(math.log10(err), le, np.log10([n for _, n in evals])))
-                              if le[0] <= math.log10(err) <= le[-1] else None)
-                rows.append({"problem": p.name, "points": points, "rtol": rtol, "dense_error": err,
-                             "dense_time": elapsed, "dense_evals": z["stats"]["rhs_evals"],
-                             "dop853_time_at_error": peer_time, "dop853_how": how,
-                             "dop853_evals_at_error": peer_evals, "ratio": peer_time / elapsed if peer_time else None,
-                             "dop853_curve": curve})
+                elapsed, (x, nfev) = best_time(dop853.prepare(rtol))
+            err = error_of(x, ref, scale)
+            curve.append({"ok": math.isfinite(err), "error": err, "time": elapsed, "nfev": nfev})
+        for rtol in (1e-6, 1e-8):
+            def run(rtol=rtol):
+                return _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=rtol * p.atol_factor,
+                                        dense=True, record_outputs=False, record_energy=False)
+            elapsed, z = best_time(run)
+            err = error_of(z["x"], ref, scale)
+            peer_time, how = peer_time_at(curve, err)
+            evals = [(c["error"], c["nfev"]) for c in curve if c["ok"] and c["error"] > 0]
+            evals.sort()
+            le = np.log10([e for e, _ in evals])
+            peer_evals = (10 ** float(np.interp(math.log10(err), le, np.log10([n for _, n in evals])))
+                          if le[0] <= math.log10(err) <= le[-1] else None)
+            rows.append({"problem": p.name, "points": len(q.t), "rtol": rtol, "dense_error": err,
+                         "dense_time": elapsed, "dense_evals": z["stats"]["rhs_evals"],
+                         "dop853_time_at_error": peer_time, "dop853_how": how,
+                         "dop853_evals_at_error": peer_evals, "ratio": peer_time / elapsed if peer_time else None,
+                         "dop853_curve": curve})
     return rows
 
 
@@ -753,7 +748,8 @@ def main():
                     help="path of the native benchmark program")
     ap.add_argument("--peer-status", default=None, help="install report written by run.sh")
     ap.add_argument("--dense-only", action="store_true",
-                    help="only the comparison of rk45's dense output with SciPy's RK45 (a few seconds)")
+                    help="only dense rk45 against SciPy's RK45 (evaluations, errors) and numbalsoda's DOP853 (wall time at "
+                         "equal accuracy, when installed); about a minute")
     args = ap.parse_args()
     cfg = make_config(args.quick)
     out_dir = pathlib.Path(args.out)
