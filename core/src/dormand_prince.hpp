@@ -78,6 +78,19 @@ inline void stage_state(const double* __restrict x, const double* __restrict k, 
     }
 }
 
+// stage_state with the stage number known only at run time: the same sums; for the smallest
+// states, where the unrolled and vectorised form of each stage costs more than it saves.
+inline void stage_state(int s, const double* x, const double* k, std::size_t n, double h, double* xs) {
+    double ah[kStages - 1];
+    for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = x[i];
+        for (int j = 0; j < s; ++j)
+            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
+        xs[i] = acc;
+    }
+}
+
 // Calls f(std::integral_constant<int, s>{}) for s = 1 .. kStages - 1 in order: the stages after
 // the first, each with its number known at compile time.
 template <class F>

@@ -160,14 +160,23 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
 
         if (!first_known) run.rhs(x, tc, k);
         first_known = true;
-        for_later_stages([&](auto stage) {
-            constexpr int s = stage();
-            stage_state<s>(x, k, n, h_try, xs);
+        auto evaluate = [&](int s) {
             // landing, the last stages sit on the stop itself, on the step's side of it
             const double ts = landing && kC[s] == 1.0 ? t_stop : tc + kC[s] * h_try;
             run.input_at(ts);
             model.rhs_in_run(xs, u, ts, k + s * n, work.scratch);
-        });
+        };
+        if (n <= 2) {
+            for (int s = 1; s < kStages; ++s) {
+                stage_state(s, x, k, n, h_try, xs);
+                evaluate(s);
+            }
+        } else {
+            for_later_stages([&](auto stage) {
+                stage_state<stage()>(x, k, n, h_try, xs);
+                evaluate(stage());
+            });
+        }
         work.rhs_evals += kStages - 1;
 
         const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
