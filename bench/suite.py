@@ -561,6 +561,7 @@ def goals_section(results, eval_rows, native):
         print(f"  {name:22s} " + " ".join(f"{fmt_ratio(*c):>{w}s}" for c, w in zip(cells, (18, 17, 16, 18))))
     if results.get("dense"):
         goals["dense_vs_scipy_rk45"] = dense_goal(results["dense"])
+    goals["dense_vs_numbalsoda_dop853_worst"] = dense_peer_goal(results.get("dense_peer"))
     return goals
 
 
@@ -568,15 +569,10 @@ DENSE_PROBLEMS = ("pendulum", "van der pol mu=1", "arenstorf", "mass chain n=2",
                   "cubic chain n=20")
 
 
-def dense_section(problems, out_dir):
-    """rk45 with dense output against SciPy's RK45 with t_eval: right-hand-side evaluations and
-    errors on the same grids at the same tolerances (the issue's goal: at most 1.1x SciPy's
-    evaluations, errors within 2x of its)."""
+def dense_cases(problems, out_dir):
+    """(problem, the problem on the grid, model, x0, reference, error scale) of each dense problem
+    on grids of 201 and 10,001 points."""
     from dataclasses import replace
-
-    from scipy.integrate import solve_ivp
-    from zarel import _engine
-    rows = []
     for p in problems:
         if p.name not in DENSE_PROBLEMS:
             continue
@@ -585,21 +581,31 @@ def dense_section(problems, out_dir):
         for points in (201, 10_001):
             q = replace(p, t=np.linspace(p.t[0], p.t[-1], points))
             ref, peak, _, _, _ = reference(q, out_dir)
-            scale = np.maximum(peak, 1e-12 * np.max(peak))
-            for rtol in (1e-6, 1e-8):
-                atol = rtol * p.atol_factor
-                z = _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=atol, dense=True,
-                                     record_outputs=False, record_energy=False)
-                stepped = model.simulate(x0, q.t, method="rk45", rtol=rtol, atol=atol, record_outputs=False,
-                                         record_energy=False)
-                sol = solve_ivp(p.f, (q.t[0], q.t[-1]), x0, method="RK45", t_eval=q.t, rtol=rtol, atol=atol)
-                dense_error = error_of(z["x"], ref, scale)
-                rows.append({"problem": p.name, "points": points, "rtol": rtol,
-                             "dense_evals": z["stats"]["rhs_evals"], "dense_error": dense_error,
-                             "grid_evals": stepped["stats"]["rhs_evals"],
-                             "grid_error": error_of(stepped["x"], ref, scale),
-                             "scipy_evals": int(sol.nfev), "scipy_error": error_of(sol.y.T, ref, scale),
-                             "scipy_evals_at_dense_error": scipy_evals_at(p, q.t, x0, ref, scale, dense_error)})
+            yield p, q, model, x0, ref, np.maximum(peak, 1e-12 * np.max(peak))
+
+
+def dense_section(problems, out_dir):
+    """rk45 with dense output against SciPy's RK45 with t_eval: right-hand-side evaluations and
+    errors on the same grids at the same tolerances (the issue's goal: at most 1.1x SciPy's
+    evaluations, errors within 2x of its)."""
+    from scipy.integrate import solve_ivp
+    from zarel import _engine
+    rows = []
+    for p, q, model, x0, ref, scale in dense_cases(problems, out_dir):
+        for rtol in (1e-6, 1e-8):
+            atol = rtol * p.atol_factor
+            z = _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=atol, dense=True,
+                                 record_outputs=False, record_energy=False)
+            stepped = model.simulate(x0, q.t, method="rk45", rtol=rtol, atol=atol, record_outputs=False,
+                                     record_energy=False)
+            sol = solve_ivp(p.f, (q.t[0], q.t[-1]), x0, method="RK45", t_eval=q.t, rtol=rtol, atol=atol)
+            dense_error = error_of(z["x"], ref, scale)
+            rows.append({"problem": p.name, "points": len(q.t), "rtol": rtol,
+                         "dense_evals": z["stats"]["rhs_evals"], "dense_error": dense_error,
+                         "grid_evals": stepped["stats"]["rhs_evals"],
+                         "grid_error": error_of(stepped["x"], ref, scale),
+                         "scipy_evals": int(sol.nfev), "scipy_error": error_of(sol.y.T, ref, scale),
+                         "scipy_evals_at_dense_error": scipy_evals_at(p, q.t, x0, ref, scale, dense_error)})
     print("\n== rk45 with dense output against SciPy RK45 with t_eval (rhs evaluations, error relative to peak)")
     print(f"  {'problem':18s} {'points':>6s} {'rtol':>6s} {'dense evals':>11s} {'scipy evals':>11s} {'ratio':>6s} "
           f"{'dense err':>9s} {'scipy err':>9s} {'ratio':>6s} {'eq.acc.':>7s} {'grid evals':>10s} {'grid err':>9s}")
@@ -612,6 +618,90 @@ def dense_section(problems, out_dir):
     print("  dense: zarel._engine.simulate(dense=True); grid: Model.simulate, which ends a step on every point;")
     print("  eq.acc.: dense evaluations / SciPy's at dense's error (log-log between SciPy's rtol 1e-4 .. 1e-11)")
     return rows
+
+
+DOP853_TOLS = 10.0 ** -np.arange(3.0, 12.5, 0.5)
+
+
+def best_time(run, least=3, budget=0.25):
+    """Fastest of repeated runs after a warm-up (the least disturbed on a shared machine), with the
+    last result."""
+    out = run()
+    best, spent, k = math.inf, 0.0, 0
+    while k < least or spent < budget:
+        start = time.perf_counter()
+        out = run()
+        elapsed = time.perf_counter() - start
+        best, spent, k = min(best, elapsed), spent + elapsed, k + 1
+    return best, out
+
+
+def dense_peer_section(problems, out_dir, cfg):
+    """Dense rk45 against numbalsoda's DOP853 (numba right-hand side, values at the grid from its
+    own continuous extension) in wall time at equal accuracy, timed side by side: DOP853's
+    work-precision curve over DOP853_TOLS on each grid, interpolated in log-log at the error dense
+    rk45 reaches at rtol 1e-6 and 1e-8. None without numbalsoda."""
+    from zarel import _engine
+    try:
+        from peers import numba_peer
+    except Exception:  # noqa: BLE001
+        return None
+    if not numba_peer.available()[0]:
+        return None
+    rows = []
+    for p, q, model, x0, ref, scale in dense_cases(problems, out_dir):
+        with quiet():
+            dop853 = next(m for m in numba_peer.methods(q, cfg) if m.label == "numbalsoda dop853")
+        curve = []
+        for rtol in DOP853_TOLS:
+            with quiet():
+                elapsed, (x, nfev) = best_time(dop853.prepare(rtol))
+            err = error_of(x, ref, scale)
+            curve.append({"ok": math.isfinite(err), "error": err, "time": elapsed, "nfev": nfev})
+        for rtol in (1e-6, 1e-8):
+            def run(rtol=rtol):
+                return _engine.simulate(model, x0, q.t, method="rk45", rtol=rtol, atol=rtol * p.atol_factor,
+                                        dense=True, record_outputs=False, record_energy=False)
+            elapsed, z = best_time(run)
+            err = error_of(z["x"], ref, scale)
+            peer_time, how = peer_time_at(curve, err)
+            evals = [(c["error"], c["nfev"]) for c in curve if c["ok"] and c["error"] > 0]
+            evals.sort()
+            le = np.log10([e for e, _ in evals])
+            peer_evals = (10 ** float(np.interp(math.log10(err), le, np.log10([n for _, n in evals])))
+                          if le[0] <= math.log10(err) <= le[-1] else None)
+            rows.append({"problem": p.name, "points": len(q.t), "rtol": rtol, "dense_error": err,
+                         "dense_time": elapsed, "dense_evals": z["stats"]["rhs_evals"],
+                         "dop853_time_at_error": peer_time, "dop853_how": how,
+                         "dop853_evals_at_error": peer_evals, "ratio": peer_time / elapsed if peer_time else None,
+                         "dop853_curve": curve})
+    return rows
+
+
+def dense_peer_goal(rows):
+    """The table of dense rk45 against numbalsoda's DOP853 and the worst ratio at rtol >= 1e-6
+    (goal > 1 on every problem)."""
+    print("\n  dense rk45 against numbalsoda DOP853 at equal accuracy (> 1 where zarel is faster)")
+    if rows is None:
+        print("  skipped: numbalsoda is not installed (bench/run.sh installs it with gfortran)")
+        return None
+    print(f"  {'problem':18s} {'points':>6s} {'rtol':>6s} {'dense err':>9s} {'dense evals':>11s} "
+          f"{'nb evals':>9s} {'evals ratio':>11s} {'time ratio':>10s}")
+    for r in rows:
+        pe = r["dop853_evals_at_error"]
+        print(f"  {r['problem']:18s} {r['points']:6d} {r['rtol']:6.0e} {r['dense_error']:9.1e} {r['dense_evals']:11d} "
+              f"{pe if pe else math.nan:9.0f} {pe / r['dense_evals'] if pe else math.nan:11.2f} "
+              f"{fmt_ratio(r['ratio'], r['dop853_how']):>10s}")
+    print("  time ratio: DOP853's wall time at dense rk45's error (log-log on its curve over rtol 1e-3 ..")
+    print("  1e-12, '~' = nearest point) / dense rk45's, each the fastest of repeated runs, timed in this run;")
+    print("  evals ratio: DOP853's evaluations there / dense rk45's")
+    loose = [r for r in rows if r["rtol"] >= 1e-6 and r["ratio"]]
+    if not loose:
+        return None
+    worst = min(loose, key=lambda r: r["ratio"])
+    print(f"  nb.dop853 / dense rk45 wall time at equal accuracy, rtol >= 1e-6, worst: {worst['ratio']:.2f} "
+          f"({worst['problem']}, {worst['points']} points; goal > 1)")
+    return [worst["problem"], worst["points"], worst["rtol"], worst["ratio"]]
 
 
 def scipy_evals_at(p, t, x0, ref, scale, error):
@@ -658,14 +748,23 @@ def main():
                     help="path of the native benchmark program")
     ap.add_argument("--peer-status", default=None, help="install report written by run.sh")
     ap.add_argument("--dense-only", action="store_true",
-                    help="only the comparison of rk45's dense output with SciPy's RK45 (a few seconds)")
+                    help="only dense rk45 against SciPy's RK45 (evaluations, errors) and numbalsoda's DOP853 (wall time at "
+                         "equal accuracy, when installed); about a minute")
     args = ap.parse_args()
     cfg = make_config(args.quick)
     out_dir = pathlib.Path(args.out)
     out_dir.mkdir(parents=True, exist_ok=True)
     wall0 = time.perf_counter()
     if args.dense_only:
-        dense_goal(dense_section(build_problems(make_config(True)), out_dir))
+        quick = make_config(True)
+        problems = build_problems(quick)
+        rows = dense_section(problems, out_dir)
+        peer_rows = dense_peer_section(problems, out_dir, quick)
+        print("\n== goals (> 1 where zarel is faster)")
+        dense_goal(rows)
+        dense_peer_goal(peer_rows)
+        with open(out_dir / "dense.json", "w") as fh:
+            json.dump({"dense": rows, "dense_peer": peer_rows}, fh, indent=1, default=float)
         return
 
     print(f"zarel_engine {zarel_engine.__version__} from {pathlib.Path(zarel_engine.__file__).parent}")
@@ -861,6 +960,7 @@ def main():
             print(f"  {name:22s} {zl[6:]:9s}" + "".join(f"{c:>{w}s}" for c in cells))
 
     results["dense"] = dense_section(problems, out_dir)
+    results["dense_peer"] = dense_peer_section(problems, out_dir, cfg)
     results["goals"] = goals_section(results, eval_rows, native)
     results["meta"]["wall_seconds"] = time.perf_counter() - wall0
     with tempfile.NamedTemporaryFile("w", dir=out_dir, delete=False, suffix=".tmp") as fh:

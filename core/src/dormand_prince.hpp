@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 
 namespace zarel::dormand_prince {
 
@@ -58,7 +60,26 @@ constexpr double kMinShrink = 0.1;
 constexpr double kMaxShrink = 0.9;
 
 // The state of stage s > 0 of a step of length h from x, from the derivatives k of the stages
-// before it (n values each), into xs.
+// before it (n values each), into xs. The stage is a template argument so that its tableau row
+// is known where the loop is compiled: no test of a zero coefficient is left in it, and the
+// terms keep their order (j ascending), so the sums are the same as a loop over j would give.
+template <int s>
+inline void stage_state(const double* __restrict x, const double* __restrict k, std::size_t n, double h,
+                        double* __restrict xs) {
+    static_assert(0 < s && s < kStages);
+    double ah[s];
+    for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = x[i];
+        [&]<int... j>(std::integer_sequence<int, j...>) {
+            ((kA[s][j] != 0.0 ? (acc = acc + ah[j] * k[j * n + i]) : acc), ...);
+        }(std::make_integer_sequence<int, s>{});
+        xs[i] = acc;
+    }
+}
+
+// stage_state with the stage number known only at run time: the same sums; for the smallest
+// states, where the unrolled and vectorised form of each stage costs more than it saves.
 inline void stage_state(int s, const double* x, const double* k, std::size_t n, double h, double* xs) {
     double ah[kStages - 1];
     for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
@@ -70,10 +91,27 @@ inline void stage_state(int s, const double* x, const double* k, std::size_t n, 
     }
 }
 
+// Calls f(std::integral_constant<int, s>{}) for s = 1 .. kStages - 1 in order: the stages after
+// the first, each with its number known at compile time.
+template <class F>
+inline void for_later_stages(F&& f) {
+    [&]<int... s>(std::integer_sequence<int, s...>) {
+        (f(std::integral_constant<int, s + 1>{}), ...);
+    }(std::make_integer_sequence<int, kStages - 1>{});
+}
+
 // The fifth-order solution of the step into xn, and the largest component error relative to its
 // tolerance; NaN components do not count.
-inline double advance_with_error(const double* x, const double* k, std::size_t n, double h, double rtol, double atol,
-                                 double* xn) {
+// std::fmax for operands that are magnitudes (never -0) or NaN: the same value, without the
+// library call that std::fmax compiles to (x86 has no instruction with its NaN rule).
+inline double fmax_of_magnitudes(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a < b ? b : a;
+}
+
+inline double advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, double h,
+                                 double rtol, double atol, double* __restrict xn) {
     double errnorm = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         double next = x[i];
@@ -83,7 +121,7 @@ inline double advance_with_error(const double* x, const double* k, std::size_t n
             if (kE[j] != 0.0) err = err + (kE[j] * h) * k[j * n + i];
         }
         xn[i] = next;
-        const double scale = atol + rtol * std::fmax(std::fabs(x[i]), std::fabs(next));
+        const double scale = atol + rtol * fmax_of_magnitudes(std::fabs(x[i]), std::fabs(next));
         const double ratio = std::fabs(err / scale);
         if (ratio > errnorm) errnorm = ratio;
     }

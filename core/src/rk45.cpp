@@ -28,19 +28,19 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         const double h_try = t + h > t1 ? t1 - t : h;
 
         // All seven stages on every attempt; the last stage of an accepted step is not reused.
-        for (int s = 0; s < kStages; ++s) {
-            const double* stage_x = x;
-            if (s > 0) {
-                stage_state(s, x, k, n, h_try, xs);
-                stage_x = xs;
-            }
+        auto evaluate = [&](int s, const double* stage_x) {
             const double ts = t + kC[s] * h_try;
             double fraction = (ts - t0) / span;
             if (fraction < 0.0) fraction = 0.0;
             if (fraction > 1.0) fraction = 1.0;
             input(fraction, work.u);
             model.rhs_in_run(stage_x, u, ts, k + s * n, work.scratch);
-        }
+        };
+        evaluate(0, x);
+        for_later_stages([&](auto stage) {
+            stage_state<stage()>(x, k, n, h_try, xs);
+            evaluate(stage(), xs);
+        });
         work.rhs_evals += kStages;
 
         const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);

@@ -61,6 +61,31 @@ struct DenseRun {
     }
 };
 
+// The continuous extension at theta of the accepted step of length h from x with stages k,
+// into out: x + h sum_j b_j(theta) k_j, the terms in the order of j.
+void extension_at(double theta, double h, const double* __restrict x, const double* __restrict k, std::size_t n,
+                  double* __restrict out) {
+    double w[kStages];
+    for (int j = 0; j < kStages; ++j) {
+        if (j == 1) continue;  // the second stage has no weight
+        const double* p = kDense[j];
+        w[j] = h * (theta * (p[0] + theta * (p[1] + theta * (p[2] + theta * p[3]))));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = x[i];
+        for (int j = 0; j < kStages; ++j)
+            if (j != 1) acc = acc + w[j] * k[j * n + i];
+        out[i] = acc;
+    }
+}
+
+// Without an early exit, so that the test of every output point vectorises.
+bool all_finite(const double* v, std::size_t n) {
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(v[i]);
+    return finite;
+}
+
 // Root mean square of v / (atol + rtol |x|), the norm of the starting-step estimate.
 double rms_scaled(const double* v, const double* x, std::size_t n, const SolverOptions& options) {
     double sum = 0.0;
@@ -113,6 +138,10 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
     double* xn = work.x_next.data();
     const double* u = work.u.data();
 
+    // record() would write nothing but the state (and u_rec, which no one then reads)
+    const bool x_only = !target.x.empty() && target.u.empty() && target.energy.empty() &&
+                        target.supplied_power.empty() && target.outputs.empty();
+
     std::size_t stop = run.next_stop();
     double tc = t[0];
     run.rhs(x, tc, k);
@@ -131,12 +160,22 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
 
         if (!first_known) run.rhs(x, tc, k);
         first_known = true;
-        for (int s = 1; s < kStages; ++s) {
-            stage_state(s, x, k, n, h_try, xs);
+        auto evaluate = [&](int s) {
             // landing, the last stages sit on the stop itself, on the step's side of it
             const double ts = landing && kC[s] == 1.0 ? t_stop : tc + kC[s] * h_try;
             run.input_at(ts);
             model.rhs_in_run(xs, u, ts, k + s * n, work.scratch);
+        };
+        if (n <= 2) {
+            for (int s = 1; s < kStages; ++s) {
+                stage_state(s, x, k, n, h_try, xs);
+                evaluate(s);
+            }
+        } else {
+            for_later_stages([&](auto stage) {
+                stage_state<stage()>(x, k, n, h_try, xs);
+                evaluate(stage());
+            });
         }
         work.rhs_evals += kStages - 1;
 
@@ -151,25 +190,18 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
             // Grid points inside the step from the continuous extension, one on its end as is.
             const bool reported = next_out < L && t[next_out] <= t_new;
             for (; next_out < L && t[next_out] <= t_new; ++next_out) {
+                // only the state recorded: the point goes straight into its row
+                double* row = x_only ? target.x.data() + next_out * n : xs;
                 const double* at = xn;
                 if (t[next_out] != t_new) {
-                    const double theta = (t[next_out] - tc) / h_try;
-                    double w[kStages];
-                    for (int j = 0; j < kStages; ++j) {
-                        const double* p = kDense[j];
-                        w[j] = h_try * (theta * (p[0] + theta * (p[1] + theta * (p[2] + theta * p[3]))));
-                    }
-                    for (std::size_t i = 0; i < n; ++i) {
-                        double acc = x[i];
-                        for (int j = 0; j < kStages; ++j)
-                            if (j != 1) acc = acc + w[j] * k[j * n + i];  // the second stage has no weight
-                        xs[i] = acc;
-                    }
-                    at = xs;
+                    extension_at((t[next_out] - tc) / h_try, h_try, x, k, n, row);
+                    at = row;
                 }
-                for (std::size_t i = 0; i < n; ++i)
-                    if (!std::isfinite(at[i])) return fail(NonFinite{"the state", t[next_out]});
-                record(model, inputs, t, next_out, at, u_rec, target, work);
+                if (!all_finite(at, n)) return fail(NonFinite{"the state", t[next_out]});
+                if (!x_only)
+                    record(model, inputs, t, next_out, at, u_rec, target, work);
+                else if (at != row)
+                    std::copy_n(at, n, row);
             }
             std::copy_n(xn, n, x);
             // first same as last: stage 7 is the derivative at the new point
