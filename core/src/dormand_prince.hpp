@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <type_traits>
 #include <utility>
+
+#include "zarel/solver.hpp"
 
 namespace zarel::dormand_prince {
 
@@ -134,6 +138,17 @@ inline double step_factor(double errnorm) {
         return errnorm == 0.0 ? kMaxGrowth
                               : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
     return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
+}
+
+// The two ways an attempt at time t ends the run: more attempts in one output interval than the
+// cap, or a proposed step h below the guard.
+inline Status check_attempt(std::uint64_t attempts, double h, double tiny, double t, const SolverOptions& options) {
+    if (attempts > options.max_substeps)
+        return fail(StepFailed{t, "more than " + std::to_string(options.max_substeps) +
+                                      " adaptive substeps in one output interval"});
+    if (h < tiny)
+        return fail(StepFailed{t, "the adaptive step collapsed; the right-hand side may be discontinuous or stiff"});
+    return {};
 }
 
 }  // namespace zarel::dormand_prince

@@ -56,7 +56,7 @@ Status check_grid(const Model& model, std::span<const double> t, const Inputs& i
 }
 
 void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
-            double* u_rec, const RecordTarget& target, Work& work) {
+            double* u_rec, const RecordTarget& target, Scratch& scratch, double* out) {
     const std::size_t n = model.n_states;
     const std::size_t m = model.n_inputs;
     const std::size_t L = t.size();
@@ -66,14 +66,14 @@ void record(const Model& model, const Inputs& inputs, std::span<const double> t,
     inputs.at(std::min(L - 2, k), m, u_rec, std::max<std::size_t>(m, 1), k == L - 1 ? 1.0 : 0.0);
     if (m > 0 && !target.u.empty()) std::copy_n(u_rec, m, target.u.begin() + static_cast<std::ptrdiff_t>(k * m));
 
-    if (!target.energy.empty()) target.energy[k] = model.energy(x, work.scratch);
-    if (!target.supplied_power.empty()) target.supplied_power[k] = model.supplied_power(x, u_rec, t[k], work.scratch);
+    if (!target.energy.empty()) target.energy[k] = model.energy(x, scratch);
+    if (!target.supplied_power.empty()) target.supplied_power[k] = model.supplied_power(x, u_rec, t[k], scratch);
     if (!target.outputs.empty()) {
         const std::size_t q = target.outputs.size() / L;
-        model.fill_params(work.scratch);
-        model.fill_point(x, u_rec, t[k], work.scratch.env.data());
-        Model::eval_into(model.native.outputs, model.output_programs, work.scratch, work.out.data());
-        std::copy_n(work.out.begin(), q, target.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
+        model.fill_params(scratch);
+        model.fill_point(x, u_rec, t[k], scratch.env.data());
+        Model::eval_into(model.native.outputs, model.output_programs, scratch, out);
+        std::copy_n(out, q, target.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
     }
 }
 
@@ -85,7 +85,7 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
     std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
 
     if (!all_finite(x)) return fail(NonFinite{"the state", t[0]});
-    record(model, inputs, t, 0, x.data(), u_rec.data(), target, work);
+    record(model, inputs, t, 0, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     if (dense && method == Method::Rk45) return rk45_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
 
     double h_carry = 0.0;
@@ -111,7 +111,7 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
             break;
         }
         if (!all_finite(x)) return fail(NonFinite{"the state", t[i + 1]});
-        record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work);
+        record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     }
     return {};
 }

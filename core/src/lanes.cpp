@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "checked_size.hpp"
+#include "run.hpp"
 
 namespace zarel {
 
@@ -54,7 +55,6 @@ public:
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         u_rec_.assign(u_.size(), 0.0);
         lane_x_.assign(n_, 0.0);
-        q_ = options.record_outputs ? model_.output_programs.size() : 0;
         out_.assign(model_.output_programs.size(), 0.0);
         scratch_ = Scratch::for_model(model_);
         for (std::size_t l = 0; l < models.size(); ++l) {
@@ -155,28 +155,15 @@ private:
         return true;
     }
 
-    // Grid point k of every active run, as simulate records it.
+    // Grid point k of every active run, recorded as simulate records it.
     void record(std::size_t k) {
-        const std::size_t L = t_.size();
-        // the last point has no interval of its own: it shows the end of the last interval's input
-        inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             if (!active_[l]) continue;
             Trajectory& traj = runs_[l];
-            const Model& lm = *models_[l];
-            double* row = traj.x.data() + k * n_;
-            for (std::size_t i = 0; i < n_; ++i) row[i] = x_[i * w_ + l];
-            if (m_ > 0) std::copy_n(u_rec_.begin(), m_, traj.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
-            if (options_.record_energy || q_ > 0) gather(l);
-            if (options_.record_energy) {
-                traj.energy[k] = lm.energy(lane_x_.data(), scratch_);
-                traj.supplied_power[k] = lm.supplied_power(lane_x_.data(), u_rec_.data(), t_[k], scratch_);
-            }
-            if (q_ > 0) {
-                lm.fill_env(lane_x_.data(), u_rec_.data(), t_[k], scratch_.env.data());
-                Model::eval_into(lm.native.outputs, lm.output_programs, scratch_, out_.data());
-                std::copy_n(out_.begin(), q_, traj.outputs.begin() + static_cast<std::ptrdiff_t>(k * q_));
-            }
+            gather(l);
+            zarel::record(*models_[l], inputs_, t_, k, lane_x_.data(), u_rec_.data(),
+                          RecordTarget{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}, scratch_,
+                          out_.data());
         }
     }
 
@@ -186,7 +173,7 @@ private:
     const Inputs& inputs_;
     Method method_;
     const SolverOptions& options_;
-    std::size_t w_, n_, m_, q_ = 0;
+    std::size_t w_, n_, m_;
     std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_;
     Scratch scratch_;
     std::vector<Trajectory> runs_;

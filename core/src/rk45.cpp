@@ -1,7 +1,6 @@
 // The adaptive Dormand-Prince 5(4) method over one output interval, with its step-size control.
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 #include "dormand_prince.hpp"
 #include "zarel/solver.hpp"
@@ -56,12 +55,8 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         }
 
         attempts += 1;
-        if (attempts > options.max_substeps)
-            return fail(StepFailed{t, "more than " + std::to_string(options.max_substeps) +
-                                          " adaptive substeps in one output interval"});
         h = factor * h_try;
-        if (h < tiny)
-            return fail(StepFailed{t, "the adaptive step collapsed; the right-hand side may be discontinuous or stiff"});
+        if (auto st = check_attempt(attempts, h, tiny, t, options); !st) return st;
     }
     h_carry = h;
     return {};

@@ -2,7 +2,6 @@
 // report, the values there from the pair's continuous extension.
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 #include "dormand_prince.hpp"
 #include "run.hpp"
@@ -199,7 +198,7 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
                 }
                 if (!all_finite(at, n)) return fail(NonFinite{"the state", t[next_out]});
                 if (!x_only)
-                    record(model, inputs, t, next_out, at, u_rec, target, work);
+                    record(model, inputs, t, next_out, at, u_rec, target, work.scratch, work.out.data());
                 else if (at != row)
                     std::copy_n(at, n, row);
             }
@@ -220,12 +219,8 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
         }
 
         attempts += 1;
-        if (attempts > options.max_substeps)
-            return fail(StepFailed{tc, "more than " + std::to_string(options.max_substeps) +
-                                           " adaptive substeps in one output interval"});
         h = factor * h_try;
-        if (h < tiny)
-            return fail(StepFailed{tc, "the adaptive step collapsed; the right-hand side may be discontinuous or stiff"});
+        if (auto st = check_attempt(attempts, h, tiny, tc, options); !st) return st;
     }
     return {};
 }

@@ -18,9 +18,9 @@ Status check_grid(const Model& model, std::span<const double> t, const Inputs& i
 
 // Writes grid point k of the run into the target: state, the input in force (into u_rec, which
 // holds max(n_inputs, 1) values), energy, supplied power and named outputs, evaluated on the
-// run's own scratch.
+// run's own scratch, the named outputs through `out` (one value per output program).
 void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
-            double* u_rec, const RecordTarget& target, Work& work);
+            double* u_rec, const RecordTarget& target, Scratch& scratch, double* out);
 
 // Integrates from x (n_states values, overwritten) over the whole grid and records every point
 // after the first, with steps chosen by the error control of the Dormand-Prince pair alone.
