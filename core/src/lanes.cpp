@@ -45,7 +45,7 @@ class Group {
 public:
     Group(std::span<const Model* const> models, std::span<const double> t, const Inputs& inputs, Method method,
           const SolverOptions& options)
-        : models_(models), model_(*models[0]), t_(t), inputs_(inputs), method_(method), options_(options),
+        : models_(models), model_(*models[0]), t_(t), inputs_(inputs), method_(method),
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs) {
         env_.assign(checked_product(model_.env_size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
@@ -172,7 +172,6 @@ private:
     std::span<const double> t_;
     const Inputs& inputs_;
     Method method_;
-    const SolverOptions& options_;
     std::size_t w_, n_, m_;
     std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_;
     Scratch scratch_;
