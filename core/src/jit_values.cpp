@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace zarel::jit {
@@ -43,7 +45,10 @@ public:
         last_constant_ = intern({Op::Const, 0, 0, 0, bits});
         return *last_constant_;
     }
-    std::uint32_t ref(std::uint64_t slot) { return intern({Op::Ref, 0, 0, 0, slot}); }
+    std::uint32_t ref(std::uint64_t slot) {
+        if (slot < stage_env_.size()) return stage_env_[slot];
+        return intern({Op::Ref, 0, 0, 0, slot});
+    }
 
     std::uint32_t op(Op kind, std::uint32_t a, std::uint32_t b = 0, std::uint32_t c = 0, std::uint64_t bits = 0) {
         const int n = consumed(kind);
@@ -67,7 +72,21 @@ public:
         return graph_.tables.size() - 1;
     }
 
-    void store(std::uint32_t v, std::uint64_t slot) { graph_.steps.push_back({Step::Store, v, slot}); }
+    void store(std::uint32_t v, std::uint64_t slot) {
+        if (derivative_) {
+            if (slot >= derivative_->size()) throw std::length_error("a right-hand side entry beyond its states");
+            (*derivative_)[slot] = v;
+            return;
+        }
+        graph_.steps.push_back({Step::Store, v, slot});
+    }
+
+    // A stage of a step: until the next call, the kernel's slot j reads env[j] (a value of the
+    // step) and its stores land in derivative instead of out.
+    void stage(std::vector<std::uint32_t> env, std::vector<std::uint32_t>* derivative) {
+        stage_env_ = std::move(env);
+        derivative_ = derivative;
+    }
 
     // Ends the code with `result` returned and drops every computation no result reads.
     Graph finish(std::uint32_t result) {
@@ -100,6 +119,8 @@ private:
     Graph graph_;
     std::unordered_map<Value, std::uint32_t, ValueHash> index_;
     std::optional<std::uint32_t> last_constant_;
+    std::vector<std::uint32_t> stage_env_;
+    std::vector<std::uint32_t>* derivative_ = nullptr;
 };
 
 // The kind of arithmetic behind a folded kernel form (AddR, RMul, SubRC, ...).
@@ -167,8 +188,62 @@ std::uint32_t trace(const Kernel& kernel, Builder& b) {
 
 }  // namespace
 
+namespace {
+
+// One step of euler_step or rk4_step with the right-hand side traced at every stage: the same
+// operations on the same operands in the same order as those functions.
+Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder& b) {
+    const std::size_t n = at.n_states, m = at.n_inputs, time = at.model - 1;
+    std::vector<std::uint32_t> x(n), model_env(at.model);
+    for (std::size_t i = 0; i < n; ++i) x[i] = b.ref(i);
+    for (std::size_t j = 0; j < at.model; ++j) model_env[j] = b.ref(j);
+    const std::uint32_t h = b.ref(at.h());
+    const auto invalid = std::numeric_limits<std::uint32_t>::max();
+    // the right-hand side at the stage state xs, inputs from slot u0 on, and time ts
+    const auto f = [&](const std::vector<std::uint32_t>& xs, std::size_t u0, std::uint32_t ts) {
+        std::vector<std::uint32_t> env = model_env, k(n, invalid);
+        std::copy(xs.begin(), xs.end(), env.begin());
+        for (std::size_t j = 0; j < m; ++j) env[n + j] = b.ref(u0 + j);
+        env[time] = ts;
+        b.stage(std::move(env), &k);
+        trace(rhs, b);
+        b.stage({}, nullptr);
+        if (std::find(k.begin(), k.end(), invalid) != k.end())
+            throw std::length_error("a right-hand side that leaves a state's derivative unwritten");
+        return k;
+    };
+    // xs = k * c + x, element by element
+    const auto advance = [&](const std::vector<std::uint32_t>& k, std::uint32_t c) {
+        std::vector<std::uint32_t> xs(n);
+        for (std::size_t i = 0; i < n; ++i) xs[i] = b.op(Op::Add, b.op(Op::Mul, k[i], c), x[i]);
+        return xs;
+    };
+    const std::uint32_t t = model_env[time];
+    const std::vector<std::uint32_t> k1 = f(x, n, t);
+    std::vector<std::uint32_t> next;
+    if (form == StepForm::Euler) {
+        next = advance(k1, h);
+    } else {
+        const std::uint32_t hh = b.op(Op::Mul, b.constant(0.5), h), t_half = b.op(Op::Add, t, hh);
+        const std::vector<std::uint32_t> k2 = f(advance(k1, hh), at.u_half(), t_half);
+        const std::vector<std::uint32_t> k3 = f(advance(k2, hh), at.u_half(), t_half);
+        const std::vector<std::uint32_t> k4 = f(advance(k3, h), at.u_end(), b.op(Op::Add, t, h));
+        const std::uint32_t h6 = b.op(Op::Div, h, b.constant(6.0)), two = b.constant(2.0);
+        std::vector<std::uint32_t> sum(n);
+        for (std::size_t i = 0; i < n; ++i)
+            sum[i] = b.op(Op::Add, b.op(Op::Add, b.op(Op::Add, k1[i], b.op(Op::Mul, two, k2[i])), b.op(Op::Mul, two, k3[i])),
+                          k4[i]);
+        next = advance(sum, h6);
+    }
+    for (std::size_t i = 0; i < n; ++i) b.store(next[i], i);
+    return b.finish(b.constant(0.0));
+}
+
+}  // namespace
+
 Graph build_graph(const NativeSource& source) {
     Builder b;
+    if (source.step != StepForm::None) return build_step(*source.kernel, source.step, source.layout, b);
     if (source.kernel) return b.finish(trace(*source.kernel, b));
     std::uint32_t power = b.constant(0.0);
     const std::size_t m = std::min(source.port_outputs->size(), source.port_values->size());

@@ -46,8 +46,9 @@ public:
     Group(std::span<const Model* const> models, std::span<const double> t, const Inputs& inputs, Method method,
           const SolverOptions& options)
         : models_(models), model_(*models[0]), t_(t), inputs_(inputs), method_(method),
-          w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs) {
-        env_.assign(checked_product(model_.env_size(), w_), 0.0);
+          w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
+          step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step) {
+        env_.assign(checked_product(model_.step_layout().size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
         for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(x_.size(), 0.0);
@@ -82,7 +83,9 @@ public:
         for (std::size_t i = 0; i + 1 < L; ++i) {
             const double h = t_[i + 1] - t_[i];
             const InputSource input = InputSource::of_series(inputs_, i, m_);
-            if (method_ == Method::Euler) {
+            if (step_) {
+                compiled(input, t_[i], h);
+            } else if (method_ == Method::Euler) {
                 euler(input, t_[i], h);
             } else {
                 rk4(input, t_[i], h);
@@ -110,13 +113,36 @@ public:
     }
 
 private:
+    // Slots [first, first + count) of every lane set to the shared values v.
+    void broadcast(std::size_t first, const double* v, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j)
+            std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+    }
+
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
     // input and time.
     void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
         std::copy(xs.begin(), xs.end(), env_.begin());
-        for (std::size_t j = 0; j < m_; ++j) std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((n_ + j) * w_), w_, u_[j]);
-        std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((n_ + m_ + model_.n_params) * w_), w_, t);
+        broadcast(n_, u_.data(), m_);
+        broadcast(n_ + m_ + model_.n_params, &t, 1);
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
+    }
+
+    // The whole step by the packed machine code, as euler_step and rk4_step run it on one lane.
+    void compiled(const InputSource& input, double t, double h) {
+        const StepLayout at = model_.step_layout();
+        std::copy(x_.begin(), x_.end(), env_.begin());
+        input(0.0, u_);
+        broadcast(n_, u_.data(), m_);
+        broadcast(at.model - 1, &t, 1);
+        broadcast(at.h(), &h, 1);
+        if (m_ > 0 && method_ == Method::Rk4) {
+            input(0.5, u_);
+            broadcast(at.u_half(), u_.data(), m_);
+            input(1.0, u_);
+            broadcast(at.u_end(), u_.data(), m_);
+        }
+        step_(env_.data(), x_.data(), result_.data());
     }
 
     // euler_step, lane by lane.
@@ -173,6 +199,7 @@ private:
     const Inputs& inputs_;
     Method method_;
     std::size_t w_, n_, m_;
+    PackedFn step_;  // the whole step in machine code, when the model has it
     std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_;
     Scratch scratch_;
     std::vector<Trajectory> runs_;

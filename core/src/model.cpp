@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace zarel {
 
@@ -138,6 +139,14 @@ void attach_native(Model& m) {
     // the Jacobian serves the implicit method, which runs one run at a time: a packed form of its
     // mostly constant entries would only lengthen loading
     if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
+    // whole fixed steps, for right-hand sides small enough that four copies of their code cost
+    // little to compile and stay in the instruction cache
+    constexpr std::size_t kInlinedSteps = 2048;
+    if (m.rhs_kernel.code.size() <= kInlinedSteps) {
+        for (auto [scalar, packed, form] : {std::tuple{&n.euler_step, &p.euler_step, StepForm::Euler},
+                                            std::tuple{&n.rk4_step, &p.rk4_step, StepForm::Rk4}})
+            wanted.push_back({scalar, packed, {&m.rhs_kernel, nullptr, nullptr, true, form, m.step_layout()}});
+    }
     std::vector<NativeSource> sources;
     for (const auto& w : wanted) sources.push_back(w.source);
     NativeCode code = compile_native(sources, native_lanes());
@@ -276,7 +285,7 @@ std::size_t Model::max_depth() const {
 
 Scratch Scratch::for_model(const Model& model) {
     Scratch s;
-    s.env.assign(model.env_size(), 0.0);
+    s.env.assign(model.step_layout().size(), 0.0);
     s.stack.assign(std::max<std::size_t>(64, model.stack_depth), 0.0);
     return s;
 }

@@ -181,5 +181,46 @@ TEST(Lanes, BatchesEqualRunsAloneWithParameterSetsOnEitherLaneSetting) {
     }
 }
 
+TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
+    // the whole Euler and RK4 step in machine code, scalar for runs alone and packed in batches,
+    // against the same model stepped stage by stage (its rhs code between the C++ stage sums),
+    // with an interpolated input that differs at every stage and a failing run
+    std::vector<double> t;
+    for (int k = 0; k <= 60; ++k) t.push_back(k / 60.0);
+    std::vector<double> series;
+    for (double tk : t) series.push_back(std::cos(3 * tk));
+    const Inputs inputs{series.data(), series.size(), Interp::Linear};
+    std::mt19937_64 rng(5);
+    for (const char* setting : {"2", "4"}) {
+        const Model base = load_with_lanes(setting);
+        if (base.native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        ASSERT_NE(base.native.rk4_step, nullptr);
+        ASSERT_NE(base.native.packed.euler_step, nullptr);
+        Model staged = base;
+        staged.native.euler_step = staged.native.rk4_step = nullptr;
+        staged.native.packed.euler_step = staged.native.packed.rk4_step = nullptr;
+        const Case c = random_runs(base, 2 * base.native.lanes + 1, rng);
+        std::vector<std::vector<double>> params;  // a batch whose runs all succeed
+        for (const Model& m : c.models) params.push_back({m.params[0], m.params[1], m.params[2], 0.0});
+        int failures = 0;
+        for (Method method : {Method::Euler, Method::Rk4}) {
+            const auto batch = simulate_batch(base, c.x0s, &params, t, inputs, method, options());
+            ASSERT_TRUE(batch.has_value()) << batch.error().display();
+            for (std::size_t k = 0; k < c.models.size(); ++k) {
+                const std::string where = std::string(method_name(method)) + ", lanes " + setting + ", run " +
+                                          std::to_string(k);
+                Model alone = staged;
+                alone.params = c.models[k].params;
+                const auto want = simulate(alone, c.x0s[k], t, inputs, method, options());
+                failures += !want.has_value();
+                expect_same(simulate(c.models[k], c.x0s[k], t, inputs, method, options()), want, where);
+                alone.params = params[k];
+                expect_same((*batch)[k], simulate(alone, c.x0s[k], t, inputs, method, options()), where + " in a batch");
+            }
+        }
+        EXPECT_GT(failures, 0);
+    }
+}
+
 }  // namespace
 }  // namespace zarel

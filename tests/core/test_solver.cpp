@@ -201,7 +201,7 @@ TEST(WorkBuffers, SizedForTheModel) {
     EXPECT_EQ(w.out.size(), 2u);
     EXPECT_EQ(w.u.size(), 2u);
     EXPECT_EQ(w.jac.size(), 1u);
-    EXPECT_EQ(w.scratch.env.size(), 4u);
+    EXPECT_EQ(w.scratch.env.size(), 4u + 1 + 2 * 2);  // the model's slots, then h and two later inputs
     const Work empty = Work::for_model(load(kNoStates));
     EXPECT_EQ(empty.u.size(), 1u);
     EXPECT_EQ(empty.stages.size(), 0u);

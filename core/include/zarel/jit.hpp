@@ -2,6 +2,7 @@
 // the evaluator computes, and shared by every copy of the model.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <vector>
@@ -13,14 +14,34 @@ namespace zarel {
 // The evaluator's signature: a fused list writes out[k]; a single program returns its value.
 using NativeFn = double (*)(const double* env, double* out);
 
+// A whole step of a fixed-step method with the right-hand side inlined (see StepLayout).
+enum class StepForm { None, Euler, Rk4 };
+
+// The environment of a compiled step: the model's own (states, inputs, parameters, t; `model`
+// slots), then the step size h, then for RK4 the inputs at t + h/2 and at t + h. The inputs of
+// the model's own slots are those at t.
+struct StepLayout {
+    std::size_t n_states = 0, n_inputs = 0, model = 0;
+
+    std::size_t h() const { return model; }
+    std::size_t u_half() const { return model + 1; }
+    std::size_t u_end() const { return model + 1 + n_inputs; }
+    std::size_t size() const { return model + 1 + 2 * n_inputs; }
+};
+
 // What one entry point computes: a kernel exactly as run() evaluates it, or, when `kernel` is
 // null, the supplied power: the sum over k of y_k * v_k for the programs port_outputs[k] and
-// port_values[k], accumulated from 0.0 in order.
+// port_values[k], accumulated from 0.0 in order; or, with a step form, a whole step.
 struct NativeSource {
     const Kernel* kernel = nullptr;
     const std::vector<Program>* port_outputs = nullptr;
     const std::vector<Program>* port_values = nullptr;
     bool packed = true;  // whether a packed form is wanted too, when the block has lanes
+    // With a form, `kernel` is a right-hand side over the model environment of `layout` and the
+    // entry point does one step of that method on an environment laid out so, writing the new
+    // state to out[0, n_states).
+    StepForm step = StepForm::None;
+    StepLayout layout{};
 };
 
 // The packed form of a source: `lanes` evaluations at once, one per lane, each computing what
