@@ -27,14 +27,6 @@ std::span<T> run_rows(T* data, std::size_t i, std::size_t width) {
     return {data + i * width, width};
 }
 
-// Copies a recorded quantity into its target rows; false when the run did not record it.
-bool put(const std::vector<double>& recorded, std::span<double> rows) {
-    if (rows.empty()) return true;
-    if (recorded.size() != rows.size()) return false;
-    std::copy(recorded.begin(), recorded.end(), rows.begin());
-    return true;
-}
-
 }  // namespace
 
 Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
@@ -78,9 +70,10 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
             outcomes[i].emplace(std::move(st.error()));
         }
     };
-    // The fixed-step methods advance groups of runs in the lanes of the model's packed code. A
-    // run that fails in its lane, or whose trajectory lacks a quantity the caller asked for, runs
-    // again alone, so that its error, its counts and its rows are exactly those of run(i).
+    // The fixed-step methods advance groups of runs in the lanes of the model's packed code,
+    // recording straight into the caller's rows. A run that fails in its lane, or that the lanes
+    // do not take, runs again alone, so that its error, its counts and its rows are exactly those
+    // of run(i).
     const std::size_t width = dense && method == Method::Rk45 ? 1 : group_width(model, method);
     tbb::enumerable_thread_specific<std::vector<Model>> lane_copies;
     auto run_group = [&](std::size_t first, std::size_t last) {
@@ -90,8 +83,7 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
         }
         std::vector<Model>& copies = lane_copies.local();
         if (params && copies.empty()) copies.assign(width, model);
-        std::vector<const Model*> models;
-        std::vector<std::span<const double>> starts;
+        std::vector<LaneRun> runs;
         for (std::size_t i = first; i != last; ++i) {
             const Model* lane_model = &model;
             if (params) {
@@ -99,17 +91,14 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
                 std::copy_n(params->data() + i * p, p, copy.params.begin());
                 lane_model = &copy;
             }
-            models.push_back(lane_model);
-            starts.push_back(x0s.subspan(i * n, n));
+            runs.push_back({lane_model, x0s.subspan(i * n, n), target_of(i)});
         }
-        simulate_group(models, starts, t, inputs, method, options, [&](std::size_t k, Result<Trajectory>&& traj) {
-            const std::size_t i = first + k;
-            const RecordTarget target = target_of(i);
-            if (!traj || !(put(traj->x, target.x) && put(traj->u, target.u) && put(traj->energy, target.energy) &&
-                           put(traj->supplied_power, target.supplied_power) && put(traj->outputs, target.outputs)))
-                return run(i);
-            put_stats(i, *traj);
-        });
+        const std::vector<std::size_t> alone =
+            simulate_group(runs, t, inputs, method, options, [&](std::size_t k, Status&& st, const Counters& counted) {
+                if (!st) return run(first + k);
+                put_stats(first + k, counted);
+            });
+        for (std::size_t k : alone) run(first + k);
     };
     batch_pool().execute([&] {
         tbb::parallel_for(

@@ -1,17 +1,17 @@
-// Runs in lanes: euler and rk4 for a group of runs, stage by stage on the packed right-hand
-// side. Every array is lane-major, as the packed code reads it: value j of lane l at [j * W + l],
-// so the states are the first n * W values of the environment. The vector work is the
-// integrators' own arithmetic, written element by element in the same order, so each lane
-// computes the bits its run computes alone.
+// Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
+// code (or stage by stage on the packed right-hand side). Every array is lane-major, as the
+// packed code reads it: value j of lane l at [j * W + l], so the states are the first n * W
+// values of an environment. The vector work is the integrators' own arithmetic, written element
+// by element in the same order, so each lane computes the bits its run computes alone; grid
+// points are recorded straight into each run's target, the energy, supplied power and outputs of
+// every lane by one call of their packed code.
 #include "lanes.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <vector>
 
 #include "checked_size.hpp"
-#include "run.hpp"
 
 namespace zarel {
 
@@ -40,45 +40,40 @@ bool finite(std::span<const double> v) {
     return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
 }
 
-// The group's arrays and one trajectory per lane.
+// The group's arrays and where each run records.
 class Group {
 public:
-    Group(std::span<const Model* const> models, std::span<const double> t, const Inputs& inputs, Method method,
-          const SolverOptions& options)
-        : models_(models), model_(*models[0]), t_(t), inputs_(inputs), method_(method),
+    Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs, Method method)
+        : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), method_(method),
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
           step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step) {
+        const Model::Native::Packed& p = model_.native.packed;
+        packed_record_ = p.energy && p.supplied_power && p.outputs;
         env_.assign(checked_product(model_.step_layout().size(), w_), 0.0);
+        rec_env_.assign(checked_product(model_.env_size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
-        for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(x_.size(), 0.0);
+        for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(step_ ? 0 : x_.size(), 0.0);
         result_.assign(w_, 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         u_rec_.assign(u_.size(), 0.0);
         lane_x_.assign(n_, 0.0);
         out_.assign(model_.output_programs.size(), 0.0);
+        packed_out_.assign(checked_product(out_.size(), w_), 0.0);
         scratch_ = Scratch::for_model(model_);
-        for (std::size_t l = 0; l < models.size(); ++l) {
-            runs_.push_back(Trajectory::sized_for(model_, t, method, options));
-        }
-        active_.assign(models.size(), true);
-        // the parameters of each lane, once; lanes beyond the group repeat lane 0's run
+        active_.assign(runs.size(), true);
+        // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         const std::size_t p0 = n_ + m_;
         for (std::size_t l = 0; l < w_; ++l) {
-            const Model& lm = *models[l < models.size() ? l : 0];
-            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * w_ + l] = lm.params[j];
+            const LaneRun& run = runs[l < runs.size() ? l : 0];
+            for (std::size_t j = 0; j < model_.n_params; ++j)
+                env_[(p0 + j) * w_ + l] = rec_env_[(p0 + j) * w_ + l] = run.model->params[j];
+            for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = run.x0[i];
         }
     }
 
-    void start(std::span<const std::span<const double>> x0s) {
-        for (std::size_t l = 0; l < w_; ++l) {
-            const std::span<const double> x0 = x0s[l < x0s.size() ? l : 0];
-            for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = x0[i];
-        }
+    void run(const DeliverLane& deliver) {
         record(0);
-    }
-
-    void run(const DeliverRun& deliver) {
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
             const double h = t_[i + 1] - t_[i];
@@ -95,7 +90,7 @@ public:
                 if (!active_[l]) continue;
                 if (!lane_finite(l)) {
                     active_[l] = false;
-                    deliver(l, fail(NonFinite{"the state", t_[i + 1]}));
+                    deliver(l, fail(NonFinite{"the state", t_[i + 1]}), Counters{});
                     continue;
                 }
                 any = true;
@@ -103,28 +98,26 @@ public:
             if (!any) return;
             record(i + 1);
         }
-        const std::uint64_t steps = L - 1;
-        for (std::size_t l = 0; l < runs_.size(); ++l) {
-            if (!active_[l]) continue;
-            runs_[l].steps = steps;
-            runs_[l].rhs_evals = steps * (method_ == Method::Euler ? 1 : 4);
-            deliver(l, std::move(runs_[l]));
-        }
+        Counters counted;
+        counted.steps = L - 1;
+        counted.rhs_evals = counted.steps * (method_ == Method::Euler ? 1 : 4);
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active_[l]) deliver(l, Status{}, counted);
     }
 
 private:
-    // Slots [first, first + count) of every lane set to the shared values v.
-    void broadcast(std::size_t first, const double* v, std::size_t count) {
+    // Slots [first, first + count) of every lane of env set to the shared values v.
+    void broadcast(std::vector<double>& env, std::size_t first, const double* v, std::size_t count) {
         for (std::size_t j = 0; j < count; ++j)
-            std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+            std::fill_n(env.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
     }
 
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
     // input and time.
     void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
         std::copy(xs.begin(), xs.end(), env_.begin());
-        broadcast(n_, u_.data(), m_);
-        broadcast(n_ + m_ + model_.n_params, &t, 1);
+        broadcast(env_, n_, u_.data(), m_);
+        broadcast(env_, n_ + m_ + model_.n_params, &t, 1);
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
     }
 
@@ -133,14 +126,14 @@ private:
         const StepLayout at = model_.step_layout();
         std::copy(x_.begin(), x_.end(), env_.begin());
         input(0.0, u_);
-        broadcast(n_, u_.data(), m_);
-        broadcast(at.model - 1, &t, 1);
-        broadcast(at.h(), &h, 1);
+        broadcast(env_, n_, u_.data(), m_);
+        broadcast(env_, at.model - 1, &t, 1);
+        broadcast(env_, at.h(), &h, 1);
         if (m_ > 0 && method_ == Method::Rk4) {
             input(0.5, u_);
-            broadcast(at.u_half(), u_.data(), m_);
+            broadcast(env_, at.u_half(), u_.data(), m_);
             input(1.0, u_);
-            broadcast(at.u_end(), u_.data(), m_);
+            broadcast(env_, at.u_end(), u_.data(), m_);
         }
         step_(env_.data(), x_.data(), result_.data());
     }
@@ -171,70 +164,124 @@ private:
             x_[i] = (((k1_[i] + 2.0 * k2_[i]) + 2.0 * k3_[i]) + k4_[i]) * h6 + x_[i];
     }
 
-    void gather(std::size_t l) {
-        for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x_[i * w_ + l];
-    }
-
     bool lane_finite(std::size_t l) const {
         for (std::size_t i = 0; i < n_; ++i)
             if (!std::isfinite(x_[i * w_ + l])) return false;
         return true;
     }
 
-    // Grid point k of every active run, recorded as simulate records it.
+    // Grid point k of every active run, recorded as record() records it: the state and the input
+    // in force copied, the energy (at zero inputs and t = 0), the supplied power and the outputs
+    // (at the input in force and t[k]) by the packed code of all lanes at once.
     void record(std::size_t k) {
+        if (!packed_record_) {
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!active_[l]) continue;
+                for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x_[i * w_ + l];
+                zarel::record(*runs_[l].model, inputs_, t_, k, lane_x_.data(), u_rec_.data(), runs_[l].target, scratch_,
+                              out_.data());
+            }
+            return;
+        }
+        const std::size_t L = t_.size(), q = out_.size();
+        const RecordTarget& first = runs_[0].target;
         for (std::size_t l = 0; l < runs_.size(); ++l) {
-            if (!active_[l]) continue;
-            Trajectory& traj = runs_[l];
-            gather(l);
-            zarel::record(*models_[l], inputs_, t_, k, lane_x_.data(), u_rec_.data(),
-                          RecordTarget{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}, scratch_,
-                          out_.data());
+            if (!active_[l] || runs_[l].target.x.empty()) continue;
+            double* row = runs_[l].target.x.data() + k * n_;
+            for (std::size_t i = 0; i < n_; ++i) row[i] = x_[i * w_ + l];
+        }
+        // the last point has no interval of its own: it shows the end of the last interval's input
+        inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active_[l] && m_ > 0 && !runs_[l].target.u.empty())
+                std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
+        const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
+        if (!energy && !power && !outputs) return;
+        const Model::Native::Packed& p = model_.native.packed;
+        std::copy(x_.begin(), x_.end(), rec_env_.begin());
+        const std::size_t time = n_ + m_ + model_.n_params;
+        if (energy) {
+            const double zero = 0.0;
+            for (std::size_t j = 0; j < m_; ++j) broadcast(rec_env_, n_ + j, &zero, 1);
+            broadcast(rec_env_, time, &zero, 1);
+            p.energy(rec_env_.data(), packed_out_.data(), result_.data());
+            for (std::size_t l = 0; l < runs_.size(); ++l)
+                if (active_[l]) runs_[l].target.energy[k] = result_[l];
+        }
+        if (!power && !outputs) return;
+        broadcast(rec_env_, n_, u_rec_.data(), m_);
+        broadcast(rec_env_, time, &t_[k], 1);
+        if (power) {
+            p.supplied_power(rec_env_.data(), packed_out_.data(), result_.data());
+            for (std::size_t l = 0; l < runs_.size(); ++l)
+                if (active_[l]) runs_[l].target.supplied_power[k] = result_[l];
+        }
+        if (outputs) {
+            p.outputs(rec_env_.data(), packed_out_.data(), result_.data());
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!active_[l]) continue;
+                double* row = runs_[l].target.outputs.data() + k * q;
+                for (std::size_t j = 0; j < q; ++j) row[j] = packed_out_[j * w_ + l];
+            }
         }
     }
 
-    std::span<const Model* const> models_;
+    std::span<const LaneRun> runs_;
     const Model& model_;
     std::span<const double> t_;
     const Inputs& inputs_;
     Method method_;
     std::size_t w_, n_, m_;
     PackedFn step_;  // the whole step in machine code, when the model has it
-    std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_;
+    bool packed_record_ = false;
+    // env_: the step's (or the rhs's) environment; rec_env_: that of the recorded quantities
+    std::vector<double> env_, rec_env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_, packed_out_;
     Scratch scratch_;
-    std::vector<Trajectory> runs_;
     std::vector<bool> active_;
 };
 
 }  // namespace
 
+std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
+                                        const Inputs& inputs, Method method, const SolverOptions&,
+                                        const DeliverLane& deliver) {
+    std::vector<std::size_t> alone;
+    if (runs.empty()) return alone;
+    const Model& model = *runs[0].model;
+    const std::size_t width = group_width(model, method);
+    std::vector<std::size_t> lanes;
+    const bool grid_ok = width > 1 && grid_and_series_valid(model, t, inputs);
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        const bool fits = grid_ok && lanes.size() < width && runs[k].x0.size() == model.n_states && finite(runs[k].x0);
+        (fits ? lanes : alone).push_back(k);
+    }
+    if (lanes.empty()) return alone;
+    std::vector<LaneRun> taken;
+    for (std::size_t k : lanes) taken.push_back(runs[k]);
+    Group(taken, t, inputs, method).run([&](std::size_t l, Status&& st, const Counters& counted) {
+        deliver(lanes[l], std::move(st), counted);
+    });
+    return alone;
+}
+
 void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
                     std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
                     const DeliverRun& deliver) {
-    if (models.empty()) return;
-    const Model& model = *models[0];
-    const std::size_t width = group_width(model, method);
-    // runs the lanes cannot take (a bad grid, series or initial state) run alone, where simulate
-    // builds their error
-    std::vector<std::size_t> lanes;
-    const bool grid_ok = width > 1 && grid_and_series_valid(model, t, inputs);
+    std::vector<Trajectory> trajectories;
+    std::vector<LaneRun> runs;
+    for (std::size_t k = 0; k < models.size(); ++k)
+        trajectories.push_back(Trajectory::sized_for(*models[k], t, method, options));
     for (std::size_t k = 0; k < models.size(); ++k) {
-        if (grid_ok && lanes.size() < width && x0s[k].size() == model.n_states && finite(x0s[k])) {
-            lanes.push_back(k);
-        } else {
-            deliver(k, simulate(*models[k], x0s[k], t, inputs, method, options));
-        }
+        Trajectory& traj = trajectories[k];
+        runs.push_back({models[k], x0s[k], {traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}});
     }
-    if (lanes.empty()) return;
-    std::vector<const Model*> lane_models;
-    std::vector<std::span<const double>> lane_x0s;
-    for (std::size_t k : lanes) {
-        lane_models.push_back(models[k]);
-        lane_x0s.push_back(x0s[k]);
-    }
-    Group group(lane_models, t, inputs, method, options);
-    group.start(lane_x0s);
-    group.run([&](std::size_t l, Result<Trajectory>&& run) { deliver(lanes[l], std::move(run)); });
+    const std::vector<std::size_t> alone =
+        simulate_group(runs, t, inputs, method, options, [&](std::size_t k, Status&& st, const Counters& counted) {
+            if (!st) return deliver(k, fail(std::move(st.error())));
+            static_cast<Counters&>(trajectories[k]) = counted;
+            deliver(k, std::move(trajectories[k]));
+        });
+    for (std::size_t k : alone) deliver(k, simulate(*models[k], x0s[k], t, inputs, method, options));
 }
 
 }  // namespace zarel

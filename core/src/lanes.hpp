@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <functional>
 #include <span>
+#include <vector>
 
+#include "run.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel {
@@ -14,13 +16,33 @@ namespace zarel {
 // model's packed code for the fixed-step methods, else 1 (each run on its own).
 std::size_t group_width(const Model& model, Method method);
 
+// Run k of a group: its model, which differs from the group's first in its parameters alone, its
+// initial state, and where it records its grid points.
+struct LaneRun {
+    const Model* model;
+    std::span<const double> x0;
+    RecordTarget target;
+};
+
+// Receives how run k ended: its counters when it succeeded, or its error; once for every run the
+// group took.
+using DeliverLane = std::function<void(std::size_t k, Status&& status, const Counters& counted)>;
+
+// Runs k = 0 .. runs.size()-1 (at most group_width of them), each recording into its target
+// exactly what run_into records for it, with the same counters or error; a run that fails stops
+// there (its rows are left as they are) and the others go on. Returns the runs the lanes cannot
+// take (a bad grid or series, an initial state of the wrong length or not finite), in order,
+// untouched: those are the caller's to run alone, where their errors are built.
+std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
+                                        const Inputs& inputs, Method method, const SolverOptions& options,
+                                        const DeliverLane& deliver);
+
 // Receives run k's trajectory or error, once for every run of a group.
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;
 
-// Runs k = 0 .. models.size()-1 (at most group_width of them), run k from x0s[k] with models[k],
-// which differs from models[0] in its parameters alone, and delivers for each exactly what
-// simulate(*models[k], x0s[k], t, inputs, method, options) returns: the same bits, counters and
-// error. A run that fails stops there; the others go on.
+// The same for runs k = 0 .. models.size()-1 from x0s[k] with models[k], delivering for each
+// exactly what simulate(*models[k], x0s[k], t, inputs, method, options) returns: the same bits,
+// counters and error.
 void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
                     std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
                     const DeliverRun& deliver);
