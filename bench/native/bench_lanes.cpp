@@ -120,6 +120,18 @@ int main(int argc, char** argv) {
     };
     const double s_lanes = best_seconds(rounds, [&] { batch(lanes, with_lanes); });
     const double s_single = best_seconds(rounds, [&] { batch(single, without); });
+    // the package's batch: every run written straight into one array, as its caller's NumPy array
+    std::vector<double> flat_x0s, flat_params, into(runs * t.size() * 3);
+    for (std::size_t i = 0; i < runs; ++i) {
+        flat_x0s.insert(flat_x0s.end(), x0s[i].begin(), x0s[i].end());
+        flat_params.insert(flat_params.end(), params[i].begin(), params[i].end());
+    }
+    const double s_into = best_seconds(rounds, [&] {
+        auto r = zarel::simulate_batch_into(lanes, runs, flat_x0s, std::span<const double>(flat_params), t,
+                                            zarel::Inputs{}, zarel::Method::Rk4, options, false,
+                                            zarel::BatchTargets{into.data()});
+        if (!r) std::exit(1);
+    });
     const double s_hand = best_seconds(rounds, [&] {
         for (std::size_t i = 0; i < runs; ++i)
             by_hand[i] = hand_written({params[i][0], params[i][1], params[i][2]}, x0s[i], t);
@@ -129,6 +141,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < runs; ++i) {
         const auto& a = with_lanes[i].x;
         identical = identical && a.size() == by_hand[i].size() && a == without[i].x &&
+                    std::equal(a.begin(), a.end(), into.begin() + static_cast<std::ptrdiff_t>(i * a.size())) &&
                     std::equal(a.begin(), a.end(), by_hand[i].begin(),
                                [](double u, double v) { return std::bit_cast<std::uint64_t>(u) == std::bit_cast<std::uint64_t>(v); });
     }
@@ -140,10 +153,12 @@ int main(int argc, char** argv) {
                          {"workers", 1},
                          {"lanes", lanes.native.lanes},
                          {"ns_per_trajectory_step_lanes", s_lanes * per},
+                         {"ns_per_trajectory_step_lanes_into_one_array", s_into * per},
                          {"ns_per_trajectory_step_one_run_at_a_time", s_single * per},
                          {"ns_per_trajectory_step_hand_written_cpp", s_hand * per},
                          {"lanes_over_one_run_at_a_time", s_lanes / s_single},
                          {"lanes_over_hand_written_cpp", s_lanes / s_hand},
+                         {"lanes_into_one_array_over_hand_written_cpp", s_into / s_hand},
                          {"bit_identical", identical}};
     std::printf("%s\n", report.dump(1).c_str());
     return identical ? 0 : 1;

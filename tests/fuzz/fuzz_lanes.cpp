@@ -1,7 +1,8 @@
 // libFuzzer target for lanes: random programs (every operator) compiled in packed form and run
 // with different values in each lane (NaN, infinities, signed zeros and subnormals in some lanes
 // only) against the scalar machine code lane by lane; and random models run as a group of
-// euler or rk4 runs in lanes against each run alone. Every bit must match, NaN payloads
+// euler or rk4 runs in lanes against each run alone, and each run alone, a whole step at a time in
+// machine code, against the same run stage by stage. Every bit must match, NaN payloads
 // included: the packed code performs the scalar code's operations in the scalar code's operand
 // order, and a run's trajectory, counters and error must be exactly what it gets alone.
 #include <bit>
@@ -181,9 +182,14 @@ void group_of_runs(Reader& r) {
                               });
         for (std::size_t k = 0; k < count; ++k) {
             if (!got[k]) fail("a run never delivered");
-            same_run(*got[k], zarel::simulate(models[k], x0s[k], t, inputs, method, options),
-                     std::string(zarel::method_name(method)) + " on " + lanes + " lanes, run " + std::to_string(k) +
-                         " of " + std::to_string(count));
+            const std::string where = std::string(zarel::method_name(method)) + " on " + lanes + " lanes, run " +
+                                      std::to_string(k) + " of " + std::to_string(count);
+            const auto alone = zarel::simulate(models[k], x0s[k], t, inputs, method, options);
+            same_run(*got[k], alone, where);
+            // the whole step in machine code against the same step stage by stage
+            zarel::Model staged = models[k];
+            staged.native.euler_step = staged.native.rk4_step = nullptr;
+            same_run(alone, zarel::simulate(staged, x0s[k], t, inputs, method, options), where + ", stage by stage");
         }
     }
 }

@@ -1,0 +1,141 @@
+"""Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), both in this
+process: the Lorenz ensemble (rho swept over [0, 21]) with RK4 over 1,000 steps and with rk45 at
+rtol 1e-8, the 20-mass chain with RK4 and the mass-spring-damper with the midpoint method; also
+one RK4 run of the Lorenz system per step, and the bits of both settings compared. With --python,
+the same measurement by another interpreter (another build of the engine, for example an older
+checkout's .venv) follows, and the ratios of this build to that one are printed side by side.
+
+    .venv/bin/python bench/bench_lanes.py
+    .venv/bin/python bench/bench_lanes.py --python /path/to/old/.venv/bin/python
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+os.environ["RAYON_NUM_THREADS"] = "1"  # one worker: every figure is per core
+
+import numpy as np
+
+
+def lorenz():
+    def r(i):
+        return ["ref", i]
+    # x' = sigma (y - x), y' = x (rho - z) - y, z' = x y - beta z; env: x y z sigma rho beta t
+    return {"n_states": 3, "n_inputs": 0, "n_params": 3, "param_values": [10.0, 28.0, 8.0 / 3.0],
+            "rhs": [["mul", r(3), ["sub", r(1), r(0)]],
+                    ["sub", ["mul", r(0), ["sub", r(4), r(2)]], r(1)],
+                    ["sub", ["mul", r(0), r(1)], ["mul", r(5), r(2)]]]}
+
+
+def cases():
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from models import mass_chain
+    runs = 4096
+    rho = np.linspace(0.0, 21.0, runs)
+    lorenz_params = np.column_stack([np.full(runs, 10.0), rho, np.full(runs, 8.0 / 3.0)])
+    lorenz_x0s = np.tile([1.0, 0.0, 0.0], (runs, 1))
+    t_lorenz = np.arange(1001) * 0.01
+    chain = mass_chain(20)[0]
+    msd = mass_chain(1, c=0.4)[0]
+    rng = np.random.default_rng(3)
+    return [
+        ("lorenz_rk4", lorenz(), lorenz_x0s, lorenz_params, t_lorenz, "rk4"),
+        ("lorenz_rk45", lorenz(), lorenz_x0s[:512], lorenz_params[:512], t_lorenz, "rk45"),
+        ("chain20_rk4", chain, rng.uniform(-0.1, 0.1, (256, 40)), None, np.linspace(0.0, 10.0, 1001), "rk4"),
+        ("msd_midpoint", msd, rng.uniform(-1.0, 1.0, (4096, 2)), None, np.linspace(0.0, 10.0, 1001), "midpoint"),
+    ]
+
+
+def load(doc, lanes):
+    import zarel_engine
+    saved = os.environ.get("ZAREL_LANES")
+    if lanes:
+        os.environ.pop("ZAREL_LANES", None)
+    else:
+        os.environ["ZAREL_LANES"] = "1"
+    try:
+        return zarel_engine.Model(json.dumps(doc))
+    finally:
+        if saved is None:
+            os.environ.pop("ZAREL_LANES", None)
+        else:
+            os.environ["ZAREL_LANES"] = saved
+
+
+def best(fn, repeat):
+    fn()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def measure(repeat):
+    """ns per trajectory-step of each case with and without lanes, and whether their bits agree."""
+    out = {}
+    for name, doc, x0s, params, t, method in cases():
+        per = 1e9 / (len(x0s) * (len(t) - 1))
+        # the two settings alternate round by round, so that both see the same machine load
+        models = [load(doc, True), load(doc, False)]
+        results = [None, None]
+        best_times = [float("inf")] * 2
+        for _ in range(repeat + 1):  # the first round warms the pool and the pages
+            for k, model in enumerate(models):
+                results[k] = None
+                start = time.perf_counter()
+                results[k] = model.simulate_batch(x0s, t, params=params, method=method)
+                best_times[k] = min(best_times[k], time.perf_counter() - start)
+        same = all(np.array_equal(results[0][key], results[1][key]) for key in ("x", "energy"))
+        out[name] = {"lanes_ns": best_times[0] * per, "no_lanes_ns": best_times[1] * per,
+                     "lanes_over_no_lanes": best_times[0] / best_times[1], "identical": bool(same)}
+    # one run of the Lorenz system, recording included, per step
+    model = load(lorenz(), True)
+    t = np.arange(100_001) * 1e-4
+    x0 = np.array([1.0, 0.0, 0.0])
+    out["lorenz_rk4_one_run_ns_per_step"] = best(lambda: model.simulate(x0, t, method="rk4"), repeat) * 1e9 / (len(t) - 1)
+    short = np.array([0.0, 0.01])
+    calls = 20_000
+    out["simulate_fixed_cost_us"] = best(lambda: [model.simulate(x0, short, method="rk4") for _ in range(calls)],
+                                         repeat) * 1e6 / calls
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--python", help="another interpreter whose engine is measured the same way, after this one")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--json", action="store_true", help="print the measurement as JSON only")
+    args = parser.parse_args()
+    mine = measure(args.repeat)
+    if args.json:
+        print(json.dumps(mine))
+        return
+    other = None
+    if args.python:
+        text = subprocess.run([args.python, os.path.abspath(__file__), "--json", "--repeat", str(args.repeat)],
+                              check=True, capture_output=True, text=True).stdout
+        other = json.loads(text)
+    print("per core (1 worker), ns per trajectory-step; lanes: the default, no lanes: ZAREL_LANES=1")
+    for name, row in mine.items():
+        if not isinstance(row, dict):
+            continue
+        line = (f"  {name:14s} lanes {row['lanes_ns']:8.2f}  no lanes {row['no_lanes_ns']:8.2f}  "
+                f"ratio {row['lanes_over_no_lanes']:.2f}  identical {row['identical']}")
+        if other:
+            line += (f"  | other build: lanes {other[name]['lanes_ns']:8.2f}  no lanes {other[name]['no_lanes_ns']:8.2f}"
+                     f"  this lanes / other no lanes {row['lanes_ns'] / other[name]['no_lanes_ns']:.2f}")
+        print(line)
+    for key in ("lorenz_rk4_one_run_ns_per_step", "simulate_fixed_cost_us"):
+        line = f"  {key:32s} {mine[key]:8.3f}"
+        if other:
+            line += f"  | other build {other[key]:8.3f}  ratio {mine[key] / other[key]:.2f}"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
