@@ -83,15 +83,18 @@ inline void stage_state(const double* __restrict x, const double* __restrict k, 
 }
 
 // stage_state with the stage number known only at run time: the same sums; for the smallest
-// states, where the unrolled and vectorised form of each stage costs more than it saves.
+// states, where the unrolled and vectorised form of each stage costs more than it saves. With a
+// stride W, value i of x and xs and value (j n + i) of k sit W doubles apart: one lane of arrays
+// laid out lane-major, with the same sums.
+template <std::size_t W = 1>
 inline void stage_state(int s, const double* x, const double* k, std::size_t n, double h, double* xs) {
     double ah[kStages - 1];
     for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
     for (std::size_t i = 0; i < n; ++i) {
-        double acc = x[i];
+        double acc = x[i * W];
         for (int j = 0; j < s; ++j)
-            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
-        xs[i] = acc;
+            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[(j * n + i) * W];
+        xs[i * W] = acc;
     }
 }
 
@@ -104,8 +107,6 @@ inline void for_later_stages(F&& f) {
     }(std::make_integer_sequence<int, kStages - 1>{});
 }
 
-// The fifth-order solution of the step into xn, and the largest component error relative to its
-// tolerance; NaN components do not count.
 // std::fmax for operands that are magnitudes (never -0) or NaN: the same value, without the
 // library call that std::fmax compiles to (x86 has no instruction with its NaN rule).
 inline double fmax_of_magnitudes(double a, double b) {
@@ -114,18 +115,22 @@ inline double fmax_of_magnitudes(double a, double b) {
     return a < b ? b : a;
 }
 
+// The fifth-order solution of the step into xn, and the largest component error relative to its
+// tolerance; NaN components do not count.
+// With a stride W, as stage_state: one lane of lane-major arrays.
+template <std::size_t W = 1>
 inline double advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, double h,
                                  double rtol, double atol, double* __restrict xn) {
     double errnorm = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        double next = x[i];
+        double next = x[i * W];
         double err = 0.0;
         for (int j = 0; j < kStages; ++j) {
-            if (kB[j] != 0.0) next = next + (kB[j] * h) * k[j * n + i];
-            if (kE[j] != 0.0) err = err + (kE[j] * h) * k[j * n + i];
+            if (kB[j] != 0.0) next = next + (kB[j] * h) * k[(j * n + i) * W];
+            if (kE[j] != 0.0) err = err + (kE[j] * h) * k[(j * n + i) * W];
         }
-        xn[i] = next;
-        const double scale = atol + rtol * fmax_of_magnitudes(std::fabs(x[i]), std::fabs(next));
+        xn[i * W] = next;
+        const double scale = atol + rtol * fmax_of_magnitudes(std::fabs(x[i * W]), std::fabs(next));
         const double ratio = std::fabs(err / scale);
         if (ratio > errnorm) errnorm = ratio;
     }

@@ -1,10 +1,9 @@
 // Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
-// code (or stage by stage on the packed right-hand side). Every array is lane-major, as the
+// code (or stage by stage on the packed right-hand side); rk45 is in lanes_rk45.cpp. Every array is lane-major, as the
 // packed code reads it: value j of lane l at [j * W + l], so the states are the first n * W
 // values of an environment. The vector work is the integrators' own arithmetic, written element
 // by element in the same order, so each lane computes the bits its run computes alone; grid
-// points are recorded straight into each run's target, the energy, supplied power and outputs of
-// every lane by one call of their packed code.
+// points are recorded straight into each run's target by the LaneRecorder.
 #include "lanes.hpp"
 
 #include <algorithm>
@@ -16,8 +15,8 @@
 namespace zarel {
 
 std::size_t group_width(const Model& model, Method method) {
-    const bool fixed_step = method == Method::Euler || method == Method::Rk4;
-    if (!fixed_step || !model.native.packed.rhs || model.native_rhs) return 1;
+    const bool lanes = method == Method::Euler || method == Method::Rk4 || method == Method::Rk45;
+    if (!lanes || !model.native.packed.rhs || model.native_rhs) return 1;
     return model.native.lanes;
 }
 
@@ -46,34 +45,26 @@ public:
     Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs, Method method)
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), method_(method),
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
-          step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step) {
-        const Model::Native::Packed& p = model_.native.packed;
-        packed_record_ = p.energy && p.supplied_power && p.outputs;
+          step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
+          recorder_(runs, t, inputs) {
         env_.assign(checked_product(model_.step_layout().size(), w_), 0.0);
-        rec_env_.assign(checked_product(model_.env_size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
         for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(step_ ? 0 : x_.size(), 0.0);
         result_.assign(w_, 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
-        u_rec_.assign(u_.size(), 0.0);
-        lane_x_.assign(n_, 0.0);
-        out_.assign(model_.output_programs.size(), 0.0);
-        packed_out_.assign(checked_product(out_.size(), w_), 0.0);
-        scratch_ = Scratch::for_model(model_);
         active_.assign(runs.size(), true);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         const std::size_t p0 = n_ + m_;
         for (std::size_t l = 0; l < w_; ++l) {
             const LaneRun& run = runs[l < runs.size() ? l : 0];
-            for (std::size_t j = 0; j < model_.n_params; ++j)
-                env_[(p0 + j) * w_ + l] = rec_env_[(p0 + j) * w_ + l] = run.model->params[j];
+            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * w_ + l] = run.model->params[j];
             for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = run.x0[i];
         }
     }
 
     void run(const DeliverLane& deliver) {
-        record(0);
+        recorder_.record(0, x_, active_);
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
             const double h = t_[i + 1] - t_[i];
@@ -96,7 +87,7 @@ public:
                 any = true;
             }
             if (!any) return;
-            record(i + 1);
+            recorder_.record(i + 1, x_, active_);
         }
         Counters counted;
         counted.steps = L - 1;
@@ -106,18 +97,18 @@ public:
     }
 
 private:
-    // Slots [first, first + count) of every lane of env set to the shared values v.
-    void broadcast(std::vector<double>& env, std::size_t first, const double* v, std::size_t count) {
+    // Slots [first, first + count) of every lane set to the shared values v.
+    void broadcast(std::size_t first, const double* v, std::size_t count) {
         for (std::size_t j = 0; j < count; ++j)
-            std::fill_n(env.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+            std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
     }
 
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
     // input and time.
     void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
         std::copy(xs.begin(), xs.end(), env_.begin());
-        broadcast(env_, n_, u_.data(), m_);
-        broadcast(env_, n_ + m_ + model_.n_params, &t, 1);
+        broadcast(n_, u_.data(), m_);
+        broadcast(n_ + m_ + model_.n_params, &t, 1);
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
     }
 
@@ -126,14 +117,14 @@ private:
         const StepLayout at = model_.step_layout();
         std::copy(x_.begin(), x_.end(), env_.begin());
         input(0.0, u_);
-        broadcast(env_, n_, u_.data(), m_);
-        broadcast(env_, at.model - 1, &t, 1);
-        broadcast(env_, at.h(), &h, 1);
+        broadcast(n_, u_.data(), m_);
+        broadcast(at.model - 1, &t, 1);
+        broadcast(at.h(), &h, 1);
         if (m_ > 0 && method_ == Method::Rk4) {
             input(0.5, u_);
-            broadcast(env_, at.u_half(), u_.data(), m_);
+            broadcast(at.u_half(), u_.data(), m_);
             input(1.0, u_);
-            broadcast(env_, at.u_end(), u_.data(), m_);
+            broadcast(at.u_end(), u_.data(), m_);
         }
         step_(env_.data(), x_.data(), result_.data());
     }
@@ -170,62 +161,6 @@ private:
         return true;
     }
 
-    // Grid point k of every active run, recorded as record() records it: the state and the input
-    // in force copied, the energy (at zero inputs and t = 0), the supplied power and the outputs
-    // (at the input in force and t[k]) by the packed code of all lanes at once.
-    void record(std::size_t k) {
-        if (!packed_record_) {
-            for (std::size_t l = 0; l < runs_.size(); ++l) {
-                if (!active_[l]) continue;
-                for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x_[i * w_ + l];
-                zarel::record(*runs_[l].model, inputs_, t_, k, lane_x_.data(), u_rec_.data(), runs_[l].target, scratch_,
-                              out_.data());
-            }
-            return;
-        }
-        const std::size_t L = t_.size(), q = out_.size();
-        const RecordTarget& first = runs_[0].target;
-        for (std::size_t l = 0; l < runs_.size(); ++l) {
-            if (!active_[l] || runs_[l].target.x.empty()) continue;
-            double* row = runs_[l].target.x.data() + k * n_;
-            for (std::size_t i = 0; i < n_; ++i) row[i] = x_[i * w_ + l];
-        }
-        // the last point has no interval of its own: it shows the end of the last interval's input
-        inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
-        for (std::size_t l = 0; l < runs_.size(); ++l)
-            if (active_[l] && m_ > 0 && !runs_[l].target.u.empty())
-                std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
-        const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
-        if (!energy && !power && !outputs) return;
-        const Model::Native::Packed& p = model_.native.packed;
-        std::copy(x_.begin(), x_.end(), rec_env_.begin());
-        const std::size_t time = n_ + m_ + model_.n_params;
-        if (energy) {
-            const double zero = 0.0;
-            for (std::size_t j = 0; j < m_; ++j) broadcast(rec_env_, n_ + j, &zero, 1);
-            broadcast(rec_env_, time, &zero, 1);
-            p.energy(rec_env_.data(), packed_out_.data(), result_.data());
-            for (std::size_t l = 0; l < runs_.size(); ++l)
-                if (active_[l]) runs_[l].target.energy[k] = result_[l];
-        }
-        if (!power && !outputs) return;
-        broadcast(rec_env_, n_, u_rec_.data(), m_);
-        broadcast(rec_env_, time, &t_[k], 1);
-        if (power) {
-            p.supplied_power(rec_env_.data(), packed_out_.data(), result_.data());
-            for (std::size_t l = 0; l < runs_.size(); ++l)
-                if (active_[l]) runs_[l].target.supplied_power[k] = result_[l];
-        }
-        if (outputs) {
-            p.outputs(rec_env_.data(), packed_out_.data(), result_.data());
-            for (std::size_t l = 0; l < runs_.size(); ++l) {
-                if (!active_[l]) continue;
-                double* row = runs_[l].target.outputs.data() + k * q;
-                for (std::size_t j = 0; j < q; ++j) row[j] = packed_out_[j * w_ + l];
-            }
-        }
-    }
-
     std::span<const LaneRun> runs_;
     const Model& model_;
     std::span<const double> t_;
@@ -233,17 +168,91 @@ private:
     Method method_;
     std::size_t w_, n_, m_;
     PackedFn step_;  // the whole step in machine code, when the model has it
-    bool packed_record_ = false;
-    // env_: the step's (or the rhs's) environment; rec_env_: that of the recorded quantities
-    std::vector<double> env_, rec_env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_, u_rec_, lane_x_, out_, packed_out_;
-    Scratch scratch_;
+    LaneRecorder recorder_;
+    std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
     std::vector<bool> active_;
 };
 
 }  // namespace
 
+LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs)
+    : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), w_(model_.native.lanes),
+      n_(model_.n_states), m_(model_.n_inputs) {
+    const Model::Native::Packed& p = model_.native.packed;
+    packed_ = p.energy && p.supplied_power && p.outputs;
+    env_.assign(checked_product(model_.env_size(), w_), 0.0);
+    result_.assign(w_, 0.0);
+    u_rec_.assign(std::max<std::size_t>(m_, 1), 0.0);
+    lane_x_.assign(n_, 0.0);
+    out_.assign(model_.output_programs.size(), 0.0);
+    packed_out_.assign(checked_product(out_.size(), w_), 0.0);
+    scratch_ = Scratch::for_model(model_);
+    const std::size_t p0 = n_ + m_;
+    for (std::size_t l = 0; l < w_; ++l)
+        for (std::size_t j = 0; j < model_.n_params; ++j)
+            env_[(p0 + j) * w_ + l] = runs[l < runs.size() ? l : 0].model->params[j];
+}
+
+void LaneRecorder::broadcast(std::size_t first, const double* v, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j)
+        std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+}
+
+void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const std::vector<bool>& active) {
+    if (!packed_) {
+        for (std::size_t l = 0; l < runs_.size(); ++l) {
+            if (!active[l]) continue;
+            for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x[i * w_ + l];
+            zarel::record(*runs_[l].model, inputs_, t_, k, lane_x_.data(), u_rec_.data(), runs_[l].target, scratch_,
+                          out_.data());
+        }
+        return;
+    }
+    const std::size_t L = t_.size(), q = out_.size();
+    for (std::size_t l = 0; l < runs_.size(); ++l) {
+        if (!active[l] || runs_[l].target.x.empty()) continue;
+        double* row = runs_[l].target.x.data() + k * n_;
+        for (std::size_t i = 0; i < n_; ++i) row[i] = x[i * w_ + l];
+    }
+    // the last point has no interval of its own: it shows the end of the last interval's input
+    inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
+    for (std::size_t l = 0; l < runs_.size(); ++l)
+        if (active[l] && m_ > 0 && !runs_[l].target.u.empty())
+            std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
+    const RecordTarget& first = runs_[0].target;
+    const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
+    if (!energy && !power && !outputs) return;
+    const Model::Native::Packed& p = model_.native.packed;
+    std::copy_n(x.begin(), n_ * w_, env_.begin());
+    const std::size_t time = n_ + m_ + model_.n_params;
+    if (energy) {
+        const double zero = 0.0;
+        for (std::size_t j = 0; j < m_; ++j) broadcast(n_ + j, &zero, 1);
+        broadcast(time, &zero, 1);
+        p.energy(env_.data(), packed_out_.data(), result_.data());
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active[l]) runs_[l].target.energy[k] = result_[l];
+    }
+    if (!power && !outputs) return;
+    broadcast(n_, u_rec_.data(), m_);
+    broadcast(time, &t_[k], 1);
+    if (power) {
+        p.supplied_power(env_.data(), packed_out_.data(), result_.data());
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active[l]) runs_[l].target.supplied_power[k] = result_[l];
+    }
+    if (outputs) {
+        p.outputs(env_.data(), packed_out_.data(), result_.data());
+        for (std::size_t l = 0; l < runs_.size(); ++l) {
+            if (!active[l]) continue;
+            double* row = runs_[l].target.outputs.data() + k * q;
+            for (std::size_t j = 0; j < q; ++j) row[j] = packed_out_[j * w_ + l];
+        }
+    }
+}
+
 std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
-                                        const Inputs& inputs, Method method, const SolverOptions&,
+                                        const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver) {
     std::vector<std::size_t> alone;
     if (runs.empty()) return alone;
@@ -258,9 +267,14 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     if (lanes.empty()) return alone;
     std::vector<LaneRun> taken;
     for (std::size_t k : lanes) taken.push_back(runs[k]);
-    Group(taken, t, inputs, method).run([&](std::size_t l, Status&& st, const Counters& counted) {
+    const DeliverLane to_run = [&](std::size_t l, Status&& st, const Counters& counted) {
         deliver(lanes[l], std::move(st), counted);
-    });
+    };
+    if (method == Method::Rk45) {
+        run_rk45_group(taken, t, inputs, options, to_run);
+    } else {
+        Group(taken, t, inputs, method).run(to_run);
+    }
     return alone;
 }
 

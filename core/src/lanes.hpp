@@ -13,7 +13,8 @@
 namespace zarel {
 
 // How many runs simulate_group advances at once for this model and method: the lanes of the
-// model's packed code for the fixed-step methods, else 1 (each run on its own).
+// model's packed code for euler, rk4 and rk45 (stepping to every grid point), else 1 (each run
+// on its own).
 std::size_t group_width(const Model& model, Method method);
 
 // Run k of a group: its model, which differs from the group's first in its parameters alone, its
@@ -36,6 +37,34 @@ using DeliverLane = std::function<void(std::size_t k, Status&& status, const Cou
 std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver);
+
+// Records the grid points of a group's runs as record() records each run alone: the state and the
+// input in force copied, the energy (at zero inputs and t = 0), the supplied power and the named
+// outputs (at the input in force and t[k]) by one call of their packed code for all lanes.
+class LaneRecorder {
+public:
+    LaneRecorder(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs);
+
+    // Grid point k of every run whose `active` flag is set, from the states x (n * W values,
+    // lane-major).
+    void record(std::size_t k, const std::vector<double>& x, const std::vector<bool>& active);
+
+private:
+    void broadcast(std::size_t first, const double* v, std::size_t count);
+
+    std::span<const LaneRun> runs_;
+    const Model& model_;
+    std::span<const double> t_;
+    const Inputs& inputs_;
+    std::size_t w_, n_, m_;
+    bool packed_ = false;  // whether the model has packed code for every recorded quantity
+    std::vector<double> env_, result_, u_rec_, lane_x_, out_, packed_out_;
+    Scratch scratch_;
+};
+
+// Runs rk45 (stepping to every grid point) for a group taken by simulate_group.
+void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                    const SolverOptions& options, const DeliverLane& deliver);
 
 // Receives run k's trajectory or error, once for every run of a group.
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;

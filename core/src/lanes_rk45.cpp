@@ -1,0 +1,174 @@
+// rk45 in lanes: each lane a run of rk45_interval over every output interval, with its own step
+// size, time, attempts and counters; every attempt of the group evaluates its seven stages by
+// the packed right-hand side for all lanes at once, each lane at its own stage time and input.
+// A lane that has reached the end of the interval waits (its lanes of the stage arrays are
+// computed and ignored) until every lane has; a lane that fails stops with rk45_interval's error
+// and the others go on. The stage sums and the error estimate are the single run's own
+// functions, on one lane of the lane-major arrays, so each lane computes its run's bits.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "checked_size.hpp"
+#include "dormand_prince.hpp"
+#include "lanes.hpp"
+
+namespace zarel {
+
+using namespace dormand_prince;
+
+namespace {
+
+template <std::size_t W>
+class Rk45Group {
+public:
+    Rk45Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+              const SolverOptions& options)
+        : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
+          m_(model_.n_inputs), recorder_(runs, t, inputs) {
+        env_.assign(checked_product(model_.env_size(), W), 0.0);
+        x_.assign(checked_product(n_, W), 0.0);
+        xs_.assign(x_.size(), 0.0);
+        xn_.assign(x_.size(), 0.0);
+        k_.assign(checked_product(x_.size(), kStages), 0.0);
+        u_.assign(std::max<std::size_t>(m_, 1), 0.0);
+        active_.assign(runs.size(), true);
+        counted_.assign(runs.size(), Counters{});
+        // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
+        const std::size_t p0 = n_ + m_;
+        for (std::size_t l = 0; l < W; ++l) {
+            const LaneRun& run = runs[l < runs.size() ? l : 0];
+            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * W + l] = run.model->params[j];
+            for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = run.x0[i];
+        }
+    }
+
+    void run(const DeliverLane& deliver) {
+        recorder_.record(0, x_, active_);
+        for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
+            interval(i, deliver);
+            bool any = false;
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!active_[l]) continue;
+                if (!lane_finite(l)) {
+                    stop(l, fail(NonFinite{"the state", t_[i + 1]}), deliver);
+                    continue;
+                }
+                any = true;
+            }
+            if (!any) return;
+            recorder_.record(i + 1, x_, active_);
+        }
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active_[l]) deliver(l, Status{}, counted_[l]);
+    }
+
+private:
+    // rk45_interval over [t[i], t[i+1]] for every active lane.
+    void interval(std::size_t i, const DeliverLane& deliver) {
+        const double t0 = t_[i], t1 = t_[i + 1], span = t1 - t0;
+        const double tiny = kGuard * std::fmax(std::fabs(span), 1.0);
+        const InputSource input = InputSource::of_series(inputs_, i, m_);
+        std::array<double, W> h{}, t{}, h_try{};
+        std::array<std::uint64_t, W> attempts{};
+        std::array<bool, W> running{};
+        bool any = false;
+        for (std::size_t l = 0; l < runs_.size(); ++l) {
+            if (!active_[l]) continue;
+            h[l] = h_carry_[l] > 0.0 ? std::min(h_carry_[l], span) : span;
+            t[l] = t0;
+            running[l] = t[l] < t1 - tiny;
+            any = any || running[l];
+        }
+        while (any) {
+            for (std::size_t l = 0; l < runs_.size(); ++l)
+                if (running[l]) h_try[l] = t[l] + h[l] > t1 ? t1 - t[l] : h[l];
+            // the seven stages of every running lane
+            for (int s = 0; s < kStages; ++s) {
+                for (std::size_t l = 0; l < runs_.size(); ++l) {
+                    if (!running[l]) continue;
+                    if (s > 0) stage_state<W>(s, x_.data() + l, k_.data() + l, n_, h_try[l], xs_.data() + l);
+                    const double ts = t[l] + kC[s] * h_try[l];
+                    double fraction = (ts - t0) / span;
+                    if (fraction < 0.0) fraction = 0.0;
+                    if (fraction > 1.0) fraction = 1.0;
+                    input(fraction, u_);
+                    const std::vector<double>& stage_x = s == 0 ? x_ : xs_;
+                    for (std::size_t j = 0; j < n_; ++j) env_[j * W + l] = stage_x[j * W + l];
+                    for (std::size_t j = 0; j < m_; ++j) env_[(n_ + j) * W + l] = u_[j];
+                    env_[(n_ + m_ + model_.n_params) * W + l] = ts;
+                }
+                model_.native.packed.rhs(env_.data(), k_.data() + static_cast<std::size_t>(s) * n_ * W, result_.data());
+            }
+            any = false;
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!running[l]) continue;
+                Counters& c = counted_[l];
+                c.rhs_evals += kStages;
+                const double errnorm = advance_with_error<W>(x_.data() + l, k_.data() + l, n_, h_try[l],
+                                                             options_.rtol, options_.atol, xn_.data() + l);
+                if (std::isinf(errnorm)) {
+                    running[l] = false;
+                    stop(l, fail(NonFinite{"the error estimate", t[l]}), deliver);
+                    continue;
+                }
+                const double factor = step_factor(errnorm);
+                if (errnorm <= 1.0) {
+                    t[l] = t[l] + h_try[l];
+                    for (std::size_t j = 0; j < n_; ++j) x_[j * W + l] = xn_[j * W + l];
+                    c.steps += 1;
+                } else {
+                    c.rejected_steps += 1;
+                }
+                attempts[l] += 1;
+                h[l] = factor * h_try[l];
+                if (auto st = check_attempt(attempts[l], h[l], tiny, t[l], options_); !st) {
+                    running[l] = false;
+                    stop(l, std::move(st), deliver);
+                    continue;
+                }
+                running[l] = t[l] < t1 - tiny;
+                any = any || running[l];
+            }
+        }
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active_[l]) h_carry_[l] = h[l];
+    }
+
+    void stop(std::size_t l, Status&& st, const DeliverLane& deliver) {
+        active_[l] = false;
+        deliver(l, std::move(st), counted_[l]);
+    }
+
+    bool lane_finite(std::size_t l) const {
+        for (std::size_t i = 0; i < n_; ++i)
+            if (!std::isfinite(x_[i * W + l])) return false;
+        return true;
+    }
+
+    std::span<const LaneRun> runs_;
+    const Model& model_;
+    std::span<const double> t_;
+    const Inputs& inputs_;
+    const SolverOptions& options_;
+    std::size_t n_, m_;
+    LaneRecorder recorder_;
+    std::vector<double> env_, x_, xs_, xn_, k_, u_;
+    std::array<double, W> result_{}, h_carry_{};
+    std::vector<bool> active_;
+    std::vector<Counters> counted_;
+};
+
+}  // namespace
+
+void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                    const SolverOptions& options, const DeliverLane& deliver) {
+    if (runs[0].model->native.lanes == 4) {
+        Rk45Group<4>(runs, t, inputs, options).run(deliver);
+    } else {
+        Rk45Group<2>(runs, t, inputs, options).run(deliver);
+    }
+}
+
+}  // namespace zarel
