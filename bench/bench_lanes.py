@@ -1,4 +1,5 @@
-"""Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), both in this
+"""Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), through the
+extension's Model.simulate_batch and through the package's batch into arrays made once, all in this
 process: the Lorenz ensemble (rho swept over [0, 21]) with RK4 over 1,000 steps and with rk45 at
 rtol 1e-8, the 20-mass chain with RK4 and the mass-spring-damper with the midpoint method; also
 one RK4 run of the Lorenz system per step, and the bits of both settings compared. With --python,
@@ -76,23 +77,39 @@ def best(fn, repeat):
 
 
 def measure(repeat):
-    """ns per trajectory-step of each case with and without lanes, and whether their bits agree."""
+    """ns per trajectory-step of each case with and without lanes, through the extension's batch
+    (result arrays made by every call) and through the package's batch into arrays allocated once,
+    and whether all four agree bit for bit."""
+    from zarel import _engine
     out = {}
     for name, doc, x0s, params, t, method in cases():
         per = 1e9 / (len(x0s) * (len(t) - 1))
-        # the two settings alternate round by round, so that both see the same machine load
         models = [load(doc, True), load(doc, False)]
+        x = [np.empty((len(x0s), len(t), x0s.shape[1])) for _ in models]
+        energy = [np.empty((len(x0s), len(t))) for _ in models]
         results = [None, None]
-        best_times = [float("inf")] * 2
+
+        def extension(k):
+            results[k] = None
+            results[k] = models[k].simulate_batch(x0s, t, params=params, method=method)
+
+        def into(k):
+            failed = _engine.simulate_batch(models[k], x0s, t, params=params, method=method, x=x[k], energy=energy[k])
+            assert not any(failed), failed
+
+        # the settings alternate round by round, so that all see the same machine load
+        runs = [(extension, 0), (extension, 1), (into, 0), (into, 1)]
+        best_times = [float("inf")] * len(runs)
         for _ in range(repeat + 1):  # the first round warms the pool and the pages
-            for k, model in enumerate(models):
-                results[k] = None
+            for j, (fn, k) in enumerate(runs):
                 start = time.perf_counter()
-                results[k] = model.simulate_batch(x0s, t, params=params, method=method)
-                best_times[k] = min(best_times[k], time.perf_counter() - start)
-        same = all(np.array_equal(results[0][key], results[1][key]) for key in ("x", "energy"))
+                fn(k)
+                best_times[j] = min(best_times[j], time.perf_counter() - start)
+        same = all(np.array_equal(results[0]["x"], a) for a in (results[1]["x"], x[0], x[1])) and all(
+            np.array_equal(results[0]["energy"], a) for a in (results[1]["energy"], energy[0], energy[1]))
         out[name] = {"lanes_ns": best_times[0] * per, "no_lanes_ns": best_times[1] * per,
-                     "lanes_over_no_lanes": best_times[0] / best_times[1], "identical": bool(same)}
+                     "into_lanes_ns": best_times[2] * per, "into_no_lanes_ns": best_times[3] * per,
+                     "identical": bool(same)}
     # one run of the Lorenz system, recording included, per step
     model = load(lorenz(), True)
     t = np.arange(100_001) * 1e-4
@@ -120,15 +137,20 @@ def main():
         text = subprocess.run([args.python, os.path.abspath(__file__), "--json", "--repeat", str(args.repeat)],
                               check=True, capture_output=True, text=True).stdout
         other = json.loads(text)
-    print("per core (1 worker), ns per trajectory-step; lanes: the default, no lanes: ZAREL_LANES=1")
+    print("per core (1 worker), ns per trajectory-step; lanes: the default, no lanes: ZAREL_LANES=1;")
+    print("batch: Model.simulate_batch (arrays made per call); into: zarel._engine.simulate_batch into arrays made once")
+    columns = ("lanes_ns", "no_lanes_ns", "into_lanes_ns", "into_no_lanes_ns")
     for name, row in mine.items():
         if not isinstance(row, dict):
             continue
-        line = (f"  {name:14s} lanes {row['lanes_ns']:8.2f}  no lanes {row['no_lanes_ns']:8.2f}  "
-                f"ratio {row['lanes_over_no_lanes']:.2f}  identical {row['identical']}")
+        figures = "  ".join(f"{c[:-3]} {row[c]:8.2f}" for c in columns)
+        line = f"  {name:13s} {figures}  lanes/no {row['into_lanes_ns'] / row['into_no_lanes_ns']:.2f}"
+        line += f"  identical {row['identical']}"
         if other:
-            line += (f"  | other build: lanes {other[name]['lanes_ns']:8.2f}  no lanes {other[name]['no_lanes_ns']:8.2f}"
-                     f"  this lanes / other no lanes {row['lanes_ns'] / other[name]['no_lanes_ns']:.2f}")
+            theirs = other[name]
+            line += (f"\n  {'  other build':13s} " + "  ".join(f"{c[:-3]} {theirs[c]:8.2f}" for c in columns) +
+                     f"  this lanes / other no lanes: batch {row['lanes_ns'] / theirs['no_lanes_ns']:.2f},"
+                     f" into {row['into_lanes_ns'] / theirs['into_no_lanes_ns']:.2f}")
         print(line)
     for key in ("lorenz_rk4_one_run_ns_per_step", "simulate_fixed_cost_us"):
         line = f"  {key:32s} {mine[key]:8.3f}"

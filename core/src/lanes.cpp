@@ -1,5 +1,6 @@
 // Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
-// code (or stage by stage on the packed right-hand side); rk45 is in lanes_rk45.cpp. Every array is lane-major, as the
+// code (or stage by stage on the packed right-hand side); rk45 and the midpoint method are in
+// lanes_rk45.cpp and lanes_midpoint.cpp. Every array is lane-major, as the
 // packed code reads it: value j of lane l at [j * W + l], so the states are the first n * W
 // values of an environment. The vector work is the integrators' own arithmetic, written element
 // by element in the same order, so each lane computes the bits its run computes alone; grid
@@ -14,9 +15,9 @@
 
 namespace zarel {
 
-std::size_t group_width(const Model& model, Method method) {
-    const bool lanes = method == Method::Euler || method == Method::Rk4 || method == Method::Rk45;
-    if (!lanes || !model.native.packed.rhs || model.native_rhs) return 1;
+std::size_t group_width(const Model& model, [[maybe_unused]] Method method) {
+    // every method has its group: the width is the model's
+    if (!model.native.packed.rhs || model.native_rhs) return 1;
     return model.native.lanes;
 }
 
@@ -272,6 +273,8 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     };
     if (method == Method::Rk45) {
         run_rk45_group(taken, t, inputs, options, to_run);
+    } else if (method == Method::Midpoint) {
+        run_midpoint_group(taken, t, inputs, options, to_run);
     } else {
         Group(taken, t, inputs, method).run(to_run);
     }

@@ -13,8 +13,8 @@
 namespace zarel {
 
 // How many runs simulate_group advances at once for this model and method: the lanes of the
-// model's packed code for euler, rk4 and rk45 (stepping to every grid point), else 1 (each run
-// on its own).
+// model's packed code (rk45 stepping to every grid point), or 1 (each run on its own) for a
+// model without them.
 std::size_t group_width(const Model& model, Method method);
 
 // Run k of a group: its model, which differs from the group's first in its parameters alone, its
@@ -62,9 +62,12 @@ private:
     Scratch scratch_;
 };
 
-// Runs rk45 (stepping to every grid point) for a group taken by simulate_group.
+// Runs rk45 (stepping to every grid point), or the midpoint method, for a group taken by
+// simulate_group.
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver);
+void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                        const SolverOptions& options, const DeliverLane& deliver);
 
 // Receives run k's trajectory or error, once for every run of a group.
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;

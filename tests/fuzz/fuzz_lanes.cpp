@@ -1,7 +1,7 @@
 // libFuzzer target for lanes: random programs (every operator) compiled in packed form and run
 // with different values in each lane (NaN, infinities, signed zeros and subnormals in some lanes
-// only) against the scalar machine code lane by lane; and random models run as a group of
-// euler or rk4 runs in lanes against each run alone, and each run alone, a whole step at a time in
+// only) against the scalar machine code lane by lane; and random models run as a group of runs
+// of any method in lanes against each run alone, and each run alone, a whole step at a time in
 // machine code, against the same run stage by stage. Every bit must match, NaN payloads
 // included: the packed code performs the scalar code's operations in the scalar code's operand
 // order, and a run's trajectory, counters and error must be exactly what it gets alone.
@@ -150,9 +150,13 @@ void group_of_runs(Reader& r) {
     for (std::size_t k = 0; with_series && k < L * m; ++k) series.push_back(r.byte() % 4 ? small(r) : r.number());
     const zarel::Inputs inputs{with_series ? series.data() : nullptr, series.size(),
                                r.byte() % 2 ? zarel::Interp::Linear : zarel::Interp::Hold};
-    const zarel::Method method = r.byte() % 2 ? zarel::Method::Rk4 : zarel::Method::Euler;
+    constexpr zarel::Method kMethods[] = {zarel::Method::Euler, zarel::Method::Rk4, zarel::Method::Rk45,
+                                          zarel::Method::Midpoint};
+    const zarel::Method method = kMethods[r.byte() % 4];
     const std::uint8_t flags = r.byte();
-    const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, 50, 100000, (flags & 1) != 0, (flags & 2) != 0};
+    // small caps on attempts and iterations, so that runs also fail and split by them
+    const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, flags & 4 ? 3u : 50u, flags & 8 ? 5u : 2000u,
+                                       (flags & 1) != 0, (flags & 2) != 0};
 
     for (const char* lanes : {"2", "4"}) {
         ::setenv("ZAREL_LANES", lanes, 1);
@@ -160,7 +164,7 @@ void group_of_runs(Reader& r) {
         ::unsetenv("ZAREL_LANES");
         if (!base) fail("the model does not load: " + base.error().display());
         const std::size_t w = zarel::group_width(*base, method);
-        if (w < 2) fail("no lanes for a fixed-step method");
+        if (w < 2) fail("no lanes for a model with packed code");
         const std::size_t count = 1 + r.byte() % w;
         std::vector<zarel::Model> models(count, *base);
         std::vector<std::vector<double>> x0s(count);

@@ -77,6 +77,10 @@ struct Counters {
     std::uint64_t rejected_steps = 0;
 };
 
+// A midpoint step whose Newton iteration fails is split into halves at depths 0 to this, so the
+// shortest step tried is h / 64.
+constexpr int kMidpointSplitDepth = 5;
+
 // All buffers of one run, sized once, and its statistics counters. The integrators' buffers are
 // views into one block: a short run costs little more than setting up its buffers. A Work moves
 // (the block moves with it) but is not copied.
@@ -90,6 +94,8 @@ struct Work : Counters {
     std::span<double> jac, iter_matrix;
     std::vector<std::size_t> pivots;
     std::span<double> resid;
+    // (kMidpointSplitDepth + 1) * n: where each level of a split midpoint step keeps its start
+    std::span<double> saved;
 
     Work() = default;
     Work(Work&&) = default;
