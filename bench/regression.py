@@ -76,11 +76,11 @@ def figures():
             out[f"{name}/batch"] = digest(model.simulate_batch(x0s, t, u, method="rk45", interp="linear"))
         except RuntimeError as e:
             out[f"{name}/batch"] = str(e)
-        # fixed-step batches run in lanes: seven runs leave a remainder group on two or four lanes;
-        # a short span keeps every run finite, since which of several failing runs a batch
-        # reports depends on the order its workers meet them
+        # batches run in lanes: seven runs leave a remainder group on two or four lanes; a short
+        # span keeps every run finite, since which of several failing runs a batch reports
+        # depends on the order its workers meet them
         x0s = rng.uniform(-1.0, 1.0, (7, n))
-        for method in ("euler", "rk4"):
+        for method in ("euler", "rk4", "midpoint"):
             try:
                 out[f"{name}/batch/{method}"] = digest(model.simulate_batch(x0s, t[:7] / 1000, None if u is None else u[:7],
                                                                             method=method, interp="linear"))
