@@ -77,8 +77,10 @@ public:
             } else {
                 rk4(input, t_[i], h);
             }
-            bool any = false;
-            for (std::size_t l = 0; l < runs_.size(); ++l) {
+            // one pass over every lane first: a state that stays finite is the common case
+            const bool all_finite = std::all_of(x_.begin(), x_.end(), [](double v) { return std::isfinite(v); });
+            bool any = all_finite;
+            for (std::size_t l = 0; !all_finite && l < runs_.size(); ++l) {
                 if (!active_[l]) continue;
                 if (!lane_finite(l)) {
                     active_[l] = false;
@@ -171,7 +173,7 @@ private:
     PackedFn step_;  // the whole step in machine code, when the model has it
     LaneRecorder recorder_;
     std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
-    std::vector<bool> active_;
+    LaneFlags active_;
 };
 
 }  // namespace
@@ -199,7 +201,7 @@ void LaneRecorder::broadcast(std::size_t first, const double* v, std::size_t cou
         std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
 }
 
-void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const std::vector<bool>& active) {
+void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const LaneFlags& active) {
     if (!packed_) {
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             if (!active[l]) continue;
@@ -216,10 +218,12 @@ void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const std
         for (std::size_t i = 0; i < n_; ++i) row[i] = x[i * w_ + l];
     }
     // the last point has no interval of its own: it shows the end of the last interval's input
-    inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
-    for (std::size_t l = 0; l < runs_.size(); ++l)
-        if (active[l] && m_ > 0 && !runs_[l].target.u.empty())
-            std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
+    if (m_ > 0) {
+        inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            if (active[l] && !runs_[l].target.u.empty())
+                std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
+    }
     const RecordTarget& first = runs_[0].target;
     const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
     if (!energy && !power && !outputs) return;

@@ -38,6 +38,9 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver);
 
+// Whether each run of a group is still running (a byte each: read on every step).
+using LaneFlags = std::vector<char>;
+
 // Records the grid points of a group's runs as record() records each run alone: the state and the
 // input in force copied, the energy (at zero inputs and t = 0), the supplied power and the named
 // outputs (at the input in force and t[k]) by one call of their packed code for all lanes.
@@ -47,7 +50,7 @@ public:
 
     // Grid point k of every run whose `active` flag is set, from the states x (n * W values,
     // lane-major).
-    void record(std::size_t k, const std::vector<double>& x, const std::vector<bool>& active);
+    void record(std::size_t k, const std::vector<double>& x, const LaneFlags& active);
 
 private:
     void broadcast(std::size_t first, const double* v, std::size_t count);

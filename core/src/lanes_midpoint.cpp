@@ -172,7 +172,7 @@ private:
     std::array<double, W> result_{};
     Scratch scratch_;
     std::optional<Work> alone_;  // for the lanes that take a step on the scalar path
-    std::vector<bool> active_;
+    LaneFlags active_;
     std::vector<Counters> counted_;
 };
 

@@ -156,7 +156,7 @@ private:
     LaneRecorder recorder_;
     std::vector<double> env_, x_, xs_, xn_, k_, u_;
     std::array<double, W> result_{}, h_carry_{};
-    std::vector<bool> active_;
+    LaneFlags active_;
     std::vector<Counters> counted_;
 };
 
