@@ -115,6 +115,12 @@ inline double fmax_of_magnitudes(double a, double b) {
     return a < b ? b : a;
 }
 
+// One component's error relative to its tolerance, from its start x and its new value next.
+inline double error_ratio(double x, double next, double err, double rtol, double atol) {
+    const double scale = atol + rtol * fmax_of_magnitudes(std::fabs(x), std::fabs(next));
+    return std::fabs(err / scale);
+}
+
 // The fifth-order solution of the step into xn, and the largest component error relative to its
 // tolerance; NaN components do not count.
 // With a stride W, as stage_state: one lane of lane-major arrays.
@@ -130,8 +136,20 @@ inline double advance_with_error(const double* __restrict x, const double* __res
             if (kE[j] != 0.0) err = err + (kE[j] * h) * k[(j * n + i) * W];
         }
         xn[i * W] = next;
-        const double scale = atol + rtol * fmax_of_magnitudes(std::fabs(x[i * W]), std::fabs(next));
-        const double ratio = std::fabs(err / scale);
+        const double ratio = error_ratio(x[i * W], next, err, rtol, atol);
+        if (ratio > errnorm) errnorm = ratio;
+    }
+    return errnorm;
+}
+
+// The same norm when the machine code has computed the solution xn and each component's error
+// err (n values each, a stride W apart).
+template <std::size_t W = 1>
+inline double error_norm(const double* x, const double* xn, const double* err, std::size_t n, double rtol,
+                         double atol) {
+    double errnorm = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ratio = error_ratio(x[i * W], xn[i * W], err[i * W], rtol, atol);
         if (ratio > errnorm) errnorm = ratio;
     }
     return errnorm;

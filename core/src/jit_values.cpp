@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "dormand_prince.hpp"
+
 namespace zarel::jit {
 
 double apply(Op op, [[maybe_unused]] double a, [[maybe_unused]] double b, [[maybe_unused]] double c,
@@ -190,6 +192,39 @@ std::uint32_t trace(const Kernel& kernel, Builder& b) {
 
 namespace {
 
+// Stages 1..6 of a Dormand-Prince attempt from x with step h and the first stage's derivative in
+// the environment, each stage at its own time and input: stage_state's sums, then the sums of
+// advance_with_error for the fifth-order solution and the error, in the same order.
+template <class F>
+Graph dormand_prince_stages(const std::vector<std::uint32_t>& x, std::uint32_t h, const StepLayout& at, F&& f,
+                            Builder& b) {
+    using namespace dormand_prince;
+    const std::size_t n = at.n_states;
+    std::vector<std::vector<std::uint32_t>> k(kStages, std::vector<std::uint32_t>(n));
+    for (std::size_t i = 0; i < n; ++i) k[0][i] = b.ref(at.k0() + i);
+    for (int s = 1; s < kStages; ++s) {
+        std::vector<std::uint32_t> xs(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t acc = x[i];
+            for (int j = 0; j < s; ++j)
+                if (kA[s][j] != 0.0) acc = b.op(Op::Add, acc, b.op(Op::Mul, b.op(Op::Mul, b.constant(kA[s][j]), h), k[j][i]));
+            xs[i] = acc;
+        }
+        k[s] = f(xs, at.stage_u(s), b.ref(at.stage_time(s)));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t next = x[i], err = b.constant(0.0);
+        for (int j = 0; j < kStages; ++j) {
+            if (kB[j] != 0.0) next = b.op(Op::Add, next, b.op(Op::Mul, b.op(Op::Mul, b.constant(kB[j]), h), k[j][i]));
+            if (kE[j] != 0.0) err = b.op(Op::Add, err, b.op(Op::Mul, b.op(Op::Mul, b.constant(kE[j]), h), k[j][i]));
+        }
+        for (int s = 1; s < kStages; ++s) b.store(k[s][i], (s - 1) * n + i);
+        b.store(next, 6 * n + i);
+        b.store(err, 7 * n + i);
+    }
+    return b.finish(b.constant(0.0));
+}
+
 // One step of euler_step or rk4_step with the right-hand side traced at every stage: the same
 // operations on the same operands in the same order as those functions.
 Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder& b) {
@@ -218,6 +253,7 @@ Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder
         for (std::size_t i = 0; i < n; ++i) xs[i] = b.op(Op::Add, b.op(Op::Mul, k[i], c), x[i]);
         return xs;
     };
+    if (form == StepForm::DormandPrince) return dormand_prince_stages(x, h, at, f, b);
     const std::uint32_t t = model_env[time];
     const std::vector<std::uint32_t> k1 = f(x, n, t);
     std::vector<std::uint32_t> next;

@@ -27,11 +27,12 @@ public:
               const SolverOptions& options)
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
           m_(model_.n_inputs), recorder_(runs, t, inputs) {
-        env_.assign(checked_product(model_.env_size(), W), 0.0);
+        env_.assign(checked_product(model_.step_layout().size(), W), 0.0);
         x_.assign(checked_product(n_, W), 0.0);
         xs_.assign(x_.size(), 0.0);
         xn_.assign(x_.size(), 0.0);
-        k_.assign(checked_product(x_.size(), kStages), 0.0);
+        // the stages, then where the packed code for an attempt writes the solution and the error
+        k_.assign(checked_product(x_.size(), kStages + 2), 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         active_.assign(runs.size(), true);
         counted_.assign(runs.size(), Counters{});
@@ -84,16 +85,16 @@ private:
         while (any) {
             for (std::size_t l = 0; l < runs_.size(); ++l)
                 if (running[l]) h_try[l] = t[l] + h[l] > t1 ? t1 - t[l] : h[l];
-            // the seven stages of every running lane
-            for (int s = 0; s < kStages; ++s) {
+            // the seven stages of every running lane: the first by the packed right-hand side, the
+            // others by the packed code of the whole attempt where the model has it
+            const PackedFn compiled = model_.native.packed.dp_stages;
+            const StepLayout at = model_.step_layout();
+            const double* xn = compiled ? k_.data() + kStages * n_ * W : xn_.data();
+            for (int s = 0; s < (compiled ? 1 : kStages); ++s) {
                 for (std::size_t l = 0; l < runs_.size(); ++l) {
                     if (!running[l]) continue;
                     if (s > 0) stage_state<W>(s, x_.data() + l, k_.data() + l, n_, h_try[l], xs_.data() + l);
-                    const double ts = t[l] + kC[s] * h_try[l];
-                    double fraction = (ts - t0) / span;
-                    if (fraction < 0.0) fraction = 0.0;
-                    if (fraction > 1.0) fraction = 1.0;
-                    input(fraction, u_);
+                    const double ts = stage_input(input, t[l], h_try[l], s, t0, span);
                     const std::vector<double>& stage_x = s == 0 ? x_ : xs_;
                     for (std::size_t j = 0; j < n_; ++j) env_[j * W + l] = stage_x[j * W + l];
                     for (std::size_t j = 0; j < m_; ++j) env_[(n_ + j) * W + l] = u_[j];
@@ -101,13 +102,27 @@ private:
                 }
                 model_.native.packed.rhs(env_.data(), k_.data() + static_cast<std::size_t>(s) * n_ * W, result_.data());
             }
+            if (compiled) {
+                for (std::size_t l = 0; l < runs_.size(); ++l) {
+                    if (!running[l]) continue;
+                    for (std::size_t j = 0; j < n_; ++j) env_[(at.k0() + j) * W + l] = k_[j * W + l];
+                    env_[at.h() * W + l] = h_try[l];
+                    for (int s = 1; s < kStages; ++s) {
+                        env_[at.stage_time(s) * W + l] = stage_input(input, t[l], h_try[l], s, t0, span);
+                        for (std::size_t j = 0; j < m_; ++j) env_[(at.stage_u(s) + j) * W + l] = u_[j];
+                    }
+                }
+                compiled(env_.data(), k_.data() + n_ * W, result_.data());
+            }
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
                 Counters& c = counted_[l];
                 c.rhs_evals += kStages;
-                const double errnorm = advance_with_error<W>(x_.data() + l, k_.data() + l, n_, h_try[l],
-                                                             options_.rtol, options_.atol, xn_.data() + l);
+                const double errnorm =
+                    compiled ? error_norm<W>(x_.data() + l, xn + l, xn + n_ * W + l, n_, options_.rtol, options_.atol)
+                             : advance_with_error<W>(x_.data() + l, k_.data() + l, n_, h_try[l], options_.rtol,
+                                                     options_.atol, xn_.data() + l);
                 if (std::isinf(errnorm)) {
                     running[l] = false;
                     stop(l, fail(NonFinite{"the error estimate", t[l]}), deliver);
@@ -116,7 +131,7 @@ private:
                 const double factor = step_factor(errnorm);
                 if (errnorm <= 1.0) {
                     t[l] = t[l] + h_try[l];
-                    for (std::size_t j = 0; j < n_; ++j) x_[j * W + l] = xn_[j * W + l];
+                    for (std::size_t j = 0; j < n_; ++j) x_[j * W + l] = xn[j * W + l];
                     c.steps += 1;
                 } else {
                     c.rejected_steps += 1;
@@ -134,6 +149,17 @@ private:
         }
         for (std::size_t l = 0; l < runs_.size(); ++l)
             if (active_[l]) h_carry_[l] = h[l];
+    }
+
+    // The time of stage s of an attempt of length h from t, its input (as rk45_interval takes it)
+    // left in u_.
+    double stage_input(const InputSource& input, double t, double h, int s, double t0, double span) {
+        const double ts = t + kC[s] * h;
+        double fraction = (ts - t0) / span;
+        if (fraction < 0.0) fraction = 0.0;
+        if (fraction > 1.0) fraction = 1.0;
+        input(fraction, u_);
+        return ts;
     }
 
     void stop(std::size_t l, Status&& st, const DeliverLane& deliver) {

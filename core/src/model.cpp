@@ -139,12 +139,13 @@ void attach_native(Model& m) {
     // the Jacobian serves the implicit method, which runs one run at a time: a packed form of its
     // mostly constant entries would only lengthen loading
     if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
-    // whole fixed steps, for right-hand sides small enough that four copies of their code cost
-    // little to compile and stay in the instruction cache
-    constexpr std::size_t kInlinedSteps = 2048;
+    // whole steps, for right-hand sides small enough that a copy of their code per stage costs
+    // little to compile and stays in the instruction cache
+    constexpr std::size_t kInlinedSteps = 1024;
     if (m.rhs_kernel.code.size() <= kInlinedSteps) {
         for (auto [scalar, packed, form] : {std::tuple{&n.euler_step, &p.euler_step, StepForm::Euler},
-                                            std::tuple{&n.rk4_step, &p.rk4_step, StepForm::Rk4}})
+                                            std::tuple{&n.rk4_step, &p.rk4_step, StepForm::Rk4},
+                                            std::tuple{&n.dp_stages, &p.dp_stages, StepForm::DormandPrince}})
             wanted.push_back({scalar, packed, {&m.rhs_kernel, nullptr, nullptr, true, form, m.step_layout()}});
     }
     std::vector<NativeSource> sources;

@@ -20,29 +20,50 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
 
     double* k = work.stages.data();
     double* xs = work.x_stage.data();
-    double* xn = work.x_next.data();
     const double* u = work.u.data();
+    // the later stages in machine code, when the model has it: the solution and the error's
+    // terms land after the stages
+    const NativeFn compiled = model.native_rhs ? nullptr : model.native.dp_stages;
+    double* xn = compiled ? k + kStages * n : work.x_next.data();
+    const StepLayout at = model.step_layout();
+    double* env = work.scratch.env.data();
 
     while (t < t1 - tiny) {
         const double h_try = t + h > t1 ? t1 - t : h;
 
         // All seven stages on every attempt; the last stage of an accepted step is not reused.
-        auto evaluate = [&](int s, const double* stage_x) {
+        auto stage_input = [&](int s) {
             const double ts = t + kC[s] * h_try;
             double fraction = (ts - t0) / span;
             if (fraction < 0.0) fraction = 0.0;
             if (fraction > 1.0) fraction = 1.0;
             input(fraction, work.u);
+            return ts;
+        };
+        auto evaluate = [&](int s, const double* stage_x) {
+            const double ts = stage_input(s);
             model.rhs_in_run(stage_x, u, ts, k + s * n, work.scratch);
         };
         evaluate(0, x);
-        for_later_stages([&](auto stage) {
-            stage_state<stage()>(x, k, n, h_try, xs);
-            evaluate(stage(), xs);
-        });
+        double errnorm = 0.0;
+        if (compiled) {
+            Model::copy_values(k, n, env + at.k0());
+            env[at.h()] = h_try;
+            for (int s = 1; s < kStages; ++s) {
+                env[at.stage_time(s)] = stage_input(s);
+                Model::copy_values(u, model.n_inputs, env + at.stage_u(s));
+            }
+            compiled(env, k + n);
+            errnorm = error_norm(x, xn, xn + n, n, options.rtol, options.atol);
+        } else {
+            for_later_stages([&](auto stage) {
+                stage_state<stage()>(x, k, n, h_try, xs);
+                evaluate(stage(), xs);
+            });
+            errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
+        }
         work.rhs_evals += kStages;
 
-        const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", t});
 
         const double factor = step_factor(errnorm);

@@ -134,8 +134,13 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
 
     double* k = work.stages.data();
     double* xs = work.x_stage.data();
-    double* xn = work.x_next.data();
     const double* u = work.u.data();
+    // the later stages in machine code, when the model has it: the solution and the error's
+    // terms land after the stages
+    const NativeFn compiled = model.native_rhs ? nullptr : model.native.dp_stages;
+    double* xn = compiled ? k + kStages * n : work.x_next.data();
+    const StepLayout at = model.step_layout();
+    double* env = work.scratch.env.data();
 
     // record() would write nothing but the state (and u_rec, which no one then reads)
     const bool x_only = !target.x.empty() && target.u.empty() && target.energy.empty() &&
@@ -159,26 +164,40 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
 
         if (!first_known) run.rhs(x, tc, k);
         first_known = true;
-        auto evaluate = [&](int s) {
+        auto stage_input = [&](int s) {
             // landing, the last stages sit on the stop itself, on the step's side of it
             const double ts = landing && kC[s] == 1.0 ? t_stop : tc + kC[s] * h_try;
             run.input_at(ts);
-            model.rhs_in_run(xs, u, ts, k + s * n, work.scratch);
+            return ts;
         };
-        if (n <= 2) {
+        auto evaluate = [&](int s) { model.rhs_in_run(xs, u, stage_input(s), k + s * n, work.scratch); };
+        double errnorm = 0.0;
+        if (compiled) {
+            Model::copy_values(x, n, env);
+            Model::copy_values(k, n, env + at.k0());
+            env[at.h()] = h_try;
             for (int s = 1; s < kStages; ++s) {
-                stage_state(s, x, k, n, h_try, xs);
-                evaluate(s);
+                env[at.stage_time(s)] = stage_input(s);
+                Model::copy_values(u, run.m, env + at.stage_u(s));
             }
+            compiled(env, k + n);
+            errnorm = error_norm(x, xn, xn + n, n, options.rtol, options.atol);
         } else {
-            for_later_stages([&](auto stage) {
-                stage_state<stage()>(x, k, n, h_try, xs);
-                evaluate(stage());
-            });
+            if (n <= 2) {
+                for (int s = 1; s < kStages; ++s) {
+                    stage_state(s, x, k, n, h_try, xs);
+                    evaluate(s);
+                }
+            } else {
+                for_later_stages([&](auto stage) {
+                    stage_state<stage()>(x, k, n, h_try, xs);
+                    evaluate(stage());
+                });
+            }
+            errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         }
         work.rhs_evals += kStages - 1;
 
-        const double errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", tc});
 
         const double factor = step_factor(errnorm);

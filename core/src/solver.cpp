@@ -99,7 +99,7 @@ void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
         {&x_next, rk45 || midpoint ? n : 0},
         {&resid, midpoint ? n : 0},
         {&saved, midpoint ? checked_product(kMidpointSplitDepth + 1, n) : 0},
-        {&stages, rk45 ? checked_product(7, n) : 0},
+        {&stages, rk45 ? checked_product(9, n) : 0},
         {&jac, square},
         {&iter_matrix, square},
     };

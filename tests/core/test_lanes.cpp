@@ -197,7 +197,8 @@ TEST(Lanes, BatchesEqualRunsAloneWithParameterSetsOnEitherLaneSetting) {
 }
 
 TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
-    // the whole Euler and RK4 step in machine code, scalar for runs alone and packed in batches,
+    // the whole Euler and RK4 step and the later stages of a Dormand-Prince attempt (rk45 on the
+    // grid and with dense output) in machine code, scalar for runs alone and packed in batches,
     // against the same model stepped stage by stage (its rhs code between the C++ stage sums),
     // with an interpolated input that differs at every stage and a failing run
     std::vector<double> t;
@@ -211,14 +212,15 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
         if (base.native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
         ASSERT_NE(base.native.rk4_step, nullptr);
         ASSERT_NE(base.native.packed.euler_step, nullptr);
+        ASSERT_NE(base.native.dp_stages, nullptr);
         Model staged = base;
-        staged.native.euler_step = staged.native.rk4_step = nullptr;
-        staged.native.packed.euler_step = staged.native.packed.rk4_step = nullptr;
+        staged.native.euler_step = staged.native.rk4_step = staged.native.dp_stages = nullptr;
+        staged.native.packed.euler_step = staged.native.packed.rk4_step = staged.native.packed.dp_stages = nullptr;
         const Case c = random_runs(base, 2 * base.native.lanes + 1, rng);
         std::vector<std::vector<double>> params;  // a batch whose runs all succeed
         for (const Model& m : c.models) params.push_back({m.params[0], m.params[1], m.params[2], 0.0});
         int failures = 0;
-        for (Method method : {Method::Euler, Method::Rk4}) {
+        for (Method method : {Method::Euler, Method::Rk4, Method::Rk45}) {
             const auto batch = simulate_batch(base, c.x0s, &params, t, inputs, method, options());
             ASSERT_TRUE(batch.has_value()) << batch.error().display();
             for (std::size_t k = 0; k < c.models.size(); ++k) {
@@ -229,6 +231,11 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
                 const auto want = simulate(alone, c.x0s[k], t, inputs, method, options());
                 failures += !want.has_value();
                 expect_same(simulate(c.models[k], c.x0s[k], t, inputs, method, options()), want, where);
+                if (method == Method::Rk45) {
+                    const RunChoices dense{std::nullopt, true};
+                    expect_same(simulate(c.models[k], c.x0s[k], t, inputs, method, options(), dense),
+                                simulate(alone, c.x0s[k], t, inputs, method, options(), dense), where + ", dense");
+                }
                 alone.params = params[k];
                 expect_same((*batch)[k], simulate(alone, c.x0s[k], t, inputs, method, options()), where + " in a batch");
             }

@@ -510,7 +510,6 @@ TEST(Evaluate, ScratchForModel) {
     const Model m = load(doc());
     const Scratch s = Scratch::for_model(m);
     EXPECT_EQ(s.env, std::vector<double>(m.step_layout().size(), 0.0));
-    EXPECT_EQ(m.step_layout().size(), m.env_size() + 1 + 2 * m.n_inputs);
     EXPECT_GE(s.stack.capacity(), 64u);
 }
 

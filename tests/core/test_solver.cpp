@@ -197,11 +197,11 @@ TEST(WorkBuffers, SizedForTheModel) {
     const Model m = load(kTwoInputs);
     const Work w = Work::for_model(m);
     EXPECT_EQ(w.k1.size(), 1u);
-    EXPECT_EQ(w.stages.size(), 7u);
+    EXPECT_EQ(w.stages.size(), 9u);
     EXPECT_EQ(w.out.size(), 2u);
     EXPECT_EQ(w.u.size(), 2u);
     EXPECT_EQ(w.jac.size(), 1u);
-    EXPECT_EQ(w.scratch.env.size(), 4u + 1 + 2 * 2);  // the model's slots, then h and two later inputs
+    EXPECT_EQ(w.scratch.env.size(), m.step_layout().size());  // the model's slots, then the compiled steps'
     const Work empty = Work::for_model(load(kNoStates));
     EXPECT_EQ(empty.u.size(), 1u);
     EXPECT_EQ(empty.stages.size(), 0u);

@@ -192,8 +192,14 @@ void group_of_runs(Reader& r) {
             same_run(*got[k], alone, where);
             // the whole step in machine code against the same step stage by stage
             zarel::Model staged = models[k];
-            staged.native.euler_step = staged.native.rk4_step = nullptr;
+            staged.native.euler_step = staged.native.rk4_step = staged.native.dp_stages = nullptr;
             same_run(alone, zarel::simulate(staged, x0s[k], t, inputs, method, options), where + ", stage by stage");
+            if (method == zarel::Method::Rk45) {
+                const zarel::RunChoices dense{std::nullopt, true};
+                same_run(zarel::simulate(models[k], x0s[k], t, inputs, method, options, dense),
+                         zarel::simulate(staged, x0s[k], t, inputs, method, options, dense),
+                         where + ", dense output, stage by stage");
+            }
         }
     }
 }

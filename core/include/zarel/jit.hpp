@@ -2,6 +2,7 @@
 // the evaluator computes, and shared by every copy of the model.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -14,19 +15,26 @@ namespace zarel {
 // The evaluator's signature: a fused list writes out[k]; a single program returns its value.
 using NativeFn = double (*)(const double* env, double* out);
 
-// A whole step of a fixed-step method with the right-hand side inlined (see StepLayout).
-enum class StepForm { None, Euler, Rk4 };
+// A whole step of a fixed-step method, or the six later stages of a Dormand-Prince attempt, with
+// the right-hand side inlined (see StepLayout).
+enum class StepForm { None, Euler, Rk4, DormandPrince };
 
-// The environment of a compiled step: the model's own (states, inputs, parameters, t; `model`
-// slots), then the step size h, then for RK4 the inputs at t + h/2 and at t + h. The inputs of
-// the model's own slots are those at t.
+// The environment of compiled steps: the model's own (states, inputs, parameters, t; `model`
+// slots), then the step size h, then what the form reads besides. Euler and RK4: the inputs of
+// the model's own slots are those at t, followed for RK4 by the inputs at t + h/2 and at t + h.
+// Dormand-Prince: the first stage's derivative (n values), then for each later stage s = 1..6
+// its time and its input; the entry writes the derivatives of stages 1..6 to out[0, 6n), the
+// fifth-order solution to out[6n, 7n) and the error estimate's terms to out[7n, 8n).
 struct StepLayout {
     std::size_t n_states = 0, n_inputs = 0, model = 0;
 
     std::size_t h() const { return model; }
     std::size_t u_half() const { return model + 1; }
     std::size_t u_end() const { return model + 1 + n_inputs; }
-    std::size_t size() const { return model + 1 + 2 * n_inputs; }
+    std::size_t k0() const { return model + 1; }
+    std::size_t stage_time(int s) const { return model + 1 + n_states + static_cast<std::size_t>(s - 1) * (1 + n_inputs); }
+    std::size_t stage_u(int s) const { return stage_time(s) + 1; }
+    std::size_t size() const { return std::max(u_end() + n_inputs, stage_time(7)); }
 };
 
 // What one entry point computes: a kernel exactly as run() evaluates it, or, when `kernel` is
@@ -38,8 +46,8 @@ struct NativeSource {
     const std::vector<Program>* port_values = nullptr;
     bool packed = true;  // whether a packed form is wanted too, when the block has lanes
     // With a form, `kernel` is a right-hand side over the model environment of `layout` and the
-    // entry point does one step of that method on an environment laid out so, writing the new
-    // state to out[0, n_states).
+    // entry point does one step of that method (for Euler and RK4 writing the new state to
+    // out[0, n_states)) on an environment laid out so.
     StepForm step = StepForm::None;
     StepLayout layout{};
 };

@@ -54,14 +54,16 @@ public:
         std::shared_ptr<const void> code;
         NativeFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
                  port_outputs = nullptr, supplied_power = nullptr;
-        // Whole steps of euler_step and rk4_step on an environment laid out by step_layout(), the
-        // new state written to out; null for a right-hand side too large to inline four times.
-        NativeFn euler_step = nullptr, rk4_step = nullptr;
+        // Whole steps of euler_step and rk4_step, and the six later stages of a Dormand-Prince
+        // attempt, on an environment laid out by step_layout(); null for a right-hand side too
+        // large to inline at every stage.
+        NativeFn euler_step = nullptr, rk4_step = nullptr, dp_stages = nullptr;
         // The packed forms of the same lists, evaluating `lanes` runs at once (lanes 1: none;
         // ZAREL_LANES=1 at load time turns them off).
         struct Packed {
             PackedFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
-                     port_outputs = nullptr, supplied_power = nullptr, euler_step = nullptr, rk4_step = nullptr;
+                     port_outputs = nullptr, supplied_power = nullptr, euler_step = nullptr, rk4_step = nullptr,
+                     dp_stages = nullptr;
         } packed;
         std::size_t lanes = 1;
     } native;
@@ -71,7 +73,7 @@ public:
 
     // states, inputs, parameters and t
     std::size_t env_size() const { return n_states + n_inputs + n_params + 1; }
-    // The same followed by what a compiled step reads besides: h and the inputs later in the step.
+    // The same followed by what a compiled step reads besides (h, the later inputs and stages).
     StepLayout step_layout() const { return {n_states, n_inputs, env_size()}; }
     bool has_jacobian() const { return jacobian_programs.has_value(); }
     // the deepest stack any program of the model needs, measured once by from_value so that a

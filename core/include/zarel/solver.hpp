@@ -87,7 +87,9 @@ constexpr int kMidpointSplitDepth = 5;
 struct Work : Counters {
     Scratch scratch;  // its parameter slots hold the model's parameters, written by for_model
     std::span<double> k1, k2, k3, k4;
-    std::span<double> stages;  // 7*n: the Dormand-Prince stage derivatives
+    // 9*n: the Dormand-Prince stage derivatives, then where the machine code for an attempt
+    // writes the fifth-order solution and the error's terms
+    std::span<double> stages;
     std::vector<double> out;   // named outputs of one grid point
     std::span<double> x_stage, x_next;
     std::vector<double> u;     // max(n_inputs, 1)
