@@ -103,7 +103,7 @@ void exercise(const zarel::Model& m) {
     const double t = 0.3;
 
     zarel::Scratch scratch = zarel::Scratch::for_model(m);
-    if (scratch.env.size() != env_size || scratch.stack.size() < m.max_depth()) broken("scratch too small");
+    if (scratch.env.size() < env_size || scratch.stack.size() < m.max_depth()) broken("scratch too small");
     const std::vector<double> first = evaluate_all(m, x.data(), u.data(), t, scratch);
     // the same point again, on the used scratch and on a fresh one: bit-identical both times
     const std::vector<double> again = evaluate_all(m, x.data(), u.data(), t, scratch);
