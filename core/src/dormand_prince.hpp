@@ -155,6 +155,28 @@ inline double error_norm(const double* x, const double* xn, const double* err, s
     return errnorm;
 }
 
+// The six later stages of an attempt of length h from x by the model's machine code `code`:
+// the attempt's start, the first stage's derivative k[0, n) and each later stage's time and
+// input (stage_input(s) returns the time and leaves the input in u) written where the code
+// reads them in the scratch environment env; the stages land in k[n, 7n), the fifth-order
+// solution in k[7n, 8n) and the error's terms in k[8n, 9n). Returns the error norm.
+template <class StageInput>
+inline double compiled_attempt(NativeFn code, const Model& model, const double* x, double* k, double h,
+                               StageInput&& stage_input, const double* u, double* env, const SolverOptions& options) {
+    const std::size_t n = model.n_states;
+    const StepLayout at = model.step_layout();
+    Model::copy_values(x, n, env);
+    Model::copy_values(k, n, env + at.k0());
+    env[at.h()] = h;
+    for (int s = 1; s < kStages; ++s) {
+        env[at.stage_time(s)] = stage_input(s);
+        Model::copy_values(u, model.n_inputs, env + at.stage_u(s));
+    }
+    code(env, k + n);
+    const double* xn = k + kStages * n;
+    return error_norm(x, xn, xn + n, n, options.rtol, options.atol);
+}
+
 // The factor of the next step size after an attempt with this error norm (accepted when <= 1).
 inline double step_factor(double errnorm) {
     if (errnorm <= 1.0)

@@ -56,12 +56,9 @@ public:
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         active_.assign(runs.size(), true);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
-        const std::size_t p0 = n_ + m_;
-        for (std::size_t l = 0; l < w_; ++l) {
-            const LaneRun& run = runs[l < runs.size() ? l : 0];
-            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * w_ + l] = run.model->params[j];
-            for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = run.x0[i];
-        }
+        put_lane_parameters(runs, w_, env_);
+        for (std::size_t l = 0; l < w_; ++l)
+            for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = runs[l < runs.size() ? l : 0].x0[i];
     }
 
     void run(const DeliverLane& deliver) {
@@ -190,10 +187,15 @@ LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double
     out_.assign(model_.output_programs.size(), 0.0);
     packed_out_.assign(checked_product(out_.size(), w_), 0.0);
     scratch_ = Scratch::for_model(model_);
-    const std::size_t p0 = n_ + m_;
-    for (std::size_t l = 0; l < w_; ++l)
-        for (std::size_t j = 0; j < model_.n_params; ++j)
-            env_[(p0 + j) * w_ + l] = runs[l < runs.size() ? l : 0].model->params[j];
+    put_lane_parameters(runs, w_, env_);
+}
+
+void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env) {
+    const Model& model = *runs[0].model;
+    const std::size_t p0 = model.n_states + model.n_inputs;
+    for (std::size_t l = 0; l < width; ++l)
+        for (std::size_t j = 0; j < model.n_params; ++j)
+            env[(p0 + j) * width + l] = runs[l < runs.size() ? l : 0].model->params[j];
 }
 
 void LaneRecorder::broadcast(std::size_t first, const double* v, std::size_t count) {

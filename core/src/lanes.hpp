@@ -65,6 +65,21 @@ private:
     Scratch scratch_;
 };
 
+// Writes the parameters of each of `width` lanes into their slots of a lane-major environment
+// (lanes beyond the group repeat run 0's).
+void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env);
+
+// Runs Group<4> or Group<2>, as many lanes as the group's model has.
+template <template <std::size_t> class Group>
+void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                  const SolverOptions& options, const DeliverLane& deliver) {
+    if (runs[0].model->native.lanes == 4) {
+        Group<4>(runs, t, inputs, options).run(deliver);
+    } else {
+        Group<2>(runs, t, inputs, options).run(deliver);
+    }
+}
+
 // Runs rk45 (stepping to every grid point), or the midpoint method, for a group taken by
 // simulate_group.
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,

@@ -39,12 +39,9 @@ public:
         active_.assign(runs.size(), true);
         counted_.assign(runs.size(), Counters{});
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
-        const std::size_t p0 = n_ + m_;
-        for (std::size_t l = 0; l < W; ++l) {
-            const LaneRun& run = runs[l < runs.size() ? l : 0];
-            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * W + l] = run.model->params[j];
-            std::copy_n(run.x0.begin(), n_, x_.begin() + static_cast<std::ptrdiff_t>(l * n_));
-        }
+        put_lane_parameters(runs, W, env_);
+        for (std::size_t l = 0; l < W; ++l)
+            std::copy_n(runs[l < runs.size() ? l : 0].x0.begin(), n_, x_.begin() + static_cast<std::ptrdiff_t>(l * n_));
     }
 
     void run(const DeliverLane& deliver) {
@@ -180,11 +177,7 @@ private:
 
 void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver) {
-    if (runs[0].model->native.lanes == 4) {
-        MidpointGroup<4>(runs, t, inputs, options).run(deliver);
-    } else {
-        MidpointGroup<2>(runs, t, inputs, options).run(deliver);
-    }
+    run_in_lanes<MidpointGroup>(runs, t, inputs, options, deliver);
 }
 
 }  // namespace zarel

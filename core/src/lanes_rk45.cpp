@@ -37,12 +37,9 @@ public:
         active_.assign(runs.size(), true);
         counted_.assign(runs.size(), Counters{});
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
-        const std::size_t p0 = n_ + m_;
-        for (std::size_t l = 0; l < W; ++l) {
-            const LaneRun& run = runs[l < runs.size() ? l : 0];
-            for (std::size_t j = 0; j < model_.n_params; ++j) env_[(p0 + j) * W + l] = run.model->params[j];
-            for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = run.x0[i];
-        }
+        put_lane_parameters(runs, W, env_);
+        for (std::size_t l = 0; l < W; ++l)
+            for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = runs[l < runs.size() ? l : 0].x0[i];
     }
 
     void run(const DeliverLane& deliver) {
@@ -190,11 +187,7 @@ private:
 
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver) {
-    if (runs[0].model->native.lanes == 4) {
-        Rk45Group<4>(runs, t, inputs, options).run(deliver);
-    } else {
-        Rk45Group<2>(runs, t, inputs, options).run(deliver);
-    }
+    run_in_lanes<Rk45Group>(runs, t, inputs, options, deliver);
 }
 
 }  // namespace zarel

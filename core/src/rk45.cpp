@@ -25,8 +25,6 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
     // terms land after the stages
     const NativeFn compiled = model.native_rhs ? nullptr : model.native.dp_stages;
     double* xn = compiled ? k + kStages * n : work.x_next.data();
-    const StepLayout at = model.step_layout();
-    double* env = work.scratch.env.data();
 
     while (t < t1 - tiny) {
         const double h_try = t + h > t1 ? t1 - t : h;
@@ -47,14 +45,7 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         evaluate(0, x);
         double errnorm = 0.0;
         if (compiled) {
-            Model::copy_values(k, n, env + at.k0());
-            env[at.h()] = h_try;
-            for (int s = 1; s < kStages; ++s) {
-                env[at.stage_time(s)] = stage_input(s);
-                Model::copy_values(u, model.n_inputs, env + at.stage_u(s));
-            }
-            compiled(env, k + n);
-            errnorm = error_norm(x, xn, xn + n, n, options.rtol, options.atol);
+            errnorm = compiled_attempt(compiled, model, x, k, h_try, stage_input, u, work.scratch.env.data(), options);
         } else {
             for_later_stages([&](auto stage) {
                 stage_state<stage()>(x, k, n, h_try, xs);

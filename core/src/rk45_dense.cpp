@@ -139,8 +139,6 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
     // terms land after the stages
     const NativeFn compiled = model.native_rhs ? nullptr : model.native.dp_stages;
     double* xn = compiled ? k + kStages * n : work.x_next.data();
-    const StepLayout at = model.step_layout();
-    double* env = work.scratch.env.data();
 
     // record() would write nothing but the state (and u_rec, which no one then reads)
     const bool x_only = !target.x.empty() && target.u.empty() && target.energy.empty() &&
@@ -173,15 +171,7 @@ Status rk45_dense(const Model& model, double* x, std::span<const double> t, cons
         auto evaluate = [&](int s) { model.rhs_in_run(xs, u, stage_input(s), k + s * n, work.scratch); };
         double errnorm = 0.0;
         if (compiled) {
-            Model::copy_values(x, n, env);
-            Model::copy_values(k, n, env + at.k0());
-            env[at.h()] = h_try;
-            for (int s = 1; s < kStages; ++s) {
-                env[at.stage_time(s)] = stage_input(s);
-                Model::copy_values(u, run.m, env + at.stage_u(s));
-            }
-            compiled(env, k + n);
-            errnorm = error_norm(x, xn, xn + n, n, options.rtol, options.atol);
+            errnorm = compiled_attempt(compiled, model, x, k, h_try, stage_input, u, work.scratch.env.data(), options);
         } else {
             if (n <= 2) {
                 for (int s = 1; s < kStages; ++s) {
