@@ -2,9 +2,10 @@
 extension's Model.simulate_batch and through the package's batch into arrays made once, all in this
 process: the Lorenz ensemble (rho swept over [0, 21]) with RK4 over 1,000 steps and with rk45 at
 rtol 1e-8, the 20-mass chain with RK4 and the mass-spring-damper with the midpoint method; also
-one RK4 run of the Lorenz system per step, and the bits of both settings compared. With --python,
-the same measurement by another interpreter (another build of the engine, for example an older
-checkout's .venv) follows, and the ratios of this build to that one are printed side by side.
+one RK4 run of the Lorenz system per step, single rk45 runs with dense output on small problems,
+and the bits of both settings compared. With --python, the same measurement by another
+interpreter (another build of the engine, for example an older checkout's .venv) follows, and the
+ratios of this build to that one are printed side by side.
 
     .venv/bin/python bench/bench_lanes.py
     .venv/bin/python bench/bench_lanes.py --python /path/to/old/.venv/bin/python
@@ -110,6 +111,21 @@ def measure(repeat):
         out[name] = {"lanes_ns": best_times[0] * per, "no_lanes_ns": best_times[1] * per,
                      "into_lanes_ns": best_times[2] * per, "into_no_lanes_ns": best_times[3] * per,
                      "identical": bool(same)}
+    # single rk45 runs with dense output at rtol 1e-6 on 201 points: the suite's small problems,
+    # us per call, states recorded only
+    from models import mass_chain, pendulum, van_der_pol
+    t201 = np.linspace(0.0, 20.0, 201)
+    for name, doc, x0 in (("pendulum", pendulum()[0], [1.0, 0.0]), ("chain2", mass_chain(2)[0], [0.1, 0.0, 0.0, 0.0]),
+                          ("vdp1", van_der_pol(1.0)[0], [2.0, 0.0])):
+        model = load(doc, True)
+        x0 = np.array(x0)
+
+        def dense(model=model, x0=x0):
+            for _ in range(200):
+                _engine.simulate(model, x0, t201, method="rk45", dense=True, rtol=1e-6, atol=1e-9,
+                                 record_outputs=False, record_energy=False)
+
+        out[f"rk45_dense_{name}_us"] = best(dense, repeat) * 1e6 / 200
     # one run of the Lorenz system, recording included, per step
     model = load(lorenz(), True)
     t = np.arange(100_001) * 1e-4
@@ -156,7 +172,7 @@ def main():
                      f"  this lanes / other no lanes: batch {row['lanes_ns'] / theirs['no_lanes_ns']:.2f},"
                      f" into {row['into_lanes_ns'] / theirs['into_no_lanes_ns']:.2f}")
         print(line)
-    for key in ("lorenz_rk4_one_run_ns_per_step", "simulate_fixed_cost_us"):
+    for key in [k for k, v in mine.items() if not isinstance(v, dict)]:
         line = f"  {key:32s} {mine[key]:8.3f}"
         if other:
             line += f"  | other build {other[key]:8.3f}  ratio {mine[key] / other[key]:.2f}"
