@@ -9,6 +9,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "zarel/solver.hpp"
 
@@ -185,6 +186,19 @@ inline double step_factor(double errnorm) {
     return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
 }
 
+// The time of stage s of an attempt of length h from t, within the output interval from t0 of
+// length span, and the input there written into u: at the stage's fraction of the interval,
+// clamped to it, as the interval stepper takes it.
+inline double interval_stage(const InputSource& input, double t, double h, int s, double t0, double span,
+                             std::vector<double>& u) {
+    const double ts = t + kC[s] * h;
+    double fraction = (ts - t0) / span;
+    if (fraction < 0.0) fraction = 0.0;
+    if (fraction > 1.0) fraction = 1.0;
+    input(fraction, u);
+    return ts;
+}
+
 // The two ways an attempt at time t ends the run: more attempts in one output interval than the
 // cap, or a proposed step h below the guard.
 inline Status check_attempt(std::uint64_t attempts, double h, double tiny, double t, const SolverOptions& options) {
@@ -194,6 +208,27 @@ inline Status check_attempt(std::uint64_t attempts, double h, double tiny, doubl
     if (h < tiny)
         return fail(StepFailed{t, "the adaptive step collapsed; the right-hand side may be discontinuous or stiff"});
     return {};
+}
+
+// The end of an attempt of length h_try from t with this error norm, as the interval stepper
+// ends it: an infinite norm fails; an accepted attempt moves t on, takes its new state (accept())
+// and counts a step, a rejected one counts a rejection; then the next step size h, and the cap on
+// attempts and the collapse guard.
+template <class Accept>
+inline Status end_attempt(double errnorm, double h_try, double tiny, double& t, double& h, std::uint64_t& attempts,
+                          Counters& counted, const SolverOptions& options, Accept&& accept) {
+    if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", t});
+    const double factor = step_factor(errnorm);
+    if (errnorm <= 1.0) {
+        t = t + h_try;
+        accept();
+        counted.steps += 1;
+    } else {
+        counted.rejected_steps += 1;
+    }
+    attempts += 1;
+    h = factor * h_try;
+    return check_attempt(attempts, h, tiny, t, options);
 }
 
 }  // namespace zarel::dormand_prince

@@ -12,10 +12,6 @@ namespace zarel {
 
 namespace {
 
-bool all_finite(const std::vector<double>& v) {
-    return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
-}
-
 // Plain decimal of a product that may not fit 64 bits, for the series-size message.
 std::string exact_product(std::size_t a, std::size_t b) {
     unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
@@ -84,7 +80,7 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
     std::vector<double> x(x0.begin(), x0.end());
     std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
 
-    if (!all_finite(x)) return fail(NonFinite{"the state", t[0]});
+    if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[0]});
     record(model, inputs, t, 0, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     if (dense && method == Method::Rk45) return rk45_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
 
@@ -110,7 +106,7 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
             work.steps += 1;
             break;
         }
-        if (!all_finite(x)) return fail(NonFinite{"the state", t[i + 1]});
+        if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[i + 1]});
         record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     }
     return {};

@@ -1,8 +1,7 @@
 // Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
 // code (or stage by stage on the packed right-hand side); rk45 and the midpoint method are in
-// lanes_rk45.cpp and lanes_midpoint.cpp. Every array is lane-major, as the
-// packed code reads it: value j of lane l at [j * W + l], so the states are the first n * W
-// values of an environment. The vector work is the integrators' own arithmetic, written element
+// lanes_rk45.cpp and lanes_midpoint.cpp. Every array is lane-major, as the packed code reads it:
+// value j of lane l at [j * W + l], so the states are the first n * W values of an environment. The vector work is the integrators' own arithmetic, written element
 // by element in the same order, so each lane computes the bits its run computes alone; grid
 // points are recorded straight into each run's target by the LaneRecorder.
 #include "lanes.hpp"
@@ -23,23 +22,6 @@ std::size_t group_width(const Model& model, [[maybe_unused]] Method method) {
 
 namespace {
 
-// Whether simulate would accept the grid and the input series: anything else runs on its own,
-// where the error is built.
-bool grid_and_series_valid(const Model& model, std::span<const double> t, const Inputs& inputs) {
-    const std::size_t L = t.size(), m = model.n_inputs;
-    if (L < 2) return false;
-    for (std::size_t j = 1; j < L; ++j)
-        if (!(t[j - 1] < t[j])) return false;
-    if (!inputs.present()) return true;
-    std::size_t expected = 0;
-    if (m == 0) return inputs.size == 0;
-    return !__builtin_mul_overflow(L, m, &expected) && expected == inputs.size;
-}
-
-bool finite(std::span<const double> v) {
-    return std::all_of(v.begin(), v.end(), [](double e) { return std::isfinite(e); });
-}
-
 // The group's arrays and where each run records.
 class Group {
 public:
@@ -47,14 +29,13 @@ public:
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), method_(method),
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
           step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
-          recorder_(runs, t, inputs) {
+          recorder_(runs, t, inputs), lanes_(runs.size()) {
         env_.assign(checked_product(model_.step_layout().size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
         for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(step_ ? 0 : x_.size(), 0.0);
         result_.assign(w_, 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
-        active_.assign(runs.size(), true);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, w_, env_);
         for (std::size_t l = 0; l < w_; ++l)
@@ -62,7 +43,7 @@ public:
     }
 
     void run(const DeliverLane& deliver) {
-        recorder_.record(0, x_, active_);
+        recorder_.record(0, x_, lanes_.active);
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
             const double h = t_[i + 1] - t_[i];
@@ -74,26 +55,15 @@ public:
             } else {
                 rk4(input, t_[i], h);
             }
-            // one pass over every lane first: a state that stays finite is the common case
-            const bool all_finite = std::all_of(x_.begin(), x_.end(), [](double v) { return std::isfinite(v); });
-            bool any = all_finite;
-            for (std::size_t l = 0; !all_finite && l < runs_.size(); ++l) {
-                if (!active_[l]) continue;
-                if (!lane_finite(l)) {
-                    active_[l] = false;
-                    deliver(l, fail(NonFinite{"the state", t_[i + 1]}), Counters{});
-                    continue;
-                }
-                any = true;
-            }
-            if (!any) return;
-            recorder_.record(i + 1, x_, active_);
+            const auto lane_finite = [&](std::size_t l) { return all_finite(x_.data() + l, n_, w_); };
+            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
+            recorder_.record(i + 1, x_, lanes_.active);
         }
-        Counters counted;
-        counted.steps = L - 1;
-        counted.rhs_evals = counted.steps * (method_ == Method::Euler ? 1 : 4);
-        for (std::size_t l = 0; l < runs_.size(); ++l)
-            if (active_[l]) deliver(l, Status{}, counted);
+        for (Counters& c : lanes_.counted) {
+            c.steps = L - 1;
+            c.rhs_evals = c.steps * (method_ == Method::Euler ? 1 : 4);
+        }
+        lanes_.finish(deliver);
     }
 
 private:
@@ -155,12 +125,6 @@ private:
             x_[i] = (((k1_[i] + 2.0 * k2_[i]) + 2.0 * k3_[i]) + k4_[i]) * h6 + x_[i];
     }
 
-    bool lane_finite(std::size_t l) const {
-        for (std::size_t i = 0; i < n_; ++i)
-            if (!std::isfinite(x_[i * w_ + l])) return false;
-        return true;
-    }
-
     std::span<const LaneRun> runs_;
     const Model& model_;
     std::span<const double> t_;
@@ -170,7 +134,7 @@ private:
     PackedFn step_;  // the whole step in machine code, when the model has it
     LaneRecorder recorder_;
     std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
-    LaneFlags active_;
+    LaneOutcomes lanes_;
 };
 
 }  // namespace
@@ -266,9 +230,12 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     const Model& model = *runs[0].model;
     const std::size_t width = group_width(model, method);
     std::vector<std::size_t> lanes;
-    const bool grid_ok = width > 1 && grid_and_series_valid(model, t, inputs);
+    // a run whose grid, series or start simulate refuses runs alone, where the error is built
+    const bool grid_ok = width > 1 && check_grid(model, t, inputs);
     for (std::size_t k = 0; k < runs.size(); ++k) {
-        const bool fits = grid_ok && lanes.size() < width && runs[k].x0.size() == model.n_states && finite(runs[k].x0);
+        const std::span<const double> x0 = runs[k].x0;
+        const bool fits = grid_ok && lanes.size() < width && x0.size() == model.n_states &&
+                          all_finite(x0.data(), x0.size());
         (fits ? lanes : alone).push_back(k);
     }
     if (lanes.empty()) return alone;

@@ -41,6 +41,45 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
 // Whether each run of a group is still running (a byte each: read on every step).
 using LaneFlags = std::vector<char>;
 
+// How the runs of a group stand: which still run, and what each has counted.
+struct LaneOutcomes {
+    LaneFlags active;
+    std::vector<Counters> counted;
+
+    explicit LaneOutcomes(std::size_t runs) : active(runs, 1), counted(runs) {}
+
+    // Run l ends here with `status` and its counters as they stand.
+    void stop(std::size_t l, Status&& status, const DeliverLane& deliver) {
+        active[l] = 0;
+        deliver(l, std::move(status), counted[l]);
+    }
+
+    // After the step to t_end, as the driver checks a run alone: each running run whose state is
+    // not finite (lane_finite(l) false) stops with the driver's error; all_states, every lane's
+    // state, is tested once first, as all finite is the common case. Whether any run still runs.
+    template <class LaneFinite>
+    bool stop_non_finite(std::span<const double> all_states, double t_end, LaneFinite&& lane_finite,
+                         const DeliverLane& deliver) {
+        const bool every = all_finite(all_states.data(), all_states.size());
+        bool any = false;
+        for (std::size_t l = 0; l < active.size(); ++l) {
+            if (!active[l]) continue;
+            if (!every && !lane_finite(l)) {
+                stop(l, fail(NonFinite{"the state", t_end}), deliver);
+                continue;
+            }
+            any = true;
+        }
+        return any;
+    }
+
+    // Every run still running ends with its counters.
+    void finish(const DeliverLane& deliver) {
+        for (std::size_t l = 0; l < active.size(); ++l)
+            if (active[l]) deliver(l, Status{}, counted[l]);
+    }
+};
+
 // Records the grid points of a group's runs as record() records each run alone: the state and the
 // input in force copied, the energy (at zero inputs and t = 0), the supplied power and the named
 // outputs (at the input in force and t[k]) by one call of their packed code for all lanes.

@@ -24,7 +24,7 @@ public:
     MidpointGroup(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                   const SolverOptions& options)
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
-          m_(model_.n_inputs), recorder_(runs, t, inputs) {
+          m_(model_.n_inputs), recorder_(runs, t, inputs), lanes_(runs.size()) {
         const std::size_t nw = checked_product(n_, W);
         env_.assign(checked_product(model_.env_size(), W), 0.0);
         x_.assign(nw, 0.0);
@@ -36,8 +36,6 @@ public:
         pivots_.assign(nw, 0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         scratch_ = Scratch::for_model(model_);
-        active_.assign(runs.size(), true);
-        counted_.assign(runs.size(), Counters{});
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, W, env_);
         for (std::size_t l = 0; l < W; ++l)
@@ -46,24 +44,14 @@ public:
 
     void run(const DeliverLane& deliver) {
         record(0);
+        const auto lane_finite = [&](std::size_t l) { return all_finite(lane(x_, l), n_); };
         for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
             step(i, deliver);
-            bool any = false;
-            for (std::size_t l = 0; l < runs_.size(); ++l) {
-                if (!active_[l]) continue;
-                counted_[l].steps += 1;
-                const double* x = lane(x_, l);
-                if (!std::all_of(x, x + n_, [](double v) { return std::isfinite(v); })) {
-                    stop(l, fail(NonFinite{"the state", t_[i + 1]}), deliver);
-                    continue;
-                }
-                any = true;
-            }
-            if (!any) return;
+            for (std::size_t l = 0; l < runs_.size(); ++l) lanes_.counted[l].steps += lanes_.active[l];
+            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
             record(i + 1);
         }
-        for (std::size_t l = 0; l < runs_.size(); ++l)
-            if (active_[l]) deliver(l, Status{}, counted_[l]);
+        lanes_.finish(deliver);
     }
 
 private:
@@ -90,12 +78,12 @@ private:
         const InputSource input = InputSource::of_series(inputs_, i, m_);
         input(0.5, u_);
         std::array<bool, W> running{};
-        for (std::size_t l = 0; l < runs_.size(); ++l) running[l] = active_[l];
+        for (std::size_t l = 0; l < runs_.size(); ++l) running[l] = lanes_.active[l];
         std::array<std::optional<NewtonSolve>, W> solves;
         rhs(x_, running, tm, k1_);
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             if (!running[l]) continue;
-            counted_[l].rhs_evals += 1;
+            lanes_.counted[l].rhs_evals += 1;
             solves[l].emplace(*runs_[l].model, t, h, options_,
                               NewtonSolve::Buffers{lane(z_, l), lane(m_lane_, l), lane(r_, l), lane(jac_, l, n_),
                                                    lane(lu_, l, n_), pivots_.data() + l * n_});
@@ -107,9 +95,9 @@ private:
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
-                counted_[l].rhs_evals += 1;
+                lanes_.counted[l].rhs_evals += 1;
                 Status failure;
-                switch (solves[l]->advance(lane(x_, l), lane(k2_, l), u_.data(), counted_[l], scratch_, failure)) {
+                switch (solves[l]->advance(lane(x_, l), lane(k2_, l), u_.data(), lanes_.counted[l], scratch_, failure)) {
                 case NewtonSolve::Next::Converged:
                     std::copy_n(lane(z_, l), n_, lane(x_, l));
                     running[l] = false;
@@ -137,23 +125,18 @@ private:
         double* x = lane(x_, l);
         Status st = midpoint_recursive(model, x, input, t, hh, options_, work, 1);
         if (st) st = midpoint_recursive(model, x, input, t + hh, hh, options_, work, 1);
-        Counters& c = counted_[l];
+        Counters& c = lanes_.counted[l];
         c.rhs_evals += work.rhs_evals;
         c.newton_iterations += work.newton_iterations;
         c.jacobian_evals += work.jacobian_evals;
         c.rejected_steps += work.rejected_steps;
-        if (!st) stop(l, std::move(st), deliver);
-    }
-
-    void stop(std::size_t l, Status&& st, const DeliverLane& deliver) {
-        active_[l] = false;
-        deliver(l, std::move(st), counted_[l]);
+        if (!st) lanes_.stop(l, std::move(st), deliver);
     }
 
     void record(std::size_t k) {
         for (std::size_t l = 0; l < W; ++l)
             for (std::size_t j = 0; j < n_; ++j) packed_x_[j * W + l] = x_[l * n_ + j];
-        recorder_.record(k, packed_x_, active_);
+        recorder_.record(k, packed_x_, lanes_.active);
     }
 
     std::span<const LaneRun> runs_;
@@ -169,8 +152,7 @@ private:
     std::array<double, W> result_{};
     Scratch scratch_;
     std::optional<Work> alone_;  // for the lanes that take a step on the scalar path
-    LaneFlags active_;
-    std::vector<Counters> counted_;
+    LaneOutcomes lanes_;
 };
 
 }  // namespace

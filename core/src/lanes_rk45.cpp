@@ -26,7 +26,7 @@ public:
     Rk45Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
               const SolverOptions& options)
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
-          m_(model_.n_inputs), recorder_(runs, t, inputs) {
+          m_(model_.n_inputs), recorder_(runs, t, inputs), lanes_(runs.size()) {
         env_.assign(checked_product(model_.step_layout().size(), W), 0.0);
         x_.assign(checked_product(n_, W), 0.0);
         xs_.assign(x_.size(), 0.0);
@@ -34,8 +34,6 @@ public:
         // the stages, then where the packed code for an attempt writes the solution and the error
         k_.assign(checked_product(x_.size(), kStages + 2), 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
-        active_.assign(runs.size(), true);
-        counted_.assign(runs.size(), Counters{});
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, W, env_);
         for (std::size_t l = 0; l < W; ++l)
@@ -43,23 +41,14 @@ public:
     }
 
     void run(const DeliverLane& deliver) {
-        recorder_.record(0, x_, active_);
+        recorder_.record(0, x_, lanes_.active);
+        const auto lane_finite = [&](std::size_t l) { return all_finite(x_.data() + l, n_, W); };
         for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
             interval(i, deliver);
-            bool any = false;
-            for (std::size_t l = 0; l < runs_.size(); ++l) {
-                if (!active_[l]) continue;
-                if (!lane_finite(l)) {
-                    stop(l, fail(NonFinite{"the state", t_[i + 1]}), deliver);
-                    continue;
-                }
-                any = true;
-            }
-            if (!any) return;
-            recorder_.record(i + 1, x_, active_);
+            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
+            recorder_.record(i + 1, x_, lanes_.active);
         }
-        for (std::size_t l = 0; l < runs_.size(); ++l)
-            if (active_[l]) deliver(l, Status{}, counted_[l]);
+        lanes_.finish(deliver);
     }
 
 private:
@@ -73,25 +62,28 @@ private:
         std::array<bool, W> running{};
         bool any = false;
         for (std::size_t l = 0; l < runs_.size(); ++l) {
-            if (!active_[l]) continue;
+            if (!lanes_.active[l]) continue;
             h[l] = h_carry_[l] > 0.0 ? std::min(h_carry_[l], span) : span;
             t[l] = t0;
             running[l] = t[l] < t1 - tiny;
             any = any || running[l];
         }
+        // the seven stages of every running lane: the first by the packed right-hand side, the
+        // others by the packed code of the whole attempt where the model has it
+        const PackedFn compiled = model_.native.packed.dp_stages;
+        const StepLayout at = model_.step_layout();
+        const double* xn = compiled ? k_.data() + kStages * n_ * W : xn_.data();
+        const auto stage_input = [&](std::size_t l, int s) {
+            return interval_stage(input, t[l], h_try[l], s, t0, span, u_);
+        };
         while (any) {
             for (std::size_t l = 0; l < runs_.size(); ++l)
                 if (running[l]) h_try[l] = t[l] + h[l] > t1 ? t1 - t[l] : h[l];
-            // the seven stages of every running lane: the first by the packed right-hand side, the
-            // others by the packed code of the whole attempt where the model has it
-            const PackedFn compiled = model_.native.packed.dp_stages;
-            const StepLayout at = model_.step_layout();
-            const double* xn = compiled ? k_.data() + kStages * n_ * W : xn_.data();
             for (int s = 0; s < (compiled ? 1 : kStages); ++s) {
                 for (std::size_t l = 0; l < runs_.size(); ++l) {
                     if (!running[l]) continue;
                     if (s > 0) stage_state<W>(s, x_.data() + l, k_.data() + l, n_, h_try[l], xs_.data() + l);
-                    const double ts = stage_input(input, t[l], h_try[l], s, t0, span);
+                    const double ts = stage_input(l, s);
                     const std::vector<double>& stage_x = s == 0 ? x_ : xs_;
                     for (std::size_t j = 0; j < n_; ++j) env_[j * W + l] = stage_x[j * W + l];
                     for (std::size_t j = 0; j < m_; ++j) env_[(n_ + j) * W + l] = u_[j];
@@ -105,7 +97,7 @@ private:
                     for (std::size_t j = 0; j < n_; ++j) env_[(at.k0() + j) * W + l] = k_[j * W + l];
                     env_[at.h() * W + l] = h_try[l];
                     for (int s = 1; s < kStages; ++s) {
-                        env_[at.stage_time(s) * W + l] = stage_input(input, t[l], h_try[l], s, t0, span);
+                        env_[at.stage_time(s) * W + l] = stage_input(l, s);
                         for (std::size_t j = 0; j < m_; ++j) env_[(at.stage_u(s) + j) * W + l] = u_[j];
                     }
                 }
@@ -114,30 +106,18 @@ private:
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
-                Counters& c = counted_[l];
+                Counters& c = lanes_.counted[l];
                 c.rhs_evals += kStages;
                 const double errnorm =
                     compiled ? error_norm<W>(x_.data() + l, xn + l, xn + n_ * W + l, n_, options_.rtol, options_.atol)
                              : advance_with_error<W>(x_.data() + l, k_.data() + l, n_, h_try[l], options_.rtol,
                                                      options_.atol, xn_.data() + l);
-                if (std::isinf(errnorm)) {
-                    running[l] = false;
-                    stop(l, fail(NonFinite{"the error estimate", t[l]}), deliver);
-                    continue;
-                }
-                const double factor = step_factor(errnorm);
-                if (errnorm <= 1.0) {
-                    t[l] = t[l] + h_try[l];
+                const auto accept = [&] {
                     for (std::size_t j = 0; j < n_; ++j) x_[j * W + l] = xn[j * W + l];
-                    c.steps += 1;
-                } else {
-                    c.rejected_steps += 1;
-                }
-                attempts[l] += 1;
-                h[l] = factor * h_try[l];
-                if (auto st = check_attempt(attempts[l], h[l], tiny, t[l], options_); !st) {
+                };
+                if (auto st = end_attempt(errnorm, h_try[l], tiny, t[l], h[l], attempts[l], c, options_, accept); !st) {
                     running[l] = false;
-                    stop(l, std::move(st), deliver);
+                    lanes_.stop(l, std::move(st), deliver);
                     continue;
                 }
                 running[l] = t[l] < t1 - tiny;
@@ -145,29 +125,7 @@ private:
             }
         }
         for (std::size_t l = 0; l < runs_.size(); ++l)
-            if (active_[l]) h_carry_[l] = h[l];
-    }
-
-    // The time of stage s of an attempt of length h from t, its input (as rk45_interval takes it)
-    // left in u_.
-    double stage_input(const InputSource& input, double t, double h, int s, double t0, double span) {
-        const double ts = t + kC[s] * h;
-        double fraction = (ts - t0) / span;
-        if (fraction < 0.0) fraction = 0.0;
-        if (fraction > 1.0) fraction = 1.0;
-        input(fraction, u_);
-        return ts;
-    }
-
-    void stop(std::size_t l, Status&& st, const DeliverLane& deliver) {
-        active_[l] = false;
-        deliver(l, std::move(st), counted_[l]);
-    }
-
-    bool lane_finite(std::size_t l) const {
-        for (std::size_t i = 0; i < n_; ++i)
-            if (!std::isfinite(x_[i * W + l])) return false;
-        return true;
+            if (lanes_.active[l]) h_carry_[l] = h[l];
     }
 
     std::span<const LaneRun> runs_;
@@ -179,8 +137,7 @@ private:
     LaneRecorder recorder_;
     std::vector<double> env_, x_, xs_, xn_, k_, u_;
     std::array<double, W> result_{}, h_carry_{};
-    LaneFlags active_;
-    std::vector<Counters> counted_;
+    LaneOutcomes lanes_;
 };
 
 }  // namespace

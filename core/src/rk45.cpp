@@ -30,14 +30,7 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         const double h_try = t + h > t1 ? t1 - t : h;
 
         // All seven stages on every attempt; the last stage of an accepted step is not reused.
-        auto stage_input = [&](int s) {
-            const double ts = t + kC[s] * h_try;
-            double fraction = (ts - t0) / span;
-            if (fraction < 0.0) fraction = 0.0;
-            if (fraction > 1.0) fraction = 1.0;
-            input(fraction, work.u);
-            return ts;
-        };
+        auto stage_input = [&](int s) { return interval_stage(input, t, h_try, s, t0, span, work.u); };
         auto evaluate = [&](int s, const double* stage_x) {
             const double ts = stage_input(s);
             model.rhs_in_run(stage_x, u, ts, k + s * n, work.scratch);
@@ -54,21 +47,9 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
             errnorm = advance_with_error(x, k, n, h_try, options.rtol, options.atol, xn);
         }
         work.rhs_evals += kStages;
-
-        if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", t});
-
-        const double factor = step_factor(errnorm);
-        if (errnorm <= 1.0) {
-            t = t + h_try;
-            std::copy_n(xn, n, x);
-            work.steps += 1;
-        } else {
-            work.rejected_steps += 1;
-        }
-
-        attempts += 1;
-        h = factor * h_try;
-        if (auto st = check_attempt(attempts, h, tiny, t, options); !st) return st;
+        if (auto st = end_attempt(errnorm, h_try, tiny, t, h, attempts, work, options, [&] { std::copy_n(xn, n, x); });
+            !st)
+            return st;
     }
     h_carry = h;
     return {};

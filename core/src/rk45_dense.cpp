@@ -78,13 +78,6 @@ void extension_at(double theta, double h, const double* __restrict x, const doub
     }
 }
 
-// Without an early exit, so that the test of every output point vectorises.
-bool all_finite(const double* v, std::size_t n) {
-    bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(v[i]);
-    return finite;
-}
-
 // Root mean square of v / (atol + rtol |x|), the norm of the starting-step estimate.
 double rms_scaled(const double* v, const double* x, std::size_t n, const SolverOptions& options) {
     double sum = 0.0;

@@ -2,6 +2,8 @@
 // batches: checks of the grid and series, and where and how a grid point is recorded.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <span>
 
 #include "zarel/solver.hpp"
@@ -12,6 +14,14 @@ namespace zarel {
 struct RecordTarget {
     std::span<double> x, u, energy, supplied_power, outputs;
 };
+
+// Whether the n values v[0], v[stride], ... are all finite; without an early exit, so that the
+// test vectorises.
+inline bool all_finite(const double* v, std::size_t n, std::size_t stride = 1) {
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) finite &= std::isfinite(v[i * stride]);
+    return finite;
+}
 
 // The checks every run of one grid and input series shares, with the driver's messages.
 Status check_grid(const Model& model, std::span<const double> t, const Inputs& inputs);
