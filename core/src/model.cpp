@@ -136,8 +136,8 @@ void attach_native(Model& m) {
         {&n.outputs, &p.outputs, {&outputs}},
         {&n.port_outputs, &p.port_outputs, {&port_outputs}},
         {&n.supplied_power, &p.supplied_power, {nullptr, &m.port_output_programs, &m.port_value_programs}}};
-    // the Jacobian serves the implicit method, which runs one run at a time: a packed form of its
-    // mostly constant entries would only lengthen loading
+    // the Jacobian serves the implicit method, whose lanes refresh it each on their own Newton
+    // iteration: a packed form of its mostly constant entries would only lengthen loading
     if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
     // whole steps, for right-hand sides small enough that a copy of their code per stage costs
     // little to compile and stays in the instruction cache
