@@ -38,8 +38,7 @@ public:
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, w_, env_);
-        for (std::size_t l = 0; l < w_; ++l)
-            for (std::size_t i = 0; i < n_; ++i) x_[i * w_ + l] = runs[l < runs.size() ? l : 0].x0[i];
+        put_lane_starts(runs, w_, x_);
     }
 
     void run(const DeliverLane& deliver) {
@@ -152,6 +151,12 @@ LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double
     packed_out_.assign(checked_product(out_.size(), w_), 0.0);
     scratch_ = Scratch::for_model(model_);
     put_lane_parameters(runs, w_, env_);
+}
+
+void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& x) {
+    const std::size_t n = runs[0].model->n_states;
+    for (std::size_t l = 0; l < width; ++l)
+        for (std::size_t i = 0; i < n; ++i) x[i * width + l] = runs[l < runs.size() ? l : 0].x0[i];
 }
 
 void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env) {

@@ -107,6 +107,9 @@ private:
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
 void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env);
+// Writes the initial state of each of `width` lanes, lane-major, into x (lanes beyond the group
+// repeat run 0's).
+void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& x);
 
 // Runs Group<4> or Group<2>, as many lanes as the group's model has.
 template <template <std::size_t> class Group>

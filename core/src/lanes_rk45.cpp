@@ -36,8 +36,7 @@ public:
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, W, env_);
-        for (std::size_t l = 0; l < W; ++l)
-            for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = runs[l < runs.size() ? l : 0].x0[i];
+        put_lane_starts(runs, W, x_);
     }
 
     void run(const DeliverLane& deliver) {
