@@ -35,6 +35,9 @@ def input_series(signature: Signature, t: Array, u: Inputs) -> Optional[Array]:
     if isinstance(u, Mapping):
         series = np.zeros((n, m))
         for key, values in u.items():
+            if callable(values):
+                raise TypeError(f"input {str(key)!r} is a function; give it a (len(t),) array, a scalar or a SymPy "
+                                f"expression of zarel.t, or pass u itself as a function of time returning the inputs")
             column = np.asarray(values, dtype=float)
             if column.shape not in ((), (n,)):
                 raise ValueError(f"input {str(key)!r} has shape {column.shape}; expected a scalar or {n} values, "

@@ -128,6 +128,9 @@ def test_expression_inputs_are_exact_and_functions_are_sampled():
         zarel.simulate(system, {}, t, {"F": force + sympy.Symbol("z")})
     with pytest.raises(TypeError, match="need a zarel.System"):
         zarel.simulate(system.model(), {}, t, {"u0": force})
+    # a function for one input is not sampled by guess: the message says what to pass instead
+    with pytest.raises(TypeError, match="input 'F' is a function; .* pass u itself as a function of time"):
+        zarel.simulate(system, {}, t, {"F": lambda v: np.sin(w * v)})
 
 
 def test_the_certificate_of_rk45_measures_its_error():
