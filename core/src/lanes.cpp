@@ -30,7 +30,7 @@ public:
           w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
           step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
           recorder_(runs, t, inputs), lanes_(runs.size()) {
-        env_.assign(checked_product(model_.step_layout().size(), w_), 0.0);
+        env_.assign(checked_product(model_.scratch_size(), w_), 0.0);
         x_.assign(checked_product(n_, w_), 0.0);
         xs_.assign(x_.size(), 0.0);
         for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(step_ ? 0 : x_.size(), 0.0);

@@ -27,7 +27,7 @@ public:
               const SolverOptions& options)
         : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
           m_(model_.n_inputs), recorder_(runs, t, inputs), lanes_(runs.size()) {
-        env_.assign(checked_product(model_.step_layout().size(), W), 0.0);
+        env_.assign(checked_product(model_.scratch_size(), W), 0.0);
         x_.assign(checked_product(n_, W), 0.0);
         xs_.assign(x_.size(), 0.0);
         xn_.assign(x_.size(), 0.0);

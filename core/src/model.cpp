@@ -140,9 +140,10 @@ void attach_native(Model& m) {
     // iteration: a packed form of its mostly constant entries would only lengthen loading
     if (m.jacobian_kernel) wanted.push_back({&n.jacobian, &p.jacobian, {&*m.jacobian_kernel, nullptr, nullptr, false}});
     // whole steps, for right-hand sides small enough that a copy of their code per stage costs
-    // little to compile and stays in the instruction cache
-    constexpr std::size_t kInlinedSteps = 1024;
-    if (m.rhs_kernel.code.size() <= kInlinedSteps) {
+    // little to compile and stays in the instruction cache, and for environments small enough
+    // that the steps' layout (inputs once per stage) costs little memory per scratch
+    constexpr std::size_t kInlinedSteps = 1024, kInlinedSlots = 4096;
+    if (m.rhs_kernel.code.size() <= kInlinedSteps && m.env_size() <= kInlinedSlots) {
         for (auto [scalar, packed, form] : {std::tuple{&n.euler_step, &p.euler_step, StepForm::Euler},
                                             std::tuple{&n.rk4_step, &p.rk4_step, StepForm::Rk4},
                                             std::tuple{&n.dp_stages, &p.dp_stages, StepForm::DormandPrince}})
@@ -286,7 +287,7 @@ std::size_t Model::max_depth() const {
 
 Scratch Scratch::for_model(const Model& model) {
     Scratch s;
-    s.env.assign(model.step_layout().size(), 0.0);
+    s.env.assign(model.scratch_size(), 0.0);
     s.stack.assign(std::max<std::size_t>(64, model.stack_depth), 0.0);
     return s;
 }

@@ -509,8 +509,14 @@ TEST(Evaluate, OneStateExample) {
 TEST(Evaluate, ScratchForModel) {
     const Model m = load(doc());
     const Scratch s = Scratch::for_model(m);
-    EXPECT_EQ(s.env, std::vector<double>(m.step_layout().size(), 0.0));
+    EXPECT_EQ(s.env, std::vector<double>(m.scratch_size(), 0.0));
     EXPECT_GE(s.stack.capacity(), 64u);
+    // a model with many inputs gets no compiled steps, whose layout repeats the inputs per stage:
+    // its scratch holds its own slots, and it loads without tracing a stage per input
+    const Model wide = load(R"({"n_states": 1, "n_inputs": 200000, "n_params": 0, "param_values": [],
+                                "rhs": [["ref", 0]]})");
+    EXPECT_EQ(wide.native.rk4_step, nullptr);
+    EXPECT_EQ(Scratch::for_model(wide).env.size(), wide.env_size());
 }
 
 TEST(Evaluate, EnvironmentLayout) {

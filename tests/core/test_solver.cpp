@@ -201,7 +201,7 @@ TEST(WorkBuffers, SizedForTheModel) {
     EXPECT_EQ(w.out.size(), 2u);
     EXPECT_EQ(w.u.size(), 2u);
     EXPECT_EQ(w.jac.size(), 1u);
-    EXPECT_EQ(w.scratch.env.size(), m.step_layout().size());  // the model's slots, then the compiled steps'
+    EXPECT_EQ(w.scratch.env.size(), m.scratch_size());
     const Work empty = Work::for_model(load(kNoStates));
     EXPECT_EQ(empty.u.size(), 1u);
     EXPECT_EQ(empty.stages.size(), 0u);

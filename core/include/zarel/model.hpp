@@ -75,6 +75,9 @@ public:
     std::size_t env_size() const { return n_states + n_inputs + n_params + 1; }
     // The same followed by what a compiled step reads besides (h, the later inputs and stages).
     StepLayout step_layout() const { return {n_states, n_inputs, env_size()}; }
+    // The environment a scratch holds: the compiled steps' layout where the model has them, else
+    // the model's own slots.
+    std::size_t scratch_size() const { return native.rk4_step ? step_layout().size() : env_size(); }
     bool has_jacobian() const { return jacobian_programs.has_value(); }
     // the deepest stack any program of the model needs, measured once by from_value so that a
     // Scratch for a model with a large Jacobian costs no walk over its programs
