@@ -372,7 +372,7 @@ NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lan
             const jit::Graph& g = graphs[k];
             std::vector<const PwTable*> tables;
             for (const PwTable* t : g.tables) tables.push_back(&block->tables.emplace_back(*t));
-            offsets.push_back(block->code->function(g, tables, 1));
+            offsets.push_back(g.steps.size() <= sources[k].scalar_limit ? block->code->function(g, tables, 1) : kNone);
             if (lanes > 1)
                 packed_offsets.push_back(sources[k].packed ? block->code->function(g, std::move(tables), static_cast<int>(lanes))
                                                            : kNone);
@@ -380,7 +380,8 @@ NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lan
         block->code->finish();
         NativeCode out;
         auto* base = const_cast<std::uint8_t*>(block->code->getCode());
-        for (std::size_t offset : offsets) out.entries.push_back(reinterpret_cast<NativeFn>(base + offset));
+        for (std::size_t offset : offsets)
+            out.entries.push_back(offset == kNone ? nullptr : reinterpret_cast<NativeFn>(base + offset));
         for (std::size_t offset : packed_offsets)
             out.packed.push_back(offset == kNone ? nullptr : reinterpret_cast<PackedFn>(base + offset));
         out.lanes = lanes > 1 ? lanes : 1;

@@ -252,5 +252,37 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
     }
 }
 
+TEST(Lanes, LongStepsPackedOnly) {
+    // a 40-state ring whose step is too long to gain by a scalar form: runs alone take the
+    // integrators' loops, batches the packed steps, the same bits
+    Json doc = {{"n_states", 40}, {"n_inputs", 0}, {"n_params", 1}, {"param_values", {0.3}}};
+    Json rhs = Json::array();
+    for (int i = 0; i < 40; ++i)
+        rhs.push_back({"sub", {"mul", {"const", 1.0 + i / 7.0}, {"ref", (i + 1) % 40}}, {"mul", {"ref", 40}, {"ref", i}}});
+    doc["rhs"] = rhs;
+    ::setenv("ZAREL_LANES", "4", 1);
+    const auto m = Model::from_value(doc);
+    ::unsetenv("ZAREL_LANES");
+    ASSERT_TRUE(m.has_value());
+    if (m->native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+    EXPECT_EQ(m->native.rk4_step, nullptr);
+    EXPECT_EQ(m->native.dp_stages, nullptr);
+    EXPECT_NE(m->native.packed.rk4_step, nullptr);
+    EXPECT_EQ(m->scratch_size(), m->step_layout().size());
+    std::mt19937_64 rng(2);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    std::vector<std::vector<double>> x0s(2 * m->native.lanes + 1, std::vector<double>(40));
+    for (auto& x0 : x0s)
+        for (double& v : x0) v = d(rng);
+    const std::vector<double> t{0.0, 0.1, 0.25, 0.5};
+    for (Method method : {Method::Euler, Method::Rk4, Method::Rk45}) {
+        const auto batch = simulate_batch(*m, x0s, nullptr, t, Inputs{}, method, options());
+        ASSERT_TRUE(batch.has_value()) << batch.error().display();
+        for (std::size_t k = 0; k < x0s.size(); ++k)
+            expect_same((*batch)[k], simulate(*m, x0s[k], t, Inputs{}, method, options()),
+                        std::string(method_name(method)) + ", run " + std::to_string(k));
+    }
+}
+
 }  // namespace
 }  // namespace zarel

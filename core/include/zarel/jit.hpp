@@ -45,6 +45,8 @@ struct NativeSource {
     const std::vector<Program>* port_outputs = nullptr;
     const std::vector<Program>* port_values = nullptr;
     bool packed = true;  // whether a packed form is wanted too, when the block has lanes
+    // The scalar form only for graphs of at most this many operations (a null entry otherwise).
+    std::size_t scalar_limit = SIZE_MAX;
     // With a form, `kernel` is a right-hand side over the model environment of `layout` and the
     // entry point does one step of that method (for Euler and RK4 writing the new state to
     // out[0, n_states)) on an environment laid out so.
@@ -58,9 +60,9 @@ struct NativeSource {
 // form returns.
 using PackedFn = void (*)(const double* env, double* out, double* result);
 
-// Entry points into one block of code, one per source, valid while `code` lives; `packed`, in
-// the same order, when the block was compiled for more than one lane (null for a source that
-// wanted none).
+// Entry points into one block of code, one per source, valid while `code` lives (null for a
+// source beyond its scalar limit); `packed`, in the same order, when the block was compiled for
+// more than one lane (null for a source that wanted none).
 struct NativeCode {
     std::shared_ptr<const void> code;
     std::vector<NativeFn> entries;

@@ -56,7 +56,7 @@ public:
                  port_outputs = nullptr, supplied_power = nullptr;
         // Whole steps of euler_step and rk4_step, and the six later stages of a Dormand-Prince
         // attempt, on an environment laid out by step_layout(); null for a right-hand side too
-        // large to inline at every stage.
+        // large to inline at every stage (the scalar forms: for a step too long to gain by it).
         NativeFn euler_step = nullptr, rk4_step = nullptr, dp_stages = nullptr;
         // The packed forms of the same lists, evaluating `lanes` runs at once (lanes 1: none;
         // ZAREL_LANES=1 at load time turns them off).
@@ -66,6 +66,9 @@ public:
                      dp_stages = nullptr;
         } packed;
         std::size_t lanes = 1;
+        bool has_steps() const {
+            return euler_step || rk4_step || dp_stages || packed.euler_step || packed.rk4_step || packed.dp_stages;
+        }
     } native;
 
     static Result<Model> from_value(const Json& doc);
@@ -77,7 +80,7 @@ public:
     StepLayout step_layout() const { return {n_states, n_inputs, env_size()}; }
     // The environment a scratch holds: the compiled steps' layout where the model has them, else
     // the model's own slots.
-    std::size_t scratch_size() const { return native.rk4_step ? step_layout().size() : env_size(); }
+    std::size_t scratch_size() const { return native.has_steps() ? step_layout().size() : env_size(); }
     bool has_jacobian() const { return jacobian_programs.has_value(); }
     // the deepest stack any program of the model needs, measured once by from_value so that a
     // Scratch for a model with a large Jacobian costs no walk over its programs
