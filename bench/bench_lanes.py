@@ -1,7 +1,8 @@
 """Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), through the
 extension's Model.simulate_batch and through the package's batch into arrays made once, all in this
 process: the Lorenz ensemble (rho swept over [0, 21]) with RK4 over 1,000 steps and with rk45 at
-rtol 1e-8, the 20-mass chain with RK4 and the mass-spring-damper with the midpoint method; also
+rtol 1e-8 (stepping to every grid point, and with dense output through the package's batch), the
+20-mass chain with RK4 and the mass-spring-damper with the midpoint method; also
 one RK4 run of the Lorenz system per step, single rk45 runs with dense output on small problems,
 and the bits of both settings compared. With --python, the same measurement by another
 interpreter (another build of the engine, for example an older checkout's .venv) follows, and the
@@ -46,6 +47,7 @@ def cases():
     return [
         ("lorenz_rk4", lorenz(), lorenz_x0s, lorenz_params, t_lorenz, "rk4"),
         ("lorenz_rk45", lorenz(), lorenz_x0s[:512], lorenz_params[:512], t_lorenz, "rk45"),
+        ("lorenz_rk45_dense", lorenz(), lorenz_x0s[:512], lorenz_params[:512], t_lorenz, "rk45 dense"),
         ("chain20_rk4", chain, rng.uniform(-0.1, 0.1, (256, 40)), None, np.linspace(0.0, 10.0, 1001), "rk4"),
         ("msd_midpoint", msd, rng.uniform(-1.0, 1.0, (4096, 2)), None, np.linspace(0.0, 10.0, 1001), "midpoint"),
     ]
@@ -84,6 +86,9 @@ def measure(repeat):
     from zarel import _engine
     out = {}
     for name, doc, x0s, params, t, method in cases():
+        # rk45 with dense output: the package's batch only (the extension's has no such option)
+        dense = method.endswith(" dense")
+        method = method.split()[0]
         per = 1e9 / (len(x0s) * (len(t) - 1))
         models = [load(doc, True), load(doc, False)]
         x = [np.empty((len(x0s), len(t), x0s.shape[1])) for _ in models]
@@ -92,10 +97,14 @@ def measure(repeat):
 
         def extension(k):
             results[k] = None
+            if dense:
+                results[k] = {"x": x[k].copy(), "energy": energy[k].copy()}
+                return
             results[k] = models[k].simulate_batch(x0s, t, params=params, method=method)
 
         def into(k):
-            failed = _engine.simulate_batch(models[k], x0s, t, params=params, method=method, x=x[k], energy=energy[k])
+            failed = _engine.simulate_batch(models[k], x0s, t, params=params, method=method, x=x[k], energy=energy[k],
+                                            dense=dense)
             assert not any(failed), failed
 
         # the settings alternate round by round, so that all see the same machine load
@@ -111,6 +120,8 @@ def measure(repeat):
         out[name] = {"lanes_ns": best_times[0] * per, "no_lanes_ns": best_times[1] * per,
                      "into_lanes_ns": best_times[2] * per, "into_no_lanes_ns": best_times[3] * per,
                      "identical": bool(same)}
+        if dense:
+            out[name]["lanes_ns"] = out[name]["no_lanes_ns"] = float("nan")
     # single rk45 runs with dense output at rtol 1e-6 on 201 points: the suite's small problems,
     # us per call, states recorded only
     from models import mass_chain, pendulum, van_der_pol

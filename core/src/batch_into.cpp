@@ -74,7 +74,7 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
     // recording straight into the caller's rows. A run that fails in its lane, or that the lanes
     // do not take, runs again alone, so that its error, its counts and its rows are exactly those
     // of run(i).
-    const std::size_t width = dense && method == Method::Rk45 ? 1 : group_width(model, method);
+    const std::size_t width = group_width(model, method, dense);
     tbb::enumerable_thread_specific<std::vector<Model>> lane_copies;
     auto run_group = [&](std::size_t first, std::size_t last) {
         if (width == 1) {
@@ -94,10 +94,13 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
             runs.push_back({lane_model, x0s.subspan(i * n, n), target_of(i)});
         }
         const std::vector<std::size_t> alone =
-            simulate_group(runs, t, inputs, method, options, [&](std::size_t k, Status&& st, const Counters& counted) {
-                if (!st) return run(first + k);
-                put_stats(first + k, counted);
-            });
+            simulate_group(
+                runs, t, inputs, method, options,
+                [&](std::size_t k, Status&& st, const Counters& counted) {
+                    if (!st) return run(first + k);
+                    put_stats(first + k, counted);
+                },
+                dense);
         for (std::size_t k : alone) run(first + k);
     };
     batch_pool().execute([&] {

@@ -14,9 +14,10 @@
 
 namespace zarel {
 
-std::size_t group_width(const Model& model, [[maybe_unused]] Method method) {
+std::size_t group_width(const Model& model, Method method, bool dense) {
     // every method has its group: the width is the model's
     if (!model.native.packed.rhs || model.native_rhs) return 1;
+    if (dense && method == Method::Rk45 && !model.native.packed.dp_stages) return 1;
     return model.native.lanes;
 }
 
@@ -229,11 +230,11 @@ void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const Lan
 
 std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
-                                        const DeliverLane& deliver) {
+                                        const DeliverLane& deliver, bool dense) {
     std::vector<std::size_t> alone;
     if (runs.empty()) return alone;
     const Model& model = *runs[0].model;
-    const std::size_t width = group_width(model, method);
+    const std::size_t width = group_width(model, method, dense);
     std::vector<std::size_t> lanes;
     // a run whose grid, series or start simulate refuses runs alone, where the error is built
     const bool grid_ok = width > 1 && check_grid(model, t, inputs);
@@ -249,7 +250,9 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     const DeliverLane to_run = [&](std::size_t l, Status&& st, const Counters& counted) {
         deliver(lanes[l], std::move(st), counted);
     };
-    if (method == Method::Rk45) {
+    if (method == Method::Rk45 && dense) {
+        run_rk45_dense_group(taken, t, inputs, options, to_run);
+    } else if (method == Method::Rk45) {
         run_rk45_group(taken, t, inputs, options, to_run);
     } else if (method == Method::Midpoint) {
         run_midpoint_group(taken, t, inputs, options, to_run);
@@ -261,7 +264,7 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
 
 void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
                     std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
-                    const DeliverRun& deliver) {
+                    const DeliverRun& deliver, bool dense) {
     std::vector<Trajectory> trajectories;
     std::vector<LaneRun> runs;
     for (std::size_t k = 0; k < models.size(); ++k)
@@ -270,13 +273,16 @@ void simulate_group(std::span<const Model* const> models, std::span<const std::s
         Trajectory& traj = trajectories[k];
         runs.push_back({models[k], x0s[k], {traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}});
     }
-    const std::vector<std::size_t> alone =
-        simulate_group(runs, t, inputs, method, options, [&](std::size_t k, Status&& st, const Counters& counted) {
+    const std::vector<std::size_t> alone = simulate_group(
+        runs, t, inputs, method, options,
+        [&](std::size_t k, Status&& st, const Counters& counted) {
             if (!st) return deliver(k, fail(std::move(st.error())));
             static_cast<Counters&>(trajectories[k]) = counted;
             deliver(k, std::move(trajectories[k]));
-        });
-    for (std::size_t k : alone) deliver(k, simulate(*models[k], x0s[k], t, inputs, method, options));
+        },
+        dense);
+    for (std::size_t k : alone)
+        deliver(k, simulate(*models[k], x0s[k], t, inputs, method, options, RunChoices{std::nullopt, dense}));
 }
 
 }  // namespace zarel

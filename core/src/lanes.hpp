@@ -12,10 +12,10 @@
 
 namespace zarel {
 
-// How many runs simulate_group advances at once for this model and method: the lanes of the
-// model's packed code (rk45 stepping to every grid point), or 1 (each run on its own) for a
-// model without them.
-std::size_t group_width(const Model& model, Method method);
+// How many runs simulate_group advances at once for this model and method (rk45 with dense
+// output when `dense`): the lanes of the model's packed code, or 1 (each run on its own) for a
+// model without them (for dense rk45: without the packed code of a whole attempt).
+std::size_t group_width(const Model& model, Method method, bool dense = false);
 
 // Run k of a group: its model, which differs from the group's first in its parameters alone, its
 // initial state, and where it records its grid points.
@@ -33,10 +33,11 @@ using DeliverLane = std::function<void(std::size_t k, Status&& status, const Cou
 // exactly what run_into records for it, with the same counters or error; a run that fails stops
 // there (its rows are left as they are) and the others go on. Returns the runs the lanes cannot
 // take (a bad grid or series, an initial state of the wrong length or not finite), in order,
-// untouched: those are the caller's to run alone, where their errors are built.
+// untouched: those are the caller's to run alone, where their errors are built. `dense`: rk45
+// with dense output, as run_into with dense.
 std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
-                                        const DeliverLane& deliver);
+                                        const DeliverLane& deliver, bool dense = false);
 
 // Whether each run of a group is still running (a byte each: read on every step).
 using LaneFlags = std::vector<char>;
@@ -122,10 +123,12 @@ void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, cons
     }
 }
 
-// Runs rk45 (stepping to every grid point), or the midpoint method, for a group taken by
-// simulate_group.
+// Runs rk45 (stepping to every grid point, or with dense output), or the midpoint method, for a
+// group taken by simulate_group.
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver);
+void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                          const SolverOptions& options, const DeliverLane& deliver);
 void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 
@@ -133,10 +136,10 @@ void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;
 
 // The same for runs k = 0 .. models.size()-1 from x0s[k] with models[k], delivering for each
-// exactly what simulate(*models[k], x0s[k], t, inputs, method, options) returns: the same bits,
-// counters and error.
+// exactly what simulate(*models[k], x0s[k], t, inputs, method, options, {nullopt, dense})
+// returns: the same bits, counters and error.
 void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
                     std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
-                    const DeliverRun& deliver);
+                    const DeliverRun& deliver, bool dense = false);
 
 }  // namespace zarel

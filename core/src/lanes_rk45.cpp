@@ -13,6 +13,7 @@
 #include "checked_size.hpp"
 #include "dormand_prince.hpp"
 #include "lanes.hpp"
+#include "rk45_dense.hpp"
 
 namespace zarel {
 
@@ -139,7 +140,98 @@ private:
     LaneOutcomes lanes_;
 };
 
+// rk45 with dense output in lanes: each lane a DenseStepper of its own (its state, stages, steps,
+// counters and recording, as the run alone has them), the six later stages of the attempts of
+// all running lanes by one call of the packed attempt code. A lane that has reached the end of
+// the grid, or failed, is computed and ignored until every lane has.
+template <std::size_t W>
+class DenseGroup {
+public:
+    DenseGroup(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+               const SolverOptions& options)
+        : runs_(runs), model_(*runs[0].model), options_(options), n_(model_.n_states), m_(model_.n_inputs) {
+        env_.assign(checked_product(model_.scratch_size(), W), 0.0);
+        // where the packed code writes stages 1..6, the solution and the error's terms
+        out_.assign(checked_product(checked_product(n_, kStages + 1), W), 0.0);
+        put_lane_parameters(runs, W, env_);
+        // the steppers keep references into these: no reallocation after this
+        works_.reserve(runs.size());
+        x_.reserve(runs.size());
+        u_rec_.reserve(runs.size());
+        steppers_.reserve(runs.size());
+        for (const LaneRun& r : runs) {
+            Work& w = works_.emplace_back(Work::for_run(*r.model, Method::Rk45, nullptr));
+            double* x = x_.emplace_back(r.x0.begin(), r.x0.end()).data();
+            double* u_rec = u_rec_.emplace_back(std::max<std::size_t>(m_, 1), 0.0).data();
+            record(*r.model, inputs, t, 0, x, u_rec, r.target, w.scratch, w.out.data());
+            steppers_.emplace_back(*r.model, x, t, inputs, options, w, u_rec, r.target);
+        }
+    }
+
+    void run(const DeliverLane& deliver) {
+        std::array<bool, W> running{};
+        bool any = false;
+        for (std::size_t l = 0; l < runs_.size(); ++l) {
+            running[l] = !steppers_[l].done();
+            if (!running[l]) deliver(l, Status{}, works_[l]);
+            any = any || running[l];
+        }
+        const StepLayout at = model_.step_layout();
+        while (any) {
+            for (std::size_t l = 0; l < runs_.size(); ++l)
+                if (running[l]) put_attempt(l, at);
+            model_.native.packed.dp_stages(env_.data(), out_.data(), result_.data());
+            any = false;
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!running[l]) continue;
+                Work& w = works_[l];
+                double* k = w.stages.data();
+                for (std::size_t i = 0; i < (kStages + 1) * n_; ++i) k[n_ + i] = out_[i * W + l];
+                const double* xn = k + kStages * n_;
+                const double errnorm = error_norm(x_[l].data(), xn, xn + n_, n_, options_.rtol, options_.atol);
+                w.rhs_evals += kStages - 1;
+                Status st = steppers_[l].end(errnorm, xn);
+                running[l] = st && !steppers_[l].done();
+                if (!running[l]) deliver(l, std::move(st), w);
+                any = any || running[l];
+            }
+        }
+    }
+
+private:
+    // Lane l's next attempt into its lanes of the environment, as compiled_attempt writes it.
+    void put_attempt(std::size_t l, const StepLayout& at) {
+        const double h = steppers_[l].next_attempt();
+        const double* k = works_[l].stages.data();
+        const double* u = works_[l].u.data();
+        for (std::size_t j = 0; j < n_; ++j) {
+            env_[j * W + l] = x_[l][j];
+            env_[(at.k0() + j) * W + l] = k[j];
+        }
+        env_[at.h() * W + l] = h;
+        for (int s = 1; s < kStages; ++s) {
+            env_[at.stage_time(s) * W + l] = steppers_[l].stage_input(s);
+            for (std::size_t j = 0; j < m_; ++j) env_[(at.stage_u(s) + j) * W + l] = u[j];
+        }
+    }
+
+    std::span<const LaneRun> runs_;
+    const Model& model_;
+    const SolverOptions& options_;
+    std::size_t n_, m_;
+    std::vector<double> env_, out_;
+    std::array<double, W> result_{};
+    std::vector<Work> works_;
+    std::vector<std::vector<double>> x_, u_rec_;
+    std::vector<DenseStepper> steppers_;
+};
+
 }  // namespace
+
+void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                          const SolverOptions& options, const DeliverLane& deliver) {
+    run_in_lanes<DenseGroup>(runs, t, inputs, options, deliver);
+}
 
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver) {

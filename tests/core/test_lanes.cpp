@@ -102,7 +102,7 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
     for (int k = 0; k <= 60; ++k) t.push_back(k / 30.0);
     std::vector<double> series;
     for (double tk : t) series.push_back(std::cos(3 * tk));
-    const Inputs inputs{series.data(), series.size(), Interp::Linear};
+    const Inputs inputs{series.data(), series.size(), Interp::Linear}, held{series.data(), series.size(), Interp::Hold};
     std::mt19937_64 rng(7);
     for (const char* setting : {"2", "4"}) {
         const Model base = load_with_lanes(setting);
@@ -111,7 +111,8 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
         EXPECT_EQ(group_width(base, Method::Rk4), width);
         EXPECT_EQ(group_width(base, Method::Rk45), width);
         EXPECT_EQ(group_width(base, Method::Midpoint), width);
-        for (Method method : {Method::Euler, Method::Rk4, Method::Rk45, Method::Midpoint}) {
+        for (auto [method, dense] : {std::pair{Method::Euler, false}, {Method::Rk4, false}, {Method::Rk45, false},
+                                     {Method::Rk45, true}, {Method::Midpoint, false}}) {
             int failures = 0, capped = 0, split = 0;
             for (std::size_t round = 0; round < 4 * width; ++round) {
                 const std::size_t count = 1 + round % width;
@@ -129,16 +130,22 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
                 SolverOptions opts = options();
                 if (method == Method::Rk45 && round % 3 == 2) opts.max_substeps = 6;
                 if (method == Method::Midpoint && round % 3 == 1) opts.max_newton = 2;
+                // dense output also with a held input, whose jumps end steps and renew the first stage
+                const Inputs& in = dense && round % 2 == 1 ? held : inputs;
                 std::vector<std::optional<Result<Trajectory>>> got(count);
-                simulate_group(models, x0s, t, inputs, method, opts, [&](std::size_t k, Result<Trajectory>&& r) {
-                    ASSERT_FALSE(got[k].has_value()) << "run " << k << " delivered twice";
-                    got[k] = std::move(r);
-                });
+                simulate_group(
+                    models, x0s, t, in, method, opts,
+                    [&](std::size_t k, Result<Trajectory>&& r) {
+                        ASSERT_FALSE(got[k].has_value()) << "run " << k << " delivered twice";
+                        got[k] = std::move(r);
+                    },
+                    dense);
                 for (std::size_t k = 0; k < count; ++k) {
-                    const std::string where = std::string(method_name(method)) + ", lanes " + setting + ", group of " +
-                                              std::to_string(count) + ", run " + std::to_string(k);
+                    const std::string where = std::string(method_name(method)) + (dense ? " dense" : "") + ", lanes " +
+                                              setting + ", group of " + std::to_string(count) + ", run " +
+                                              std::to_string(k);
                     ASSERT_TRUE(got[k].has_value()) << where << " never delivered";
-                    const auto alone = simulate(c.models[k], c.x0s[k], t, inputs, method, opts);
+                    const auto alone = simulate(c.models[k], c.x0s[k], t, in, method, opts, RunChoices{std::nullopt, dense});
                     failures += !alone.has_value();
                     capped += !alone && alone.error().display().find("adaptive substeps") != std::string::npos;
                     split += alone && alone->rejected_steps > 0;

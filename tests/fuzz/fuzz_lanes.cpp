@@ -1,8 +1,8 @@
 // libFuzzer target for lanes: random programs (every operator) compiled in packed form and run
 // with different values in each lane (NaN, infinities, signed zeros and subnormals in some lanes
 // only) against the scalar machine code lane by lane; and random models run as a group of runs
-// of any method in lanes against each run alone, and each run alone, a whole step at a time in
-// machine code, against the same run stage by stage. Every bit must match, NaN payloads
+// of any method (rk45 also with dense output) in lanes against each run alone, and each run
+// alone, a whole step at a time in machine code, against the same run stage by stage. Every bit must match, NaN payloads
 // included: the packed code performs the scalar code's operations in the scalar code's operand
 // order, and a run's trajectory, counters and error must be exactly what it gets alone.
 #include <bit>
@@ -154,6 +154,8 @@ void group_of_runs(Reader& r) {
                                           zarel::Method::Midpoint};
     const zarel::Method method = kMethods[r.byte() % 4];
     const std::uint8_t flags = r.byte();
+    const bool dense = method == zarel::Method::Rk45 && (flags & 16) != 0;  // rk45 with dense output
+    const zarel::RunChoices choices{std::nullopt, dense};
     // small caps on attempts and iterations, so that runs also fail and split by them
     const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, flags & 4 ? 3u : 50u, flags & 8 ? 5u : 2000u,
                                        (flags & 1) != 0, (flags & 2) != 0};
@@ -179,17 +181,19 @@ void group_of_runs(Reader& r) {
             starts.push_back(x0s[k]);
         }
         std::vector<std::optional<zarel::Result<zarel::Trajectory>>> got(count);
-        zarel::simulate_group(pointers, starts, t, inputs, method, options,
-                              [&](std::size_t k, zarel::Result<zarel::Trajectory>&& run) {
-                                  if (k >= count || got[k]) fail("a run delivered twice or out of range");
-                                  got[k] = std::move(run);
-                              });
+        zarel::simulate_group(
+            pointers, starts, t, inputs, method, options,
+            [&](std::size_t k, zarel::Result<zarel::Trajectory>&& run) {
+                if (k >= count || got[k]) fail("a run delivered twice or out of range");
+                got[k] = std::move(run);
+            },
+            dense);
         for (std::size_t k = 0; k < count; ++k) {
             if (!got[k]) fail("a run never delivered");
-            const std::string where = std::string(zarel::method_name(method)) + " on " + lanes + " lanes, run " +
-                                      std::to_string(k) + " of " + std::to_string(count);
+            const std::string where = std::string(zarel::method_name(method)) + (dense ? " dense" : "") + " on " +
+                                      lanes + " lanes, run " + std::to_string(k) + " of " + std::to_string(count);
+            same_run(*got[k], zarel::simulate(models[k], x0s[k], t, inputs, method, options, choices), where);
             const auto alone = zarel::simulate(models[k], x0s[k], t, inputs, method, options);
-            same_run(*got[k], alone, where);
             // the whole step in machine code against the same step stage by stage
             zarel::Model staged = models[k];
             staged.native.euler_step = staged.native.rk4_step = staged.native.dp_stages = nullptr;
