@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,13 +64,16 @@ std::vector<double> hand_written(const Lorenz& f, const std::vector<double>& x0,
     return rec;
 }
 
-template <class F>
-double best_seconds(int rounds, F&& f) {
-    double best = 1e300;
+// The best time of each function over the rounds, the functions taking turns within a round so
+// that a shared machine's drifting load reaches all of them alike.
+std::vector<double> best_seconds(int rounds, const std::vector<std::function<void()>>& fs) {
+    std::vector<double> best(fs.size(), 1e300);
     for (int r = 0; r < rounds; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        for (std::size_t k = 0; k < fs.size(); ++k) {
+            const auto start = std::chrono::steady_clock::now();
+            fs[k]();
+            best[k] = std::min(best[k], std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
     }
     return best;
 }
@@ -118,24 +122,25 @@ int main(int argc, char** argv) {
         }
         out = std::move(*r);
     };
-    const double s_lanes = best_seconds(rounds, [&] { batch(lanes, with_lanes); });
-    const double s_single = best_seconds(rounds, [&] { batch(single, without); });
     // the package's batch: every run written straight into one array, as its caller's NumPy array
     std::vector<double> flat_x0s, flat_params, into(runs * t.size() * 3);
     for (std::size_t i = 0; i < runs; ++i) {
         flat_x0s.insert(flat_x0s.end(), x0s[i].begin(), x0s[i].end());
         flat_params.insert(flat_params.end(), params[i].begin(), params[i].end());
     }
-    const double s_into = best_seconds(rounds, [&] {
-        auto r = zarel::simulate_batch_into(lanes, runs, flat_x0s, std::span<const double>(flat_params), t,
-                                            zarel::Inputs{}, zarel::Method::Rk4, options, false,
-                                            zarel::BatchTargets{into.data()});
-        if (!r) std::exit(1);
-    });
-    const double s_hand = best_seconds(rounds, [&] {
-        for (std::size_t i = 0; i < runs; ++i)
-            by_hand[i] = hand_written({params[i][0], params[i][1], params[i][2]}, x0s[i], t);
-    });
+    const std::vector<double> best = best_seconds(
+        rounds, {[&] { batch(lanes, with_lanes); }, [&] { batch(single, without); },
+                 [&] {
+                     auto r = zarel::simulate_batch_into(lanes, runs, flat_x0s, std::span<const double>(flat_params), t,
+                                                         zarel::Inputs{}, zarel::Method::Rk4, options, false,
+                                                         zarel::BatchTargets{into.data()});
+                     if (!r) std::exit(1);
+                 },
+                 [&] {
+                     for (std::size_t i = 0; i < runs; ++i)
+                         by_hand[i] = hand_written({params[i][0], params[i][1], params[i][2]}, x0s[i], t);
+                 }});
+    const double s_lanes = best[0], s_single = best[1], s_into = best[2], s_hand = best[3];
 
     bool identical = true;
     for (std::size_t i = 0; i < runs; ++i) {
