@@ -79,7 +79,9 @@ def distribute(client: Any, plan: Plan, todo: list[Chunk], store: Optional[str],
     """The chunks as Dask tasks; `keep` takes the results of each when there is no store."""
     from dask.distributed import as_completed
 
-    shared = client.scatter(plan, broadcast=True)
+    # a key of its own (not the plan's hash): a sweep resumed at once after a Ctrl-C would otherwise
+    # share the key of the data the interrupted one is releasing, and lose it
+    shared = client.scatter(plan, broadcast=True, hash=False)
     token = uuid.uuid4().hex
     futures = client.map(run_chunk, todo, plan=shared, store=store, names=names,
                          key=[f"zarel-sweep-{token}-{c.index}" for c in todo])

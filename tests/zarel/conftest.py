@@ -2,11 +2,16 @@
 and the same oscillator written by hand as an engine document."""
 
 import copy
+import signal
 
 import pytest
 import sympy
 
 import zarel
+
+# The Ctrl-C tests need SIGINT to raise KeyboardInterrupt here and to end the commands they start:
+# a shell that starts the suite in the background leaves it ignored, and children inherit that.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def oscillator_system(m=1.0, k=4.0, c=0.4):
