@@ -155,7 +155,7 @@ PyObject* owner_of(T&& value, T*& owned) {
 // A float64 array over v's storage, without copying, kept alive by `owner` (which must own v):
 // one-dimensional, or of the given row-major shape of up to three dimensions, whose product is
 // the vector's size.
-PyObject* array_over(PyObject* owner, std::vector<double>& v, std::initializer_list<Py_ssize_t> shape = {});
+PyObject* array_over(PyObject* owner, std::span<double> v, std::initializer_list<Py_ssize_t> shape = {});
 // Hands a vector's storage to a new float64 array that owns it.
 PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape = {});
 

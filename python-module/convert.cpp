@@ -234,7 +234,7 @@ bool to_text(PyObject* obj, const char* name, std::string_view& out) {
     return true;
 }
 
-PyObject* array_over(PyObject* owner, std::vector<double>& v, std::initializer_list<Py_ssize_t> shape) {
+PyObject* array_over(PyObject* owner, std::span<double> v, std::initializer_list<Py_ssize_t> shape) {
     static double empty_storage = 0.0;
     npy_intp dims[3] = {static_cast<npy_intp>(v.size())};
     int nd = 1;

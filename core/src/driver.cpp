@@ -118,13 +118,13 @@ Trajectory Trajectory::sized_for(const Model& model, std::span<const double> t, 
     const std::size_t q = options.record_outputs ? model.output_programs.size() : 0;
     Trajectory traj;
     traj.t.assign(t.begin(), t.end());
-    traj.x.assign(checked_product(L, model.n_states), 0.0);
-    traj.u.assign(checked_product(L, model.n_inputs), 0.0);
+    traj.x.resize(checked_product(L, model.n_states));
+    traj.u.resize(checked_product(L, model.n_inputs));
     if (options.record_energy) {
-        traj.energy.assign(L, 0.0);
-        traj.supplied_power.assign(L, 0.0);
+        traj.energy.resize(L);
+        traj.supplied_power.resize(L);
     }
-    traj.outputs.assign(checked_product(L, q), 0.0);
+    traj.outputs.resize(checked_product(L, q));
     traj.method = method;
     return traj;
 }

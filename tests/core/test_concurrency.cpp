@@ -57,7 +57,7 @@ std::vector<double> grid(std::size_t n, double end) {
 // a trajectory's arrays, laid end to end, for bitwise comparison
 std::vector<double> flat(const Trajectory& r) {
     std::vector<double> out;
-    for (const std::vector<double>* v : {&r.t, &r.x, &r.u, &r.energy, &r.supplied_power, &r.outputs})
+    for (const Samples* v : {&r.t, &r.x, &r.u, &r.energy, &r.supplied_power, &r.outputs})
         out.insert(out.end(), v->begin(), v->end());
     for (std::uint64_t s : {r.steps, r.rhs_evals, r.newton_iterations, r.jacobian_evals, r.rejected_steps})
         out.push_back(static_cast<double>(s));

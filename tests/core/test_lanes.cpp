@@ -53,7 +53,8 @@ Model load_with_lanes(const char* lanes, bool jacobian = true) {
 
 SolverOptions options() { return {1e-8, 1e-10, 1e-10, 50, 1000000, true, true}; }
 
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+template <class Values>
+std::vector<std::uint64_t> bits(const Values& v) {
     std::vector<std::uint64_t> out;
     for (double e : v) out.push_back(std::bit_cast<std::uint64_t>(e));
     return out;

@@ -1,6 +1,11 @@
 // Tests of the time integration: names, input sampling, the four methods, the driver and batches.
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <new>
 #include <span>
 #include <string>
@@ -614,6 +619,56 @@ TEST(Driver, CountersPerMethod) {
     for (std::size_t i = 0; i + 1 < t.size(); ++i) {
         x = x * (t[i + 1] - t[i]) + x;
         EXPECT_EQ(e.x[i + 1], x);
+    }
+}
+
+TEST(Driver, ResultsInMemoryOtherResultsLeftAreWhollyWritten) {
+    // a run's result placed in the memory another result of the same size has just left holds
+    // what it holds in fresh memory: every value recorded is written by the run (long grids, so
+    // that the memory is kept and handed on)
+    const Model m = load(kLeaky);
+    std::vector<double> t(70000), u(t.size()), v(t.size());
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        t[k] = 1e-4 * static_cast<double>(k);
+        u[k] = std::sin(1e-3 * static_cast<double>(k));
+        v[k] = -u[k];
+    }
+    const auto flat = [](const Trajectory& r) {
+        std::vector<double> out;
+        for (const Samples* s : {&r.t, &r.x, &r.u, &r.energy, &r.supplied_power, &r.outputs})
+            out.insert(out.end(), s->begin(), s->end());
+        return out;
+    };
+    for (auto [method, dense] : {std::pair{Method::Euler, false}, {Method::Rk4, false}, {Method::Rk45, false},
+                                 {Method::Rk45, true}, {Method::Midpoint, false}}) {
+        const std::string where = std::string(method_name(method)) + (dense ? " dense" : "");
+        const RunChoices choices{std::nullopt, dense};
+        const Inputs inputs{u.data(), u.size(), Interp::Linear};
+        std::vector<double> want;
+        {
+            const auto first = simulate(m, std::vector<double>{1.0}, t, inputs, method, options(), choices);
+            ASSERT_TRUE(first.has_value()) << where;
+            want = flat(*first);
+        }
+        const double* left = nullptr;
+        {
+            // another run's result, overwritten with a NaN no run computes before it ends
+            auto other = simulate(m, std::vector<double>{-3.0}, t, Inputs{v.data(), v.size(), Interp::Hold}, method,
+                                  options(), choices);
+            ASSERT_TRUE(other.has_value()) << where;
+            for (Samples* s : {&other->t, &other->x, &other->u, &other->energy, &other->supplied_power, &other->outputs})
+                std::fill(s->begin(), s->end(), std::bit_cast<double>(std::uint64_t{0x7ff4'0000'dead'beef}));
+            left = other->x.data();
+        }
+        const auto again = simulate(m, std::vector<double>{1.0}, t, inputs, method, options(), choices);
+        ASSERT_TRUE(again.has_value()) << where;
+        const std::vector<double> got = flat(*again);
+        ASSERT_EQ(got.size(), want.size()) << where;
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0) << where;
+        bool reused = false;
+        for (const Samples* s : {&again->t, &again->x, &again->u, &again->energy, &again->supplied_power, &again->outputs})
+            reused = reused || s->data() == left;
+        EXPECT_TRUE(reused) << where << ": the memory another result left should serve the next";
     }
 }
 

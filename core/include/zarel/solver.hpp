@@ -2,11 +2,16 @@
 // integrators, the simulation driver and batch runs.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zarel/error.hpp"
@@ -126,13 +131,67 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
 Status midpoint_recursive(const Model& model, double* x, const InputSource& input, double t, double h,
                           const SolverOptions& options, Work& work, int depth);
 
+// Storage for n recorded doubles, and its return. Large blocks returned are kept for the next
+// results of the same size (see samples.cpp): a long run's result then lands in memory already
+// mapped instead of paying a page fault, and the system's zeroing, per 4 KB on every call.
+double* allocate_samples(std::size_t n);
+void release_samples(double* p, std::size_t n) noexcept;
+
+// An allocator whose new elements are left as they are: a run writes every element of its
+// trajectory before anyone reads it, and filling them with zeros first would cost a pass over all
+// of the result's memory. Debug builds (the sanitizer runs) fill new doubles with NaNs whose
+// payload is their address instead, so that an element a run leaves unwritten differs between
+// two runs compared bit for bit.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <class U>
+    Uninitialised(const Uninitialised<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if constexpr (std::is_same_v<T, double>) return allocate_samples(n);
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if constexpr (std::is_same_v<T, double>) return release_samples(p, n);
+        std::allocator<T>::deallocate(p, n);
+    }
+    template <class U>
+    void construct(U* p) noexcept {
+#ifndef NDEBUG
+        if constexpr (std::is_same_v<U, double>) {
+            const auto payload = reinterpret_cast<std::uintptr_t>(p) & 0x0007'ffff'ffff'ffffu;
+            ::new (static_cast<void*>(p)) double(std::bit_cast<double>(0x7ff8'0000'0000'0000u | payload));
+            return;
+        }
+#endif
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// What a run records of one quantity, grid point by grid point.
+using Samples = std::vector<double, Uninitialised<double>>;
+
+// Equal to a plain vector with the same elements, as two vectors are.
+inline bool operator==(const Samples& a, const std::vector<double>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
 struct Trajectory : Counters {
-    std::vector<double> t;
-    std::vector<double> x;
-    std::vector<double> u;
-    std::vector<double> energy;
-    std::vector<double> supplied_power;
-    std::vector<double> outputs;
+    Samples t;
+    Samples x;
+    Samples u;
+    Samples energy;
+    Samples supplied_power;
+    Samples outputs;
     Method method = Method::Midpoint;
 
     // A trajectory with room for every quantity the options record on grid t, the grid copied in.
