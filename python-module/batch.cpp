@@ -47,7 +47,8 @@ PyObject* simulate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::size_t states_size = 0, energy_size = 0;
         if (__builtin_mul_overflow(N, L, &energy_size) || __builtin_mul_overflow(energy_size, n, &states_size))
             return PyErr_NoMemory();
-        std::vector<double> states, energies;
+        // in the kept blocks of results, so that a repeated batch finds its memory mapped
+        Samples states, energies;
         states.reserve(states_size);
         energies.reserve(energy_size);
         for (Trajectory& run : *runs) {

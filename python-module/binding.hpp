@@ -157,7 +157,12 @@ PyObject* owner_of(T&& value, T*& owned) {
 // the vector's size.
 PyObject* array_over(PyObject* owner, std::span<double> v, std::initializer_list<Py_ssize_t> shape = {});
 // Hands a vector's storage to a new float64 array that owns it.
-PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape = {});
+template <class Allocator>
+PyObject* vector_to_array(std::vector<double, Allocator>&& v, std::initializer_list<Py_ssize_t> shape = {}) {
+    std::vector<double, Allocator>* owned = nullptr;
+    PyRef owner(owner_of(std::move(v), owned));
+    return owner ? array_over(owner.get(), *owned, shape) : nullptr;
+}
 
 // A string literal as a template argument, for key<"...">() below.
 template <std::size_t N>

@@ -254,12 +254,6 @@ PyObject* array_over(PyObject* owner, std::span<double> v, std::initializer_list
     return array;
 }
 
-PyObject* vector_to_array(std::vector<double>&& v, std::initializer_list<Py_ssize_t> shape) {
-    std::vector<double>* owned = nullptr;
-    PyRef owner(owner_of(std::move(v), owned));
-    return owner ? array_over(owner.get(), *owned, shape) : nullptr;
-}
-
 bool dict_insert(PyObject* dict, PyObject* key, PyObject* value) {
     PyRef owned(value);
     return owned && key && PyDict_SetItem(dict, key, owned.get()) == 0;
