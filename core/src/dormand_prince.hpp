@@ -161,18 +161,29 @@ inline double error_norm(const double* x, const double* xn, const double* err, s
 // input (stage_input(s) returns the time and leaves the input in u) written where the code
 // reads them in the scratch environment env; the stages land in k[n, 7n), the fifth-order
 // solution in k[7n, 8n) and the error's terms in k[8n, 9n). Returns the error norm.
+// Writes what the compiled attempt reads into lane l of an environment of W lanes (lane-major;
+// W = 1: a scalar one): the start x and the first stage's derivative k0 (n values each, `stride`
+// apart), h, and each later stage's time and input as stage_input(s) leaves them in u.
+template <std::size_t W, class StageInput>
+inline void put_attempt(const Model& model, double* env, std::size_t l, const double* x, const double* k0,
+                        std::size_t stride, double h, StageInput&& stage_input, const double* u) {
+    const StepLayout at = model.step_layout();
+    for (std::size_t j = 0; j < model.n_states; ++j) {
+        env[j * W + l] = x[j * stride];
+        env[(at.k0() + j) * W + l] = k0[j * stride];
+    }
+    env[at.h() * W + l] = h;
+    for (int s = 1; s < kStages; ++s) {
+        env[at.stage_time(s) * W + l] = stage_input(s);
+        for (std::size_t j = 0; j < model.n_inputs; ++j) env[(at.stage_u(s) + j) * W + l] = u[j];
+    }
+}
+
 template <class StageInput>
 inline double compiled_attempt(NativeFn code, const Model& model, const double* x, double* k, double h,
                                StageInput&& stage_input, const double* u, double* env, const SolverOptions& options) {
     const std::size_t n = model.n_states;
-    const StepLayout at = model.step_layout();
-    Model::copy_values(x, n, env);
-    Model::copy_values(k, n, env + at.k0());
-    env[at.h()] = h;
-    for (int s = 1; s < kStages; ++s) {
-        env[at.stage_time(s)] = stage_input(s);
-        Model::copy_values(u, model.n_inputs, env + at.stage_u(s));
-    }
+    put_attempt<1>(model, env, 0, x, k, 1, h, stage_input, u);
     code(env, k + n);
     const double* xn = k + kStages * n;
     return error_norm(x, xn, xn + n, n, options.rtol, options.atol);

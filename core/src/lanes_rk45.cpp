@@ -71,7 +71,6 @@ private:
         // the seven stages of every running lane: the first by the packed right-hand side, the
         // others by the packed code of the whole attempt where the model has it
         const PackedFn compiled = model_.native.packed.dp_stages;
-        const StepLayout at = model_.step_layout();
         const double* xn = compiled ? k_.data() + kStages * n_ * W : xn_.data();
         const auto stage_input = [&](std::size_t l, int s) {
             return interval_stage(input, t[l], h_try[l], s, t0, span, u_);
@@ -92,15 +91,10 @@ private:
                 model_.native.packed.rhs(env_.data(), k_.data() + static_cast<std::size_t>(s) * n_ * W, result_.data());
             }
             if (compiled) {
-                for (std::size_t l = 0; l < runs_.size(); ++l) {
-                    if (!running[l]) continue;
-                    for (std::size_t j = 0; j < n_; ++j) env_[(at.k0() + j) * W + l] = k_[j * W + l];
-                    env_[at.h() * W + l] = h_try[l];
-                    for (int s = 1; s < kStages; ++s) {
-                        env_[at.stage_time(s) * W + l] = stage_input(l, s);
-                        for (std::size_t j = 0; j < m_; ++j) env_[(at.stage_u(s) + j) * W + l] = u_[j];
-                    }
-                }
+                for (std::size_t l = 0; l < runs_.size(); ++l)
+                    if (running[l])
+                        put_attempt<W>(model_, env_.data(), l, x_.data() + l, k_.data() + l, W, h_try[l],
+                                       [&](int s) { return stage_input(l, s); }, u_.data());
                 compiled(env_.data(), k_.data() + n_ * W, result_.data());
             }
             any = false;
@@ -176,10 +170,13 @@ public:
             if (!running[l]) deliver(l, Status{}, works_[l]);
             any = any || running[l];
         }
-        const StepLayout at = model_.step_layout();
         while (any) {
-            for (std::size_t l = 0; l < runs_.size(); ++l)
-                if (running[l]) put_attempt(l, at);
+            for (std::size_t l = 0; l < runs_.size(); ++l) {
+                if (!running[l]) continue;
+                const double h = steppers_[l].next_attempt();
+                put_attempt<W>(model_, env_.data(), l, x_[l].data(), works_[l].stages.data(), 1, h,
+                               [&](int s) { return steppers_[l].stage_input(s); }, works_[l].u.data());
+            }
             model_.native.packed.dp_stages(env_.data(), out_.data(), result_.data());
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
@@ -199,22 +196,6 @@ public:
     }
 
 private:
-    // Lane l's next attempt into its lanes of the environment, as compiled_attempt writes it.
-    void put_attempt(std::size_t l, const StepLayout& at) {
-        const double h = steppers_[l].next_attempt();
-        const double* k = works_[l].stages.data();
-        const double* u = works_[l].u.data();
-        for (std::size_t j = 0; j < n_; ++j) {
-            env_[j * W + l] = x_[l][j];
-            env_[(at.k0() + j) * W + l] = k[j];
-        }
-        env_[at.h() * W + l] = h;
-        for (int s = 1; s < kStages; ++s) {
-            env_[at.stage_time(s) * W + l] = steppers_[l].stage_input(s);
-            for (std::size_t j = 0; j < m_; ++j) env_[(at.stage_u(s) + j) * W + l] = u[j];
-        }
-    }
-
     std::span<const LaneRun> runs_;
     const Model& model_;
     const SolverOptions& options_;
