@@ -1,9 +1,10 @@
 // Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
 // code (or stage by stage on the packed right-hand side); rk45 and the midpoint method are in
 // lanes_rk45.cpp and lanes_midpoint.cpp. Every array is lane-major, as the packed code reads it:
-// value j of lane l at [j * W + l], so the states are the first n * W values of an environment. The vector work is the integrators' own arithmetic, written element
-// by element in the same order, so each lane computes the bits its run computes alone; grid
-// points are recorded straight into each run's target by the LaneRecorder.
+// value j of lane l at [j * W + l], so the states are the first n * W values of an environment.
+// The vector work is the integrators' own arithmetic, written element by element in the same
+// order, so each lane computes the bits its run computes alone; grid points are recorded
+// straight into each run's target by the LaneRecorder.
 #include "lanes.hpp"
 
 #include <algorithm>
