@@ -271,6 +271,7 @@ Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder
                           k4[i]);
         next = advance(sum, h6);
     }
+    // the stores come last, after every read of the environment: the step may update it in place
     for (std::size_t i = 0; i < n; ++i) b.store(next[i], i);
     return b.finish(b.constant(0.0));
 }

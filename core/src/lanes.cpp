@@ -13,7 +13,25 @@
 
 #include "checked_size.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace zarel {
+
+#if defined(__x86_64__)
+namespace {
+// Four lanes are had only where the processor has AVX2.
+__attribute__((target("avx"))) void fill_four(double* slot, double v) { _mm256_storeu_pd(slot, _mm256_set1_pd(v)); }
+}  // namespace
+#endif
+
+void fill_lanes(double* slot, double v, std::size_t width) {
+#if defined(__x86_64__)
+    if (width == 4) return fill_four(slot, v);
+#endif
+    std::fill_n(slot, width, v);
+}
 
 std::size_t group_width(const Model& model, Method method, bool dense) {
     // every method has its group: the width is the model's
@@ -44,7 +62,11 @@ public:
     }
 
     void run(const DeliverLane& deliver) {
-        recorder_.record(0, x_, lanes_.active);
+        // a compiled step updates the states where it reads them, the first n * W slots of its
+        // environment: no copy in and out of the step's chain of dependent operations
+        const std::span<double> x = step_ ? std::span<double>(env_.data(), x_.size()) : std::span<double>(x_);
+        if (step_) std::copy(x_.begin(), x_.end(), env_.begin());
+        recorder_.record(0, x.data(), lanes_.active);
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
             const double h = t_[i + 1] - t_[i];
@@ -56,9 +78,9 @@ public:
             } else {
                 rk4(input, t_[i], h);
             }
-            const auto lane_finite = [&](std::size_t l) { return all_finite(x_.data() + l, n_, w_); };
-            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
-            recorder_.record(i + 1, x_, lanes_.active);
+            const auto lane_finite = [&](std::size_t l) { return all_finite(x.data() + l, n_, w_); };
+            if (!lanes_.stop_non_finite(x, t_[i + 1], lane_finite, deliver)) return;
+            recorder_.record(i + 1, x.data(), lanes_.active);
         }
         for (Counters& c : lanes_.counted) {
             c.steps = L - 1;
@@ -71,7 +93,7 @@ private:
     // Slots [first, first + count) of every lane set to the shared values v.
     void broadcast(std::size_t first, const double* v, std::size_t count) {
         for (std::size_t j = 0; j < count; ++j)
-            std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+            fill_lanes(env_.data() + (first + j) * w_, v[j], w_);
     }
 
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
@@ -83,10 +105,10 @@ private:
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
     }
 
-    // The whole step by the packed machine code, as euler_step and rk4_step run it on one lane.
+    // The whole step by the packed machine code, as euler_step and rk4_step run it on one lane,
+    // on the states in the environment's first slots.
     void compiled(const InputSource& input, double t, double h) {
         const StepLayout at = model_.step_layout();
-        std::copy(x_.begin(), x_.end(), env_.begin());
         input(0.0, u_);
         broadcast(n_, u_.data(), m_);
         broadcast(at.model - 1, &t, 1);
@@ -97,7 +119,7 @@ private:
             input(1.0, u_);
             broadcast(at.u_end(), u_.data(), m_);
         }
-        step_(env_.data(), x_.data(), result_.data());
+        step_(env_.data(), env_.data(), result_.data());
     }
 
     // euler_step, lane by lane.
@@ -134,7 +156,8 @@ private:
     std::size_t w_, n_, m_;
     PackedFn step_;  // the whole step in machine code, when the model has it
     LaneRecorder recorder_;
-    std::vector<double> env_, x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
+    LaneArray env_;
+    std::vector<double> x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
     LaneOutcomes lanes_;
 };
 
@@ -161,7 +184,7 @@ void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vect
         for (std::size_t i = 0; i < n; ++i) x[i * width + l] = runs[l < runs.size() ? l : 0].x0[i];
 }
 
-void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env) {
+void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env) {
     const Model& model = *runs[0].model;
     const std::size_t p0 = model.n_states + model.n_inputs;
     for (std::size_t l = 0; l < width; ++l)
@@ -171,10 +194,10 @@ void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::
 
 void LaneRecorder::broadcast(std::size_t first, const double* v, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j)
-        std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((first + j) * w_), w_, v[j]);
+        fill_lanes(env_.data() + (first + j) * w_, v[j], w_);
 }
 
-void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const LaneFlags& active) {
+void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& active) {
     if (!packed_) {
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             if (!active[l]) continue;
@@ -201,7 +224,7 @@ void LaneRecorder::record(std::size_t k, const std::vector<double>& x, const Lan
     const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
     if (!energy && !power && !outputs) return;
     const Model::Native::Packed& p = model_.native.packed;
-    std::copy_n(x.begin(), n_ * w_, env_.begin());
+    std::copy_n(x, n_ * w_, env_.begin());
     const std::size_t time = n_ + m_ + model_.n_params;
     if (energy) {
         const double zero = 0.0;

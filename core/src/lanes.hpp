@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -11,6 +12,22 @@
 #include "zarel/solver.hpp"
 
 namespace zarel {
+
+// The arrays the packed code reads and writes: aligned to a cache line, so that no slot of four
+// lanes (32 bytes) straddles two lines.
+template <class T>
+struct LaneAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    LaneAllocator() = default;
+    template <class U>
+    LaneAllocator(const LaneAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlign); }
+    template <class U>
+    bool operator==(const LaneAllocator<U>&) const noexcept { return true; }
+};
+using LaneArray = std::vector<double, LaneAllocator<double>>;
 
 // How many runs simulate_group advances at once for this model and method (rk45 with dense
 // output when `dense`): the lanes of the model's packed code, or 1 (each run on its own) for a
@@ -90,7 +107,7 @@ public:
 
     // Grid point k of every run whose `active` flag is set, from the states x (n * W values,
     // lane-major).
-    void record(std::size_t k, const std::vector<double>& x, const LaneFlags& active);
+    void record(std::size_t k, const double* x, const LaneFlags& active);
 
 private:
     void broadcast(std::size_t first, const double* v, std::size_t count);
@@ -101,13 +118,20 @@ private:
     const Inputs& inputs_;
     std::size_t w_, n_, m_;
     bool packed_ = false;  // whether the model has packed code for every recorded quantity
-    std::vector<double> env_, result_, u_rec_, lane_x_, out_, packed_out_;
+    LaneArray env_, packed_out_;
+    std::vector<double> result_, u_rec_, lane_x_, out_;
     Scratch scratch_;
 };
 
+// Sets the `width` lanes of one slot to v (lane-major: slot[0, width)) by a single store where the
+// processor has one that wide: the packed code loads a slot whole, and a load of what several
+// smaller stores wrote cannot be forwarded from them, so it waits until they reach the cache,
+// behind the step before (a fifth of a Lorenz RK4 step in lanes).
+void fill_lanes(double* slot, double v, std::size_t width);
+
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
-void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& env);
+void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env);
 // Writes the initial state of each of `width` lanes, lane-major, into x (lanes beyond the group
 // repeat run 0's).
 void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& x);

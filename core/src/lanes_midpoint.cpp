@@ -64,8 +64,8 @@ private:
         for (std::size_t l = 0; l < W; ++l)
             if (wanted[l])
                 for (std::size_t j = 0; j < n_; ++j) env_[j * W + l] = from[l * n_ + j];
-        for (std::size_t j = 0; j < m_; ++j) std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((n_ + j) * W), W, u_[j]);
-        std::fill_n(env_.begin() + static_cast<std::ptrdiff_t>((n_ + m_ + model_.n_params) * W), W, tm);
+        for (std::size_t j = 0; j < m_; ++j) fill_lanes(env_.data() + (n_ + j) * W, u_[j], W);
+        fill_lanes(env_.data() + (n_ + m_ + model_.n_params) * W, tm, W);
         model_.native.packed.rhs(env_.data(), k_.data(), result_.data());
         for (std::size_t l = 0; l < W; ++l)
             if (wanted[l])
@@ -136,7 +136,7 @@ private:
     void record(std::size_t k) {
         for (std::size_t l = 0; l < W; ++l)
             for (std::size_t j = 0; j < n_; ++j) packed_x_[j * W + l] = x_[l * n_ + j];
-        recorder_.record(k, packed_x_, lanes_.active);
+        recorder_.record(k, packed_x_.data(), lanes_.active);
     }
 
     std::span<const LaneRun> runs_;
@@ -147,7 +147,8 @@ private:
     std::size_t n_, m_;
     LaneRecorder recorder_;
     // env_, k_ and packed_x_ lane-major, as the packed code reads them; the rest lane-contiguous
-    std::vector<double> env_, k_, packed_x_, x_, z_, m_lane_, r_, k1_, k2_, jac_, lu_, u_;
+    LaneArray env_, k_;
+    std::vector<double> packed_x_, x_, z_, m_lane_, r_, k1_, k2_, jac_, lu_, u_;
     std::vector<std::size_t> pivots_;
     std::array<double, W> result_{};
     Scratch scratch_;

@@ -41,12 +41,12 @@ public:
     }
 
     void run(const DeliverLane& deliver) {
-        recorder_.record(0, x_, lanes_.active);
+        recorder_.record(0, x_.data(), lanes_.active);
         const auto lane_finite = [&](std::size_t l) { return all_finite(x_.data() + l, n_, W); };
         for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
             interval(i, deliver);
             if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
-            recorder_.record(i + 1, x_, lanes_.active);
+            recorder_.record(i + 1, x_.data(), lanes_.active);
         }
         lanes_.finish(deliver);
     }
@@ -129,7 +129,8 @@ private:
     const SolverOptions& options_;
     std::size_t n_, m_;
     LaneRecorder recorder_;
-    std::vector<double> env_, x_, xs_, xn_, k_, u_;
+    LaneArray env_, k_;
+    std::vector<double> x_, xs_, xn_, u_;
     std::array<double, W> result_{}, h_carry_{};
     LaneOutcomes lanes_;
 };
@@ -200,7 +201,7 @@ private:
     const Model& model_;
     const SolverOptions& options_;
     std::size_t n_, m_;
-    std::vector<double> env_, out_;
+    LaneArray env_, out_;
     std::array<double, W> result_{};
     std::vector<Work> works_;
     std::vector<std::vector<double>> x_, u_rec_;

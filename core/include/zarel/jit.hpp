@@ -49,7 +49,8 @@ struct NativeSource {
     std::size_t scalar_limit = SIZE_MAX;
     // With a form, `kernel` is a right-hand side over the model environment of `layout` and the
     // entry point does one step of that method (for Euler and RK4 writing the new state to
-    // out[0, n_states)) on an environment laid out so.
+    // out[0, n_states) after its last read of env, so out may be env itself) on an environment
+    // laid out so.
     StepForm step = StepForm::None;
     StepLayout layout{};
 };
