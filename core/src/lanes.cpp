@@ -23,6 +23,9 @@ namespace zarel {
 namespace {
 // Four lanes are had only where the processor has AVX2.
 __attribute__((target("avx"))) void fill_four(double* slot, double v) { _mm256_storeu_pd(slot, _mm256_set1_pd(v)); }
+__attribute__((target("avx"))) void copy_four(double* to, const double* from, std::size_t slots) {
+    for (std::size_t j = 0; j < slots; ++j) _mm256_storeu_pd(to + 4 * j, _mm256_loadu_pd(from + 4 * j));
+}
 }  // namespace
 #endif
 
@@ -31,6 +34,13 @@ void fill_lanes(double* slot, double v, std::size_t width) {
     if (width == 4) return fill_four(slot, v);
 #endif
     std::fill_n(slot, width, v);
+}
+
+void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width) {
+#if defined(__x86_64__)
+    if (width == 4) return copy_four(to, from, slots);
+#endif
+    std::copy_n(from, slots * width, to);
 }
 
 std::size_t group_width(const Model& model, Method method, bool dense) {
@@ -65,7 +75,7 @@ public:
         // a compiled step updates the states where it reads them, the first n * W slots of its
         // environment: no copy in and out of the step's chain of dependent operations
         const std::span<double> x = step_ ? std::span<double>(env_.data(), x_.size()) : std::span<double>(x_);
-        if (step_) std::copy(x_.begin(), x_.end(), env_.begin());
+        if (step_) copy_lanes(env_.data(), x_.data(), n_, w_);
         recorder_.record(0, x.data(), lanes_.active);
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
@@ -99,7 +109,7 @@ private:
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
     // input and time.
     void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
-        std::copy(xs.begin(), xs.end(), env_.begin());
+        copy_lanes(env_.data(), xs.data(), n_, w_);
         broadcast(n_, u_.data(), m_);
         broadcast(n_ + m_ + model_.n_params, &t, 1);
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
@@ -178,7 +188,7 @@ LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double
     put_lane_parameters(runs, w_, env_);
 }
 
-void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& x) {
+void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x) {
     const std::size_t n = runs[0].model->n_states;
     for (std::size_t l = 0; l < width; ++l)
         for (std::size_t i = 0; i < n; ++i) x[i * width + l] = runs[l < runs.size() ? l : 0].x0[i];
@@ -224,7 +234,7 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
     const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
     if (!energy && !power && !outputs) return;
     const Model::Native::Packed& p = model_.native.packed;
-    std::copy_n(x, n_ * w_, env_.begin());
+    copy_lanes(env_.data(), x, n_, w_);
     const std::size_t time = n_ + m_ + model_.n_params;
     if (energy) {
         const double zero = 0.0;

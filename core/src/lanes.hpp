@@ -128,13 +128,15 @@ private:
 // smaller stores wrote cannot be forwarded from them, so it waits until they reach the cache,
 // behind the step before (a fifth of a Lorenz RK4 step in lanes).
 void fill_lanes(double* slot, double v, std::size_t width);
+// Copies `slots` slots of `width` lanes each, a slot by one store, for the same reason.
+void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width);
 
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
 void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env);
 // Writes the initial state of each of `width` lanes, lane-major, into x (lanes beyond the group
 // repeat run 0's).
-void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::vector<double>& x);
+void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x);
 
 // Runs Group<4> or Group<2>, as many lanes as the group's model has.
 template <template <std::size_t> class Group>

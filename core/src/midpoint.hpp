@@ -1,6 +1,5 @@
-// The implicit midpoint rule's Newton iteration, advanced one right-hand side at a time: the
-// single run's solve and the runs in lanes, whose right-hand sides are evaluated together, take
-// the same steps on the same numbers.
+// The implicit midpoint rule's Newton iteration, advanced one right-hand side at a time. The runs
+// in lanes (lanes_midpoint.cpp) take the same steps on the same numbers, on lane-major arrays.
 #pragma once
 
 #include <cstddef>

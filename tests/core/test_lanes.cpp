@@ -292,5 +292,35 @@ TEST(Lanes, LongStepsPackedOnly) {
     }
 }
 
+TEST(Lanes, MidpointLanesPivotAndFailEachOnTheirOwn) {
+    // x' = a y + c x, y' = b x - 0.1 y with h/2 = 1/16: the iteration matrix swaps its rows where
+    // |b| > 16 and keeps them elsewhere, and is singular where a = 0 and c = 16, whose step is
+    // split on the scalar path; the lanes converge after different numbers of iterations
+    const Json doc = Json::parse(R"({"n_states": 2, "n_inputs": 0, "n_params": 3, "param_values": [1, -4, 0],
+      "rhs": [["add", ["mul", ["ref", 2], ["ref", 1]], ["mul", ["ref", 4], ["ref", 0]]],
+              ["sub", ["mul", ["ref", 3], ["ref", 0]], ["mul", ["const", 0.1], ["ref", 1]]]],
+      "jacobian": [["ref", 4], ["ref", 2], ["ref", 3], ["const", -0.1]]})");
+    const std::vector<std::vector<double>> params{{1, -40, 0}, {1, -4, 0}, {0, -4, 16}, {2, -40, -0.5}, {-3, 25, 0.3}};
+    const std::vector<std::vector<double>> x0s{{1, 0}, {0.5, -1}, {1, 1}, {-0.2, 0.7}, {0.1, 0.1}};
+    const std::vector<double> t{0, 0.125, 0.25, 0.375, 0.5};
+    for (const char* setting : {"2", "4"}) {
+        ::setenv("ZAREL_LANES", setting, 1);
+        const auto m = Model::from_value(doc);
+        ::unsetenv("ZAREL_LANES");
+        ASSERT_TRUE(m.has_value());
+        if (m->native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        const auto batch = simulate_batch(*m, x0s, &params, t, Inputs{}, Method::Midpoint, options());
+        ASSERT_TRUE(batch.has_value()) << batch.error().display();
+        for (std::size_t k = 0; k < x0s.size(); ++k) {
+            Model alone = *m;
+            alone.params = params[k];
+            const auto want = simulate(alone, x0s[k], t, Inputs{}, Method::Midpoint, options());
+            ASSERT_TRUE(want.has_value());
+            EXPECT_EQ(want->rejected_steps > 0, k == 2);
+            expect_same((*batch)[k], want, std::string("lanes ") + setting + ", run " + std::to_string(k));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zarel
