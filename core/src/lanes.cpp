@@ -8,6 +8,7 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -26,6 +27,38 @@ __attribute__((target("avx"))) void fill_four(double* slot, double v) { _mm256_s
 __attribute__((target("avx"))) void copy_four(double* to, const double* from, std::size_t slots) {
     for (std::size_t j = 0; j < slots; ++j) _mm256_storeu_pd(to + 4 * j, _mm256_loadu_pd(from + 4 * j));
 }
+
+// Four slots of four lanes at a time, transposed in registers: a row of four values per lane.
+__attribute__((target("avx"))) void rows_four(const double* from, std::size_t count, double* const* rows) {
+    for (std::size_t i = 0; i < count; i += 4) {
+        __m256d v[4];
+        for (std::size_t j = 0; j < 4; ++j)
+            v[j] = i + j < count ? _mm256_loadu_pd(from + 4 * (i + j)) : _mm256_setzero_pd();
+        const __m256d a = v[0], b = v[1], c = v[2], d = v[3];
+        const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
+        const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
+        const __m256d lane[4] = {_mm256_permute2f128_pd(ab_even, cd_even, 0x20),
+                                 _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20),
+                                 _mm256_permute2f128_pd(ab_even, cd_even, 0x31),
+                                 _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31)};
+        const std::size_t left = count - i;
+        for (int l = 0; l < 4; ++l) {
+            double* row = rows[l];
+            if (!row) continue;
+            if (left >= 4) {
+                _mm256_storeu_pd(row + i, lane[l]);
+                continue;
+            }
+            const __m128d low = _mm256_castpd256_pd128(lane[l]);
+            if (left == 1) {
+                _mm_store_sd(row + i, low);
+                continue;
+            }
+            _mm_storeu_pd(row + i, low);
+            if (left == 3) _mm_store_sd(row + i + 2, _mm256_extractf128_pd(lane[l], 1));
+        }
+    }
+}
 }  // namespace
 #endif
 
@@ -41,6 +74,15 @@ void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t w
     if (width == 4) return copy_four(to, from, slots);
 #endif
     std::copy_n(from, slots * width, to);
+}
+
+void put_lane_rows(const double* from, std::size_t count, std::size_t width, double* const* rows) {
+#if defined(__x86_64__)
+    if (width == 4) return rows_four(from, count, rows);
+#endif
+    for (std::size_t l = 0; l < width; ++l)
+        if (rows[l])
+            for (std::size_t i = 0; i < count; ++i) rows[l][i] = from[i * width + l];
 }
 
 std::size_t group_width(const Model& model, Method method, bool dense) {
@@ -218,11 +260,10 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
         return;
     }
     const std::size_t L = t_.size(), q = out_.size();
-    for (std::size_t l = 0; l < runs_.size(); ++l) {
-        if (!active[l] || runs_[l].target.x.empty()) continue;
-        double* row = runs_[l].target.x.data() + k * n_;
-        for (std::size_t i = 0; i < n_; ++i) row[i] = x[i * w_ + l];
-    }
+    std::array<double*, 4> rows{};
+    for (std::size_t l = 0; l < runs_.size(); ++l)
+        rows[l] = active[l] && !runs_[l].target.x.empty() ? runs_[l].target.x.data() + k * n_ : nullptr;
+    put_lane_rows(x, n_, w_, rows.data());
     // the last point has no interval of its own: it shows the end of the last interval's input
     if (m_ > 0) {
         inputs_.at(std::min(L - 2, k), m_, u_rec_.data(), u_rec_.size(), k == L - 1 ? 1.0 : 0.0);
@@ -254,11 +295,9 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
     }
     if (outputs) {
         p.outputs(env_.data(), packed_out_.data(), result_.data());
-        for (std::size_t l = 0; l < runs_.size(); ++l) {
-            if (!active[l]) continue;
-            double* row = runs_[l].target.outputs.data() + k * q;
-            for (std::size_t j = 0; j < q; ++j) row[j] = packed_out_[j * w_ + l];
-        }
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            rows[l] = active[l] ? runs_[l].target.outputs.data() + k * q : nullptr;
+        put_lane_rows(packed_out_.data(), q, w_, rows.data());
     }
 }
 

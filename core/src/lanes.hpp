@@ -130,6 +130,9 @@ private:
 void fill_lanes(double* slot, double v, std::size_t width);
 // Copies `slots` slots of `width` lanes each, a slot by one store, for the same reason.
 void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width);
+// Writes `count` lane-major slots of `width` lanes as rows: lane l's values to rows[l][0, count),
+// for every lane whose row is not null.
+void put_lane_rows(const double* from, std::size_t count, std::size_t width, double* const* rows);
 
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
