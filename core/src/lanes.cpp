@@ -59,8 +59,32 @@ __attribute__((target("avx"))) void rows_four(const double* from, std::size_t co
         }
     }
 }
+// x - x is +0 for a finite x and NaN otherwise; four sums of four lanes each.
+__attribute__((target("avx"))) bool finite_four(const double* v, std::size_t slots) {
+    __m256d a[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
+    std::size_t j = 0;
+    for (; j + 4 <= slots; j += 4)
+        for (std::size_t k = 0; k < 4; ++k) {
+            const __m256d x = _mm256_loadu_pd(v + 4 * (j + k));
+            a[k] = _mm256_add_pd(a[k], _mm256_sub_pd(x, x));
+        }
+    for (; j < slots; ++j) {
+        const __m256d x = _mm256_loadu_pd(v + 4 * j);
+        a[0] = _mm256_add_pd(a[0], _mm256_sub_pd(x, x));
+    }
+    const __m256d sum = _mm256_add_pd(_mm256_add_pd(a[0], a[1]), _mm256_add_pd(a[2], a[3]));
+    // ordered and equal to zero in every lane
+    return _mm256_movemask_pd(_mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ)) == 0xF;
+}
 }  // namespace
 #endif
+
+bool all_finite_lanes(std::span<const double> v, std::size_t width) {
+#if defined(__x86_64__)
+    if (width == 4) return finite_four(v.data(), v.size() / 4);
+#endif
+    return all_finite(v.data(), v.size());
+}
 
 void fill_lanes(double* slot, double v, std::size_t width) {
 #if defined(__x86_64__)
@@ -131,7 +155,7 @@ public:
                 rk4(input, t_[i], h);
             }
             const auto lane_finite = [&](std::size_t l) { return all_finite(x.data() + l, n_, w_); };
-            if (!lanes_.stop_non_finite(x, t_[i + 1], lane_finite, deliver)) return;
+            if (!lanes_.stop_non_finite(x, w_, t_[i + 1], lane_finite, deliver)) return;
             recorder_.record(i + 1, x.data(), lanes_.active);
         }
         for (Counters& c : lanes_.counted) {

@@ -56,6 +56,10 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver, bool dense = false);
 
+// Whether every value of a lane-major array of `width` lanes is finite, as all_finite tells, a
+// slot at a time where four lanes are had.
+bool all_finite_lanes(std::span<const double> v, std::size_t width);
+
 // Whether each run of a group is still running (a byte each: read on every step).
 using LaneFlags = std::vector<char>;
 
@@ -74,11 +78,12 @@ struct LaneOutcomes {
 
     // After the step to t_end, as the driver checks a run alone: each running run whose state is
     // not finite (lane_finite(l) false) stops with the driver's error; all_states, every lane's
-    // state, is tested once first, as all finite is the common case. Whether any run still runs.
+    // state (lane-major, `width` lanes), is tested once first, as all finite is the common case.
+    // Whether any run still runs.
     template <class LaneFinite>
-    bool stop_non_finite(std::span<const double> all_states, double t_end, LaneFinite&& lane_finite,
-                         const DeliverLane& deliver) {
-        const bool every = all_finite(all_states.data(), all_states.size());
+    bool stop_non_finite(std::span<const double> all_states, std::size_t width, double t_end,
+                         LaneFinite&& lane_finite, const DeliverLane& deliver) {
+        const bool every = all_finite_lanes(all_states, width);
         bool any = false;
         for (std::size_t l = 0; l < active.size(); ++l) {
             if (!active[l]) continue;

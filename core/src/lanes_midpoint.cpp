@@ -48,7 +48,7 @@ public:
         for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
             step(i, deliver);
             for (std::size_t l = 0; l < runs_.size(); ++l) lanes_.counted[l].steps += lanes_.active[l];
-            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
+            if (!lanes_.stop_non_finite(x_, W, t_[i + 1], lane_finite, deliver)) return;
             recorder_.record(i + 1, x_.data(), lanes_.active);
         }
         lanes_.finish(deliver);

@@ -45,7 +45,7 @@ public:
         const auto lane_finite = [&](std::size_t l) { return all_finite(x_.data() + l, n_, W); };
         for (std::size_t i = 0; i + 1 < t_.size(); ++i) {
             interval(i, deliver);
-            if (!lanes_.stop_non_finite(x_, t_[i + 1], lane_finite, deliver)) return;
+            if (!lanes_.stop_non_finite(x_, W, t_[i + 1], lane_finite, deliver)) return;
             recorder_.record(i + 1, x_.data(), lanes_.active);
         }
         lanes_.finish(deliver);
