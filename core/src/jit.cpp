@@ -114,7 +114,14 @@ public:
         const bool packed = lanes_ > 1;
         push(rbx);
         push(r12);
-        if (packed) push(result_);
+        if (packed) {
+            // the packed forms' stack slots start on a cache line, so that no slot straddles two
+            // (a load or store split across lines costs two); rbp keeps the caller's rsp
+            push(result_);
+            push(rbp);
+            mov(rbp, rsp);
+            and_(rsp, -64);
+        }
         mov(env_, rdi);
         mov(out_, rsi);
         if (packed) mov(result_, rdx);
@@ -127,14 +134,22 @@ public:
             step(s);
             regs_.retire();
         }
-        // the pushes after the return address and the frame keep rsp 16-aligned at calls and
-        // stack slots 16-aligned, as the SSE2 packed loads and stores want them
-        const std::uint32_t pushed = packed ? 32 : 24;
+        // the frame keeps rsp 16-aligned at calls (after the scalar form's three pushes, on the
+        // packed forms' line) and the packed forms' slots on their line
         std::uint32_t frame = static_cast<std::uint32_t>(slot_bytes()) * regs_.slots();
-        if ((pushed + frame) % 16 != 0) frame += 8;
+        if (packed) {
+            frame = (frame + 63) / 64 * 64;
+        } else if ((24 + frame) % 16 != 0) {
+            frame += 8;
+        }
         rewrite(frame_at, frame, 4);
-        add(rsp, frame);
-        if (packed) pop(result_);
+        if (packed) {
+            mov(rsp, rbp);
+            pop(rbp);
+            pop(result_);
+        } else {
+            add(rsp, frame);
+        }
         pop(r12);
         pop(rbx);
         if (avx()) vzeroupper();
