@@ -8,6 +8,10 @@
 #include <mutex>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "zarel/solver.hpp"
 
 namespace zarel {
@@ -41,7 +45,28 @@ Kept& kept() {
     return *k;
 }
 
+#if defined(__linux__)
+// Blocks of 4 MiB and more are mapped on their own and asked to be backed by 2 MiB pages, where
+// the system grants them on request: one page fault instead of 512.
+constexpr std::size_t kHuge = std::size_t{1} << 19;  // 4 MiB of doubles
+
+double* fresh(std::size_t n) {
+    if (n < kHuge) return static_cast<double*>(::operator new(n * sizeof(double)));
+    void* p = ::mmap(nullptr, n * sizeof(double), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(p, n * sizeof(double), MADV_HUGEPAGE);  // a refusal leaves ordinary pages
+    return static_cast<double*>(p);
+}
+
+void free_block(double* p, std::size_t n) noexcept {
+    if (n < kHuge) return ::operator delete(p);
+    ::munmap(p, n * sizeof(double));
+}
+#else
 double* fresh(std::size_t n) { return static_cast<double*>(::operator new(n * sizeof(double))); }
+
+void free_block(double* p, std::size_t) noexcept { ::operator delete(p); }
+#endif
 
 }  // namespace
 
@@ -64,21 +89,23 @@ void release_samples(double* p, std::size_t n) noexcept {
     if (n >= kLarge && n <= kKeptDoubles) {
         Kept& k = kept();
         std::array<double*, kKeptBlocks> evicted{};
+        std::array<std::size_t, kKeptBlocks> evicted_n{};
         std::size_t e = 0;
         {
             const std::lock_guard lock(k.mutex);
             // the oldest make room for the newest, which the next call most likely asks for again
             while (k.count > 0 && (k.count == kKeptBlocks || k.doubles + n > kKeptDoubles)) {
-                evicted[e++] = k.blocks[0].p;
+                evicted[e] = k.blocks[0].p;
+                evicted_n[e++] = k.blocks[0].n;
                 k.remove(0);
             }
             k.blocks[k.count++] = {p, n};
             k.doubles += n;
         }
-        for (std::size_t j = 0; j < e; ++j) ::operator delete(evicted[j]);
+        for (std::size_t j = 0; j < e; ++j) free_block(evicted[j], evicted_n[j]);
         return;
     }
-    ::operator delete(p);
+    free_block(p, n);
 }
 
 }  // namespace zarel

@@ -622,6 +622,30 @@ TEST(Driver, CountersPerMethod) {
     }
 }
 
+TEST(Samples, LargeBlocksAreKeptHandedOnAndReturnedTheWayTheyCame) {
+    // blocks of 4 MiB and more come from their own mapping: the next result of the same size gets
+    // the block back, and blocks pushed out of the kept few, or never kept, are returned to the
+    // system the way they came (a mapping freed as heap memory aborts)
+    const std::size_t big = (std::size_t{1} << 19) + 5;
+    const double* first = nullptr;
+    {
+        Samples a(big);
+        for (std::size_t k = 0; k < a.size(); ++k) a[k] = static_cast<double>(k);
+        EXPECT_EQ(a.back(), static_cast<double>(big - 1));
+        first = a.data();
+    }
+    {
+        Samples b(big);
+        EXPECT_EQ(b.data(), first);
+        std::fill(b.begin(), b.end(), 1.0);
+    }
+    std::vector<Samples> many;
+    for (std::size_t k = 0; k < 10; ++k) many.emplace_back(big + k, 2.0);
+    many.clear();  // ten blocks for eight places: the oldest leave
+    Samples beyond((std::size_t{1} << 24) + 1, 3.0);  // more than all kept blocks together
+    EXPECT_EQ(beyond.front() + beyond.back(), 6.0);
+}
+
 TEST(Driver, ResultsInMemoryOtherResultsLeftAreWhollyWritten) {
     // a run's result placed in the memory another result of the same size has just left holds
     // what it holds in fresh memory: every value recorded is written by the run (long grids, so
