@@ -4,30 +4,14 @@
 
 #include <cstddef>
 #include <functional>
-#include <new>
 #include <span>
 #include <vector>
 
+#include "lane_arrays.hpp"
 #include "run.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel {
-
-// The arrays the packed code reads and writes: aligned to a cache line, so that no slot of four
-// lanes (32 bytes) straddles two lines.
-template <class T>
-struct LaneAllocator {
-    using value_type = T;
-    static constexpr std::align_val_t kAlign{64};
-    LaneAllocator() = default;
-    template <class U>
-    LaneAllocator(const LaneAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
-    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlign); }
-    template <class U>
-    bool operator==(const LaneAllocator<U>&) const noexcept { return true; }
-};
-using LaneArray = std::vector<double, LaneAllocator<double>>;
 
 // How many runs simulate_group advances at once for this model and method (rk45 with dense
 // output when `dense`): the lanes of the model's packed code, or 1 (each run on its own) for a
@@ -55,10 +39,6 @@ using DeliverLane = std::function<void(std::size_t k, Status&& status, const Cou
 std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver, bool dense = false);
-
-// Whether every value of a lane-major array of `width` lanes is finite, as all_finite tells, a
-// slot at a time where four lanes are had.
-bool all_finite_lanes(std::span<const double> v, std::size_t width);
 
 // Whether each run of a group is still running (a byte each: read on every step).
 using LaneFlags = std::vector<char>;
@@ -127,17 +107,6 @@ private:
     std::vector<double> result_, u_rec_, lane_x_, out_;
     Scratch scratch_;
 };
-
-// Sets the `width` lanes of one slot to v (lane-major: slot[0, width)) by a single store where the
-// processor has one that wide: the packed code loads a slot whole, and a load of what several
-// smaller stores wrote cannot be forwarded from them, so it waits until they reach the cache,
-// behind the step before (a fifth of a Lorenz RK4 step in lanes).
-void fill_lanes(double* slot, double v, std::size_t width);
-// Copies `slots` slots of `width` lanes each, a slot by one store, for the same reason.
-void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width);
-// Writes `count` lane-major slots of `width` lanes as rows: lane l's values to rows[l][0, count),
-// for every lane whose row is not null.
-void put_lane_rows(const double* from, std::size_t count, std::size_t width, double* const* rows);
 
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
