@@ -2,7 +2,8 @@
 // costs a page fault and the system's zeroing per 4 KB when first written: for a small model that
 // is more than the integration of the step that writes it. Large blocks whose results have ended
 // are therefore kept, a few and a bounded total, and handed to the next result of the same size
-// (a repeated call on one grid asks for exactly the sizes the last one freed).
+// (a repeated call on one grid asks for exactly the sizes the last one freed). The largest are
+// mapped on their own, in 2 MiB pages where the system grants them.
 #include <array>
 #include <cstddef>
 #include <mutex>
@@ -88,21 +89,19 @@ double* allocate_samples(std::size_t n) {
 void release_samples(double* p, std::size_t n) noexcept {
     if (n >= kLarge && n <= kKeptDoubles) {
         Kept& k = kept();
-        std::array<double*, kKeptBlocks> evicted{};
-        std::array<std::size_t, kKeptBlocks> evicted_n{};
+        std::array<Block, kKeptBlocks> evicted{};
         std::size_t e = 0;
         {
             const std::lock_guard lock(k.mutex);
             // the oldest make room for the newest, which the next call most likely asks for again
             while (k.count > 0 && (k.count == kKeptBlocks || k.doubles + n > kKeptDoubles)) {
-                evicted[e] = k.blocks[0].p;
-                evicted_n[e++] = k.blocks[0].n;
+                evicted[e++] = k.blocks[0];
                 k.remove(0);
             }
             k.blocks[k.count++] = {p, n};
             k.doubles += n;
         }
-        for (std::size_t j = 0; j < e; ++j) free_block(evicted[j], evicted_n[j]);
+        for (std::size_t j = 0; j < e; ++j) free_block(evicted[j].p, evicted[j].n);
         return;
     }
     free_block(p, n);
