@@ -156,11 +156,6 @@ inline double error_norm(const double* x, const double* xn, const double* err, s
     return errnorm;
 }
 
-// The six later stages of an attempt of length h from x by the model's machine code `code`:
-// the attempt's start, the first stage's derivative k[0, n) and each later stage's time and
-// input (stage_input(s) returns the time and leaves the input in u) written where the code
-// reads them in the scratch environment env; the stages land in k[n, 7n), the fifth-order
-// solution in k[7n, 8n) and the error's terms in k[8n, 9n). Returns the error norm.
 // Writes what the compiled attempt reads into lane l of an environment of W lanes (lane-major;
 // W = 1: a scalar one): the start x and the first stage's derivative k0 (n values each, `stride`
 // apart), h, and each later stage's time and input as stage_input(s) leaves them in u.
@@ -179,6 +174,11 @@ inline void put_attempt(const Model& model, double* env, std::size_t l, const do
     }
 }
 
+// The six later stages of an attempt of length h from x by the model's machine code `code`:
+// the attempt's start, the first stage's derivative k[0, n) and each later stage's time and
+// input (stage_input(s) returns the time and leaves the input in u) written where the code
+// reads them in the scratch environment env; the stages land in k[n, 7n), the fifth-order
+// solution in k[7n, 8n) and the error's terms in k[8n, 9n). Returns the error norm.
 template <class StageInput>
 inline double compiled_attempt(NativeFn code, const Model& model, const double* x, double* k, double h,
                                StageInput&& stage_input, const double* u, double* env, const SolverOptions& options) {

@@ -84,6 +84,10 @@ void fill_lanes(double* slot, double v, std::size_t width) {
     std::fill_n(slot, width, v);
 }
 
+void broadcast(double* env, std::size_t width, std::size_t first, const double* v, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) fill_lanes(env + (first + j) * width, v[j], width);
+}
+
 void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width) {
 #if defined(__x86_64__)
     if (width == 4) return copy_four(to, from, slots);

@@ -34,6 +34,9 @@ bool all_finite_lanes(std::span<const double> v, std::size_t width);
 // smaller stores wrote cannot be forwarded from them, so it waits until they reach the cache,
 // behind the step before (a fifth of a Lorenz RK4 step in lanes).
 void fill_lanes(double* slot, double v, std::size_t width);
+// Slots [first, first + count) of a lane-major environment of `width` lanes, every lane set to
+// the shared values v[0, count).
+void broadcast(double* env, std::size_t width, std::size_t first, const double* v, std::size_t count);
 // Copies `slots` slots of `width` lanes each, a slot by one store, for the same reason.
 void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width);
 // Writes `count` lane-major slots of `width` lanes as rows: lane l's values to rows[l][0, count),

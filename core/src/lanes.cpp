@@ -34,21 +34,20 @@ public:
           step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
           recorder_(runs, t, inputs), lanes_(runs.size()) {
         env_.assign(checked_product(model_.scratch_size(), w_), 0.0);
-        x_.assign(checked_product(n_, w_), 0.0);
-        xs_.assign(x_.size(), 0.0);
-        for (auto* k : {&k1_, &k2_, &k3_, &k4_}) k->assign(step_ ? 0 : x_.size(), 0.0);
+        const std::size_t nw = checked_product(n_, w_);
+        // a compiled step updates the states where it reads them, the first n * W slots of its
+        // environment: no copy in and out of the step's chain of dependent operations
+        for (auto* v : {&x_, &xs_, &k1_, &k2_, &k3_, &k4_}) v->assign(step_ ? 0 : nw, 0.0);
+        state_ = step_ ? std::span<double>(env_.data(), nw) : std::span<double>(x_);
         result_.assign(w_, 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
         put_lane_parameters(runs, w_, env_);
-        put_lane_starts(runs, w_, x_);
+        put_lane_starts(runs, w_, state_);
     }
 
     void run(const DeliverLane& deliver) {
-        // a compiled step updates the states where it reads them, the first n * W slots of its
-        // environment: no copy in and out of the step's chain of dependent operations
-        const std::span<double> x = step_ ? std::span<double>(env_.data(), x_.size()) : std::span<double>(x_);
-        if (step_) copy_lanes(env_.data(), x_.data(), n_, w_);
+        const std::span<double> x = state_;
         recorder_.record(0, x.data(), lanes_.active);
         const std::size_t L = t_.size();
         for (std::size_t i = 0; i + 1 < L; ++i) {
@@ -73,18 +72,12 @@ public:
     }
 
 private:
-    // Slots [first, first + count) of every lane set to the shared values v.
-    void broadcast(std::size_t first, const double* v, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j)
-            fill_lanes(env_.data() + (first + j) * w_, v[j], w_);
-    }
-
     // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
     // input and time.
     void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
         copy_lanes(env_.data(), xs.data(), n_, w_);
-        broadcast(n_, u_.data(), m_);
-        broadcast(n_ + m_ + model_.n_params, &t, 1);
+        broadcast(env_.data(), w_, n_, u_.data(), m_);
+        broadcast(env_.data(), w_, n_ + m_ + model_.n_params, &t, 1);
         model_.native.packed.rhs(env_.data(), k.data(), result_.data());
     }
 
@@ -93,14 +86,14 @@ private:
     void compiled(const InputSource& input, double t, double h) {
         const StepLayout at = model_.step_layout();
         input(0.0, u_);
-        broadcast(n_, u_.data(), m_);
-        broadcast(at.model - 1, &t, 1);
-        broadcast(at.h(), &h, 1);
+        broadcast(env_.data(), w_, n_, u_.data(), m_);
+        broadcast(env_.data(), w_, at.model - 1, &t, 1);
+        broadcast(env_.data(), w_, at.h(), &h, 1);
         if (m_ > 0 && method_ == Method::Rk4) {
             input(0.5, u_);
-            broadcast(at.u_half(), u_.data(), m_);
+            broadcast(env_.data(), w_, at.u_half(), u_.data(), m_);
             input(1.0, u_);
-            broadcast(at.u_end(), u_.data(), m_);
+            broadcast(env_.data(), w_, at.u_end(), u_.data(), m_);
         }
         step_(env_.data(), env_.data(), result_.data());
     }
@@ -140,7 +133,9 @@ private:
     PackedFn step_;  // the whole step in machine code, when the model has it
     LaneRecorder recorder_;
     LaneArray env_;
+    // the stage-by-stage step's arrays (empty with a compiled step), result and input
     std::vector<double> x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
+    std::span<double> state_;  // every lane's state: x_, or the environment's first slots
     LaneOutcomes lanes_;
 };
 
@@ -175,11 +170,6 @@ void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::
             env[(p0 + j) * width + l] = runs[l < runs.size() ? l : 0].model->params[j];
 }
 
-void LaneRecorder::broadcast(std::size_t first, const double* v, std::size_t count) {
-    for (std::size_t j = 0; j < count; ++j)
-        fill_lanes(env_.data() + (first + j) * w_, v[j], w_);
-}
-
 void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& active) {
     if (!packed_) {
         for (std::size_t l = 0; l < runs_.size(); ++l) {
@@ -210,15 +200,15 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
     const std::size_t time = n_ + m_ + model_.n_params;
     if (energy) {
         const double zero = 0.0;
-        for (std::size_t j = 0; j < m_; ++j) broadcast(n_ + j, &zero, 1);
-        broadcast(time, &zero, 1);
+        for (std::size_t j = 0; j < m_; ++j) broadcast(env_.data(), w_, n_ + j, &zero, 1);
+        broadcast(env_.data(), w_, time, &zero, 1);
         p.energy(env_.data(), packed_out_.data(), result_.data());
         for (std::size_t l = 0; l < runs_.size(); ++l)
             if (active[l]) runs_[l].target.energy[k] = result_[l];
     }
     if (!power && !outputs) return;
-    broadcast(n_, u_rec_.data(), m_);
-    broadcast(time, &t_[k], 1);
+    broadcast(env_.data(), w_, n_, u_rec_.data(), m_);
+    broadcast(env_.data(), w_, time, &t_[k], 1);
     if (power) {
         p.supplied_power(env_.data(), packed_out_.data(), result_.data());
         for (std::size_t l = 0; l < runs_.size(); ++l)

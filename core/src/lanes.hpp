@@ -95,8 +95,6 @@ public:
     void record(std::size_t k, const double* x, const LaneFlags& active);
 
 private:
-    void broadcast(std::size_t first, const double* v, std::size_t count);
-
     std::span<const LaneRun> runs_;
     const Model& model_;
     std::span<const double> t_;

@@ -63,8 +63,8 @@ private:
     // evaluation counted for each lane in `counted`.
     void rhs(const LaneArray& from, double tm, LaneArray& into, const Lanes& counted) {
         copy_lanes(env_.data(), from.data(), n_, W);
-        for (std::size_t j = 0; j < m_; ++j) fill_lanes(env_.data() + (n_ + j) * W, u_[j], W);
-        fill_lanes(env_.data() + (n_ + m_ + model_.n_params) * W, tm, W);
+        broadcast(env_.data(), W, n_, u_.data(), m_);
+        broadcast(env_.data(), W, n_ + m_ + model_.n_params, &tm, 1);
         model_.native.packed.rhs(env_.data(), into.data(), result_.data());
         for (std::size_t l = 0; l < runs_.size(); ++l) lanes_.counted[l].rhs_evals += counted[l];
     }

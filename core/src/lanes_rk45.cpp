@@ -179,13 +179,15 @@ public:
                                [&](int s) { return steppers_[l].stage_input(s); }, works_[l].u.data());
             }
             model_.native.packed.dp_stages(env_.data(), out_.data(), result_.data());
+            std::array<double*, W> rows{};
+            for (std::size_t l = 0; l < runs_.size(); ++l)
+                if (running[l]) rows[l] = works_[l].stages.data() + n_;
+            put_lane_rows(out_.data(), (kStages + 1) * n_, W, rows.data());
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
                 Work& w = works_[l];
-                double* k = w.stages.data();
-                for (std::size_t i = 0; i < (kStages + 1) * n_; ++i) k[n_ + i] = out_[i * W + l];
-                const double* xn = k + kStages * n_;
+                const double* xn = w.stages.data() + kStages * n_;
                 const double errnorm = error_norm(x_[l].data(), xn, xn + n_, n_, options_.rtol, options_.atol);
                 w.rhs_evals += kStages - 1;
                 Status st = steppers_[l].end(errnorm, xn);

@@ -2,9 +2,10 @@
 // with different values in each lane (NaN, infinities, signed zeros and subnormals in some lanes
 // only) against the scalar machine code lane by lane; and random models run as a group of runs
 // of any method (rk45 also with dense output) in lanes against each run alone, and each run
-// alone, a whole step at a time in machine code, against the same run stage by stage. Every bit must match, NaN payloads
-// included: the packed code performs the scalar code's operations in the scalar code's operand
-// order, and a run's trajectory, counters and error must be exactly what it gets alone.
+// alone, a whole step at a time in machine code, against the same run stage by stage. Every bit
+// must match, NaN payloads included: the packed code performs the scalar code's operations in
+// the scalar code's operand order, and a run's trajectory, counters and error must be exactly
+// what it gets alone.
 #include <bit>
 #include <cstdint>
 #include <cstdio>
