@@ -201,7 +201,8 @@ inline constexpr std::initializer_list<const char*> kSimulateNames = {
     "x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton", "record_outputs", "record_energy"};
 // A run as Model.simulate makes it, from its arguments in that order (null when omitted), with
 // parameters for this run alone and dense output (null: the model's own, grid steps).
-PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense);
+PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense,
+                         bool package_methods = false);
 
 // The options every simulation method takes, with their defaults.
 SolverOptions default_options();
@@ -209,6 +210,7 @@ SolverOptions default_options();
 // that is negative, NaN or infinite is a ValueError naming it.
 bool take_tolerances(PyObject* const* in, SolverOptions& options);
 // Parses a method and an interpolation name (either may be null: the default is kept).
-bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp);
+bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp,
+                bool package_methods = false);
 
 }  // namespace zarel::py

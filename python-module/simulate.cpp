@@ -16,6 +16,7 @@ PyObject* method_text(Method method) {
     case Method::Rk4: text = key<"rk4">(); break;
     case Method::Rk45: text = key<"rk45">(); break;
     case Method::Midpoint: text = key<"midpoint">(); break;
+    case Method::Dop853: text = key<"dop853">(); break;
     }
     Py_XINCREF(text);
     return text;
@@ -98,8 +99,9 @@ bool take_tolerances(PyObject* const* in, SolverOptions& options) {
            (!in[3] || to_count(in[3], "max_newton", options.max_newton));
 }
 
-bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp) {
-    auto m = parse_method(method_text);
+bool take_names(std::string_view method_text, std::string_view* interp_text, Method& method, Interp& interp,
+                bool package_methods) {
+    auto m = package_methods ? parse_package_method(method_text) : parse_method(method_text);
     if (!m) return to_py(m.error()), false;
     method = *m;
     if (interp_text) {
@@ -151,7 +153,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense_flag) {
+PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense_flag,
+                         bool package_methods) {
     PyObject* u = in[2] == Py_None ? nullptr : in[2];
     if (params == Py_None) params = nullptr;
     std::string_view method_text = "midpoint", interp_text = "hold";
@@ -166,7 +169,7 @@ PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* para
         return nullptr;
     Method method;
     Interp interp = Interp::Hold;
-    if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
+    if (!take_names(method_text, &interp_text, method, interp, package_methods)) return nullptr;
     ArrayView x0, t, p;
     if (!read_in_place(in[0], "x0", x0) || !read_in_place(in[1], "t", t) ||
         (params && !read_in_place(params, "params", p)))

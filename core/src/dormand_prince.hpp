@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "dense_stepper.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel::dormand_prince {
@@ -63,6 +64,46 @@ constexpr double kMaxGrowth = 5.0;
 constexpr double kRejectExponent = -0.25;
 constexpr double kMinShrink = 0.1;
 constexpr double kMaxShrink = 0.9;
+
+// The factor of the next step size after an attempt with this error norm (accepted when <= 1).
+inline double step_factor(double errnorm) {
+    if (errnorm <= 1.0)
+        return errnorm == 0.0 ? kMaxGrowth
+                              : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
+    return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
+}
+
+// The dense-output stepper's control: the pair's order 5 in the starting step, and step_factor
+// whatever the attempt before.
+constexpr StepControl kControl{5, [](double errnorm, bool) { return step_factor(errnorm); }};
+
+// The continuous extension at theta of the accepted step of length h from x with stages k,
+// into out: x + h sum_j b_j(theta) k_j, the terms in the order of j.
+inline void extension_at(double theta, double h, const double* __restrict x, const double* __restrict k,
+                         std::size_t n, double* __restrict out) {
+    double w[kStages];
+    for (int j = 0; j < kStages; ++j) {
+        if (j == 1) continue;  // the second stage has no weight
+        const double* p = kDense[j];
+        w[j] = h * (theta * (p[0] + theta * (p[1] + theta * (p[2] + theta * p[3]))));
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = x[i];
+        for (int j = 0; j < kStages; ++j)
+            if (j != 1) acc = acc + w[j] * k[j * n + i];
+        out[i] = acc;
+    }
+}
+
+// What DenseStepper::end asks of the pair for a step of length h from x with stages k (n values
+// each): the continuous extension, and first same as last (stage 7 is the derivative at the new
+// point, the next step's first stage).
+inline auto extension(const double* x, const double* k, std::size_t n, double h) {
+    return [=](double theta, double* out) { extension_at(theta, h, x, k, n, out); };
+}
+inline auto shift_stages(double* k, std::size_t n) {
+    return [=] { std::copy_n(k + 6 * n, n, k); };
+}
 
 // The state of stage s > 0 of a step of length h from x, from the derivatives k of the stages
 // before it (n values each), into xs. The stage is a template argument so that its tableau row
@@ -187,14 +228,6 @@ inline double compiled_attempt(NativeFn code, const Model& model, const double* 
     code(env, k + n);
     const double* xn = k + kStages * n;
     return error_norm(x, xn, xn + n, n, options.rtol, options.atol);
-}
-
-// The factor of the next step size after an attempt with this error norm (accepted when <= 1).
-inline double step_factor(double errnorm) {
-    if (errnorm <= 1.0)
-        return errnorm == 0.0 ? kMaxGrowth
-                              : std::min(kMaxGrowth, std::max(kMinGrowth, kSafety * std::pow(errnorm, kAcceptExponent)));
-    return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, kRejectExponent)));
 }
 
 // The time of stage s of an attempt of length h from t, within the output interval from t0 of

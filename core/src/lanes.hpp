@@ -130,6 +130,8 @@ void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, co
                     const SolverOptions& options, const DeliverLane& deliver);
 void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                           const SolverOptions& options, const DeliverLane& deliver);
+void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                      const SolverOptions& options, const DeliverLane& deliver);
 void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 

@@ -13,7 +13,7 @@
 #include "checked_size.hpp"
 #include "dormand_prince.hpp"
 #include "lanes.hpp"
-#include "rk45_dense.hpp"
+#include "dense_stepper.hpp"
 
 namespace zarel {
 
@@ -159,12 +159,13 @@ public:
             double* x = x_.emplace_back(r.x0.begin(), r.x0.end()).data();
             double* u_rec = u_rec_.emplace_back(std::max<std::size_t>(m_, 1), 0.0).data();
             record(*r.model, inputs, t, 0, x, u_rec, r.target, w.scratch, w.out.data());
-            steppers_.emplace_back(*r.model, x, t, inputs, options, w, u_rec, r.target);
+            steppers_.emplace_back(*r.model, x, w.stages.data(), 1, kControl, t, inputs, options, w, u_rec, r.target);
         }
     }
 
     void run(const DeliverLane& deliver) {
         std::array<bool, W> running{};
+        std::array<double, W> h{};
         bool any = false;
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             running[l] = !steppers_[l].done();
@@ -174,9 +175,9 @@ public:
         while (any) {
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
-                const double h = steppers_[l].next_attempt();
-                put_attempt<W>(model_, env_.data(), l, x_[l].data(), works_[l].stages.data(), 1, h,
-                               [&](int s) { return steppers_[l].stage_input(s); }, works_[l].u.data());
+                h[l] = steppers_[l].next_attempt();
+                put_attempt<W>(model_, env_.data(), l, x_[l].data(), works_[l].stages.data(), 1, h[l],
+                               [&](int s) { return steppers_[l].stage_input(kC[s]); }, works_[l].u.data());
             }
             model_.native.packed.dp_stages(env_.data(), out_.data(), result_.data());
             std::array<double*, W> rows{};
@@ -190,7 +191,8 @@ public:
                 const double* xn = w.stages.data() + kStages * n_;
                 const double errnorm = error_norm(x_[l].data(), xn, xn + n_, n_, options_.rtol, options_.atol);
                 w.rhs_evals += kStages - 1;
-                Status st = steppers_[l].end(errnorm, xn);
+                double* k = w.stages.data();
+                Status st = steppers_[l].end(errnorm, xn, extension(x_[l].data(), k, n_, h[l]), shift_stages(k, n_));
                 running[l] = st && !steppers_[l].done();
                 if (!running[l]) deliver(l, std::move(st), w);
                 any = any || running[l];

@@ -92,7 +92,7 @@ PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         Method method;
         Interp interp = Interp::Hold;
-        if (!take_names(method_text, &interp_text, method, interp)) return nullptr;
+        if (!take_names(method_text, &interp_text, method, interp, true)) return nullptr;
 
         const auto N = PyArray_DIM(reinterpret_cast<PyArrayObject*>(in[1]), 0);
         const auto columns = PyArray_DIM(reinterpret_cast<PyArrayObject*>(in[1]), 1);

@@ -18,7 +18,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!model) return nullptr;
         SharedHold hold(model);
         if (!hold.ok()) return nullptr;
-        return simulate_model(model->model, in + 1, in[12], in[13]);
+        return simulate_model(model->model, in + 1, in[12], in[13], true);
     });
 }
 

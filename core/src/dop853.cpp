@@ -1,0 +1,179 @@
+// dop853 with dense output, for a run alone and for a group of runs in lanes: one stepper over W
+// lanes, each lane a DenseStepper of its own (its step size, attempts, counters and recording),
+// the stages of all running lanes evaluated together. A lane that has reached the end of the grid,
+// or failed, is computed and ignored until every lane has.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "checked_size.hpp"
+#include "dop853.hpp"
+#include "lane_rhs.hpp"
+
+namespace zarel {
+
+using namespace dop853;
+
+namespace {
+
+template <std::size_t W>
+class Dop853Steps {
+public:
+    Dop853Steps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
+                LaneRhs<W>& rhs)
+        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), n_(model.n_states),
+          nw_(checked_product(n_, W)) {
+        x_.assign(nw_, 0.0);
+        xs_.assign(nw_, 0.0);
+        xn_.assign(nw_, 0.0);
+        k_.assign(checked_product(nw_, kAllStages), 0.0);
+        r_.assign(checked_product(nw_, 4), 0.0);
+        steppers_.reserve(W);
+    }
+
+    // The next lane: its start, its work (its scratch, counters and buffers) and where it records
+    // (its grid point 0 already recorded).
+    void add(std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
+        const std::size_t l = steppers_.size();
+        for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
+        works_[l] = &work;
+        steppers_.emplace_back(model_, x_.data() + l, k_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
+                               target);
+    }
+
+    // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
+    // the state where it ended in x(l).
+    template <class Deliver>
+    void run(Deliver&& deliver) {
+        const std::size_t lanes = steppers_.size();
+        std::array<bool, W> running{}, extends{};
+        std::array<double, W> h{}, norm{};
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            running[l] = !steppers_[l].done();
+            if (!running[l]) deliver(l, Status{});
+            any = any || running[l];
+        }
+        while (any) {
+            for (std::size_t l = 0; l < lanes; ++l) h[l] = running[l] ? steppers_[l].next_attempt() : 0.0;
+            for_stages<1, kFsal>([&](auto s) {
+                stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
+                evaluate(s(), xs_.data(), running);
+            });
+            stage_state<kFsal, W>(x_.data(), k_.data(), n_, h.data(), xn_.data());
+            evaluate(kFsal, xn_.data(), running);
+            error_norms<W>(x_.data(), xn_.data(), k_.data(), n_, h.data(), options_.rtol, options_.atol, norm.data());
+            bool extending = false;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (!running[l]) continue;
+                works_[l]->rhs_evals += kStages;
+                extends[l] = steppers_[l].extends(norm[l]);
+                extending = extending || extends[l];
+            }
+            // the extension's three stages, only for an attempt that passes a grid point
+            if (extending) {
+                for_stages<kFsal + 1, kAllStages>([&](auto s) {
+                    stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
+                    evaluate(s(), xs_.data(), extends);
+                });
+                extension_terms<W>(k_.data(), n_, h.data(), r_.data());
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (extends[l]) works_[l]->rhs_evals += kAllStages - kFsal - 1;
+            }
+            any = false;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (!running[l]) continue;
+                const auto extend = [&](double theta, double* out) {
+                    extension_at<W>(theta, h[l], x_.data() + l, xn_.data() + l, k_.data() + l, r_.data() + l, n_, out);
+                };
+                const auto shift = [&] {
+                    for (std::size_t i = 0; i < n_; ++i) k_[i * W + l] = k_[kFsal * nw_ + i * W + l];
+                };
+                Status st = steppers_[l].end(norm[l], xn_.data() + l, extend, shift);
+                running[l] = st && !steppers_[l].done();
+                if (!running[l]) deliver(l, std::move(st));
+                any = any || running[l];
+            }
+        }
+    }
+
+    // Lane l's state, n values W apart.
+    const double* x(std::size_t l) const { return x_.data() + l; }
+
+private:
+    // Stage s of the lanes in `which` from their states xs, each at its own stage time and input.
+    void evaluate(int s, const double* xs, const std::array<bool, W>& which) {
+        std::array<double, W> ts{};
+        std::array<const double*, W> u{};
+        for (std::size_t l = 0; l < steppers_.size(); ++l) {
+            u[l] = works_[l]->u.data();
+            if (which[l]) ts[l] = steppers_[l].stage_input(kC[s]);
+        }
+        for (std::size_t l = steppers_.size(); l < W; ++l) u[l] = u[0];
+        rhs_(xs, ts.data(), u.data(), k_.data() + static_cast<std::size_t>(s) * nw_);
+    }
+
+    const Model& model_;
+    std::span<const double> t_;
+    const Inputs& inputs_;
+    const SolverOptions& options_;
+    LaneRhs<W>& rhs_;
+    std::size_t n_, nw_;
+    LaneArray x_, xs_, xn_, k_, r_;
+    std::array<Work*, W> works_{};
+    std::vector<DenseStepper> steppers_;
+};
+
+// A group of runs in the lanes of the model's packed code, each with its own work and recording.
+template <std::size_t W>
+class Dop853Group {
+public:
+    Dop853Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                const SolverOptions& options)
+        : runs_(runs), t_(t), inputs_(inputs), options_(options) {}
+
+    void run(const DeliverLane& deliver) {
+        const Model& model = *runs_[0].model;
+        const std::size_t m = model.n_inputs;
+        LaneRhs<W> rhs(model, runs_);
+        Dop853Steps<W> steps(model, t_, inputs_, options_, rhs);
+        std::vector<Work> works;
+        std::vector<std::vector<double>> u_rec;
+        works.reserve(runs_.size());
+        u_rec.reserve(runs_.size());
+        for (const LaneRun& r : runs_) {
+            Work& w = works.emplace_back(Work::for_run(*r.model, Method::Dop853, nullptr));
+            double* u = u_rec.emplace_back(std::max<std::size_t>(m, 1), 0.0).data();
+            record(*r.model, inputs_, t_, 0, r.x0.data(), u, r.target, w.scratch, w.out.data());
+            steps.add(r.x0, w, u, r.target);
+        }
+        steps.run([&](std::size_t l, Status&& st) { deliver(l, std::move(st), works[l]); });
+    }
+
+private:
+    std::span<const LaneRun> runs_;
+    std::span<const double> t_;
+    const Inputs& inputs_;
+    const SolverOptions& options_;
+};
+
+}  // namespace
+
+Status dop853_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
+                    const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target) {
+    LaneRhs<1> rhs(model, work.scratch);
+    Dop853Steps<1> steps(model, t, inputs, options, rhs);
+    steps.add({x, model.n_states}, work, u_rec, target);
+    Status status;
+    steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
+    std::copy_n(steps.x(0), model.n_states, x);
+    return status;
+}
+
+void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                      const SolverOptions& options, const DeliverLane& deliver) {
+    run_in_lanes<Dop853Group>(runs, t, inputs, options, deliver);
+}
+
+}  // namespace zarel

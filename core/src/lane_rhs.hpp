@@ -1,0 +1,48 @@
+// The right-hand side of a group of W runs, bound once per group: a run alone (W = 1) evaluates on
+// its own scratch (machine code or interpreter, whichever the model has), a group by the model's
+// packed code on a lane-major environment. The integrators call it without asking which.
+#pragma once
+
+#include <array>
+#include <span>
+
+#include "checked_size.hpp"
+#include "lane_arrays.hpp"
+#include "lanes.hpp"
+
+namespace zarel {
+
+template <std::size_t W>
+class LaneRhs {
+public:
+    // W = 1: the run's scratch, which holds its parameters.
+    LaneRhs(const Model& model, Scratch& scratch) : model_(model), scratch_(&scratch) {}
+    // W > 1: the runs' parameters written once into their lanes.
+    LaneRhs(const Model& model, std::span<const LaneRun> runs) : model_(model) {
+        env_.assign(checked_product(model.scratch_size(), W), 0.0);
+        put_lane_parameters(runs, W, env_);
+    }
+
+    // dx/dt of every lane at states x (n W values, lane-major), times t[l] and inputs u[l] into out.
+    void operator()(const double* x, const double* t, const double* const* u, double* out) {
+        if constexpr (W == 1) {
+            model_.rhs_in_run(x, u[0], t[0], out, *scratch_);
+        } else {
+            const std::size_t n = model_.n_states, m = model_.n_inputs;
+            copy_lanes(env_.data(), x, n, W);
+            for (std::size_t l = 0; l < W; ++l) {
+                for (std::size_t j = 0; j < m; ++j) env_[(n + j) * W + l] = u[l][j];
+                env_[(n + m + model_.n_params) * W + l] = t[l];
+            }
+            model_.native.packed.rhs(env_.data(), out, result_.data());
+        }
+    }
+
+private:
+    const Model& model_;
+    Scratch* scratch_ = nullptr;
+    LaneArray env_;
+    std::array<double, W> result_{};
+};
+
+}  // namespace zarel
