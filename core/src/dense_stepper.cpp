@@ -10,11 +10,13 @@ using dormand_prince::kGuard;
 
 namespace {
 
-// Root mean square of v / (atol + rtol |x|) (x `stride` apart), the norm of the starting-step estimate.
-double rms_scaled(const double* v, const double* x, std::size_t stride, std::size_t n, const SolverOptions& options) {
+// Root mean square of v / (atol + rtol |x|), the norm of the starting-step estimate; the values of
+// v are `v_stride` apart, those of x `x_stride`.
+double rms_scaled(const double* v, std::size_t v_stride, const double* x, std::size_t x_stride, std::size_t n,
+                  const SolverOptions& options) {
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double r = v[i * stride] / (options.atol + options.rtol * std::fabs(x[i * stride]));
+        const double r = v[i * v_stride] / (options.atol + options.rtol * std::fabs(x[i * x_stride]));
         sum += r * r;
     }
     return std::sqrt(sum / static_cast<double>(n));
@@ -79,8 +81,8 @@ double DenseStepper::starting_step(double t_stop) {
     double* f1 = work_.x_next.data();
     const double span = t_stop - t0;
     if (n == 0) return span;
-    const double d0 = rms_scaled(x, x, s, n, options_);
-    const double d1 = rms_scaled(k, x, s, n, options_);
+    const double d0 = rms_scaled(x, s, x, s, n, options_);
+    const double d1 = rms_scaled(k, s, x, s, n, options_);
     double h0 = (d0 < 1e-5 || d1 < 1e-5) ? 1e-6 : 0.01 * d0 / d1;
     if (!(h0 <= span)) h0 = span;  // also a NaN from a zero tolerance
     for (std::size_t i = 0; i < n; ++i) x1[i] = x[i * s] + h0 * k[i * s];
@@ -88,7 +90,7 @@ double DenseStepper::starting_step(double t_stop) {
     model_.rhs_in_run(x1, work_.u.data(), t0 + h0, f1, work_.scratch);
     work_.rhs_evals += 1;
     for (std::size_t i = 0; i < n; ++i) x1[i] = f1[i] - k[i * s];
-    const double d2 = rms_scaled(x1, x, s, n, options_) / h0;
+    const double d2 = rms_scaled(x1, 1, x, s, n, options_) / h0;
     const double d = std::fmax(d1, d2);
     const double h1 = d <= 1e-15 ? std::fmax(1e-6, h0 * 1e-3) : std::pow(0.01 / d, 1.0 / control_.order);
     const double h = std::fmin(100 * h0, h1);

@@ -22,7 +22,7 @@ class Dop853Steps {
 public:
     Dop853Steps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                 LaneRhs<W>& rhs)
-        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), n_(model.n_states),
+        : t_(t), inputs_(inputs), options_(options), rhs_(rhs), n_(model.n_states),
           nw_(checked_product(n_, W)) {
         x_.assign(nw_, 0.0);
         xs_.assign(nw_, 0.0);
@@ -32,13 +32,13 @@ public:
         steppers_.reserve(W);
     }
 
-    // The next lane: its start, its work (its scratch, counters and buffers) and where it records
-    // (its grid point 0 already recorded).
-    void add(std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
+    // The next lane: its model (the group's but for its parameters), its start, its work (its
+    // scratch, counters and buffers) and where it records (its grid point 0 already recorded).
+    void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
         const std::size_t l = steppers_.size();
         for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
         works_[l] = &work;
-        steppers_.emplace_back(model_, x_.data() + l, k_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
+        steppers_.emplace_back(model, x_.data() + l, k_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
                                target);
     }
 
@@ -66,9 +66,9 @@ public:
             error_norms<W>(x_.data(), xn_.data(), k_.data(), n_, h.data(), options_.rtol, options_.atol, norm.data());
             bool extending = false;
             for (std::size_t l = 0; l < lanes; ++l) {
+                extends[l] = running[l] && steppers_[l].extends(norm[l]);
                 if (!running[l]) continue;
                 works_[l]->rhs_evals += kStages;
-                extends[l] = steppers_[l].extends(norm[l]);
                 extending = extending || extends[l];
             }
             // the extension's three stages, only for an attempt that passes a grid point
@@ -114,7 +114,6 @@ private:
         rhs_(xs, ts.data(), u.data(), k_.data() + static_cast<std::size_t>(s) * nw_);
     }
 
-    const Model& model_;
     std::span<const double> t_;
     const Inputs& inputs_;
     const SolverOptions& options_;
@@ -146,7 +145,7 @@ public:
             Work& w = works.emplace_back(Work::for_run(*r.model, Method::Dop853, nullptr));
             double* u = u_rec.emplace_back(std::max<std::size_t>(m, 1), 0.0).data();
             record(*r.model, inputs_, t_, 0, r.x0.data(), u, r.target, w.scratch, w.out.data());
-            steps.add(r.x0, w, u, r.target);
+            steps.add(*r.model, r.x0, w, u, r.target);
         }
         steps.run([&](std::size_t l, Status&& st) { deliver(l, std::move(st), works[l]); });
     }
@@ -164,7 +163,7 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
                     const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target) {
     LaneRhs<1> rhs(model, work.scratch);
     Dop853Steps<1> steps(model, t, inputs, options, rhs);
-    steps.add({x, model.n_states}, work, u_rec, target);
+    steps.add(model, {x, model.n_states}, work, u_rec, target);
     Status status;
     steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
     std::copy_n(steps.x(0), model.n_states, x);
