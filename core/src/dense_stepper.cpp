@@ -47,8 +47,10 @@ bool DenseStepper::held_jump_at(std::size_t j) const {
 }
 
 // The first grid point after t[row] where a step must end: a jump of the held input, or the end
-// of the grid. Steps never cross one, so the order is not lost at the jump.
+// of the grid (or the next point, with every_point). Steps never cross one, so the order is not
+// lost at the jump.
 std::size_t DenseStepper::next_stop() const {
+    if (every_point_) return row_ + 1;
     if (m_ > 0 && inputs_.present() && inputs_.interp == Interp::Hold)
         for (std::size_t j = row_ + 1; j + 1 < L_; ++j)
             if (held_jump_at(j)) return j;
@@ -99,13 +101,13 @@ double DenseStepper::starting_step(double t_stop) {
 
 DenseStepper::DenseStepper(const Model& model, double* x, double* k0, std::size_t stride, StepControl control,
                            std::span<const double> t, const Inputs& inputs, const SolverOptions& options, Work& work,
-                           double* u_rec, const RecordTarget& target)
+                           double* u_rec, const RecordTarget& target, bool every_point)
     : model_(model), x_(x), k0_(k0), stride_(stride), control_(control), t_(t), inputs_(inputs), options_(options),
       work_(work), u_rec_(u_rec), target_(target), n_(model.n_states), m_(model.n_inputs), L_(t.size()),
       t_end_(t[t.size() - 1]), tiny_(kGuard * std::fmax(std::fabs(t_end_ - t[0]), 1.0)),
       x_only_(!target.x.empty() && target.u.empty() && target.energy.empty() && target.supplied_power.empty() &&
               target.outputs.empty()),
-      tc_(t[0]), lane_(stride == 1 ? 0 : n_) {
+      every_point_(every_point), tc_(t[0]), lane_(stride == 1 ? 0 : n_) {
     stop_ = next_stop();
     rhs(x_, tc_, k0_);
     // The starting step is an estimate: it never starts below what the collapse guard allows,
@@ -153,7 +155,8 @@ void DenseStepper::move_to(double t_new) {
     while (row_ + 2 < L_ && t_[row_ + 1] <= tc_) ++row_;
     if (tc_ == t_stop && stop_ + 1 < L_) {
         // across a jump of the held input the step's last stage saw the old value
-        first_known_ = false;
+        if (!every_point_ || (m_ > 0 && inputs_.present() && inputs_.interp == Interp::Hold && held_jump_at(stop_)))
+            first_known_ = false;
         stop_ = next_stop();
     }
 }

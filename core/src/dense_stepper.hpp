@@ -22,7 +22,8 @@ struct StepControl {
     double (*factor)(double errnorm, bool after_rejection);
 };
 
-// One run from x over the grid t, grid point 0 recorded by the caller. x and k0 (the derivative at
+// One run from x over the grid t, grid point 0 recorded by the caller; with `every_point` every
+// grid point is a stop that steps end on, else only the jumps of a held input and the end. x and k0 (the derivative at
 // the start of the step, kept current by the stepper) hold n values `stride` apart: the run's own
 // arrays (stride 1) or one lane of lane-major arrays. The caller loops while !done():
 // next_attempt() gives the attempt's length h with k0 current; the caller evaluates the pair's
@@ -32,7 +33,7 @@ class DenseStepper {
 public:
     DenseStepper(const Model& model, double* x, double* k0, std::size_t stride, StepControl control,
                  std::span<const double> t, const Inputs& inputs, const SolverOptions& options, Work& work,
-                 double* u_rec, const RecordTarget& target);
+                 double* u_rec, const RecordTarget& target, bool every_point = false);
 
     bool done() const { return tc_ >= t_end_; }
     double next_attempt();
@@ -114,6 +115,7 @@ private:
     std::size_t n_, m_, L_;
     double t_end_, tiny_;
     bool x_only_;  // record() would write nothing but the state
+    bool every_point_;
     // the output interval [t[row], t[row + 1]) holding the start of the current step, and the
     // grid point the current step must not cross
     std::size_t row_ = 0, stop_ = 0;

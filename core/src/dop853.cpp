@@ -21,8 +21,8 @@ template <std::size_t W>
 class Dop853Steps {
 public:
     Dop853Steps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
-                LaneRhs<W>& rhs)
-        : t_(t), inputs_(inputs), options_(options), rhs_(rhs), n_(model.n_states),
+                LaneRhs<W>& rhs, bool every_point = false)
+        : t_(t), inputs_(inputs), options_(options), rhs_(rhs), every_point_(every_point), n_(model.n_states),
           nw_(checked_product(n_, W)) {
         x_.assign(nw_, 0.0);
         xs_.assign(nw_, 0.0);
@@ -39,7 +39,7 @@ public:
         for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
         works_[l] = &work;
         steppers_.emplace_back(model, x_.data() + l, k_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
-                               target);
+                               target, every_point_);
     }
 
     // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
@@ -118,6 +118,7 @@ private:
     const Inputs& inputs_;
     const SolverOptions& options_;
     LaneRhs<W>& rhs_;
+    bool every_point_;
     std::size_t n_, nw_;
     LaneArray x_, xs_, xn_, k_, r_;
     std::array<Work*, W> works_{};
@@ -129,14 +130,14 @@ template <std::size_t W>
 class Dop853Group {
 public:
     Dop853Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                const SolverOptions& options)
-        : runs_(runs), t_(t), inputs_(inputs), options_(options) {}
+                const SolverOptions& options, bool every_point)
+        : runs_(runs), t_(t), inputs_(inputs), options_(options), every_point_(every_point) {}
 
     void run(const DeliverLane& deliver) {
         const Model& model = *runs_[0].model;
         const std::size_t m = model.n_inputs;
         LaneRhs<W> rhs(model, runs_);
-        Dop853Steps<W> steps(model, t_, inputs_, options_, rhs);
+        Dop853Steps<W> steps(model, t_, inputs_, options_, rhs, every_point_);
         std::vector<Work> works;
         std::vector<std::vector<double>> u_rec;
         works.reserve(runs_.size());
@@ -155,14 +156,16 @@ private:
     std::span<const double> t_;
     const Inputs& inputs_;
     const SolverOptions& options_;
+    bool every_point_;
 };
 
 }  // namespace
 
 Status dop853_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
-                    const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target) {
+                    const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
+                    bool every_point) {
     LaneRhs<1> rhs(model, work.scratch);
-    Dop853Steps<1> steps(model, t, inputs, options, rhs);
+    Dop853Steps<1> steps(model, t, inputs, options, rhs, every_point);
     steps.add(model, {x, model.n_states}, work, u_rec, target);
     Status status;
     steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
@@ -171,8 +174,8 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
 }
 
 void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                      const SolverOptions& options, const DeliverLane& deliver) {
-    run_in_lanes<Dop853Group>(runs, t, inputs, options, deliver);
+                      const SolverOptions& options, const DeliverLane& deliver, bool every_point) {
+    run_in_lanes<Dop853Group>(runs, t, inputs, options, deliver, every_point);
 }
 
 }  // namespace zarel

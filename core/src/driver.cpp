@@ -83,7 +83,8 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
     if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[0]});
     record(model, inputs, t, 0, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     if (dense && method == Method::Rk45) return rk45_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
-    if (method == Method::Dop853) return dop853_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
+    if (method == Method::Dop853)
+        return dop853_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target, !dense);
 
     double h_carry = 0.0;
     for (std::size_t i = 0; i + 1 < L; ++i) {

@@ -249,7 +249,7 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     } else if (method == Method::Rk45) {
         run_rk45_group(taken, t, inputs, options, to_run);
     } else if (method == Method::Dop853) {
-        run_dop853_group(taken, t, inputs, options, to_run);
+        run_dop853_group(taken, t, inputs, options, to_run, !dense);
     } else if (method == Method::Midpoint) {
         run_midpoint_group(taken, t, inputs, options, to_run);
     } else {

@@ -113,14 +113,15 @@ void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::
 // repeat run 0's).
 void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x);
 
-// Runs Group<4> or Group<2>, as many lanes as the group's model has.
-template <template <std::size_t> class Group>
+// Runs Group<4> or Group<2>, as many lanes as the group's model has; `more` goes to the group's
+// constructor after the options.
+template <template <std::size_t> class Group, class... More>
 void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                  const SolverOptions& options, const DeliverLane& deliver) {
+                  const SolverOptions& options, const DeliverLane& deliver, More... more) {
     if (runs[0].model->native.lanes == 4) {
-        Group<4>(runs, t, inputs, options).run(deliver);
+        Group<4>(runs, t, inputs, options, more...).run(deliver);
     } else {
-        Group<2>(runs, t, inputs, options).run(deliver);
+        Group<2>(runs, t, inputs, options, more...).run(deliver);
     }
 }
 
@@ -130,8 +131,9 @@ void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, co
                     const SolverOptions& options, const DeliverLane& deliver);
 void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                           const SolverOptions& options, const DeliverLane& deliver);
+// dop853 with dense output, or with steps ending on every grid point (`every_point`).
 void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                      const SolverOptions& options, const DeliverLane& deliver);
+                      const SolverOptions& options, const DeliverLane& deliver, bool every_point);
 void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 

@@ -46,9 +46,11 @@ void record(const Model& model, const Inputs& inputs, std::span<const double> t,
 Status rk45_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
                   const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target);
 
-// The same with the steps of Hairer's DOP853 (dop853.cpp).
+// The same with the steps of Hairer's DOP853 (dop853.cpp); with `every_point` a step ends on every
+// grid point.
 Status dop853_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
-                    const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target);
+                    const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
+                    bool every_point);
 
 // One run after check_grid: records every grid point into the target; the counters in work.
 Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,

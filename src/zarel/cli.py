@@ -25,7 +25,8 @@ from .system import System, load
 EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError, MemoryError, OverflowError)
 
 
-GRID_STEPS_HELP = "rk45: end a step on every grid point (default: steps of its own, reported on the grid)"
+GRID_STEPS_HELP = "rk45, dop853: end a step on every grid point (default: steps of its own, reported on the grid)"
+METHOD_HELP = "euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45) or midpoint (default)"
 
 
 class BadArgument(ValueError, argparse.ArgumentTypeError):
@@ -342,7 +343,7 @@ def parser() -> argparse.ArgumentParser:
     add_initial_state(sim, "initial state: 1,0 or q=1 p=0 (repeatable; states left out start at 0)")
     sim.add_argument("--set", type=assignment, action="append", default=[], metavar="NAME=VALUE",
                      help="a parameter value (repeatable)")
-    sim.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
+    sim.add_argument("--method", default="midpoint", help=METHOD_HELP)
     sim.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
     sim.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
     sim.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")

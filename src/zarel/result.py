@@ -294,7 +294,19 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
     columns[name] = (kind, values)
 
 
-Method = Literal["euler", "rk4", "rk45", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+
+# Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
+# fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
+NONSTIFF_DOP853_BELOW = 1e-6
+
+
+def pick_method(method: str, rtol: float) -> str:
+    """The method a run takes: "nonstiff" is the explicit pair that suits ``rtol`` (dop853 below
+    1e-6, rk45 from there up); every other name is the engine's to check."""
+    if method != "nonstiff":
+        return method
+    return "dop853" if rtol < NONSTIFF_DOP853_BELOW else "rk45"
 Interp = Literal["hold", "zoh", "previous", "linear"]
 
 
@@ -328,11 +340,13 @@ def simulate(
       the input at its own time (a System only). Arrays and functions are sampled: a function is
       called once per grid point ``u(t[k])``, and the engine holds or interpolates the samples
       between grid points (``interp``: "hold" by default, "linear" for a function).
-    - `method`: "midpoint" (implicit, the default), "euler", "rk4" or "rk45". For euler, rk4 and
-      midpoint the grid is the steps. For rk45 the steps are chosen by the error control
-      (``rtol``, ``atol``) and the grid only says where to report, from the method's continuous
-      extension; ``grid_steps=True`` makes rk45 end a step on every grid point instead, as
-      ``zarel_engine.Model.simulate`` does (the results are then the same, bit for bit).
+    - `method`: "midpoint" (implicit, the default), "euler", "rk4", "rk45" (Dormand-Prince 5(4)),
+      "dop853" (Hairer's eighth-order pair, for tight tolerances) or "nonstiff" (dop853 when
+      ``rtol`` < 1e-6, else rk45). For euler, rk4 and midpoint the grid is the steps. For rk45
+      and dop853 the steps are chosen by the error control (``rtol``, ``atol``) and the grid
+      only says where to report, from the method's continuous extension (of order 4 for rk45, 7
+      for dop853); ``grid_steps=True`` makes them end a step on every grid point instead, as
+      ``zarel_engine.Model.simulate`` does for rk45 (the results are then the same, bit for bit).
     - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
       and ``record_energy`` whether outputs, energy and supplied power are recorded.
 
@@ -354,7 +368,8 @@ def simulate(
         interp = "linear" if callable(sampled) else "hold"
     defaults = model.params if system is None else signature.param_values
     param_vector = signature.vector("param", params, defaults) if params is not None else np.array(defaults, float)
-    run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=method, interp=interp,
+    run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=pick_method(method, rtol),
+                           interp=interp,
                            rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
                            dense=not grid_steps, record_outputs=record_outputs, record_energy=record_energy)
     if exact_inputs is not None:

@@ -28,7 +28,7 @@ def vary(text: str) -> tuple[str, np.ndarray]:
 
 
 def register(subparsers: Any) -> None:
-    from .cli import GRID_STEPS_HELP, add_initial_state, assignment, time_grid
+    from .cli import GRID_STEPS_HELP, METHOD_HELP, add_initial_state, assignment, time_grid
 
     p = subparsers.add_parser(
         "sweep", help="simulate a document for every combination of parameter values, into a Zarr store",
@@ -41,7 +41,7 @@ def register(subparsers: Any) -> None:
     p.add_argument("--set", type=assignment, action="append", default=[], metavar="NAME=VALUE",
                    help="a fixed parameter value (repeatable)")
     add_initial_state(p, "initial state of every run: 1,0 or q=1 p=0 (repeatable)")
-    p.add_argument("--method", default="midpoint", help="euler, rk4, rk45 or midpoint (default)")
+    p.add_argument("--method", default="midpoint", help=METHOD_HELP)
     p.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
     p.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
     p.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")

@@ -11,7 +11,7 @@ import zarel_engine
 
 from . import sweep_plan, sweep_store
 from .inputs import Inputs, exact, input_series, split
-from .result import Interp, Method
+from .result import Interp, Method, pick_method
 from .sweep_distribution import Progress, Results, columns, compute, distribute, empty
 from .sweep_plan import Chunk, Plan
 from .system import System, as_system
@@ -88,6 +88,7 @@ def sweep(
     import xarray as xr
 
     signature, model, system = as_system(system_or_model)
+    method = pick_method(method, rtol)
     if client is not None and system is None:
         raise TypeError("a sweep on Dask workers needs a zarel.System (its document is what they receive), "
                         "not a bare zarel_engine.Model")

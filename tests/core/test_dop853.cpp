@@ -139,6 +139,21 @@ TEST(Dop853, ExtensionAsAccurateAsTheSteps) {
     }
 }
 
+TEST(Dop853, GridStepsEndOnEveryPoint) {
+    // without dense output every grid point ends a step: no extension is evaluated, and the first
+    // stage of the next step is the last of the one before
+    const Model m = load(kOscillator);
+    const std::vector<double> t = grid(10, 41);
+    auto r = simulate(m, std::vector<double>{1.0, 0.0}, t, Inputs{}, Method::Dop853, options(1e-10, 1e-10),
+                      RunChoices{});
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_GE(r->steps, 40u);
+    EXPECT_EQ(r->rhs_evals, 2 + 12 * (r->steps + r->rejected_steps));
+    for (std::size_t k = 0; k < t.size(); ++k) EXPECT_NEAR(r->x[2 * k], std::cos(t[k]), 1e-9) << t[k];
+    const Trajectory dense = run(m, {1.0, 0.0}, t, 1e-10);
+    EXPECT_LT(dense.steps, r->steps);
+}
+
 TEST(Dop853, FailuresNameWhatFailed) {
     // dx/dt = 10 x from 1e307 overflows; the engine's single step does not take the method
     const Model m = load(R"({"n_states": 1, "n_inputs": 0, "n_params": 0, "param_values": [],

@@ -94,12 +94,14 @@ def test_simulate_writes_what_the_library_computes(files):
             got = pandas.read_csv(path, index_col="time") if out.endswith(".csv") else pandas.read_parquet(path)
         pandas.testing.assert_frame_equal(got, expected)
     assert (files / "r.png").read_bytes()[:4] == b"\x89PNG"
-    # rk45 reports on the grid from steps of its own, or with --grid-steps ends a step on every point
+    # the adaptive pairs report on the grid from steps of their own, or with --grid-steps end a step
+    # on every point
     system = zarel.load(files / "spring.json")
-    for flags, grid_steps in (((), False), (("--grid-steps",), True)):
-        printed = run("simulate", "spring.json", "--t", "0:3:301", "--x0", "q=1", "--method", "rk45", *flags,
+    for method, flags, grid_steps in (("rk45", (), False), ("rk45", ("--grid-steps",), True),
+                                      ("dop853", (), False), ("dop853", ("--grid-steps",), True)):
+        printed = run("simulate", "spring.json", "--t", "0:3:301", "--x0", "q=1", "--method", method, *flags,
                       cwd=files)
-        expected = zarel.simulate(system, {"q": 1.0}, np.linspace(0.0, 3.0, 301), method="rk45",
+        expected = zarel.simulate(system, {"q": 1.0}, np.linspace(0.0, 3.0, 301), method=method,
                                   grid_steps=grid_steps).to_pandas()
         pandas.testing.assert_frame_equal(pandas.read_csv(io.StringIO(printed.stdout), index_col="time"), expected,
                                           check_exact=True)

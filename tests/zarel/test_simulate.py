@@ -96,6 +96,30 @@ def test_rk45_reports_on_the_grid_or_steps_on_it():
             assert np.max(np.abs(dense.x[::100] - reference.x)) < 1e-8
 
 
+def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_tolerance():
+    system = pendulum()
+    x0 = np.array([2.5, 0.0])
+    t = np.linspace(0.0, 10.0, 201)
+    tight = system.model().simulate(x0, t, method="rk45", rtol=1e-13, atol=1e-14)["x"]
+    for rtol in (1e-6, 1e-10):
+        dense = zarel.simulate(system, x0, t, method="dop853", rtol=rtol, atol=rtol / 100)
+        stepped = zarel.simulate(system, x0, t, method="dop853", rtol=rtol, atol=rtol / 100, grid_steps=True)
+        assert dense.method == dense.stats["method"] == "dop853"
+        assert np.max(np.abs(dense.x - tight)) < 100 * rtol and np.max(np.abs(stepped.x - tight)) < 100 * rtol
+        assert stepped.stats["steps"] >= 200 > dense.stats["steps"]
+    rk45 = zarel.simulate(system, x0, t, method="rk45", rtol=1e-10, atol=1e-12)
+    assert 2 * dense.stats["rhs_evals"] < rk45.stats["rhs_evals"]
+    for rtol, picked in ((1e-4, "rk45"), (1e-6, "rk45"), (1e-7, "dop853")):
+        run = zarel.simulate(system, x0, t, method="nonstiff", rtol=rtol)
+        assert run.method == picked
+        assert np.array_equal(run.x, zarel.simulate(system, x0, t, method=picked, rtol=rtol).x)
+    # the engine's own methods stay what they were
+    with pytest.raises(ValueError, match='unknown solver "dop853"; choose euler, rk4, rk45 or midpoint'):
+        system.model().simulate(x0, t, method="dop853")
+    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853 or midpoint'):
+        zarel.simulate(system, x0, t, method="dop85")
+
+
 def test_expression_inputs_are_exact_and_functions_are_sampled():
     system = driven_oscillator()
     t = np.linspace(0.0, 6.0, 61)
