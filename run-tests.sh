@@ -21,8 +21,9 @@ ZAREL_JIT=0 ctest --test-dir build/core-tests --output-on-failure -j2
 (cd tests && "$py" -m pytest -q python)
 echo "the extension's suite again on the interpreter (ZAREL_JIT=0)"
 (cd tests && ZAREL_JIT=0 "$py" -m pytest -q python)
-echo "the batch suites again without lanes (ZAREL_LANES=1) and on two lanes (ZAREL_LANES=2)"
-for lanes in 1 2; do
+echo "the batch suites again without lanes (ZAREL_LANES=1), on two (ZAREL_LANES=2) and on four (ZAREL_LANES=4;"
+echo "the default is eight where the processor has AVX-512F)"
+for lanes in 1 2 4; do
   ZAREL_LANES=$lanes ctest --test-dir build/core-tests --output-on-failure -j2 -R '^(Batch|Lanes|SharedModel)\.'
   (cd tests && ZAREL_LANES=$lanes "$py" -m pytest -q python/test_batch.py)
 done

@@ -1,4 +1,5 @@
-"""Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), through the
+"""Batches per core (one worker) with lanes (the default) and without (ZAREL_LANES=1), or on any two
+ZAREL_LANES settings (--settings 4,8: four lanes against eight), through the
 extension's Model.simulate_batch and through the package's batch into arrays made once, all in this
 process: the Lorenz ensemble (rho swept over [0, 21]) with RK4 over 1,000 steps and with rk45 at
 rtol 1e-8 (stepping to every grid point, and with dense output through the package's batch), the
@@ -10,6 +11,7 @@ ratios of this build to that one are printed side by side.
 
     .venv/bin/python bench/bench_lanes.py
     .venv/bin/python bench/bench_lanes.py --python /path/to/old/.venv/bin/python --rounds 3
+    .venv/bin/python bench/bench_lanes.py --settings 4,8
 """
 import argparse
 import json
@@ -54,12 +56,13 @@ def cases():
 
 
 def load(doc, lanes):
+    """The model with ZAREL_LANES=lanes, or the default where lanes is empty."""
     import zarel_engine
     saved = os.environ.get("ZAREL_LANES")
     if lanes:
-        os.environ.pop("ZAREL_LANES", None)
+        os.environ["ZAREL_LANES"] = lanes
     else:
-        os.environ["ZAREL_LANES"] = "1"
+        os.environ.pop("ZAREL_LANES", None)
     try:
         return zarel_engine.Model(json.dumps(doc))
     finally:
@@ -79,10 +82,10 @@ def best(fn, repeat):
     return min(times)
 
 
-def measure(repeat):
-    """ns per trajectory-step of each case with and without lanes, through the extension's batch
-    (result arrays made by every call) and through the package's batch into arrays allocated once,
-    and whether all four agree bit for bit."""
+def measure(repeat, settings):
+    """ns per trajectory-step of each case on the two ZAREL_LANES settings, through the extension's
+    batch (result arrays made by every call) and through the package's batch into arrays allocated
+    once, and whether all four agree bit for bit."""
     from zarel import _engine
     out = {}
     for name, doc, x0s, params, t, method in cases():
@@ -90,7 +93,7 @@ def measure(repeat):
         dense = method.endswith(" dense")
         method = method.split()[0]
         per = 1e9 / (len(x0s) * (len(t) - 1))
-        models = [load(doc, True), load(doc, False)]
+        models = [load(doc, lanes) for lanes in settings]
         x = [np.empty((len(x0s), len(t), x0s.shape[1])) for _ in models]
         energy = [np.empty((len(x0s), len(t))) for _ in models]
         results = [None, None]
@@ -117,18 +120,18 @@ def measure(repeat):
                 best_times[j] = min(best_times[j], time.perf_counter() - start)
         same = all(np.array_equal(results[0]["x"], a) for a in (results[1]["x"], x[0], x[1])) and all(
             np.array_equal(results[0]["energy"], a) for a in (results[1]["energy"], energy[0], energy[1]))
-        out[name] = {"lanes_ns": best_times[0] * per, "no_lanes_ns": best_times[1] * per,
-                     "into_lanes_ns": best_times[2] * per, "into_no_lanes_ns": best_times[3] * per,
+        out[name] = {"a_ns": best_times[0] * per, "b_ns": best_times[1] * per,
+                     "into_a_ns": best_times[2] * per, "into_b_ns": best_times[3] * per,
                      "identical": bool(same)}
         if dense:
-            out[name]["lanes_ns"] = out[name]["no_lanes_ns"] = float("nan")
+            out[name]["a_ns"] = out[name]["b_ns"] = float("nan")
     # single rk45 runs with dense output at rtol 1e-6 on 201 points: the suite's small problems,
     # us per call, states recorded only
     from models import mass_chain, pendulum, van_der_pol
     t201 = np.linspace(0.0, 20.0, 201)
     for name, doc, x0 in (("pendulum", pendulum()[0], [1.0, 0.0]), ("chain2", mass_chain(2)[0], [0.1, 0.0, 0.0, 0.0]),
                           ("vdp1", van_der_pol(1.0)[0], [2.0, 0.0])):
-        model = load(doc, True)
+        model = load(doc, settings[0])
         x0 = np.array(x0)
 
         def dense(model=model, x0=x0):
@@ -138,7 +141,7 @@ def measure(repeat):
 
         out[f"rk45_dense_{name}_us"] = best(dense, repeat) * 1e6 / 200
     # one run of the Lorenz system, recording included, per step
-    model = load(lorenz(), True)
+    model = load(lorenz(), settings[0])
     t = np.arange(100_001) * 1e-4
     x0 = np.array([1.0, 0.0, 0.0])
     out["lorenz_rk4_one_run_ns_per_step"] = best(lambda: model.simulate(x0, t, method="rk4"), repeat) * 1e9 / (len(t) - 1)
@@ -159,15 +162,20 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=1,
                         help="measure this many times, alternating with the other build, and keep each figure's best")
+    parser.add_argument("--settings", default=",1",
+                        help="the two ZAREL_LANES settings a and b, comma-separated, empty for the default (default: ',1')")
     parser.add_argument("--json", action="store_true", help="print the measurement as JSON only")
     args = parser.parse_args()
+    settings = args.settings.split(",")
+    if len(settings) != 2:
+        parser.error("--settings takes two settings")
     if args.json:
-        print(json.dumps(measure(args.repeat)))
+        print(json.dumps(measure(args.repeat, settings)))
         return
 
     def measured(python):
-        text = subprocess.run([python, os.path.abspath(__file__), "--json", "--repeat", str(args.repeat)],
-                              check=True, capture_output=True, text=True).stdout
+        text = subprocess.run([python, os.path.abspath(__file__), "--json", "--repeat", str(args.repeat),
+                               "--settings", args.settings], check=True, capture_output=True, text=True).stdout
         return json.loads(text)
 
     def best_of(a, b):
@@ -187,20 +195,21 @@ def main():
         mine = best_of(mine, measured(sys.executable))
         if args.python:
             other = best_of(other, measured(args.python))
-    print("per core (1 worker), ns per trajectory-step; lanes: the default, no lanes: ZAREL_LANES=1;")
+    named = [f"ZAREL_LANES={s}" if s else "the default" for s in settings]
+    print(f"per core (1 worker), ns per trajectory-step; a: {named[0]}, b: {named[1]};")
     print("batch: Model.simulate_batch (arrays made per call); into: zarel._engine.simulate_batch into arrays made once")
-    columns = ("lanes_ns", "no_lanes_ns", "into_lanes_ns", "into_no_lanes_ns")
+    columns = ("a_ns", "b_ns", "into_a_ns", "into_b_ns")
     for name, row in mine.items():
         if not isinstance(row, dict):
             continue
         figures = "  ".join(f"{c[:-3]} {row[c]:8.2f}" for c in columns)
-        line = f"  {name:13s} {figures}  lanes/no {row['into_lanes_ns'] / row['into_no_lanes_ns']:.2f}"
+        line = f"  {name:13s} {figures}  a/b {row['into_a_ns'] / row['into_b_ns']:.2f}"
         line += f"  identical {row['identical']}"
         if other:
             theirs = other[name]
             line += (f"\n  {'  other build':13s} " + "  ".join(f"{c[:-3]} {theirs[c]:8.2f}" for c in columns) +
-                     f"  this lanes / other no lanes: batch {row['lanes_ns'] / theirs['no_lanes_ns']:.2f},"
-                     f" into {row['into_lanes_ns'] / theirs['into_no_lanes_ns']:.2f}")
+                     f"  this a / other b: batch {row['a_ns'] / theirs['b_ns']:.2f},"
+                     f" into {row['into_a_ns'] / theirs['into_b_ns']:.2f}")
         print(line)
     for key in [k for k, v in mine.items() if not isinstance(v, dict)]:
         line = f"  {key:32s} {mine[key]:8.3f}"

@@ -76,7 +76,7 @@ def figures():
             out[f"{name}/batch"] = digest(model.simulate_batch(x0s, t, u, method="rk45", interp="linear"))
         except RuntimeError as e:
             out[f"{name}/batch"] = str(e)
-        # batches run in lanes: seven runs leave a remainder group on two or four lanes; a short
+        # batches run in lanes: seven runs leave a remainder group on two, four or eight lanes; a short
         # span keeps every run finite, since which of several failing runs a batch reports
         # depends on the order its workers meet them
         x0s = rng.uniform(-1.0, 1.0, (7, n))

@@ -4,7 +4,7 @@
 // the same order, recording every state like the engine. Times are the best of several rounds,
 // all in this one process; prints one JSON object with ns per trajectory-step and the ratios.
 // Usage: bench_lanes [runs, default 4096] [steps, default 1000] [rounds, default 3]; ZAREL_LANES=2
-// measures two lanes on a processor with four.
+// or 4 measures two or four lanes on a processor with more.
 #include <algorithm>
 #include <bit>
 #include <chrono>

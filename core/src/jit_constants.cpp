@@ -12,8 +12,6 @@ namespace zarel::jit {
 
 namespace {
 
-constexpr int kWidest = 4;  // lanes of a ymm register: every constant is stored this wide
-
 // The byte offset of the double at index k of out.
 std::int32_t double_offset(std::uint64_t k) {
     if (k > INT32_MAX / 8 - 1) throw std::length_error("slot beyond a 32-bit displacement");
@@ -78,11 +76,13 @@ void ConstantPool::put_constants(Xbyak::CodeGenerator& code, const Xbyak::Reg64&
     }
 }
 
-void ConstantPool::write(Xbyak::CodeGenerator& code) {
+void ConstantPool::write(Xbyak::CodeGenerator& code, int lanes) {
+    // each constant on a line of its own width, so that no read of it straddles two cache lines
+    const int width = std::max(lanes, 4);
     const auto wide = [&](Xbyak::Label& label, std::uint64_t bits) {
-        code.align(32);
+        code.align(8 * width);
         code.L(label);
-        for (int k = 0; k < kWidest; ++k) code.dq(bits);
+        for (int k = 0; k < width; ++k) code.dq(bits);
     };
     wide(sign_, 0x8000000000000000ull);
     wide(magnitude_, 0x7FFFFFFFFFFFFFFFull);

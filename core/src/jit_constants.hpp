@@ -16,8 +16,8 @@ namespace zarel::jit {
 
 class ConstantPool {
 public:
-    // Where a constant's bits will be, as many times as a ymm register has lanes, so that
-    // every form reads it whole.
+    // Where a constant's bits will be, as many times as the block's widest register has lanes
+    // (a ymm register's four at least), so that every form reads it whole.
     Xbyak::Label& constant(std::uint64_t bits) { return constants_[bits]; }
     // The masks of neg and abs (the sign bit, every other bit) and 1.0, equally wide.
     const Xbyak::Label& sign() const { return sign_; }
@@ -27,8 +27,8 @@ public:
     // Writes g's constant results to out (doubles of `lanes` lanes) before anything is computed.
     void put_constants(Xbyak::CodeGenerator& code, const Xbyak::Reg64& out, const Graph& g, int lanes);
 
-    // Appends the pool to the code, after its last function.
-    void write(Xbyak::CodeGenerator& code);
+    // Appends the pool to the code, after its last function; `lanes`: the block's widest form.
+    void write(Xbyak::CodeGenerator& code, int lanes);
 
 private:
     Xbyak::Label sign_, magnitude_, one_;

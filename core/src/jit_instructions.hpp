@@ -3,7 +3,11 @@
 //
 // The scalar form holds one value in the low double of an xmm register (sd instructions); the
 // packed forms hold one value of every lane, two in an xmm register with SSE2, four in a ymm
-// register with AVX (pd instructions). Every helper is the same IEEE operation in each form.
+// register with AVX, eight in a zmm register with AVX-512F (pd instructions). Every helper is the
+// same IEEE operation in each form. AVX-512F alone has no pd bitwise instructions (those are DQ)
+// and its compares write a mask register: the eight-lane form takes the integer bitwise ones,
+// which act on the same bits, and turns a compare's mask into the all-ones or zero lanes the
+// other forms' compares write, so that the emitters' selects read the same in every form.
 #pragma once
 
 #include <climits>
@@ -27,10 +31,15 @@ public:
     explicit Instructions(std::size_t estimate) : CodeGenerator(estimate, Xbyak::AutoGrow) {}
 
     int lanes() const { return lanes_; }
-    bool avx() const { return lanes_ == 4; }
+    // the three-operand VEX or EVEX encodings; wide(): EVEX on zmm registers
+    bool avx() const { return lanes_ >= 4; }
+    bool wide() const { return lanes_ == 8; }
     std::size_t slot_bytes() const { return 8 * static_cast<std::size_t>(lanes_); }
 
-    Xbyak::Xmm xmm(int r) const { return avx() ? Xbyak::Ymm(r) : Xbyak::Xmm(r); }
+    Xbyak::Xmm xmm(int r) const {
+        if (wide()) return Xbyak::Zmm(r);
+        return avx() ? Xbyak::Ymm(r) : Xbyak::Xmm(r);
+    }
 
     // The byte offset of an environment or output slot, its lane included.
     std::int32_t displacement(std::uint64_t slot, int lane = 0) const {
@@ -62,12 +71,24 @@ public:
     }
     void root(const Xbyak::Xmm& r) { lanes_ == 1 ? sqrtsd(r, r) : avx() ? vsqrtpd(r, r) : sqrtpd(r, r); }
     // Bitwise operations act on every lane in every form; the scalar form ignores the upper one.
-    void bit_and(const Xbyak::Xmm& r, const Xbyak::Operand& b) { avx() ? vandpd(r, r, b) : andpd(r, b); }
-    void bit_andn(const Xbyak::Xmm& r, const Xbyak::Operand& b) { avx() ? vandnpd(r, r, b) : andnpd(r, b); }
-    void bit_or(const Xbyak::Xmm& r, const Xbyak::Operand& b) { avx() ? vorpd(r, r, b) : orpd(r, b); }
-    void bit_xor(const Xbyak::Xmm& r, const Xbyak::Operand& b) { avx() ? vxorpd(r, r, b) : xorpd(r, b); }
+    void bit_and(const Xbyak::Xmm& r, const Xbyak::Operand& b) {
+        wide() ? vpandq(r, r, b) : avx() ? vandpd(r, r, b) : andpd(r, b);
+    }
+    void bit_andn(const Xbyak::Xmm& r, const Xbyak::Operand& b) {
+        wide() ? vpandnq(r, r, b) : avx() ? vandnpd(r, r, b) : andnpd(r, b);
+    }
+    void bit_or(const Xbyak::Xmm& r, const Xbyak::Operand& b) { wide() ? vporq(r, r, b) : avx() ? vorpd(r, r, b) : orpd(r, b); }
+    void bit_xor(const Xbyak::Xmm& r, const Xbyak::Operand& b) {
+        wide() ? vpxorq(r, r, b) : avx() ? vxorpd(r, r, b) : xorpd(r, b);
+    }
+    // r = (r p b) as a mask of all-ones or zero lanes; the eight-lane form sets the lanes k1 holds
     void cmp(const Xbyak::Xmm& r, const Xbyak::Operand& b, Predicate p) {
-        lanes_ == 1 ? cmpsd(r, b, p) : avx() ? vcmppd(r, r, b, p) : cmppd(r, b, p);
+        if (wide()) {
+            vcmppd(k1, r, b, p);
+            vpternlogq(r | k1 | T_z, r, r, 0xFF);
+        } else {
+            lanes_ == 1 ? cmpsd(r, b, p) : avx() ? vcmppd(r, r, b, p) : cmppd(r, b, p);
+        }
     }
 
 protected:

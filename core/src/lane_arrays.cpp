@@ -1,5 +1,6 @@
 // The moves of lane_arrays.hpp: a slot at a time by AVX where four lanes are had (only on
-// processors with AVX2), value by value otherwise.
+// processors with AVX2) and by AVX-512F where eight are (only on processors with it), value by
+// value otherwise.
 #include "lane_arrays.hpp"
 
 #include <algorithm>
@@ -18,13 +19,20 @@ __attribute__((target("avx"))) void fill_four(double* slot, double v) { _mm256_s
 __attribute__((target("avx"))) void copy_four(double* to, const double* from, std::size_t slots) {
     for (std::size_t j = 0; j < slots; ++j) _mm256_storeu_pd(to + 4 * j, _mm256_loadu_pd(from + 4 * j));
 }
+__attribute__((target("avx512f"))) void fill_eight(double* slot, double v) { _mm512_storeu_pd(slot, _mm512_set1_pd(v)); }
+__attribute__((target("avx512f"))) void copy_eight(double* to, const double* from, std::size_t slots) {
+    for (std::size_t j = 0; j < slots; ++j) _mm512_storeu_pd(to + 8 * j, _mm512_loadu_pd(from + 8 * j));
+}
 
 // Four slots of four lanes at a time, transposed in registers: a row of four values per lane.
-__attribute__((target("avx"))) void rows_four(const double* from, std::size_t count, double* const* rows) {
+// The four lanes are the first of slots `stride` doubles apart (eight lanes: two calls, on the
+// first four and the last four).
+__attribute__((target("avx"))) void rows_four(const double* from, std::size_t stride, std::size_t count,
+                                              double* const* rows) {
     for (std::size_t i = 0; i < count; i += 4) {
         __m256d v[4];
         for (std::size_t j = 0; j < 4; ++j)
-            v[j] = i + j < count ? _mm256_loadu_pd(from + 4 * (i + j)) : _mm256_setzero_pd();
+            v[j] = i + j < count ? _mm256_loadu_pd(from + stride * (i + j)) : _mm256_setzero_pd();
         const __m256d a = v[0], b = v[1], c = v[2], d = v[3];
         const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
         const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
@@ -50,7 +58,8 @@ __attribute__((target("avx"))) void rows_four(const double* from, std::size_t co
         }
     }
 }
-// x - x is +0 for a finite x and NaN otherwise; four sums of four lanes each.
+// x - x is +0 for a finite x and NaN otherwise; four sums of four lanes each. Any width that is a
+// multiple of four reads as slots of four.
 __attribute__((target("avx"))) bool finite_four(const double* v, std::size_t slots) {
     __m256d a[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd()};
     std::size_t j = 0;
@@ -72,7 +81,7 @@ __attribute__((target("avx"))) bool finite_four(const double* v, std::size_t slo
 
 bool all_finite_lanes(std::span<const double> v, std::size_t width) {
 #if defined(__x86_64__)
-    if (width == 4) return finite_four(v.data(), v.size() / 4);
+    if (width == 4 || width == 8) return finite_four(v.data(), v.size() / 4);
 #endif
     return all_finite(v.data(), v.size());
 }
@@ -80,6 +89,7 @@ bool all_finite_lanes(std::span<const double> v, std::size_t width) {
 void fill_lanes(double* slot, double v, std::size_t width) {
 #if defined(__x86_64__)
     if (width == 4) return fill_four(slot, v);
+    if (width == 8) return fill_eight(slot, v);
 #endif
     std::fill_n(slot, width, v);
 }
@@ -91,13 +101,18 @@ void broadcast(double* env, std::size_t width, std::size_t first, const double* 
 void copy_lanes(double* to, const double* from, std::size_t slots, std::size_t width) {
 #if defined(__x86_64__)
     if (width == 4) return copy_four(to, from, slots);
+    if (width == 8) return copy_eight(to, from, slots);
 #endif
     std::copy_n(from, slots * width, to);
 }
 
 void put_lane_rows(const double* from, std::size_t count, std::size_t width, double* const* rows) {
 #if defined(__x86_64__)
-    if (width == 4) return rows_four(from, count, rows);
+    if (width == 4) return rows_four(from, 4, count, rows);
+    if (width == 8) {
+        rows_four(from, 8, count, rows);
+        return rows_four(from + 4, 8, count, rows + 4);
+    }
 #endif
     for (std::size_t l = 0; l < width; ++l)
         if (rows[l])

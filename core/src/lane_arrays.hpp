@@ -10,7 +10,7 @@
 namespace zarel {
 
 // The arrays the packed code reads and writes: aligned to a cache line, so that no slot of four
-// lanes (32 bytes) straddles two lines.
+// or eight lanes (32 or 64 bytes) straddles two lines.
 template <class T>
 struct LaneAllocator {
     using value_type = T;
@@ -25,8 +25,8 @@ struct LaneAllocator {
 };
 using LaneArray = std::vector<double, LaneAllocator<double>>;
 
-// Whether every value of a lane-major array of `width` lanes is finite, as all_finite tells, a
-// slot at a time where four lanes are had.
+// Whether every value of a lane-major array of `width` lanes is finite, as all_finite tells, four
+// lanes at a time where four or eight lanes are had.
 bool all_finite_lanes(std::span<const double> v, std::size_t width);
 
 // Sets the `width` lanes of one slot to v (lane-major: slot[0, width)) by a single store where the

@@ -181,7 +181,7 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
         return;
     }
     const std::size_t L = t_.size(), q = out_.size();
-    std::array<double*, 4> rows{};
+    std::array<double*, kMaxLanes> rows{};
     for (std::size_t l = 0; l < runs_.size(); ++l)
         rows[l] = active[l] && !runs_[l].target.x.empty() ? runs_[l].target.x.data() + k * n_ : nullptr;
     put_lane_rows(x, n_, w_, rows.data());

@@ -113,15 +113,18 @@ void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::
 // repeat run 0's).
 void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x);
 
-// Runs Group<4> or Group<2>, as many lanes as the group's model has; `more` goes to the group's
-// constructor after the options.
+// The most lanes a model's packed code has.
+inline constexpr std::size_t kMaxLanes = 8;
+
+// Runs Group<8>, Group<4> or Group<2>, as many lanes as the group's model has; `more` goes to the
+// group's constructor after the options.
 template <template <std::size_t> class Group, class... More>
 void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                   const SolverOptions& options, const DeliverLane& deliver, More... more) {
-    if (runs[0].model->native.lanes == 4) {
-        Group<4>(runs, t, inputs, options, more...).run(deliver);
-    } else {
-        Group<2>(runs, t, inputs, options, more...).run(deliver);
+    switch (runs[0].model->native.lanes) {
+    case kMaxLanes: Group<kMaxLanes>(runs, t, inputs, options, more...).run(deliver); break;
+    case 4: Group<4>(runs, t, inputs, options, more...).run(deliver); break;
+    default: Group<2>(runs, t, inputs, options, more...).run(deliver); break;
     }
 }
 

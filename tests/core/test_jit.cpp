@@ -4,6 +4,7 @@
 // sharing their code; ZAREL_JIT=0; and a system that refuses executable memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -179,14 +180,22 @@ void expect_lanes_same(const zarel::NativeCode& code, std::size_t e, const std::
     }
 }
 
-// The lanes this machine's packed code can have: 2 always, 4 with AVX2.
+// The lanes this machine's packed code can have: 2 always, 4 with AVX2, 8 with AVX-512F.
 std::vector<std::size_t> lane_counts() {
     std::vector<std::size_t> counts{2};
     if (!have_generator()) return counts;
     const zarel::Kernel k = zarel::fuse(programs({ref(0)}));
     const zarel::NativeSource source{&k};
-    if (zarel::compile_native({&source, 1}, 4).lanes == 4) counts.push_back(4);
+    for (std::size_t w : {4, 8})
+        if (zarel::compile_native({&source, 1}, w).lanes == w) counts.push_back(w);
     return counts;
+}
+
+// The widest packed form as the processor tells it through libgcc, which also asks whether the
+// system saves the ymm and zmm state.
+std::size_t widest_by_the_processor() {
+    if (__builtin_cpu_supports("avx512f")) return 8;
+    return __builtin_cpu_supports("avx2") ? 4 : 2;
 }
 
 TEST(Jit, PackedLanesEachComputeTheScalarBits) {
@@ -266,16 +275,16 @@ std::vector<std::uint64_t> evaluations(const Model& m, const std::vector<double>
     return all;
 }
 
-TEST(Jit, ModelPackedListsAndForcedTwoLanes) {
-    // a model's packed lists on 4 lanes where the processor has them and on the 2 that
-    // ZAREL_LANES=2 forces; ZAREL_LANES=1 has none
+TEST(Jit, ModelPackedListsAndForcedLanes) {
+    // a model's packed lists on the lanes ZAREL_LANES asks for, as many as the processor has (by
+    // default at most four: eight only when asked for); ZAREL_LANES=1 has none
     if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
     const Json doc = chain(12);
     const char* saved = std::getenv("ZAREL_JIT");
     const std::string jit_setting = saved ? saved : "";
-    for (const char* setting : {"1", "2", "4"}) {
+    for (const char* setting : {"1", "2", "4", "8", ""}) {
         ::unsetenv("ZAREL_JIT");
-        ::setenv("ZAREL_LANES", setting, 1);
+        if (*setting) ::setenv("ZAREL_LANES", setting, 1);
         auto m = Model::from_value(doc);
         ::unsetenv("ZAREL_LANES");
         if (saved) ::setenv("ZAREL_JIT", jit_setting.c_str(), 1);
@@ -287,7 +296,8 @@ TEST(Jit, ModelPackedListsAndForcedTwoLanes) {
             EXPECT_EQ(n.packed.rhs, nullptr);
             continue;
         }
-        EXPECT_EQ(w, setting[0] == '2' ? 2u : lane_counts().back());
+        EXPECT_EQ(w, std::min<std::size_t>(*setting ? std::stoul(setting) : 4, widest_by_the_processor()))
+            << "ZAREL_LANES=" << setting;
         const std::size_t slots = m->env_size();
         std::vector<double> env(slots * w), out(m->n_states * m->n_states * w), result(w);
         for (std::size_t j = 0; j < slots; ++j)
@@ -319,6 +329,13 @@ TEST(Jit, ModelPackedListsAndForcedTwoLanes) {
             for (std::size_t j = 0; j < slots; ++j) envs[l][j] = env[j * w + l];
         expect_lanes_same(code, 0, envs, m->n_states * m->n_states);
     }
+}
+
+TEST(Jit, EightLanesRunWhereTheProcessorHasAvx512) {
+    // the packed tests above run every width in lane_counts(): eight among them here
+    if (!have_generator()) GTEST_SKIP() << "this build has no code generator";
+    if (widest_by_the_processor() < 8) GTEST_SKIP() << "no AVX-512F here: the eight-lane form is not run";
+    EXPECT_EQ(lane_counts().back(), 8u);
 }
 
 TEST(Jit, ModelsOfEitherPathAgreeAndCopiesShareCode) {

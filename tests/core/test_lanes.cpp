@@ -1,6 +1,6 @@
 // Runs in lanes against runs alone, bit for bit: every method, groups narrower than the lanes,
 // runs failing at different times and in different ways, runs the lanes hand back, on the forced
-// two lanes and on the processor's widest, and whole batches with parameter sets and an input
+// two lanes, on four and on eight where the processor has them, and whole batches with parameter sets and an input
 // series.
 #include <bit>
 #include <cmath>
@@ -50,6 +50,10 @@ Model load_with_lanes(const char* lanes, bool jacobian = true) {
     EXPECT_TRUE(m.has_value());
     return std::move(*m);
 }
+
+// Whether a model loaded with ZAREL_LANES=setting has that many lanes: a processor without AVX2
+// or AVX-512F gives fewer, whose groups an earlier setting has run already.
+bool has_lanes(const Model& m, const char* setting) { return m.native.lanes == std::stoul(setting); }
 
 SolverOptions options() { return {1e-8, 1e-10, 1e-10, 50, 1000000, true, true}; }
 
@@ -105,10 +109,11 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
     for (double tk : t) series.push_back(std::cos(3 * tk));
     const Inputs inputs{series.data(), series.size(), Interp::Linear}, held{series.data(), series.size(), Interp::Hold};
     std::mt19937_64 rng(7);
-    for (const char* setting : {"2", "4"}) {
+    for (const char* setting : {"2", "4", "8"}) {
         const Model base = load_with_lanes(setting);
         const std::size_t width = base.native.lanes;
         if (base.native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        if (!has_lanes(base, setting)) continue;
         EXPECT_EQ(group_width(base, Method::Rk4), width);
         EXPECT_EQ(group_width(base, Method::Rk45), width);
         EXPECT_EQ(group_width(base, Method::Midpoint), width);
@@ -178,7 +183,7 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
 }
 
 TEST(Lanes, BatchesEqualRunsAloneWithParameterSetsOnEitherLaneSetting) {
-    // counts that leave a remainder group on 2 and on 4 lanes, with and without the Jacobian;
+    // counts that leave a remainder group on 2, 4 and 8 lanes, with and without the Jacobian;
     // the runs do not fail here
     std::vector<double> t;
     for (int k = 0; k <= 40; ++k) t.push_back(k / 40.0);
@@ -186,9 +191,10 @@ TEST(Lanes, BatchesEqualRunsAloneWithParameterSetsOnEitherLaneSetting) {
     for (double tk : t) series.push_back(std::sin(5 * tk));
     const Inputs inputs{series.data(), series.size(), Interp::Hold};
     std::mt19937_64 rng(11);
-    for (const char* setting : {"1", "2", "4"}) {
+    for (const char* setting : {"1", "2", "4", "8"}) {
         for (bool jacobian : {true, false}) {
             const Model base = load_with_lanes(setting, jacobian);
+            if (base.native.code != nullptr && !has_lanes(base, setting)) continue;
             for (std::size_t count : {7u, 13u}) {
                 Case c = random_runs(base, count, rng);
                 std::vector<std::vector<double>> params;
@@ -225,9 +231,10 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
     for (double tk : t) series.push_back(std::cos(3 * tk));
     const Inputs inputs{series.data(), series.size(), Interp::Linear};
     std::mt19937_64 rng(5);
-    for (const char* setting : {"2", "4"}) {
+    for (const char* setting : {"2", "4", "8"}) {
         const Model base = load_with_lanes(setting);
         if (base.native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        if (!has_lanes(base, setting)) continue;
         ASSERT_NE(base.native.rk4_step, nullptr);
         ASSERT_NE(base.native.packed.euler_step, nullptr);
         ASSERT_NE(base.native.dp_stages, nullptr);
@@ -262,6 +269,30 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
     }
 }
 
+TEST(Lanes, LaneRowsAndFiniteChecksOfEveryWidth) {
+    // the transposes by four lanes at a time (eight: two halves) for every count left over, and
+    // the finite check, which reads eight lanes as slots of four, against plain loops
+    for (std::size_t w : {2u, 4u, 8u}) {
+        for (std::size_t count : {1u, 2u, 3u, 4u, 5u, 11u}) {
+            std::vector<double> from(count * w);
+            for (std::size_t k = 0; k < from.size(); ++k) from[k] = 0.5 + static_cast<double>(k);
+            std::vector<std::vector<double>> rows(w, std::vector<double>(count, -1.0));
+            std::vector<double*> to;
+            for (std::size_t l = 0; l < w; ++l) to.push_back(l == 1 ? nullptr : rows[l].data());
+            put_lane_rows(from.data(), count, w, to.data());
+            for (std::size_t l = 0; l < w; ++l)
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(rows[l][i], l == 1 ? -1.0 : from[i * w + l]) << w << " lanes, " << count << " slots";
+            EXPECT_TRUE(all_finite_lanes(from, w));
+            for (double bad : {kNaN, std::numeric_limits<double>::infinity()}) {
+                std::vector<double> v = from;
+                v.back() = bad;
+                EXPECT_FALSE(all_finite_lanes(v, w)) << w << " lanes, " << count << " slots";
+            }
+        }
+    }
+}
+
 TEST(Lanes, LongStepsPackedOnly) {
     // a 40-state ring whose step is too long to gain by a scalar form: runs alone take the
     // integrators' loops, batches the packed steps, the same bits
@@ -270,7 +301,7 @@ TEST(Lanes, LongStepsPackedOnly) {
     for (int i = 0; i < 40; ++i)
         rhs.push_back({"sub", {"mul", {"const", 1.0 + i / 7.0}, {"ref", (i + 1) % 40}}, {"mul", {"ref", 40}, {"ref", i}}});
     doc["rhs"] = rhs;
-    ::setenv("ZAREL_LANES", "4", 1);
+    ::setenv("ZAREL_LANES", "8", 1);
     const auto m = Model::from_value(doc);
     ::unsetenv("ZAREL_LANES");
     ASSERT_TRUE(m.has_value());
@@ -305,12 +336,13 @@ TEST(Lanes, MidpointLanesPivotAndFailEachOnTheirOwn) {
     const std::vector<std::vector<double>> params{{1, -40, 0}, {1, -4, 0}, {0, -4, 16}, {2, -40, -0.5}, {-3, 25, 0.3}};
     const std::vector<std::vector<double>> x0s{{1, 0}, {0.5, -1}, {1, 1}, {-0.2, 0.7}, {0.1, 0.1}};
     const std::vector<double> t{0, 0.125, 0.25, 0.375, 0.5};
-    for (const char* setting : {"2", "4"}) {
+    for (const char* setting : {"2", "4", "8"}) {
         ::setenv("ZAREL_LANES", setting, 1);
         const auto m = Model::from_value(doc);
         ::unsetenv("ZAREL_LANES");
         ASSERT_TRUE(m.has_value());
         if (m->native.code == nullptr) GTEST_SKIP() << "no machine code on this build or path";
+        if (!has_lanes(*m, setting)) continue;
         const auto batch = simulate_batch(*m, x0s, &params, t, Inputs{}, Method::Midpoint, options());
         ASSERT_TRUE(batch.has_value()) << batch.error().display();
         for (std::size_t k = 0; k < x0s.size(); ++k) {

@@ -40,15 +40,17 @@ void check(double got, double want, const std::string& what) {
     fail(what + text);
 }
 
-// The lanes to try: 2, and 4 where the processor has AVX2.
-std::vector<std::size_t> lane_counts() {
-    static const bool four = [] {
+// The lanes to try: 2, 4 where the processor has AVX2 and 8 where it has AVX-512F.
+const std::vector<std::size_t>& lane_counts() {
+    static const std::vector<std::size_t> counts = [] {
         const zarel::Kernel k = zarel::fuse({zarel::constant()});
         const zarel::NativeSource s{&k};
-        return zarel::compile_native({&s, 1}, 4).lanes == 4;
+        std::vector<std::size_t> out{2};
+        for (std::size_t w : {4, 8})
+            if (zarel::compile_native({&s, 1}, w).lanes == w) out.push_back(w);
+        return out;
     }();
-    if (four) return {2, 4};
-    return {2};
+    return counts;
 }
 
 void packed_programs(Reader& r) {
@@ -161,13 +163,13 @@ void group_of_runs(Reader& r) {
     const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, flags & 4 ? 3u : 50u, flags & 8 ? 5u : 2000u,
                                        (flags & 1) != 0, (flags & 2) != 0};
 
-    for (const char* lanes : {"2", "4"}) {
-        ::setenv("ZAREL_LANES", lanes, 1);
+    for (std::size_t lanes : lane_counts()) {
+        ::setenv("ZAREL_LANES", std::to_string(lanes).c_str(), 1);
         auto base = zarel::Model::from_value(doc);
         ::unsetenv("ZAREL_LANES");
         if (!base) fail("the model does not load: " + base.error().display());
         const std::size_t w = zarel::group_width(*base, method);
-        if (w < 2) fail("no lanes for a model with packed code");
+        if (w != lanes) fail("a model with packed code on " + std::to_string(w) + " lanes, not " + std::to_string(lanes));
         const std::size_t count = 1 + r.byte() % w;
         std::vector<zarel::Model> models(count, *base);
         std::vector<std::vector<double>> x0s(count);
@@ -192,7 +194,7 @@ void group_of_runs(Reader& r) {
         for (std::size_t k = 0; k < count; ++k) {
             if (!got[k]) fail("a run never delivered");
             const std::string where = std::string(zarel::method_name(method)) + (dense ? " dense" : "") + " on " +
-                                      lanes + " lanes, run " + std::to_string(k) + " of " + std::to_string(count);
+                                      std::to_string(lanes) + " lanes, run " + std::to_string(k) + " of " + std::to_string(count);
             same_run(*got[k], zarel::simulate(models[k], x0s[k], t, inputs, method, options, choices), where);
             const auto alone = zarel::simulate(models[k], x0s[k], t, inputs, method, options);
             // the whole step in machine code against the same step stage by stage

@@ -71,14 +71,16 @@ struct NativeCode {
     std::size_t lanes = 1;
 };
 
-// Compiles every source into one block, in scalar form and, for lanes of 2 or 4, in packed form
-// too (4 lanes need AVX2: without it the packed form has 2). Returns no entries when there is no
-// machine code to be had: another architecture, a build without xbyak, or executable memory
+// Compiles every source into one block, in scalar form and, for lanes of 2 or more, in packed
+// form too: 2 lanes, 4 (for 3 or 4) or 8 (for more), as many as the processor allows (4 lanes
+// need AVX2, 8 AVX-512F; without them the packed form has fewer). Returns no entries when there
+// is no machine code to be had: another architecture, a build without xbyak, or executable memory
 // refused by the system.
 NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lanes = 1);
 
 // The lanes of packed code for models loaded now: 4 where the processor has AVX2, else 2;
-// ZAREL_LANES=1 turns packed code off and ZAREL_LANES=2 keeps two lanes on any processor.
+// ZAREL_LANES=8 asks for 8 where it has AVX-512F, ZAREL_LANES=1 turns packed code off and
+// ZAREL_LANES=2 keeps two lanes on any processor.
 std::size_t native_lanes();
 
 // Whether models loaded now get machine code: false when ZAREL_JIT=0 or when this build has no
