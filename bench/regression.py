@@ -80,12 +80,33 @@ def figures():
         # span keeps every run finite, since which of several failing runs a batch reports
         # depends on the order its workers meet them
         x0s = rng.uniform(-1.0, 1.0, (7, n))
+        out.update(package_figures(name, model, x0, x0s, t, u))
         for method in ("euler", "rk4", "midpoint"):
             try:
                 out[f"{name}/batch/{method}"] = digest(model.simulate_batch(x0s, t[:7] / 1000, None if u is None else u[:7],
                                                                             method=method, interp="linear"))
             except RuntimeError as e:
                 out[f"{name}/batch/{method}"] = str(e)
+    return out
+
+
+def package_figures(name, model, x0, x0s, t, u):
+    """The package's adaptive pairs with dense output, a run alone and a batch of seven (a remainder
+    group in lanes) into arrays."""
+    from zarel import _engine
+
+    out = {}
+    for method in ("rk45", "dop853"):
+        try:
+            res = _engine.simulate(model, x0, t, u, method=method, interp="linear", dense=True, rtol=1e-9, atol=1e-11)
+        except RuntimeError as e:
+            res = {"error": str(e)}
+        out[f"{name}/package/{method}"] = digest(res)
+        xs = np.empty((len(x0s), len(t), model.n_states))
+        stats = np.empty((len(x0s), 5), dtype=np.uint64)
+        status = _engine.simulate_batch(model, x0s, t, u, method=method, interp="linear", dense=True, rtol=1e-9,
+                                        atol=1e-11, x=xs, stats=stats)
+        out[f"{name}/package/{method}/batch"] = digest({"x": xs, "stats": stats, "status": status})
     return out
 
 

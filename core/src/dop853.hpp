@@ -5,6 +5,7 @@
 // so a lane's bits are those of its run alone.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -146,16 +147,39 @@ inline void for_stages(F&& f) {
     }(std::make_integer_sequence<int, last - first>{});
 }
 
-// The sum of row[j] k_j over the stages j < count whose coefficient is not zero, for value `at` of
-// lane-major stages k (stage j at k[j nw]); the terms in the order of j. Every row's first
-// coefficient is non-zero, so the sum starts from it.
+// The stages j < count whose coefficient in row is not zero, in the order of j: their indices and
+// how many there are.
+template <const double* row, int count>
+struct Terms {
+    static constexpr auto kList = [] {
+        std::array<int, count> j{};
+        int m = 0;
+        for (int c = 0; c < count; ++c)
+            if (row[c] != 0.0) j[m++] = c;
+        return std::pair{j, m};
+    }();
+};
+
+// The sum of row[j] k_j over the stages in Terms[lo, hi) for value `at` of lane-major stages k
+// (stage j at k[j nw]), as a balanced tree: the halves summed first, then added. The sums of the
+// stages are chains of dependent additions, and a tree's chain is as deep as the logarithm of
+// its terms: a third of a left-to-right sum's latency for a run of few states, which waits on
+// nothing else. The order is fixed where the tableau is compiled, so the bits are the same on
+// every path and lane width.
+template <const double* row, int count, int lo, int hi>
+inline double tree_sum(const double* __restrict k, std::size_t nw, std::size_t at) {
+    constexpr auto& list = Terms<row, count>::kList.first;
+    if constexpr (hi - lo == 1) {
+        return row[list[lo]] * k[list[lo] * nw + at];
+    } else {
+        constexpr int mid = (lo + hi) / 2;
+        return tree_sum<row, count, lo, mid>(k, nw, at) + tree_sum<row, count, mid, hi>(k, nw, at);
+    }
+}
+
 template <const double* row, int count>
 inline double weighted(const double* __restrict k, std::size_t nw, std::size_t at) {
-    double acc = row[0] * k[at];
-    [&]<int... j>(std::integer_sequence<int, j...>) {
-        ((row[j + 1] != 0.0 ? (acc = acc + row[j + 1] * k[(j + 1) * nw + at]) : acc), ...);
-    }(std::make_integer_sequence<int, count - 1>{});
-    return acc;
+    return tree_sum<row, count, 0, Terms<row, count>::kList.second>(k, nw, at);
 }
 
 // The state of stage s (1..11, the solution for 12, the extension's 13..15) of every lane:
