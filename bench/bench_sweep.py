@@ -2,14 +2,18 @@
 in this process, for 20,000 runs of a small model over 1,001 points: both times and their ratio at
 chunks of 2,000 runs, the ratio over chunk sizes (where the per-task overhead starts to dominate),
 the cost of supplied power and named outputs, and the time to write results to Zarr per run.
+With --batch, zarel.sweep in memory on one worker against the package's batch it runs, on the
+Lorenz ensemble (rk4 over 1,000 steps and dense rk45 at rtol 1e-10), side by side.
 
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py            # the full measurement
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py --runs 4000 --chunks 2000,500
     .venv/bin/python bench/bench_sweep.py --against main   # in this process, beside main's sweep code
+    .venv/bin/python bench/bench_sweep.py --batch [--against REV]   # sweep / batch (and REV's sweep / batch)
 """
 import argparse
 import importlib.util
 import os
+import re
 import resource
 import shutil
 import subprocess
@@ -68,7 +72,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="best of this many timings")
     parser.add_argument("--against", metavar="REV", help="only time sweeps in this process against the "
                         "sweep code of this git revision, side by side")
+    parser.add_argument("--batch", action="store_true", help="only the in-memory sweep against the batch it runs")
     args = parser.parse_args()
+    if args.batch:
+        return against_batch(args)
     if args.against:
         return against(args)
 
@@ -162,6 +169,85 @@ def main():
           f"adds {stored / n * 1e6:.1f} us per run")
     print(f"  writing the {len(ds.data_vars)} variables ({values * 8 / 2**20:.0f} MiB) to Zarr alone: "
           f"{writing[0]:.2f} s / {writing[1]:.2f} s, {writing[1] / n * 1e6:.1f} us of processor time per run")
+
+
+def sweep_modules_at(rev):
+    """REV's sweep modules (sweeps, sweep_plan, sweep_store, sweep_distribution), loaded as modules
+    of the installed package under names of their own, beside this tree's: their relative imports
+    find each other and the same System, inputs and engine. Returns REV's sweeps module."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    directory = tempfile.mkdtemp()
+    module = None
+    for name in ("sweep_plan", "sweep_store", "sweep_distribution", "sweeps"):
+        text = subprocess.run(["git", "show", f"{rev}:src/zarel/{name}.py"], cwd=root, check=True,
+                              capture_output=True, text=True).stdout
+        text = re.sub(r"\bsweep_(plan|store|distribution)\b", r"at_rev_sweep_\1", text)
+        path = os.path.join(directory, f"at_rev_{name}.py")
+        with open(path, "w") as f:
+            f.write(text)
+        spec = importlib.util.spec_from_file_location(f"zarel.at_rev_{name}", path)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module
+        spec.loader.exec_module(module)
+    shutil.rmtree(directory, ignore_errors=True)
+    return module
+
+
+def against_batch(args):
+    """zarel.sweep in memory (no client, default chunks, supplied power recorded) against
+    zarel._engine.simulate_batch with the same arguments into arrays made once, alternately on one
+    worker; the results compared bit for bit."""
+    os.environ.setdefault("RAYON_NUM_THREADS", "1")  # before the engine's pool is first used
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from ensembles import lorenz
+
+    import zarel
+    from zarel import _engine
+
+    runs = 4096
+    ensemble = lorenz(runs)
+    model = ensemble.system.model()
+    x0s, params = ensemble.x0s(), ensemble.param_rows()
+    sweeps = {"this tree": zarel.sweep}
+    if args.against:
+        sweeps[args.against] = sweep_modules_at(args.against).sweep
+    cases = [("rk4, 1,000 steps", np.arange(1001) * 1e-3, "rk4", {}),
+             ("rk45 dense, rtol 1e-10, t in [0, 1], 101 points", np.linspace(0.0, 1.0, 101), "rk45",
+              {"rtol": 1e-10})]
+    print(f"Lorenz ensemble, {runs} runs (rho over [10, 40]), one worker (RAYON_NUM_THREADS="
+          f"{os.environ.get('RAYON_NUM_THREADS')}); best of {args.repeat}, wall / processor seconds; load "
+          f"average {os.getloadavg()[0]:.1f} at start")
+    for label, t, method, options in cases:
+        points = len(t)
+        out = {"x": np.empty((runs, points, 3)), "energy": np.empty((runs, points)),
+               "supplied_power": np.empty((runs, points)), "outputs": np.empty((runs, points, 0))}
+
+        def batch():
+            _engine.simulate_batch(model, x0s, t, None, params=params, method=method, dense=True, **options, **out)
+
+        def sweep_of(fn):
+            return lambda: fn(ensemble.system, t, x0=ensemble.x0, params={ensemble.varied: ensemble.values},
+                              method=method, progress=False, **options)
+
+        batch()
+        ds = sweep_of(zarel.sweep)()
+        same = all(np.asarray(ds[name]).tobytes() == out["x"][:, :, j].tobytes() for j, name in enumerate("xyz"))
+        same = same and np.asarray(ds["energy"]).tobytes() == out["energy"].tobytes()
+        del ds
+        times = {"batch": [], **{k: [] for k in sweeps}}
+        for _ in range(args.repeat):
+            times["batch"].append(Clock().measure(batch))
+            for k, fn in sweeps.items():
+                times[k].append(Clock().measure(sweep_of(fn)))
+        best = {k: (min(w for w, _ in v), min(c for _, c in v)) for k, v in times.items()}
+        base = best["batch"]
+        unit, scale = ("ns per trajectory-step", 1e9 / (runs * (points - 1))) if method == "rk4" else \
+            ("us per trajectory", 1e6 / runs)
+        print(f"\n  {label}: sweep equals the batch bit for bit: {same}")
+        for k, (wall, cpu) in best.items():
+            ratio = "" if k == "batch" else f"   sweep / batch {wall / base[0]:5.2f} / {cpu / base[1]:5.2f}"
+            print(f"    {k if k == 'batch' else 'sweep, ' + k:<24} {wall:6.3f} s / {cpu:6.3f} s "
+                  f"({cpu * scale:6.1f} {unit}){ratio}")
 
 
 def against(args):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark suite in one command: prepares bench/.venv-bench with this project and its peers
-# (SciPy, Matplotlib, CasADi, scikit-sundae, numbalsoda), builds the native benchmark program when
-# its sources are there, then runs bench/suite.py. Results land in bench/results/.
+# (SciPy, Matplotlib, CasADi, scikit-sundae, numbalsoda, heyoka), builds the native benchmark
+# program when its sources are there, then runs bench/suite.py. Results land in bench/results/.
 #
 #   bench/run.sh               full run (about 10 minutes)
 #   bench/run.sh --quick       reduced set (1-2 minutes)
@@ -38,16 +38,17 @@ if [ "$setup" = 1 ] || [ ! -x "$py" ]; then
   "$py" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
   : > "$status"
 
-  # The project, built in its own build folder so that it never disturbs the development builds.
+  # The project, built in its own build folder so that it never disturbs the development builds,
+  # with the package's modelling and sweep parts, which the ensembles run through.
   echo "installing zarel_engine from $root into the benchmark environment"
-  "$py" -m pip install -q "$here/.." --config-settings=build-dir=build/bench-{wheel_tag}
+  "$py" -m pip install -q "$root[model,sweep]" --config-settings=build-dir=build/bench-{wheel_tag}
 
   # numbalsoda builds its Fortran solvers from source
   if ! command -v gfortran >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gfortran) >/dev/null 2>&1 ||
       echo "gfortran could not be installed; numbalsoda may not build"
   fi
-  for pkg in scipy matplotlib casadi scikit-sundae numbalsoda; do
+  for pkg in scipy matplotlib casadi scikit-sundae numbalsoda heyoka; do
     if log=$("$py" -m pip install -q "$pkg" 2>&1); then
       printf '%s\tinstalled\n' "$pkg" >> "$status"
     else

@@ -1,6 +1,7 @@
 """The benchmark suite: work-precision of zarel_engine's integrators against SciPy, CasADi,
 scikit-sundae and numbalsoda on a non-stiff and a stiff problem set, the cost of one right-hand-side
-evaluation in every form, the cost scaling on the mass chain and the native limit.
+evaluation in every form, the cost scaling on the mass chain, the native limit, and ensembles
+against heyoka.
 
 Run through bench/run.sh, which prepares the peers' environment; `python bench/suite.py --quick`
 works in any environment that has zarel_engine, NumPy, SciPy (and, optionally, the peers).
@@ -39,9 +40,9 @@ from peers.common import Method, Problem, refine  # noqa: E402
 import zarel_engine  # noqa: E402
 
 CHAIN_SIZES = (2, 5, 10, 20, 50, 100, 200)
-PEER_MODULES = ("scipy_peer", "casadi_peer", "numba_peer", "sundae_peer")
+PEER_MODULES = ("scipy_peer", "casadi_peer", "numba_peer", "sundae_peer", "heyoka_peer")
 PEER_PACKAGES = {"scipy_peer": "scipy", "casadi_peer": "casadi", "numba_peer": "numbalsoda",
-                 "sundae_peer": "scikit-sundae"}
+                 "sundae_peer": "scikit-sundae", "heyoka_peer": "heyoka"}
 NATIVE_DEFAULT = ROOT / "build" / "bench-native" / "bench" / "native" / "bench_native"
 NATIVE_BUILD_HINT = ("cmake -S {root} -B {root}/build/bench-native -G Ninja -DZAREL_BUILD_BENCH=ON "
                      "-DZAREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release && "
@@ -748,6 +749,20 @@ def dense_goal(rows):
     return goal
 
 
+def ensemble_section(cfg, out_dir):
+    """bench_ensemble.py (ensembles against heyoka at equal accuracy) in a process of its own, whose
+    engine pool is one thread; its rows, or None when it did not run."""
+    path = out_dir / "ensemble.json"
+    runs = "1024" if cfg.quick else "4096"
+    try:
+        subprocess.run([sys.executable, str(HERE / "bench_ensemble.py"), "--runs", runs, "--out", str(path)],
+                       timeout=1800, check=True)
+    except Exception as exc:  # noqa: BLE001
+        print(f"  ensemble benchmark failed: {exc}")
+        return None
+    return json.load(open(path)) if path.exists() else None
+
+
 def fmt_ratio(r, how):
     if r is None:
         return "-"
@@ -763,6 +778,8 @@ def main():
     ap.add_argument("--native", default=os.environ.get("ZAREL_BENCH_NATIVE", str(NATIVE_DEFAULT)),
                     help="path of the native benchmark program")
     ap.add_argument("--peer-status", default=None, help="install report written by run.sh")
+    ap.add_argument("--ensemble-only", action="store_true",
+                    help="only the ensembles against heyoka (bench_ensemble.py); a few minutes")
     ap.add_argument("--dense-only", action="store_true",
                     help="only dense rk45 against SciPy's RK45 (evaluations, errors) and numbalsoda's DOP853 (wall time at "
                          "equal accuracy, when installed); about a minute")
@@ -771,6 +788,9 @@ def main():
     out_dir = pathlib.Path(args.out)
     out_dir.mkdir(parents=True, exist_ok=True)
     wall0 = time.perf_counter()
+    if args.ensemble_only:
+        ensemble_section(cfg, out_dir)
+        return
     if args.dense_only:
         quick = make_config(True)
         problems = build_problems(quick)
@@ -977,6 +997,8 @@ def main():
 
     results["dense"] = dense_section(problems, out_dir)
     results["dense_peer"] = dense_peer_section(problems, out_dir, cfg)
+    print("\n== ensembles on one core against heyoka at equal accuracy (bench_ensemble.py)")
+    results["ensemble"] = ensemble_section(cfg, out_dir)
     results["goals"] = goals_section(results, eval_rows, native)
     results["meta"]["wall_seconds"] = time.perf_counter() - wall0
     with tempfile.NamedTemporaryFile("w", dir=out_dir, delete=False, suffix=".tmp") as fh:

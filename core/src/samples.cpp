@@ -21,7 +21,9 @@ namespace {
 
 constexpr std::size_t kLarge = std::size_t{1} << 16;  // 512 KiB of doubles and more are kept
 constexpr std::size_t kKeptBlocks = 8;
-constexpr std::size_t kKeptDoubles = std::size_t{1} << 24;  // 128 MiB in all
+// 256 MiB in all: room for a sweep's result of a few thousand runs over a thousand points (states,
+// energy and supplied power), which zarel.sweep takes from here so that the next sweep reuses it
+constexpr std::size_t kKeptDoubles = std::size_t{1} << 25;
 
 struct Block {
     double* p = nullptr;

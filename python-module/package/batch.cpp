@@ -1,5 +1,5 @@
 // simulate_batch: many runs in parallel, each written straight into the caller's arrays, each
-// with its own outcome.
+// with its own outcome; and empty, arrays for those runs to write into.
 #include "package.hpp"
 #include "numpy.hpp"
 
@@ -143,6 +143,29 @@ PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }();
         if (!outcomes) return to_py(outcomes.error());
         return outcome_list(*outcomes);
+    });
+}
+
+// Arrays for a batch to write into, in the storage of the engine's results: a block freed by an
+// earlier result of the same size is reused, mapped and without the system's zeroing, instead of
+// memory fresh from the system, whose first writes cost a page fault each.
+PyObject* empty(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* in[3];
+        if (!parse_args({"empty", {"runs", "points", "columns"}, 2}, args, nargs, kwnames, in) || !numpy_ready())
+            return nullptr;
+        const bool flat = !in[2] || in[2] == Py_None;
+        std::uint64_t runs = 0, points = 0, columns = 1;
+        if (!to_count(in[0], "runs", runs) || !to_count(in[1], "points", points) ||
+            (!flat && !to_count(in[2], "columns", columns)))
+            return nullptr;
+        std::uint64_t size = 0;
+        if (__builtin_mul_overflow(runs, points, &size) || __builtin_mul_overflow(size, columns, &size))
+            return PyErr_NoMemory();
+        std::vector<double, Uninitialised<double>> values(size);
+        const auto r = static_cast<Py_ssize_t>(runs), p = static_cast<Py_ssize_t>(points);
+        if (flat) return vector_to_array(std::move(values), {r, p});
+        return vector_to_array(std::move(values), {r, p, static_cast<Py_ssize_t>(columns)});
     });
 }
 

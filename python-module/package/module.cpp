@@ -26,6 +26,11 @@ PyMethodDef functions[] = {
                    "supplied_power=None, outputs=None, u_out=None, stats=None)\n--\n\n"
                    "Many runs in parallel, each written into the given arrays; returns one entry\n"
                    "per run: None, or the message of its failure (its rows then NaN)."),
+    ZAREL_FUNCTION(empty,
+                   "empty(runs, points, columns=None)\n--\n\n"
+                   "An uninitialised float64 array of shape (runs, points) or (runs, points, columns)\n"
+                   "for simulate_batch to write into, in the storage of the engine's results: memory\n"
+                   "of an earlier result of the same size is reused, without fresh page faults."),
     ZAREL_FUNCTION(evaluate,
                    "evaluate(model, what, x, u=None, t=None, *, params=None)\n--\n\n"
                    "One of rhs, outputs, port_outputs, supplied_power, energy or grad_h at each\n"

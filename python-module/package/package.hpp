@@ -12,6 +12,7 @@ bool positional_at_most(const char* function, Py_ssize_t nargs, Py_ssize_t most)
 
 PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* simulate_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* empty(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* evaluate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zarel::py::package

@@ -49,6 +49,7 @@ def simulate_batch(
     u_out: _Array | None = None,
     stats: npt.NDArray[np.uint64] | None = None,
 ) -> list[str | None]: ...
+def empty(runs: SupportsIndex, points: SupportsIndex, columns: SupportsIndex | None = None) -> _Array: ...
 def evaluate(
     model: Model,
     what: _Quantity | str,

@@ -24,12 +24,14 @@ Results = dict[str, np.ndarray]
 
 
 def empty(plan: Plan, runs: int) -> Results:
-    """Arrays for the results of `runs` runs, as the engine's batch writes them."""
-    shape = (runs, len(plan.t))
-    out = {"x": np.empty((*shape, plan.n_states)), "energy": np.empty(shape)}
+    """Arrays for the results of `runs` runs, as the engine's batch writes them, in the engine's
+    storage: a sweep repeated on one grid reuses the memory of the last one's result instead of
+    paying a page fault per page of fresh memory, which costs as much as the runs of a small model."""
+    points = len(plan.t)
+    out = {"x": _engine.empty(runs, points, plan.n_states), "energy": _engine.empty(runs, points)}
     if plan.derived:
-        out["supplied_power"] = np.empty(shape)
-        out["outputs"] = np.empty((*shape, plan.n_outputs))
+        out["supplied_power"] = _engine.empty(runs, points)
+        out["outputs"] = _engine.empty(runs, points, plan.n_outputs)
     return out
 
 
@@ -42,6 +44,12 @@ def compute(plan: Plan, model: zarel_engine.Model, c: Chunk, out: Optional[Resul
         energy=out["energy"], supplied_power=out.get("supplied_power"), outputs=out.get("outputs"))
     out["status"] = np.array(["ok" if m is None else m for m in messages], dtype=object)
     return out
+
+
+def compute_rows(plan: Plan, model: zarel_engine.Model, c: Chunk, results: Results) -> None:
+    """The runs of `c` straight into their rows of `results`, the arrays of every run."""
+    out = {kind: values[c.start:c.stop] for kind, values in results.items() if kind != "status"}
+    results["status"][c.start:c.stop] = compute(plan, model, c, out)["status"]
 
 
 def columns(names: Mapping[str, tuple[str, ...]], result: Results) -> dict[str, np.ndarray]:

@@ -164,31 +164,40 @@ def fingerprint(plan: Plan, signature: Signature, x0s: np.ndarray, params: np.nd
     return h.hexdigest()
 
 
-def chunk_size(chunk: Any, plan: Plan, model: zarel_engine.Model, x0s: np.ndarray, params: np.ndarray) -> int:
+def chunk_size(chunk: Any, plan: Plan, model: zarel_engine.Model, x0s: np.ndarray, params: np.ndarray,
+               results: Optional[dict[str, np.ndarray]] = None) -> tuple[int, int]:
     """The runs of a chunk: `chunk` when given, else about CHUNK_SECONDS of work, as measured on
     the first runs here (not on a cluster, whose size does not change the chunks), within
-    CHUNK_BYTES of results."""
+    CHUNK_BYTES of results; and how many of the first runs are done. With `results` (the arrays of
+    every run) the runs measured are kept there, so that a short sweep is not run twice over;
+    without, they are measured and dropped."""
     n_runs = len(x0s)
     if chunk is not None:
         if not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
             raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
-        return int(min(chunk, n_runs))
-    from .sweep_distribution import compute
+        return int(min(chunk, n_runs)), 0
+    from .sweep_distribution import compute, compute_rows
 
     per_run = len(plan.t) * (plan.n_states + 1 + (1 + plan.n_outputs if plan.derived else 0))
     largest = max(1, min(n_runs, CHUNK_BYTES // (8 * per_run)))
-    probe = 1
+    done, probe = 0, 1
     while True:
+        c = Chunk(0, done, min(n_runs, done + probe), x0s[done:done + probe], params[done:done + probe])
         start = time.perf_counter()
-        compute(plan, model, Chunk(0, 0, probe, x0s[:probe], params[:probe]))
+        if results is None:
+            compute(plan, model, c)
+        else:
+            compute_rows(plan, model, c, results)
+            done = c.stop
         elapsed = time.perf_counter() - start
-        if elapsed >= PROBE_SECONDS or probe >= largest:
+        if elapsed >= PROBE_SECONDS or probe >= largest or done == n_runs:
             break
         probe = min(largest, 2 * probe)
-    return max(1, min(largest, int(CHUNK_SECONDS * probe / max(elapsed, 1e-9))))
+    return max(1, min(largest, int(CHUNK_SECONDS * (c.stop - c.start) / max(elapsed, 1e-9)))), done
 
 
-def chunks(x0s: np.ndarray, params: np.ndarray, chunk: int) -> list[Chunk]:
+def chunks(x0s: np.ndarray, params: np.ndarray, chunk: int, first: int = 0) -> list[Chunk]:
+    """The runs from `first` on in chunks of `chunk` runs."""
     n_runs = len(x0s)
     return [Chunk(i, a, min(a + chunk, n_runs), x0s[a:a + chunk], params[a:a + chunk])
-            for i, a in enumerate(range(0, n_runs, chunk))]
+            for i, a in enumerate(range(first, n_runs, chunk))]

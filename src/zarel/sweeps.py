@@ -12,7 +12,7 @@ import zarel_engine
 from . import sweep_plan, sweep_store
 from .inputs import Inputs, exact, input_series, split
 from .result import Interp, Method, pick_method
-from .sweep_distribution import Progress, Results, columns, compute, distribute, empty
+from .sweep_distribution import Progress, Results, columns, compute, compute_rows, distribute, empty
 from .sweep_plan import Chunk, Plan
 from .system import System, as_system
 
@@ -117,14 +117,16 @@ def sweep(
 
     path = None if store is None else sweep_store.store_path(store)
     found = None if path is None else sweep_store.existing_chunk(path, names, coords, attrs["fingerprint"])
-    size = found if found is not None else sweep_plan.chunk_size(chunk, plan, model, x0s, params)
-    todo = sweep_plan.chunks(x0s, params, size)
+    # in memory, the runs that measure the chunk are the first of the result
     results: Results = {}
     if path is None:
         results = {**empty(plan, n_runs), "status": np.full(n_runs, sweep_plan.PENDING, dtype=object)}
-    elif found is None:
+    size, done = (found, 0) if found is not None else sweep_plan.chunk_size(chunk, plan, model, x0s, params,
+                                                                             results or None)
+    todo = sweep_plan.chunks(x0s, params, size, done)
+    if path is not None and found is None:
         sweep_store.create(path, names, n_runs, len(t), size, coords, attrs)
-    else:
+    elif path is not None:
         todo = sweep_store.pending(path, todo)
 
     def keep(c: Chunk, result: Results) -> None:
@@ -138,9 +140,7 @@ def sweep(
         else:
             for c in todo:
                 if path is None:
-                    # the engine writes straight into the result's rows
-                    out = {kind: values[c.start:c.stop] for kind, values in results.items() if kind != "status"}
-                    results["status"][c.start:c.stop] = compute(plan, model, c, out)["status"]
+                    compute_rows(plan, model, c, results)
                 else:
                     sweep_store.write(path, names, c, columns(names, compute(plan, model, c)))
                 bar.advance(c.stop - c.start)

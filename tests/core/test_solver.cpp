@@ -642,7 +642,7 @@ TEST(Samples, LargeBlocksAreKeptHandedOnAndReturnedTheWayTheyCame) {
     std::vector<Samples> many;
     for (std::size_t k = 0; k < 10; ++k) many.emplace_back(big + k, 2.0);
     many.clear();  // ten blocks for eight places: the oldest leave
-    Samples beyond((std::size_t{1} << 24) + 1, 3.0);  // more than all kept blocks together
+    Samples beyond((std::size_t{1} << 25) + 1, 3.0);  // more than all kept blocks together
     EXPECT_EQ(beyond.front() + beyond.back(), 6.0);
 }
 

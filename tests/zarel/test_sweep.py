@@ -128,11 +128,31 @@ def test_sweep_equals_the_engine_bit_for_bit(exact_ports, client, tmp_path):
     assert xarray.open_zarr(store)["q"].chunks == ((7, 7, 7, 7, 2), (41,))
 
 
-def test_failing_runs_get_their_message_and_the_others_their_values(system, client):
+def chunk_of_seconds(monkeypatch, seconds):
+    """Chunks of `seconds` runs on any machine: on a clock where every reading is a second later,
+    the first run measured takes a second, and the measurement stops there."""
+    import zarel.sweep_plan
+
+    class Clock:
+        now = 0.0
+
+        def perf_counter(self):
+            self.now += 1.0
+            return self.now
+
+    monkeypatch.setattr(zarel.sweep_plan, "time", Clock())
+    monkeypatch.setattr(zarel.sweep_plan, "PROBE_SECONDS", 1.0)
+    monkeypatch.setattr(zarel.sweep_plan, "CHUNK_SECONDS", float(seconds))
+
+
+def test_failing_runs_get_their_message_and_the_others_their_values(system, client, monkeypatch):
     g = np.zeros(16)
     g[[3, 4, 11]] = [5.0, np.nan, 3.0]
     x0 = np.tile([0.5, 1.0], (16, 1))
-    ds = sweep(system, T, x0=x0, params={"g": g}, u=U, chunk=8, client=client, progress=False, **OPTIONS)
+    # the run that measures the chunk is kept as the first of the result, the others are chunks of 8
+    # on the workers: runs 1-8 and 9-15
+    chunk_of_seconds(monkeypatch, 8)
+    ds = sweep(system, T, x0=x0, params={"g": g}, u=U, client=client, progress=False, **OPTIONS)
     model = system.model()
     p = np.tile(system.param_values, (16, 1))
     p[:, 2] = g
@@ -304,20 +324,8 @@ def test_a_store_resumes_on_any_cluster_size(system, client, tmp_path, monkeypat
         assert result["q"].chunks[0] == (40,) * 30
         xarray.testing.assert_identical(result.compute().drop_encoding(), reference)
     # a store whose creation was cut off after its group is created again, in chunks of about the
-    # time set per chunk, measured on the first runs: on a clock where every reading is a second
-    # later, the first run takes a second, so a chunk of 40 seconds holds 40 runs on any machine
-    import zarel.sweep_plan
-
-    class Clock:
-        now = 0.0
-
-        def perf_counter(self):
-            self.now += 1.0
-            return self.now
-
-    monkeypatch.setattr(zarel.sweep_plan, "time", Clock())
-    monkeypatch.setattr(zarel.sweep_plan, "PROBE_SECONDS", 1.0)
-    monkeypatch.setattr(zarel.sweep_plan, "CHUNK_SECONDS", 40.0)
+    # time set per chunk, measured on the first runs
+    chunk_of_seconds(monkeypatch, 40)
     cut = tmp_path / "cut.zarr"
     zarr.open_group(cut, mode="w", zarr_format=2)
     ds = sweep(system, T, params=params, u=U, store=cut, progress=False, **OPTIONS)
