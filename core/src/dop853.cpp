@@ -22,12 +22,12 @@ class Dop853Steps {
 public:
     Dop853Steps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                 LaneRhs<W>& rhs, bool every_point = false)
-        : t_(t), inputs_(inputs), options_(options), rhs_(rhs), every_point_(every_point), n_(model.n_states),
+        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), every_point_(every_point),
+          n_(model.n_states),
           nw_(checked_product(n_, W)) {
         x_.assign(nw_, 0.0);
         xs_.assign(nw_, 0.0);
-        xn_.assign(nw_, 0.0);
-        k_.assign(checked_product(nw_, kAllStages), 0.0);
+        k_.assign(checked_product(nw_, kSlots), 0.0);
         r_.assign(checked_product(nw_, 4), 0.0);
         steppers_.reserve(W);
     }
@@ -57,13 +57,27 @@ public:
         }
         while (any) {
             for (std::size_t l = 0; l < lanes; ++l) h[l] = running[l] ? steppers_[l].next_attempt() : 0.0;
-            for_stages<1, kFsal>([&](auto s) {
-                stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
-                evaluate(s(), xs_.data(), running);
-            });
-            stage_state<kFsal, W>(x_.data(), k_.data(), n_, h.data(), xn_.data());
-            evaluate(kFsal, xn_.data(), running);
-            error_norms<W>(x_.data(), xn_.data(), k_.data(), n_, h.data(), options_.rtol, options_.atol, norm.data());
+            double* xn = stage(kSolution);
+            if (rhs_.compiled()) {
+                // the whole attempt in machine code: the stages land in their places, the solution
+                // and the error sums after the extension's
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (running[l])
+                        dormand_prince::put_attempt<W, kFsal>(model_, rhs_.env(), l, x_.data() + l, k_.data() + l, W, h[l],
+                                              [&](int s) { return steppers_[l].stage_input(kC[s]); },
+                                              works_[l]->u.data());
+                rhs_.attempt(stage(1));
+            } else {
+                for_stages<1, kFsal>([&](auto s) {
+                    stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
+                    evaluate(s(), xs_.data(), running);
+                });
+                stage_state<kFsal, W>(x_.data(), k_.data(), n_, h.data(), xn);
+                evaluate(kFsal, xn, running);
+                error_sums<W>(k_.data(), n_, stage(kError5), stage(kError3));
+            }
+            error_norms<W>(x_.data(), xn, stage(kError5), stage(kError3), n_, h.data(), options_.rtol, options_.atol,
+                           norm.data());
             bool extending = false;
             for (std::size_t l = 0; l < lanes; ++l) {
                 extends[l] = running[l] && steppers_[l].extends(norm[l]);
@@ -85,12 +99,12 @@ public:
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (!running[l]) continue;
                 const auto extend = [&](double theta, double* out) {
-                    extension_at<W>(theta, h[l], x_.data() + l, xn_.data() + l, k_.data() + l, r_.data() + l, n_, out);
+                    extension_at<W>(theta, h[l], x_.data() + l, xn + l, k_.data() + l, r_.data() + l, n_, out);
                 };
                 const auto shift = [&] {
                     for (std::size_t i = 0; i < n_; ++i) k_[i * W + l] = k_[kFsal * nw_ + i * W + l];
                 };
-                Status st = steppers_[l].end(norm[l], xn_.data() + l, extend, shift);
+                Status st = steppers_[l].end(norm[l], xn + l, extend, shift);
                 running[l] = st && !steppers_[l].done();
                 if (!running[l]) deliver(l, std::move(st));
                 any = any || running[l];
@@ -102,6 +116,8 @@ public:
     const double* x(std::size_t l) const { return x_.data() + l; }
 
 private:
+    double* stage(int s) { return k_.data() + static_cast<std::size_t>(s) * nw_; }
+
     // Stage s of the lanes in `which` from their states xs, each at its own stage time and input.
     void evaluate(int s, const double* xs, const std::array<bool, W>& which) {
         std::array<double, W> ts{};
@@ -111,16 +127,18 @@ private:
             if (which[l]) ts[l] = steppers_[l].stage_input(kC[s]);
         }
         for (std::size_t l = steppers_.size(); l < W; ++l) u[l] = u[0];
-        rhs_(xs, ts.data(), u.data(), k_.data() + static_cast<std::size_t>(s) * nw_);
+        rhs_(xs, ts.data(), u.data(), stage(s));
     }
 
+    const Model& model_;  // the group's: its layout; each lane's stepper has its own
     std::span<const double> t_;
     const Inputs& inputs_;
     const SolverOptions& options_;
     LaneRhs<W>& rhs_;
     bool every_point_;
     std::size_t n_, nw_;
-    LaneArray x_, xs_, xn_, k_, r_;
+    // the stages, then the solution and the error sums (kSlots slots of n W values)
+    LaneArray x_, xs_, k_, r_;
     std::array<Work*, W> works_{};
     std::vector<DenseStepper> steppers_;
 };
@@ -136,7 +154,7 @@ public:
     void run(const DeliverLane& deliver) {
         const Model& model = *runs_[0].model;
         const std::size_t m = model.n_inputs;
-        LaneRhs<W> rhs(model, runs_);
+        LaneRhs<W> rhs(model, runs_, model.native.packed.dop853_stages);
         Dop853Steps<W> steps(model, t_, inputs_, options_, rhs, every_point_);
         std::vector<Work> works;
         std::vector<std::vector<double>> u_rec;
@@ -164,7 +182,7 @@ private:
 Status dop853_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
                     bool every_point) {
-    LaneRhs<1> rhs(model, work.scratch);
+    LaneRhs<1> rhs(model, work.scratch, model.native.dop853_stages);
     Dop853Steps<1> steps(model, t, inputs, options, rhs, every_point);
     steps.add(model, {x, model.n_states}, work, u_rec, target);
     Status status;

@@ -147,15 +147,32 @@ inline void for_stages(F&& f) {
     }(std::make_integer_sequence<int, last - first>{});
 }
 
-// The stages j < count whose coefficient in row is not zero, in the order of j: their indices and
+// The rows of coefficients that weight the stages, as types (a pointer into a table cannot be a
+// template argument for every compiler): kA's rows, the error estimates' and the extension's.
+template <int s>
+struct StageRow {
+    static constexpr const double* kRow = kA[s];
+};
+struct Error5Row {
+    static constexpr const double* kRow = kE5;
+};
+struct Error3Row {
+    static constexpr const double* kRow = kE3;
+};
+template <int c>
+struct ExtensionRow {
+    static constexpr const double* kRow = kD[c];
+};
+
+// The stages j < count whose coefficient in Row is not zero, in the order of j: their indices and
 // how many there are.
-template <const double* row, int count>
+template <class Row, int count>
 struct Terms {
     static constexpr auto kList = [] {
         std::array<int, count> j{};
         int m = 0;
         for (int c = 0; c < count; ++c)
-            if (row[c] != 0.0) j[m++] = c;
+            if (Row::kRow[c] != 0.0) j[m++] = c;
         return std::pair{j, m};
     }();
 };
@@ -166,20 +183,20 @@ struct Terms {
 // its terms: a third of a left-to-right sum's latency for a run of few states, which waits on
 // nothing else. The order is fixed where the tableau is compiled, so the bits are the same on
 // every path and lane width.
-template <const double* row, int count, int lo, int hi>
+template <class Row, int count, int lo, int hi>
 inline double tree_sum(const double* __restrict k, std::size_t nw, std::size_t at) {
-    constexpr auto& list = Terms<row, count>::kList.first;
+    constexpr auto& list = Terms<Row, count>::kList.first;
     if constexpr (hi - lo == 1) {
-        return row[list[lo]] * k[list[lo] * nw + at];
+        return Row::kRow[list[lo]] * k[list[lo] * nw + at];
     } else {
         constexpr int mid = (lo + hi) / 2;
-        return tree_sum<row, count, lo, mid>(k, nw, at) + tree_sum<row, count, mid, hi>(k, nw, at);
+        return tree_sum<Row, count, lo, mid>(k, nw, at) + tree_sum<Row, count, mid, hi>(k, nw, at);
     }
 }
 
-template <const double* row, int count>
+template <class Row, int count>
 inline double weighted(const double* __restrict k, std::size_t nw, std::size_t at) {
-    return tree_sum<row, count, 0, Terms<row, count>::kList.second>(k, nw, at);
+    return tree_sum<Row, count, 0, Terms<Row, count>::kList.second>(k, nw, at);
 }
 
 // The state of stage s (1..11, the solution for 12, the extension's 13..15) of every lane:
@@ -189,29 +206,45 @@ inline void stage_state(const double* __restrict x, const double* __restrict k, 
                         double* __restrict xs) {
     const std::size_t nw = n * W;
     for (std::size_t i = 0; i < nw; i += W)
-        for (std::size_t l = 0; l < W; ++l) xs[i + l] = x[i + l] + h[l] * weighted<kA[s], s>(k, nw, i + l);
+        for (std::size_t l = 0; l < W; ++l) xs[i + l] = x[i + l] + h[l] * weighted<StageRow<s>, s>(k, nw, i + l);
 }
 
-// Each lane's error norm (Hairer's DOP853): with sk = atol + rtol max(|x|, |xn|) and the estimates
-// e5, e3 of orders 5 and 3, |h| sum (e5/sk)^2 / sqrt(n (sum (e5/sk)^2 + 0.01 sum (e3/sk)^2)); a
-// NaN anywhere makes it infinite, which fails the run.
+// Where an attempt's results sit among the lane-major stage arrays, after the sixteen stages:
+// the eighth-order solution and the sums of the fifth- and third-order error estimates (as the
+// compiled attempt writes them, out being stage 1).
+constexpr int kSolution = kAllStages, kError5 = kAllStages + 1, kError3 = kAllStages + 2, kSlots = kAllStages + 3;
+
+// The sums of the two error estimates of every lane, e5 = sum_j e5_j k_j and e3 likewise.
 template <std::size_t W>
-inline void error_norms(const double* __restrict x, const double* __restrict xn, const double* __restrict k,
-                        std::size_t n, const double* h, double rtol, double atol, double* norm) {
+inline void error_sums(const double* __restrict k, std::size_t n, double* __restrict e5, double* __restrict e3) {
     const std::size_t nw = n * W;
-    double e5[W] = {}, e3[W] = {};
+    for (std::size_t i = 0; i < nw; ++i) {
+        e5[i] = weighted<Error5Row, kStages>(k, nw, i);
+        e3[i] = weighted<Error3Row, kStages>(k, nw, i);
+    }
+}
+
+// Each lane's error norm (Hairer's DOP853) from its estimates' sums: with sk = atol + rtol
+// max(|x|, |xn|), |h| sum (e5/sk)^2 / sqrt(n (sum (e5/sk)^2 + 0.01 sum (e3/sk)^2)); a NaN
+// anywhere makes it infinite, which fails the run.
+template <std::size_t W>
+inline void error_norms(const double* __restrict x, const double* __restrict xn, const double* __restrict e5,
+                        const double* __restrict e3, std::size_t n, const double* h, double rtol, double atol,
+                        double* norm) {
+    const std::size_t nw = n * W;
+    double s5[W] = {}, s3[W] = {};
     for (std::size_t i = 0; i < nw; i += W)
         for (std::size_t l = 0; l < W; ++l) {
-            const double sk = atol + rtol * dormand_prince::fmax_of_magnitudes(std::fabs(x[i + l]), std::fabs(xn[i + l]));
-            const double r5 = weighted<kE5, kStages>(k, nw, i + l) / sk;
-            const double r3 = weighted<kE3, kStages>(k, nw, i + l) / sk;
-            e5[l] = e5[l] + r5 * r5;
-            e3[l] = e3[l] + r3 * r3;
+            const double sk =
+                atol + rtol * dormand_prince::fmax_of_magnitudes(std::fabs(x[i + l]), std::fabs(xn[i + l]));
+            const double r5 = e5[i + l] / sk, r3 = e3[i + l] / sk;
+            s5[l] = s5[l] + r5 * r5;
+            s3[l] = s3[l] + r3 * r3;
         }
     for (std::size_t l = 0; l < W; ++l) {
-        double deno = e5[l] + 0.01 * e3[l];
+        double deno = s5[l] + 0.01 * s3[l];
         if (deno <= 0.0) deno = 1.0;
-        const double e = n == 0 ? 0.0 : std::fabs(h[l]) * e5[l] * std::sqrt(1.0 / (static_cast<double>(n) * deno));
+        const double e = n == 0 ? 0.0 : std::fabs(h[l]) * s5[l] * std::sqrt(1.0 / (static_cast<double>(n) * deno));
         norm[l] = std::isnan(e) ? HUGE_VAL : e;
     }
 }
@@ -223,7 +256,8 @@ inline void extension_terms(const double* __restrict k, std::size_t n, const dou
     const std::size_t nw = n * W;
     for_stages<0, 4>([&](auto c) {
         for (std::size_t i = 0; i < nw; i += W)
-            for (std::size_t l = 0; l < W; ++l) r[c() * nw + i + l] = h[l] * weighted<kD[c()], kAllStages>(k, nw, i + l);
+            for (std::size_t l = 0; l < W; ++l)
+                r[c() * nw + i + l] = h[l] * weighted<ExtensionRow<c()>, kAllStages>(k, nw, i + l);
     });
 }
 

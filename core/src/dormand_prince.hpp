@@ -200,7 +200,8 @@ inline double error_norm(const double* x, const double* xn, const double* err, s
 // Writes what the compiled attempt reads into lane l of an environment of W lanes (lane-major;
 // W = 1: a scalar one): the start x and the first stage's derivative k0 (n values each, `stride`
 // apart), h, and each later stage's time and input as stage_input(s) leaves them in u.
-template <std::size_t W, class StageInput>
+// The stages written are 1 .. last, the Dormand-Prince pair's by default.
+template <std::size_t W, int last = kStages - 1, class StageInput>
 inline void put_attempt(const Model& model, double* env, std::size_t l, const double* x, const double* k0,
                         std::size_t stride, double h, StageInput&& stage_input, const double* u) {
     const StepLayout at = model.step_layout();
@@ -209,7 +210,7 @@ inline void put_attempt(const Model& model, double* env, std::size_t l, const do
         env[(at.k0() + j) * W + l] = k0[j * stride];
     }
     env[at.h() * W + l] = h;
-    for (int s = 1; s < kStages; ++s) {
+    for (int s = 1; s <= last; ++s) {
         env[at.stage_time(s) * W + l] = stage_input(s);
         for (std::size_t j = 0; j < model.n_inputs; ++j) env[(at.stage_u(s) + j) * W + l] = u[j];
     }

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "dop853.hpp"
 #include "dormand_prince.hpp"
 
 namespace zarel::jit {
@@ -225,6 +226,50 @@ Graph dormand_prince_stages(const std::vector<std::uint32_t>& x, std::uint32_t h
     return b.finish(b.constant(0.0));
 }
 
+// The sum of row[j] k_j as dop853's weighted() takes it: a balanced tree over the stages whose
+// coefficient is not zero, halves first.
+template <class Row, int count, int lo, int hi>
+std::uint32_t tree_sum(const std::vector<std::vector<std::uint32_t>>& k, std::size_t i, Builder& b) {
+    constexpr auto& list = dop853::Terms<Row, count>::kList.first;
+    if constexpr (hi - lo == 1) {
+        return b.op(Op::Mul, b.constant(Row::kRow[list[lo]]), k[list[lo]][i]);
+    } else {
+        constexpr int mid = (lo + hi) / 2;
+        const std::uint32_t left = tree_sum<Row, count, lo, mid>(k, i, b);
+        return b.op(Op::Add, left, tree_sum<Row, count, mid, hi>(k, i, b));
+    }
+}
+
+template <class Row, int count>
+std::uint32_t weighted(const std::vector<std::vector<std::uint32_t>>& k, std::size_t i, Builder& b) {
+    return tree_sum<Row, count, 0, dop853::Terms<Row, count>::kList.second>(k, i, b);
+}
+
+// Stages 1..12 of a DOP853 attempt (the twelfth at the eighth-order solution), as dop853's
+// stage_state and error_norms compute them, each stage at its own time and input.
+template <class F>
+Graph dop853_stages(const std::vector<std::uint32_t>& x, std::uint32_t h, const StepLayout& at, F&& f, Builder& b) {
+    using namespace dop853;
+    const std::size_t n = at.n_states;
+    std::vector<std::vector<std::uint32_t>> k(kFsal + 1, std::vector<std::uint32_t>(n));
+    for (std::size_t i = 0; i < n; ++i) k[0][i] = b.ref(at.k0() + i);
+    std::vector<std::uint32_t> xn(n);
+    for_stages<1, kFsal + 1>([&](auto s) {
+        std::vector<std::uint32_t> xs(n);
+        for (std::size_t i = 0; i < n; ++i)
+            xs[i] = b.op(Op::Add, x[i], b.op(Op::Mul, h, weighted<StageRow<s()>, s()>(k, i, b)));
+        if (s() == kFsal) xn = xs;
+        k[s()] = f(xs, at.stage_u(s()), b.ref(at.stage_time(s())));
+    });
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int s = 1; s <= kFsal; ++s) b.store(k[s][i], (s - 1) * n + i);
+        b.store(xn[i], 15 * n + i);
+        b.store(weighted<Error5Row, kStages>(k, i, b), 16 * n + i);
+        b.store(weighted<Error3Row, kStages>(k, i, b), 17 * n + i);
+    }
+    return b.finish(b.constant(0.0));
+}
+
 // One step of euler_step or rk4_step with the right-hand side traced at every stage: the same
 // operations on the same operands in the same order as those functions.
 Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder& b) {
@@ -254,6 +299,7 @@ Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder
         return xs;
     };
     if (form == StepForm::DormandPrince) return dormand_prince_stages(x, h, at, f, b);
+    if (form == StepForm::Dop853) return dop853_stages(x, h, at, f, b);
     const std::uint32_t t = model_env[time];
     const std::vector<std::uint32_t> k1 = f(x, n, t);
     std::vector<std::uint32_t> next;

@@ -1,6 +1,7 @@
 // The right-hand side of a group of W runs, bound once per group: a run alone (W = 1) evaluates on
 // its own scratch (machine code or interpreter, whichever the model has), a group by the model's
-// packed code on a lane-major environment. The integrators call it without asking which.
+// packed code on a lane-major environment. The integrators call it without asking which; a
+// method's compiled attempt, where the model has one for the width, runs on the same environment.
 #pragma once
 
 #include <array>
@@ -15,12 +16,26 @@ namespace zarel {
 template <std::size_t W>
 class LaneRhs {
 public:
-    // W = 1: the run's scratch, which holds its parameters.
-    LaneRhs(const Model& model, Scratch& scratch) : model_(model), scratch_(&scratch) {}
-    // W > 1: the runs' parameters written once into their lanes.
-    LaneRhs(const Model& model, std::span<const LaneRun> runs) : model_(model) {
+    // W = 1: the run's scratch, which holds its parameters, and the scalar attempt (null: none).
+    LaneRhs(const Model& model, Scratch& scratch, NativeFn attempt)
+        : model_(model), scratch_(&scratch), attempt_(model.native_rhs ? nullptr : attempt) {}
+    // W > 1: the runs' parameters written once into their lanes, and the packed attempt.
+    LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt)
+        : model_(model), packed_attempt_(attempt) {
         env_.assign(checked_product(model.scratch_size(), W), 0.0);
         put_lane_parameters(runs, W, env_);
+    }
+
+    // Whether the attempt is compiled, and the lane-major environment it reads (laid out by the
+    // model's step_layout()), where the caller writes what it reads before attempt(out).
+    bool compiled() const { return attempt_ || packed_attempt_; }
+    double* env() { return W == 1 ? scratch_->env.data() : env_.data(); }
+    void attempt(double* out) {
+        if constexpr (W == 1) {
+            attempt_(scratch_->env.data(), out);
+        } else {
+            packed_attempt_(env_.data(), out, result_.data());
+        }
     }
 
     // dx/dt of every lane at states x (n W values, lane-major), times t[l] and inputs u[l] into out.
@@ -41,6 +56,8 @@ public:
 private:
     const Model& model_;
     Scratch* scratch_ = nullptr;
+    NativeFn attempt_ = nullptr;
+    PackedFn packed_attempt_ = nullptr;
     LaneArray env_;
     std::array<double, W> result_{};
 };

@@ -149,7 +149,8 @@ void attach_native(Model& m) {
     if (m.rhs_kernel.code.size() <= kInlinedSteps && m.env_size() <= kInlinedSlots) {
         for (auto [scalar, packed, form] : {std::tuple{&n.euler_step, &p.euler_step, StepForm::Euler},
                                             std::tuple{&n.rk4_step, &p.rk4_step, StepForm::Rk4},
-                                            std::tuple{&n.dp_stages, &p.dp_stages, StepForm::DormandPrince}})
+                                            std::tuple{&n.dp_stages, &p.dp_stages, StepForm::DormandPrince},
+                                            std::tuple{&n.dop853_stages, &p.dop853_stages, StepForm::Dop853}})
             wanted.push_back(
                 {scalar, packed, {&m.rhs_kernel, nullptr, nullptr, true, kScalarStep, form, m.step_layout()}});
     }

@@ -238,9 +238,12 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
         ASSERT_NE(base.native.rk4_step, nullptr);
         ASSERT_NE(base.native.packed.euler_step, nullptr);
         ASSERT_NE(base.native.dp_stages, nullptr);
+        ASSERT_NE(base.native.packed.dop853_stages, nullptr);
         Model staged = base;
         staged.native.euler_step = staged.native.rk4_step = staged.native.dp_stages = nullptr;
         staged.native.packed.euler_step = staged.native.packed.rk4_step = staged.native.packed.dp_stages = nullptr;
+        staged.native.dop853_stages = nullptr;
+        staged.native.packed.dop853_stages = nullptr;
         const Case c = random_runs(base, 2 * base.native.lanes + 1, rng);
         std::vector<std::vector<double>> params;  // a batch whose runs all succeed
         for (const Model& m : c.models) params.push_back({m.params[0], m.params[1], m.params[2], 0.0});
@@ -260,6 +263,19 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
                     const RunChoices dense{std::nullopt, true};
                     expect_same(simulate(c.models[k], c.x0s[k], t, inputs, method, options(), dense),
                                 simulate(alone, c.x0s[k], t, inputs, method, options(), dense), where + ", dense");
+                    // dop853's compiled attempt, alone and in lanes, against its stages one by one
+                    Model own = base;
+                    own.params = c.models[k].params;
+                    const auto stepped = simulate(alone, c.x0s[k], t, inputs, Method::Dop853, options(), dense);
+                    expect_same(simulate(c.models[k], c.x0s[k], t, inputs, Method::Dop853, options(), dense), stepped,
+                                where + ", dop853");
+                    std::optional<Result<Trajectory>> grouped;
+                    const std::vector<const Model*> one{&own};
+                    const std::vector<std::span<const double>> start{c.x0s[k]};
+                    simulate_group(one, start, t, inputs, Method::Dop853, options(),
+                                   [&](std::size_t, Result<Trajectory>&& r) { grouped = std::move(r); }, true);
+                    ASSERT_TRUE(grouped.has_value());
+                    expect_same(*grouped, stepped, where + ", dop853 in lanes");
                 }
                 alone.params = params[k];
                 expect_same((*batch)[k], simulate(alone, c.x0s[k], t, inputs, method, options()), where + " in a batch");

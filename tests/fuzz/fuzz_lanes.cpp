@@ -1,7 +1,7 @@
 // libFuzzer target for lanes: random programs (every operator) compiled in packed form and run
 // with different values in each lane (NaN, infinities, signed zeros and subnormals in some lanes
 // only) against the scalar machine code lane by lane; and random models run as a group of runs
-// of any method (rk45 also with dense output) in lanes against each run alone, and each run
+// of any method (rk45 and dop853 also with dense output) in lanes against each run alone, and each run
 // alone, a whole step at a time in machine code, against the same run stage by stage. Every bit
 // must match, NaN payloads included: the packed code performs the scalar code's operations in
 // the scalar code's operand order, and a run's trajectory, counters and error must be exactly
@@ -154,10 +154,11 @@ void group_of_runs(Reader& r) {
     const zarel::Inputs inputs{with_series ? series.data() : nullptr, series.size(),
                                r.byte() % 2 ? zarel::Interp::Linear : zarel::Interp::Hold};
     constexpr zarel::Method kMethods[] = {zarel::Method::Euler, zarel::Method::Rk4, zarel::Method::Rk45,
-                                          zarel::Method::Midpoint};
-    const zarel::Method method = kMethods[r.byte() % 4];
+                                          zarel::Method::Midpoint, zarel::Method::Dop853};
+    const zarel::Method method = kMethods[r.byte() % 5];
     const std::uint8_t flags = r.byte();
-    const bool dense = method == zarel::Method::Rk45 && (flags & 16) != 0;  // rk45 with dense output
+    // rk45 and dop853 with dense output (dop853 without: a step ending on every grid point)
+    const bool dense = (method == zarel::Method::Rk45 || method == zarel::Method::Dop853) && (flags & 16) != 0;
     const zarel::RunChoices choices{std::nullopt, dense};
     // small caps on attempts and iterations, so that runs also fail and split by them
     const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, flags & 4 ? 3u : 50u, flags & 8 ? 5u : 2000u,
@@ -200,6 +201,7 @@ void group_of_runs(Reader& r) {
             // the whole step in machine code against the same step stage by stage
             zarel::Model staged = models[k];
             staged.native.euler_step = staged.native.rk4_step = staged.native.dp_stages = nullptr;
+            staged.native.dop853_stages = nullptr;
             same_run(alone, zarel::simulate(staged, x0s[k], t, inputs, method, options), where + ", stage by stage");
             if (method == zarel::Method::Rk45) {
                 const zarel::RunChoices dense{std::nullopt, true};

@@ -15,16 +15,20 @@ namespace zarel {
 // The evaluator's signature: a fused list writes out[k]; a single program returns its value.
 using NativeFn = double (*)(const double* env, double* out);
 
-// A whole step of a fixed-step method, or the six later stages of a Dormand-Prince attempt, with
-// the right-hand side inlined (see StepLayout).
-enum class StepForm { None, Euler, Rk4, DormandPrince };
+// A whole step of a fixed-step method, or the later stages of a Dormand-Prince or a DOP853
+// attempt, with the right-hand side inlined (see StepLayout).
+enum class StepForm { None, Euler, Rk4, DormandPrince, Dop853 };
 
 // The environment of compiled steps: the model's own (states, inputs, parameters, t; `model`
 // slots), then the step size h, then what the form reads besides. Euler and RK4: the inputs of
 // the model's own slots are those at t, followed for RK4 by the inputs at t + h/2 and at t + h.
 // Dormand-Prince: the first stage's derivative (n values), then for each later stage s = 1..6
 // its time and its input; the entry writes the derivatives of stages 1..6 to out[0, 6n), the
-// fifth-order solution to out[6n, 7n) and the error estimate's terms to out[7n, 8n).
+// fifth-order solution to out[6n, 7n) and the error estimate's terms to out[7n, 8n). DOP853: the
+// same for stages s = 1..12; the entry writes their derivatives to out[0, 12n), leaves
+// out[12n, 15n) to the continuous extension's stages, and writes the eighth-order solution to
+// out[15n, 16n) and the sums of the fifth- and third-order estimates to out[16n, 17n) and
+// out[17n, 18n).
 struct StepLayout {
     std::size_t n_states = 0, n_inputs = 0, model = 0;
 
@@ -34,7 +38,7 @@ struct StepLayout {
     std::size_t k0() const { return model + 1; }
     std::size_t stage_time(int s) const { return model + 1 + n_states + static_cast<std::size_t>(s - 1) * (1 + n_inputs); }
     std::size_t stage_u(int s) const { return stage_time(s) + 1; }
-    std::size_t size() const { return std::max(u_end() + n_inputs, stage_time(7)); }
+    std::size_t size() const { return std::max(u_end() + n_inputs, stage_time(13)); }
 };
 
 // What one entry point computes: a kernel exactly as run() evaluates it, or, when `kernel` is

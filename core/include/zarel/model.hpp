@@ -54,20 +54,21 @@ public:
         std::shared_ptr<const void> code;
         NativeFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
                  port_outputs = nullptr, supplied_power = nullptr;
-        // Whole steps of euler_step and rk4_step, and the six later stages of a Dormand-Prince
-        // attempt, on an environment laid out by step_layout(); null for a right-hand side too
-        // large to inline at every stage (the scalar forms: for a step too long to gain by it).
-        NativeFn euler_step = nullptr, rk4_step = nullptr, dp_stages = nullptr;
+        // Whole steps of euler_step and rk4_step, and the later stages of a Dormand-Prince and a
+        // DOP853 attempt, on an environment laid out by step_layout(); null for a right-hand side
+        // too large to inline at every stage (the scalar forms: for a step too long to gain by it).
+        NativeFn euler_step = nullptr, rk4_step = nullptr, dp_stages = nullptr, dop853_stages = nullptr;
         // The packed forms of the same lists, evaluating `lanes` runs at once (lanes 1: none;
         // ZAREL_LANES=1 at load time turns them off).
         struct Packed {
             PackedFn rhs = nullptr, jacobian = nullptr, energy = nullptr, grad_h = nullptr, outputs = nullptr,
                      port_outputs = nullptr, supplied_power = nullptr, euler_step = nullptr, rk4_step = nullptr,
-                     dp_stages = nullptr;
+                     dp_stages = nullptr, dop853_stages = nullptr;
         } packed;
         std::size_t lanes = 1;
         bool has_steps() const {
-            return euler_step || rk4_step || dp_stages || packed.euler_step || packed.rk4_step || packed.dp_stages;
+            return euler_step || rk4_step || dp_stages || dop853_stages || packed.euler_step || packed.rk4_step ||
+                   packed.dp_stages || packed.dop853_stages;
         }
     } native;
 
