@@ -88,7 +88,7 @@ def sweep(
     import xarray as xr
 
     signature, model, system = as_system(system_or_model)
-    method = pick_method(method, rtol)
+    picked = pick_method(method, rtol)
     if client is not None and system is None:
         raise TypeError("a sweep on Dask workers needs a zarel.System (its document is what they receive), "
                         "not a bare zarel_engine.Model")
@@ -106,13 +106,13 @@ def sweep(
         interp = "linear" if callable(sampled) else "hold"
     options = {"interp": interp, "rtol": rtol, "atol": atol, "newton_tol": newton_tol, "max_newton": max_newton,
                "dense": not grid_steps}
-    plan = Plan(document, t, None if series is None else np.ascontiguousarray(series, dtype=np.float64), method,
+    plan = Plan(document, t, None if series is None else np.ascontiguousarray(series, dtype=np.float64), picked,
                 options, len(signature.state_names), len(signature.output_names), outputs)
     # the engine checks the method and the options before any run: here, with no runs
     compute(plan, model, Chunk(0, 0, 0, x0s[:0], params[:0]))
     names = sweep_plan.variables(signature, plan, varied)
     coords = {"time": t, "run": np.arange(n_runs), **{name: ("run", values) for name, values in varied.items()}}
-    attrs = {"model": signature.name, "method": method,
+    attrs = {"model": signature.name, "method": picked,
              "fingerprint": sweep_plan.fingerprint(plan, signature, x0s, params)}
 
     path = None if store is None else sweep_store.store_path(store)
