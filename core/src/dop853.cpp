@@ -153,20 +153,12 @@ public:
 
     void run(const DeliverLane& deliver) {
         const Model& model = *runs_[0].model;
-        const std::size_t m = model.n_inputs;
         LaneRhs<W> rhs(model, runs_, model.native.packed.dop853_stages);
         Dop853Steps<W> steps(model, t_, inputs_, options_, rhs, every_point_);
-        std::vector<Work> works;
-        std::vector<std::vector<double>> u_rec;
-        works.reserve(runs_.size());
-        u_rec.reserve(runs_.size());
-        for (const LaneRun& r : runs_) {
-            Work& w = works.emplace_back(Work::for_run(*r.model, Method::Dop853, nullptr));
-            double* u = u_rec.emplace_back(std::max<std::size_t>(m, 1), 0.0).data();
-            record(*r.model, inputs_, t_, 0, r.x0.data(), u, r.target, w.scratch, w.out.data());
-            steps.add(*r.model, r.x0, w, u, r.target);
-        }
-        steps.run([&](std::size_t l, Status&& st) { deliver(l, std::move(st), works[l]); });
+        DenseLanes lanes(runs_, Method::Dop853, t_, inputs_);
+        for (std::size_t l = 0; l < runs_.size(); ++l)
+            steps.add(*runs_[l].model, runs_[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
+        steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
     }
 
 private:

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "checked_size.hpp"
+#include "lane_arrays.hpp"
 #include "run.hpp"
 #include "zarel/solver.hpp"
 
@@ -73,7 +74,84 @@ void record(const Model& model, const Inputs& inputs, std::span<const double> t,
     }
 }
 
-Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
+void record_points(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t first,
+                   std::size_t last, const RecordTarget& target, Scratch& scratch) {
+    if (target.x.empty() || first >= last) return;
+    const std::size_t n = model.n_states, m = model.n_inputs, p = model.n_params, L = t.size();
+    const std::size_t q = target.outputs.size() / L;
+    // the input in force at point k: the last point has no interval of its own, it shows the end
+    // of the last interval's input
+    std::vector<double> u_rec(std::max<std::size_t>(m, 1), 0.0);
+    const auto input_at = [&](std::size_t k) -> const double* {
+        if (m == 0) return u_rec.data();
+        if (!target.u.empty()) return target.u.data() + k * m;
+        inputs.at(std::min(L - 2, k), m, u_rec.data(), u_rec.size(), k == L - 1 ? 1.0 : 0.0);
+        return u_rec.data();
+    };
+    if (m > 0 && !target.u.empty())
+        for (std::size_t k = first; k < last; ++k)
+            inputs.at(std::min(L - 2, k), m, target.u.data() + k * m, m, k == L - 1 ? 1.0 : 0.0);
+    const bool energy = !target.energy.empty(), power = !target.supplied_power.empty(), outputs = q > 0;
+    if (!energy && !power && !outputs) return;
+    const Model::Native::Packed& code = model.native.packed;
+    const std::size_t w = model.native.lanes;
+    if (w == 1 || !code.energy || !code.supplied_power || !code.outputs) {
+        std::vector<double> out(model.output_programs.size());
+        for (std::size_t k = first; k < last; ++k) {
+            const double* x = target.x.data() + k * n;
+            const double* u = input_at(k);
+            if (energy) target.energy[k] = model.energy(x, scratch);
+            if (power) target.supplied_power[k] = model.supplied_power(x, u, t[k], scratch);
+            if (outputs) {
+                model.fill_params(scratch);
+                model.fill_point(x, u, t[k], scratch.env.data());
+                Model::eval_into(model.native.outputs, model.output_programs, scratch, out.data());
+                std::copy_n(out.data(), q, target.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
+            }
+        }
+        return;
+    }
+    // each lane a point: the run's parameters in every lane, the points' states, inputs and times
+    LaneArray env(checked_product(model.env_size(), w), 0.0), out(checked_product(std::max<std::size_t>(q, 1), w), 0.0);
+    std::vector<double> result(w, 0.0);
+    const double* params = scratch.params ? scratch.params : model.params.data();
+    broadcast(env.data(), w, n + m, params, p);
+    const std::size_t time = n + m + p;
+    for (std::size_t k0 = first; k0 < last; k0 += w) {
+        // lanes past the last point repeat it
+        const auto point = [&](std::size_t l) { return std::min(k0 + l, last - 1); };
+        for (std::size_t l = 0; l < w; ++l)
+            for (std::size_t i = 0; i < n; ++i) env[i * w + l] = target.x[point(l) * n + i];
+        if (energy) {
+            for (std::size_t l = 0; l < w; ++l) {
+                for (std::size_t j = 0; j < m; ++j) env[(n + j) * w + l] = 0.0;
+                env[time * w + l] = 0.0;
+            }
+            code.energy(env.data(), out.data(), result.data());
+            for (std::size_t l = 0; l < w && k0 + l < last; ++l) target.energy[k0 + l] = result[l];
+        }
+        if (!power && !outputs) continue;
+        for (std::size_t l = 0; l < w; ++l) {
+            const double* u = input_at(point(l));
+            for (std::size_t j = 0; j < m; ++j) env[(n + j) * w + l] = u[j];
+            env[time * w + l] = t[point(l)];
+        }
+        if (power) {
+            code.supplied_power(env.data(), out.data(), result.data());
+            for (std::size_t l = 0; l < w && k0 + l < last; ++l) target.supplied_power[k0 + l] = result[l];
+        }
+        if (outputs) {
+            code.outputs(env.data(), out.data(), result.data());
+            for (std::size_t l = 0; l < w && k0 + l < last; ++l)
+                for (std::size_t j = 0; j < q; ++j) target.outputs[(k0 + l) * q + j] = out[j * w + l];
+        }
+    }
+}
+
+namespace {
+
+// run_into's integration, recording into `target` as it goes.
+Status integrate_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
                 Method method, const SolverOptions& options, bool dense, Work& work, const RecordTarget& target) {
     const std::size_t m = model.n_inputs;
     const std::size_t L = t.size();
@@ -113,6 +191,15 @@ Status run_into(const Model& model, std::span<const double> x0, std::span<const 
         record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     }
     return {};
+}
+
+}  // namespace
+
+Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
+                Method method, const SolverOptions& options, bool dense, Work& work, const RecordTarget& target) {
+    Status st = integrate_into(model, x0, t, inputs, method, options, dense, work, states_of(target));
+    if (st) record_points(model, inputs, t, 0, t.size(), target, work.scratch);
+    return st;
 }
 
 Trajectory Trajectory::sized_for(const Model& model, std::span<const double> t, Method method,

@@ -106,6 +106,38 @@ private:
     Scratch scratch_;
 };
 
+// What each run of a group of dense-output steppers keeps: its work (scratch, counters, buffers),
+// the input in force where it records, and where its states go (its grid point 0 recorded here);
+// the rest of its target is recorded by record_points when it ends well, before it is delivered.
+struct DenseLanes {
+    std::vector<Work> works;
+    std::vector<std::vector<double>> u_rec;
+    std::vector<RecordTarget> states;  // the steppers keep references into these
+
+    DenseLanes(std::span<const LaneRun> runs, Method method, std::span<const double> t, const Inputs& inputs)
+        : runs_(runs), t_(t), inputs_(inputs) {
+        works.reserve(runs.size());
+        u_rec.reserve(runs.size());
+        states.reserve(runs.size());
+        for (const LaneRun& r : runs) {
+            Work& w = works.emplace_back(Work::for_run(*r.model, method, nullptr));
+            double* u = u_rec.emplace_back(std::max<std::size_t>(r.model->n_inputs, 1), 0.0).data();
+            record(*r.model, inputs, t, 0, r.x0.data(), u, states.emplace_back(states_of(r.target)), w.scratch,
+                   w.out.data());
+        }
+    }
+
+    void deliver(std::size_t l, Status&& st, const DeliverLane& to) {
+        if (st) record_points(*runs_[l].model, inputs_, t_, 0, t_.size(), runs_[l].target, works[l].scratch);
+        to(l, std::move(st), works[l]);
+    }
+
+private:
+    std::span<const LaneRun> runs_;
+    std::span<const double> t_;
+    const Inputs& inputs_;
+};
+
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
 void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env);

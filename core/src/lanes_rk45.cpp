@@ -144,22 +144,21 @@ class DenseGroup {
 public:
     DenseGroup(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                const SolverOptions& options)
-        : runs_(runs), model_(*runs[0].model), options_(options), n_(model_.n_states), m_(model_.n_inputs) {
+        : runs_(runs), model_(*runs[0].model), options_(options), n_(model_.n_states), m_(model_.n_inputs),
+          lanes_(runs, Method::Rk45, t, inputs) {
         env_.assign(checked_product(model_.scratch_size(), W), 0.0);
         // where the packed code writes stages 1..6, the solution and the error's terms
         out_.assign(checked_product(checked_product(n_, kStages + 1), W), 0.0);
         put_lane_parameters(runs, W, env_);
         // the steppers keep references into these: no reallocation after this
-        works_.reserve(runs.size());
         x_.reserve(runs.size());
-        u_rec_.reserve(runs.size());
         steppers_.reserve(runs.size());
-        for (const LaneRun& r : runs) {
-            Work& w = works_.emplace_back(Work::for_run(*r.model, Method::Rk45, nullptr));
+        for (std::size_t l = 0; l < runs.size(); ++l) {
+            const LaneRun& r = runs[l];
+            Work& w = lanes_.works[l];
             double* x = x_.emplace_back(r.x0.begin(), r.x0.end()).data();
-            double* u_rec = u_rec_.emplace_back(std::max<std::size_t>(m_, 1), 0.0).data();
-            record(*r.model, inputs, t, 0, x, u_rec, r.target, w.scratch, w.out.data());
-            steppers_.emplace_back(*r.model, x, w.stages.data(), 1, kControl, t, inputs, options, w, u_rec, r.target);
+            steppers_.emplace_back(*r.model, x, w.stages.data(), 1, kControl, t, inputs, options, w,
+                                   lanes_.u_rec[l].data(), lanes_.states[l]);
         }
     }
 
@@ -169,32 +168,32 @@ public:
         bool any = false;
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             running[l] = !steppers_[l].done();
-            if (!running[l]) deliver(l, Status{}, works_[l]);
+            if (!running[l]) lanes_.deliver(l, Status{}, deliver);
             any = any || running[l];
         }
         while (any) {
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
                 h[l] = steppers_[l].next_attempt();
-                put_attempt<W>(model_, env_.data(), l, x_[l].data(), works_[l].stages.data(), 1, h[l],
-                               [&](int s) { return steppers_[l].stage_input(kC[s]); }, works_[l].u.data());
+                put_attempt<W>(model_, env_.data(), l, x_[l].data(), lanes_.works[l].stages.data(), 1, h[l],
+                               [&](int s) { return steppers_[l].stage_input(kC[s]); }, lanes_.works[l].u.data());
             }
             model_.native.packed.dp_stages(env_.data(), out_.data(), result_.data());
             std::array<double*, W> rows{};
             for (std::size_t l = 0; l < runs_.size(); ++l)
-                if (running[l]) rows[l] = works_[l].stages.data() + n_;
+                if (running[l]) rows[l] = lanes_.works[l].stages.data() + n_;
             put_lane_rows(out_.data(), (kStages + 1) * n_, W, rows.data());
             any = false;
             for (std::size_t l = 0; l < runs_.size(); ++l) {
                 if (!running[l]) continue;
-                Work& w = works_[l];
+                Work& w = lanes_.works[l];
                 const double* xn = w.stages.data() + kStages * n_;
                 const double errnorm = error_norm(x_[l].data(), xn, xn + n_, n_, options_.rtol, options_.atol);
                 w.rhs_evals += kStages - 1;
                 double* k = w.stages.data();
                 Status st = steppers_[l].end(errnorm, xn, extension(x_[l].data(), k, n_, h[l]), shift_stages(k, n_));
                 running[l] = st && !steppers_[l].done();
-                if (!running[l]) deliver(l, std::move(st), w);
+                if (!running[l]) lanes_.deliver(l, std::move(st), deliver);
                 any = any || running[l];
             }
         }
@@ -207,8 +206,8 @@ private:
     std::size_t n_, m_;
     LaneArray env_, out_;
     std::array<double, W> result_{};
-    std::vector<Work> works_;
-    std::vector<std::vector<double>> x_, u_rec_;
+    DenseLanes lanes_;
+    std::vector<std::vector<double>> x_;
     std::vector<DenseStepper> steppers_;
 };
 

@@ -41,6 +41,21 @@ Status check_grid(const Model& model, std::span<const double> t, const Inputs& i
 void record(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t k, const double* x,
             double* u_rec, const RecordTarget& target, Scratch& scratch, double* out);
 
+// Grid points [first, last) of a run whose states target.x already holds: everything else the
+// target records, exactly as record() writes it, by the model's packed code for as many points at
+// once as it has lanes (point by point where it has no packed code); `scratch` holds the run's
+// parameters. A run records its states as it goes and the rest at its end: the energy, power and
+// outputs of many points then cost a fraction of one call each.
+void record_points(const Model& model, const Inputs& inputs, std::span<const double> t, std::size_t first,
+                   std::size_t last, const RecordTarget& target, Scratch& scratch);
+
+// Only the states of a target (the rest for record_points), or the whole target where it records
+// no states.
+inline RecordTarget states_of(const RecordTarget& target) {
+    if (target.x.empty()) return target;
+    return {target.x, {}, {}, {}, {}};
+}
+
 // Integrates from x (n_states values, overwritten) over the whole grid and records every point
 // after the first, with steps chosen by the error control of the Dormand-Prince pair alone.
 Status rk45_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
