@@ -61,11 +61,12 @@ public:
             if (rhs_.compiled()) {
                 // the whole attempt in machine code: the stages land in their places, the solution
                 // and the error sums after the extension's
-                for (std::size_t l = 0; l < lanes; ++l)
-                    if (running[l])
-                        dormand_prince::put_attempt<W, kFsal>(model_, rhs_.env(), l, x_.data() + l, k_.data() + l, W, h[l],
-                                              [&](int s) { return steppers_[l].stage_input(kC[s]); },
-                                              works_[l]->u.data());
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (!running[l]) continue;
+                    const auto stage_input = [&](int s) { return steppers_[l].stage_input(kC[s]); };
+                    dormand_prince::put_attempt<W, kFsal>(model_, rhs_.env(), l, x_.data() + l, k_.data() + l, W,
+                                                          h[l], stage_input, works_[l]->u.data());
+                }
                 rhs_.attempt(stage(1));
             } else {
                 for_stages<1, kFsal>([&](auto s) {

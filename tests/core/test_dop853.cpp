@@ -154,6 +154,32 @@ TEST(Dop853, GridStepsEndOnEveryPoint) {
     EXPECT_LT(dense.steps, r->steps);
 }
 
+TEST(Dop853, HeldInputsEndStepsAndRenewTheFirstStage) {
+    // dx/dt = u, u a held square wave: steps end where it jumps and each integrates a constant,
+    // so every point is the exact integral; the derivative at a jump is taken again with the new
+    // value (one evaluation per jump), elsewhere the last stage serves as the next first
+    const Model follow = load(R"({"n_states": 1, "n_inputs": 1, "n_params": 0, "param_values": [],
+        "rhs": [["ref", 1]]})");
+    const std::vector<double> t = grid(4, 41);
+    std::vector<double> square(t.size());
+    for (std::size_t k = 0; k < square.size(); ++k) square[k] = (k / 5) % 2 == 0 ? 1.0 : -0.5;
+    const Inputs held{square.data(), square.size(), Interp::Hold};
+    for (bool dense : {true, false}) {
+        auto r = simulate(follow, std::vector<double>{0.0}, t, held, Method::Dop853, options(1e-8, 1e-10),
+                          RunChoices{std::nullopt, dense});
+        ASSERT_TRUE(r.has_value()) << r.error().display();
+        double exact = 0.0;
+        for (std::size_t k = 0; k < t.size(); ++k) {
+            EXPECT_NEAR(r->x[k], exact, 1e-13) << t[k];
+            EXPECT_EQ(r->u[k], square[std::min<std::size_t>(k, t.size() - 2)]);
+            if (k + 1 < t.size()) exact += square[k] * (t[k + 1] - t[k]);
+        }
+        if (!dense) {
+            EXPECT_EQ(r->rhs_evals, 2 + 12 * (r->steps + r->rejected_steps) + 7);
+        }
+    }
+}
+
 TEST(Dop853, FailuresNameWhatFailed) {
     // dx/dt = 10 x from 1e307 overflows; the engine's single step does not take the method
     const Model m = load(R"({"n_states": 1, "n_inputs": 0, "n_params": 0, "param_values": [],
