@@ -88,29 +88,21 @@ void record_points(const Model& model, const Inputs& inputs, std::span<const dou
         inputs.at(std::min(L - 2, k), m, u_rec.data(), u_rec.size(), k == L - 1 ? 1.0 : 0.0);
         return u_rec.data();
     };
-    if (m > 0 && !target.u.empty())
-        for (std::size_t k = first; k < last; ++k)
-            inputs.at(std::min(L - 2, k), m, target.u.data() + k * m, m, k == L - 1 ? 1.0 : 0.0);
     const bool energy = !target.energy.empty(), power = !target.supplied_power.empty(), outputs = q > 0;
-    if (!energy && !power && !outputs) return;
     const Model::Native::Packed& code = model.native.packed;
     const std::size_t w = model.native.lanes;
     if (w == 1 || !code.energy || !code.supplied_power || !code.outputs) {
+        // point by point as record() goes, the states already in place
+        const RecordTarget rest{{}, target.u, target.energy, target.supplied_power, target.outputs};
         std::vector<double> out(model.output_programs.size());
-        for (std::size_t k = first; k < last; ++k) {
-            const double* x = target.x.data() + k * n;
-            const double* u = input_at(k);
-            if (energy) target.energy[k] = model.energy(x, scratch);
-            if (power) target.supplied_power[k] = model.supplied_power(x, u, t[k], scratch);
-            if (outputs) {
-                model.fill_params(scratch);
-                model.fill_point(x, u, t[k], scratch.env.data());
-                Model::eval_into(model.native.outputs, model.output_programs, scratch, out.data());
-                std::copy_n(out.data(), q, target.outputs.begin() + static_cast<std::ptrdiff_t>(k * q));
-            }
-        }
+        for (std::size_t k = first; k < last; ++k)
+            record(model, inputs, t, k, target.x.data() + k * n, u_rec.data(), rest, scratch, out.data());
         return;
     }
+    if (m > 0 && !target.u.empty())
+        for (std::size_t k = first; k < last; ++k)
+            inputs.at(std::min(L - 2, k), m, target.u.data() + k * m, m, k == L - 1 ? 1.0 : 0.0);
+    if (!energy && !power && !outputs) return;
     // each lane a point: the run's parameters in every lane, the points' states, inputs and times
     LaneArray env(checked_product(model.env_size(), w), 0.0), out(checked_product(std::max<std::size_t>(q, 1), w), 0.0);
     std::vector<double> result(w, 0.0);
