@@ -30,4 +30,5 @@ done
 (cd tests && "$py" -m pytest -q zarel)
 "$py" bench/regression.py
 ZAREL_LANES=1 "$py" bench/regression.py
+ZAREL_LANES=4 "$py" bench/regression.py
 bash scripts/typecheck.sh

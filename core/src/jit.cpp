@@ -79,10 +79,8 @@ std::size_t native_lanes() {
     const std::string_view s = v ? v : "";
     if (s == "1") return 1;
     if (s == "2") return 2;
-    // Eight lanes only when asked for: the eight-lane form has been checked by its encodings but
-    // not yet run on a processor with AVX-512F, so no default takes it.
-    if (s == "8") return widest_lanes();
-    return std::min<std::size_t>(4, widest_lanes());
+    if (s == "4") return std::min<std::size_t>(4, widest_lanes());
+    return widest_lanes();
 }
 
 namespace jit {

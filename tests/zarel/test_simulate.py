@@ -118,6 +118,13 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
         system.model().simulate(x0, t, method="dop853")
     with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853 or midpoint'):
         zarel.simulate(system, x0, t, method="dop85")
+    # a tolerance that is not a number is refused by the engine's message, not by the picking
+    refusals = []
+    for method in ("nonstiff", "rk45"):
+        with pytest.raises((TypeError, ValueError)) as refused:
+            zarel.simulate(system, x0, t, method=method, rtol="x")
+        refusals.append((refused.type, str(refused.value)))
+    assert refusals[0] == refusals[1] and "rtol" in refusals[0][1]
 
 
 def test_expression_inputs_are_exact_and_functions_are_sampled():

@@ -82,9 +82,9 @@ struct NativeCode {
 // refused by the system.
 NativeCode compile_native(std::span<const NativeSource> sources, std::size_t lanes = 1);
 
-// The lanes of packed code for models loaded now: 4 where the processor has AVX2, else 2;
-// ZAREL_LANES=8 asks for 8 where it has AVX-512F, ZAREL_LANES=1 turns packed code off and
-// ZAREL_LANES=2 keeps two lanes on any processor.
+// The lanes of packed code for models loaded now: 8 where the processor has AVX-512F, 4 where it
+// has AVX2, else 2; ZAREL_LANES=4 asks for at most 4, ZAREL_LANES=2 keeps two lanes on any
+// processor and ZAREL_LANES=1 turns packed code off.
 std::size_t native_lanes();
 
 // Whether models loaded now get machine code: false when ZAREL_JIT=0 or when this build has no
