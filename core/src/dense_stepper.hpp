@@ -31,6 +31,9 @@ struct StepControl {
 // evaluations to work.rhs_evals, and calls end() with the error norm and the new state.
 class DenseStepper {
 public:
+    // The first stage of an attempt is the stepper's own (first same as last).
+    static constexpr bool kFreshFirst = false;
+
     DenseStepper(const Model& model, double* x, double* k0, std::size_t stride, StepControl control,
                  std::span<const double> t, const Inputs& inputs, const SolverOptions& options, Work& work,
                  double* u_rec, const RecordTarget& target, bool every_point = false);

@@ -78,7 +78,9 @@ inline double step_factor(double errnorm) {
 constexpr StepControl kControl{5, [](double errnorm, bool) { return step_factor(errnorm); }};
 
 // The continuous extension at theta of the accepted step of length h from x with stages k,
-// into out: x + h sum_j b_j(theta) k_j, the terms in the order of j.
+// into out (n values): x + h sum_j b_j(theta) k_j, the terms in the order of j. With a stride W,
+// value i of x and value (j n + i) of k sit W doubles apart: one lane of lane-major arrays.
+template <std::size_t W = 1>
 inline void extension_at(double theta, double h, const double* __restrict x, const double* __restrict k,
                          std::size_t n, double* __restrict out) {
     double w[kStages];
@@ -88,55 +90,47 @@ inline void extension_at(double theta, double h, const double* __restrict x, con
         w[j] = h * (theta * (p[0] + theta * (p[1] + theta * (p[2] + theta * p[3]))));
     }
     for (std::size_t i = 0; i < n; ++i) {
-        double acc = x[i];
+        double acc = x[i * W];
         for (int j = 0; j < kStages; ++j)
-            if (j != 1) acc = acc + w[j] * k[j * n + i];
+            if (j != 1) acc = acc + w[j] * k[(j * n + i) * W];
         out[i] = acc;
     }
 }
 
-// What DenseStepper::end asks of the pair for a step of length h from x with stages k (n values
-// each): the continuous extension, and first same as last (stage 7 is the derivative at the new
-// point, the next step's first stage).
-inline auto extension(const double* x, const double* k, std::size_t n, double h) {
-    return [=](double theta, double* out) { extension_at(theta, h, x, k, n, out); };
-}
-inline auto shift_stages(double* k, std::size_t n) {
-    return [=] { std::copy_n(k + 6 * n, n, k); };
-}
-
-// The state of stage s > 0 of a step of length h from x, from the derivatives k of the stages
-// before it (n values each), into xs. The stage is a template argument so that its tableau row
-// is known where the loop is compiled: no test of a zero coefficient is left in it, and the
-// terms keep their order (j ascending), so the sums are the same as a loop over j would give.
-template <int s>
-inline void stage_state(const double* __restrict x, const double* __restrict k, std::size_t n, double h,
+// The state of stage s > 0 of every lane's step of length h[l] from x, from the derivatives k of
+// the stages before it (n W values each, lane-major), into xs. The stage is a template argument
+// so that its tableau row is known where the loop is compiled: no test of a zero coefficient is
+// left in it, and the terms keep their order (j ascending), so the sums are the same as a loop
+// over j would give.
+template <int s, std::size_t W>
+inline void stage_state(const double* __restrict x, const double* __restrict k, std::size_t n, const double* h,
                         double* __restrict xs) {
     static_assert(0 < s && s < kStages);
-    double ah[s];
-    for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = x[i];
-        [&]<int... j>(std::integer_sequence<int, j...>) {
-            ((kA[s][j] != 0.0 ? (acc = acc + ah[j] * k[j * n + i]) : acc), ...);
-        }(std::make_integer_sequence<int, s>{});
-        xs[i] = acc;
-    }
+    const std::size_t nw = n * W;
+    double ah[s][W];
+    for (int j = 0; j < s; ++j)
+        for (std::size_t l = 0; l < W; ++l) ah[j][l] = kA[s][j] * h[l];
+    for (std::size_t i = 0; i < nw; i += W)
+        for (std::size_t l = 0; l < W; ++l) {
+            double acc = x[i + l];
+            [&]<int... j>(std::integer_sequence<int, j...>) {
+                ((kA[s][j] != 0.0 ? (acc = acc + ah[j][l] * k[j * nw + i + l]) : acc), ...);
+            }(std::make_integer_sequence<int, s>{});
+            xs[i + l] = acc;
+        }
 }
 
-// stage_state with the stage number known only at run time: the same sums; for the smallest
-// states, where the unrolled and vectorised form of each stage costs more than it saves. With a
-// stride W, value i of x and xs and value (j n + i) of k sit W doubles apart: one lane of arrays
-// laid out lane-major, with the same sums.
-template <std::size_t W = 1>
+// stage_state of a run alone with the stage number known only at run time: the same sums; for
+// the smallest states, where the unrolled and vectorised form of each stage costs more than it
+// saves.
 inline void stage_state(int s, const double* x, const double* k, std::size_t n, double h, double* xs) {
     double ah[kStages - 1];
     for (int j = 0; j < s; ++j) ah[j] = kA[s][j] * h;
     for (std::size_t i = 0; i < n; ++i) {
-        double acc = x[i * W];
+        double acc = x[i];
         for (int j = 0; j < s; ++j)
-            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[(j * n + i) * W];
-        xs[i * W] = acc;
+            if (kA[s][j] != 0.0) acc = acc + ah[j] * k[j * n + i];
+        xs[i] = acc;
     }
 }
 
@@ -163,38 +157,44 @@ inline double error_ratio(double x, double next, double err, double rtol, double
     return std::fabs(err / scale);
 }
 
-// The fifth-order solution of the step into xn, and the largest component error relative to its
-// tolerance; NaN components do not count.
-// With a stride W, as stage_state: one lane of lane-major arrays.
-template <std::size_t W = 1>
-inline double advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, double h,
-                                 double rtol, double atol, double* __restrict xn) {
-    double errnorm = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double next = x[i * W];
-        double err = 0.0;
-        for (int j = 0; j < kStages; ++j) {
-            if (kB[j] != 0.0) next = next + (kB[j] * h) * k[(j * n + i) * W];
-            if (kE[j] != 0.0) err = err + (kE[j] * h) * k[(j * n + i) * W];
+// The fifth-order solution of every lane's step into xn, and each lane's largest component error
+// relative to its tolerance into errnorm; NaN components do not count. All arrays lane-major.
+template <std::size_t W>
+inline void advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, const double* h,
+                               double rtol, double atol, double* __restrict xn, double* errnorm) {
+    const std::size_t nw = n * W;
+    double bh[kStages][W], eh[kStages][W];
+    for (int j = 0; j < kStages; ++j)
+        for (std::size_t l = 0; l < W; ++l) {
+            bh[j][l] = kB[j] * h[l];
+            eh[j][l] = kE[j] * h[l];
         }
-        xn[i * W] = next;
-        const double ratio = error_ratio(x[i * W], next, err, rtol, atol);
-        if (ratio > errnorm) errnorm = ratio;
-    }
-    return errnorm;
+    for (std::size_t l = 0; l < W; ++l) errnorm[l] = 0.0;
+    for (std::size_t i = 0; i < nw; i += W)
+        for (std::size_t l = 0; l < W; ++l) {
+            double next = x[i + l];
+            double err = 0.0;
+            for (int j = 0; j < kStages; ++j) {
+                if (kB[j] != 0.0) next = next + bh[j][l] * k[j * nw + i + l];
+                if (kE[j] != 0.0) err = err + eh[j][l] * k[j * nw + i + l];
+            }
+            xn[i + l] = next;
+            const double ratio = error_ratio(x[i + l], next, err, rtol, atol);
+            if (ratio > errnorm[l]) errnorm[l] = ratio;
+        }
 }
 
-// The same norm when the machine code has computed the solution xn and each component's error
-// err (n values each, a stride W apart).
-template <std::size_t W = 1>
-inline double error_norm(const double* x, const double* xn, const double* err, std::size_t n, double rtol,
-                         double atol) {
-    double errnorm = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double ratio = error_ratio(x[i * W], xn[i * W], err[i * W], rtol, atol);
-        if (ratio > errnorm) errnorm = ratio;
-    }
-    return errnorm;
+// The same norms when the machine code has computed the solutions xn and each component's error
+// err (n W values each, lane-major).
+template <std::size_t W>
+inline void error_norm(const double* x, const double* xn, const double* err, std::size_t n, double rtol, double atol,
+                       double* errnorm) {
+    for (std::size_t l = 0; l < W; ++l) errnorm[l] = 0.0;
+    for (std::size_t i = 0; i < n * W; i += W)
+        for (std::size_t l = 0; l < W; ++l) {
+            const double ratio = error_ratio(x[i + l], xn[i + l], err[i + l], rtol, atol);
+            if (ratio > errnorm[l]) errnorm[l] = ratio;
+        }
 }
 
 // Writes what the compiled attempt reads into lane l of an environment of W lanes (lane-major;
@@ -214,34 +214,6 @@ inline void put_attempt(const Model& model, double* env, std::size_t l, const do
         env[at.stage_time(s) * W + l] = stage_input(s);
         for (std::size_t j = 0; j < model.n_inputs; ++j) env[(at.stage_u(s) + j) * W + l] = u[j];
     }
-}
-
-// The six later stages of an attempt of length h from x by the model's machine code `code`:
-// the attempt's start, the first stage's derivative k[0, n) and each later stage's time and
-// input (stage_input(s) returns the time and leaves the input in u) written where the code
-// reads them in the scratch environment env; the stages land in k[n, 7n), the fifth-order
-// solution in k[7n, 8n) and the error's terms in k[8n, 9n). Returns the error norm.
-template <class StageInput>
-inline double compiled_attempt(NativeFn code, const Model& model, const double* x, double* k, double h,
-                               StageInput&& stage_input, const double* u, double* env, const SolverOptions& options) {
-    const std::size_t n = model.n_states;
-    put_attempt<1>(model, env, 0, x, k, 1, h, stage_input, u);
-    code(env, k + n);
-    const double* xn = k + kStages * n;
-    return error_norm(x, xn, xn + n, n, options.rtol, options.atol);
-}
-
-// The time of stage s of an attempt of length h from t, within the output interval from t0 of
-// length span, and the input there written into u: at the stage's fraction of the interval,
-// clamped to it, as the interval stepper takes it.
-inline double interval_stage(const InputSource& input, double t, double h, int s, double t0, double span,
-                             std::vector<double>& u) {
-    const double ts = t + kC[s] * h;
-    double fraction = (ts - t0) / span;
-    if (fraction < 0.0) fraction = 0.0;
-    if (fraction > 1.0) fraction = 1.0;
-    input(fraction, u);
-    return ts;
 }
 
 // The two ways an attempt at time t ends the run: more attempts in one output interval than the

@@ -1,5 +1,5 @@
-// The simulation driver: validation, one method call per output interval (or the dense-output
-// driver for rk45), and recording.
+// The simulation driver: validation, one method call per output interval (or the whole run, for
+// the adaptive pairs), and recording.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -152,11 +152,10 @@ Status integrate_into(const Model& model, std::span<const double> x0, std::span<
 
     if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[0]});
     record(model, inputs, t, 0, x.data(), u_rec.data(), target, work.scratch, work.out.data());
-    if (dense && method == Method::Rk45) return rk45_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target);
+    if (method == Method::Rk45) return rk45_run(model, x.data(), t, inputs, options, work, u_rec.data(), target, dense);
     if (method == Method::Dop853)
         return dop853_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target, !dense);
 
-    double h_carry = 0.0;
     for (std::size_t i = 0; i + 1 < L; ++i) {
         const double h = t[i + 1] - t[i];
         const InputSource input = InputSource::of_series(inputs, i, m);
@@ -169,14 +168,11 @@ Status integrate_into(const Model& model, std::span<const double> x0, std::span<
             rk4_step(model, x.data(), input, work, t[i], h);
             work.steps += 1;
             break;
-        case Method::Rk45:
-            if (auto st = rk45_interval(model, x.data(), input, t[i], t[i + 1], options, h_carry, work); !st)
-                return st;
-            break;
         case Method::Midpoint:
             if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st) return st;
             work.steps += 1;
             break;
+        case Method::Rk45:
         case Method::Dop853: break;  // integrated whole above
         }
         if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[i + 1]});

@@ -244,10 +244,8 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     const DeliverLane to_run = [&](std::size_t l, Status&& st, const Counters& counted) {
         deliver(lanes[l], std::move(st), counted);
     };
-    if (method == Method::Rk45 && dense) {
-        run_rk45_dense_group(taken, t, inputs, options, to_run);
-    } else if (method == Method::Rk45) {
-        run_rk45_group(taken, t, inputs, options, to_run);
+    if (method == Method::Rk45) {
+        run_rk45_group(taken, t, inputs, options, to_run, dense);
     } else if (method == Method::Dop853) {
         run_dop853_group(taken, t, inputs, options, to_run, !dense);
     } else if (method == Method::Midpoint) {

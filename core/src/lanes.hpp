@@ -160,12 +160,10 @@ void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, cons
     }
 }
 
-// Runs rk45 (stepping to every grid point, or with dense output), or the midpoint method, for a
+// Runs rk45 (with dense output, or stepping to every grid point), or the midpoint method, for a
 // group taken by simulate_group.
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                    const SolverOptions& options, const DeliverLane& deliver);
-void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                          const SolverOptions& options, const DeliverLane& deliver);
+                    const SolverOptions& options, const DeliverLane& deliver, bool dense);
 // dop853 with dense output, or with steps ending on every grid point (`every_point`).
 void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                       const SolverOptions& options, const DeliverLane& deliver, bool every_point);

@@ -56,10 +56,12 @@ inline RecordTarget states_of(const RecordTarget& target) {
     return {target.x, {}, {}, {}, {}};
 }
 
-// Integrates from x (n_states values, overwritten) over the whole grid and records every point
-// after the first, with steps chosen by the error control of the Dormand-Prince pair alone.
-Status rk45_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
-                  const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target);
+// Integrates from x (n_states values, overwritten) over the whole grid by rk45 and records every
+// point after the first: with `dense`, steps chosen by the error control of the Dormand-Prince
+// pair alone and the points between from its continuous extension, else steps ending on every
+// grid point.
+Status rk45_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
+                const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target, bool dense);
 
 // The same with the steps of Hairer's DOP853 (dop853.cpp); with `every_point` a step ends on every
 // grid point.

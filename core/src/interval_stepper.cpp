@@ -1,0 +1,70 @@
+// The bookkeeping of rk45's steps over each output interval in turn.
+#include "interval_stepper.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zarel {
+
+IntervalStepper::IntervalStepper(const Model& model, double* x, std::size_t stride, std::span<const double> t,
+                                 const Inputs& inputs, const SolverOptions& options, Work& work, double* u_rec,
+                                 const RecordTarget& target, double h_carry, const InputSource* only)
+    : model_(model), x_(x), stride_(stride), t_(t), inputs_(inputs), options_(options), work_(work), u_rec_(u_rec),
+      target_(target), only_(only), n_(model.n_states), h_(h_carry), lane_(stride == 1 ? 0 : n_) {
+    begin(0);
+    // the start is finite (the callers check it), so the points of intervals too short to step
+    // are recorded without fail
+    static_cast<void>(reach_points());
+}
+
+// The interval from grid point `row` begins: its input, its guard, and the step carried into it.
+void IntervalStepper::begin(std::size_t row) {
+    row_ = row;
+    t0_ = t_[row];
+    t1_ = t_[row + 1];
+    span_ = t1_ - t0_;
+    tiny_ = dormand_prince::kGuard * std::fmax(std::fabs(span_), 1.0);
+    input_ = only_ ? *only_ : InputSource::of_series(inputs_, row, model_.n_inputs);
+    h_ = h_ > 0.0 ? std::min(h_, span_) : span_;
+    tc_ = t0_;
+    attempts_ = 0;
+}
+
+double IntervalStepper::next_attempt() {
+    h_try_ = tc_ + h_ > t1_ ? t1_ - tc_ : h_;
+    return h_try_;
+}
+
+double IntervalStepper::stage_input(double c) {
+    const double ts = tc_ + c * h_try_;
+    double fraction = (ts - t0_) / span_;
+    if (fraction < 0.0) fraction = 0.0;
+    if (fraction > 1.0) fraction = 1.0;
+    input_(fraction, work_.u);
+    return ts;
+}
+
+// Every interval whose end the step has reached (closer than the guard counts as there): its end
+// point checked and recorded, and the next interval begun.
+Status IntervalStepper::reach_points() {
+    while (!(tc_ < t1_ - tiny_)) {
+        const std::size_t k = row_ + 1;
+        if (u_rec_) {
+            const double* at = x_;
+            if (stride_ != 1) {
+                for (std::size_t i = 0; i < n_; ++i) lane_[i] = x_[i * stride_];
+                at = lane_.data();
+            }
+            if (!all_finite(at, n_)) return fail(NonFinite{"the state", t_[k]});
+            record(model_, inputs_, t_, k, at, u_rec_, target_, work_.scratch, work_.out.data());
+        }
+        if (k + 1 >= t_.size()) {
+            row_ = k;
+            return {};
+        }
+        begin(k);
+    }
+    return {};
+}
+
+}  // namespace zarel
