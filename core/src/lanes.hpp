@@ -160,8 +160,10 @@ void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, cons
     }
 }
 
-// Runs rk45 (stepping to every grid point, or with dense output), or the midpoint method, for a
-// group taken by simulate_group.
+// Runs euler or rk4 (`method`), rk45 (stepping to every grid point, or with dense output), or the
+// midpoint method, for a group taken by simulate_group.
+void run_fixed_step_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                          const SolverOptions& options, const DeliverLane& deliver, Method method);
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver);
 void run_rk45_dense_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
