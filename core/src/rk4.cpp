@@ -16,9 +16,7 @@ namespace zarel {
 namespace {
 
 // The stage arrays of a step of W lanes: n W values each, lane-major (Euler uses k1 alone).
-struct Stages {
-    double *xs, *k1, *k2, *k3, *k4;
-};
+struct Stages { double *xs, *k1, *k2, *k3, *k4; };
 
 template <std::size_t W>
 class FixedStep {
