@@ -13,6 +13,7 @@
 
 #include "dop853.hpp"
 #include "dormand_prince.hpp"
+#include "rk4.hpp"
 
 namespace zarel::jit {
 
@@ -270,12 +271,22 @@ Graph dop853_stages(const std::vector<std::uint32_t>& x, std::uint32_t h, const 
     return b.finish(b.constant(0.0));
 }
 
-// One step of euler_step or rk4_step with the right-hand side traced at every stage: the same
-// operations on the same operands in the same order as those functions.
+// A value of the graph being built whose arithmetic adds the operation to it: rk4.hpp's steps,
+// run on these, trace themselves.
+struct Traced {
+    std::uint32_t id = 0;
+    Builder* b = nullptr;
+};
+Traced operator+(Traced x, Traced y) { return {x.b->op(Op::Add, x.id, y.id), x.b}; }
+Traced operator*(Traced x, Traced y) { return {x.b->op(Op::Mul, x.id, y.id), x.b}; }
+Traced operator*(double c, Traced y) { return {y.b->op(Op::Mul, y.b->constant(c), y.id), y.b}; }
+Traced operator/(Traced x, double c) { return {x.b->op(Op::Div, x.id, x.b->constant(c)), x.b}; }
+
+// One step of euler_step or rk4_step with the right-hand side traced at every stage: rk4.hpp's
+// own step, the inputs read from the slots where the step's caller writes them.
 Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder& b) {
     const std::size_t n = at.n_states, m = at.n_inputs, time = at.model - 1;
-    std::vector<std::uint32_t> x(n), model_env(at.model);
-    for (std::size_t i = 0; i < n; ++i) x[i] = b.ref(i);
+    std::vector<std::uint32_t> model_env(at.model);
     for (std::size_t j = 0; j < at.model; ++j) model_env[j] = b.ref(j);
     const std::uint32_t h = b.ref(at.h());
     const auto invalid = std::numeric_limits<std::uint32_t>::max();
@@ -292,33 +303,27 @@ Graph build_step(const Kernel& rhs, StepForm form, const StepLayout& at, Builder
             throw std::length_error("a right-hand side that leaves a state's derivative unwritten");
         return k;
     };
-    // xs = k * c + x, element by element
-    const auto advance = [&](const std::vector<std::uint32_t>& k, std::uint32_t c) {
-        std::vector<std::uint32_t> xs(n);
-        for (std::size_t i = 0; i < n; ++i) xs[i] = b.op(Op::Add, b.op(Op::Mul, k[i], c), x[i]);
-        return xs;
+    const std::vector<std::uint32_t> x0(model_env.begin(), model_env.begin() + static_cast<std::ptrdiff_t>(n));
+    if (form == StepForm::DormandPrince) return dormand_prince_stages(x0, h, at, f, b);
+    if (form == StepForm::Dop853) return dop853_stages(x0, h, at, f, b);
+    std::size_t u0 = n;
+    const auto take = [&](double fraction) { u0 = rk4::input_slot(at, fraction); };
+    const auto traced = [&](const Traced* xs, Traced ts, Traced* k) {
+        std::vector<std::uint32_t> ids(n);
+        for (std::size_t i = 0; i < n; ++i) ids[i] = xs[i].id;
+        const std::vector<std::uint32_t> d = f(ids, u0, ts.id);
+        for (std::size_t i = 0; i < n; ++i) k[i] = {d[i], &b};
     };
-    if (form == StepForm::DormandPrince) return dormand_prince_stages(x, h, at, f, b);
-    if (form == StepForm::Dop853) return dop853_stages(x, h, at, f, b);
-    const std::uint32_t t = model_env[time];
-    const std::vector<std::uint32_t> k1 = f(x, n, t);
-    std::vector<std::uint32_t> next;
+    std::vector<Traced> x(n), xs(n), k1(n), k2(n), k3(n), k4(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = {x0[i], &b};
+    const Traced t{model_env[time], &b}, step{h, &b};
     if (form == StepForm::Euler) {
-        next = advance(k1, h);
+        rk4::euler(n, x.data(), t, step, take, traced, k1.data());
     } else {
-        const std::uint32_t hh = b.op(Op::Mul, b.constant(0.5), h), t_half = b.op(Op::Add, t, hh);
-        const std::vector<std::uint32_t> k2 = f(advance(k1, hh), at.u_half(), t_half);
-        const std::vector<std::uint32_t> k3 = f(advance(k2, hh), at.u_half(), t_half);
-        const std::vector<std::uint32_t> k4 = f(advance(k3, h), at.u_end(), b.op(Op::Add, t, h));
-        const std::uint32_t h6 = b.op(Op::Div, h, b.constant(6.0)), two = b.constant(2.0);
-        std::vector<std::uint32_t> sum(n);
-        for (std::size_t i = 0; i < n; ++i)
-            sum[i] = b.op(Op::Add, b.op(Op::Add, b.op(Op::Add, k1[i], b.op(Op::Mul, two, k2[i])), b.op(Op::Mul, two, k3[i])),
-                          k4[i]);
-        next = advance(sum, h6);
+        rk4::rk4(n, x.data(), t, step, take, traced, xs.data(), k1.data(), k2.data(), k3.data(), k4.data());
     }
     // the stores come last, after every read of the environment: the step may update it in place
-    for (std::size_t i = 0; i < n; ++i) b.store(next[i], i);
+    for (std::size_t i = 0; i < n; ++i) b.store(x[i].id, i);
     return b.finish(b.constant(0.0));
 }
 

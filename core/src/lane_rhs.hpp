@@ -1,7 +1,8 @@
 // The right-hand side of a group of W runs, bound once per group: a run alone (W = 1) evaluates on
 // its own scratch (machine code or interpreter, whichever the model has), a group by the model's
 // packed code on a lane-major environment. The integrators call it without asking which; a
-// method's compiled attempt, where the model has one for the width, runs on the same environment.
+// method's compiled attempt or whole step, where the model has one for the width, runs on the
+// same environment.
 #pragma once
 
 #include <array>

@@ -1,15 +1,12 @@
-// Runs in lanes: euler and rk4 for a group of runs, a whole step at a time by the packed machine
-// code (or stage by stage on the packed right-hand side); rk45 and the midpoint method are in
-// lanes_rk45.cpp and lanes_midpoint.cpp. Every array is lane-major, as the packed code reads it:
-// value j of lane l at [j * W + l], so the states are the first n * W values of an environment.
-// The vector work is the integrators' own arithmetic, written element by element in the same
-// order, so each lane computes the bits its run computes alone; grid points are recorded
-// straight into each run's target by the LaneRecorder.
+// Runs in lanes: a group of runs taken and handed to its method (euler and rk4 in rk4.cpp, rk45
+// and the midpoint method in lanes_rk45.cpp and lanes_midpoint.cpp, dop853 in dop853.cpp), and
+// the recording of their grid points straight into each run's target. Every array is lane-major,
+// as the packed code reads it: value j of lane l at [j * W + l], so the states are the first
+// n * W values of an environment.
 #include "lanes.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <vector>
 
 #include "checked_size.hpp"
@@ -22,124 +19,6 @@ std::size_t group_width(const Model& model, Method method, bool dense) {
     if (dense && method == Method::Rk45 && !model.native.packed.dp_stages) return 1;
     return model.native.lanes;
 }
-
-namespace {
-
-// The group's arrays and where each run records.
-class Group {
-public:
-    Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs, Method method)
-        : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), method_(method),
-          w_(model_.native.lanes), n_(model_.n_states), m_(model_.n_inputs),
-          step_(method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
-          recorder_(runs, t, inputs), lanes_(runs.size()) {
-        env_.assign(checked_product(model_.scratch_size(), w_), 0.0);
-        const std::size_t nw = checked_product(n_, w_);
-        // a compiled step updates the states where it reads them, the first n * W slots of its
-        // environment: no copy in and out of the step's chain of dependent operations
-        for (auto* v : {&x_, &xs_, &k1_, &k2_, &k3_, &k4_}) v->assign(step_ ? 0 : nw, 0.0);
-        state_ = step_ ? std::span<double>(env_.data(), nw) : std::span<double>(x_);
-        result_.assign(w_, 0.0);
-        u_.assign(std::max<std::size_t>(m_, 1), 0.0);
-        // the parameters and the start of each lane, once; lanes beyond the group repeat lane 0's run
-        put_lane_parameters(runs, w_, env_);
-        put_lane_starts(runs, w_, state_);
-    }
-
-    void run(const DeliverLane& deliver) {
-        const std::span<double> x = state_;
-        recorder_.record(0, x.data(), lanes_.active);
-        const std::size_t L = t_.size();
-        for (std::size_t i = 0; i + 1 < L; ++i) {
-            const double h = t_[i + 1] - t_[i];
-            const InputSource input = InputSource::of_series(inputs_, i, m_);
-            if (step_) {
-                compiled(input, t_[i], h);
-            } else if (method_ == Method::Euler) {
-                euler(input, t_[i], h);
-            } else {
-                rk4(input, t_[i], h);
-            }
-            const auto lane_finite = [&](std::size_t l) { return all_finite(x.data() + l, n_, w_); };
-            if (!lanes_.stop_non_finite(x, w_, t_[i + 1], lane_finite, deliver)) return;
-            recorder_.record(i + 1, x.data(), lanes_.active);
-        }
-        for (Counters& c : lanes_.counted) {
-            c.steps = L - 1;
-            c.rhs_evals = c.steps * (method_ == Method::Euler ? 1 : 4);
-        }
-        lanes_.finish(deliver);
-    }
-
-private:
-    // The packed right-hand side at (xs, u, t) into k: the states of every lane, the shared
-    // input and time.
-    void rhs(const std::vector<double>& xs, double t, std::vector<double>& k) {
-        copy_lanes(env_.data(), xs.data(), n_, w_);
-        broadcast(env_.data(), w_, n_, u_.data(), m_);
-        broadcast(env_.data(), w_, n_ + m_ + model_.n_params, &t, 1);
-        model_.native.packed.rhs(env_.data(), k.data(), result_.data());
-    }
-
-    // The whole step by the packed machine code, as euler_step and rk4_step run it on one lane,
-    // on the states in the environment's first slots.
-    void compiled(const InputSource& input, double t, double h) {
-        const StepLayout at = model_.step_layout();
-        input(0.0, u_);
-        broadcast(env_.data(), w_, n_, u_.data(), m_);
-        broadcast(env_.data(), w_, at.model - 1, &t, 1);
-        broadcast(env_.data(), w_, at.h(), &h, 1);
-        if (m_ > 0 && method_ == Method::Rk4) {
-            input(0.5, u_);
-            broadcast(env_.data(), w_, at.u_half(), u_.data(), m_);
-            input(1.0, u_);
-            broadcast(env_.data(), w_, at.u_end(), u_.data(), m_);
-        }
-        step_(env_.data(), env_.data(), result_.data());
-    }
-
-    // euler_step, lane by lane.
-    void euler(const InputSource& input, double t, double h) {
-        input(0.0, u_);
-        rhs(x_, t, k1_);
-        for (std::size_t i = 0; i < x_.size(); ++i) x_[i] = k1_[i] * h + x_[i];
-    }
-
-    // rk4_step, lane by lane.
-    void rk4(const InputSource& input, double t, double h) {
-        const double hh = 0.5 * h;
-        const std::size_t nw = x_.size();
-        input(0.0, u_);
-        rhs(x_, t, k1_);
-        for (std::size_t i = 0; i < nw; ++i) xs_[i] = k1_[i] * hh + x_[i];
-        input(0.5, u_);
-        rhs(xs_, t + hh, k2_);
-        for (std::size_t i = 0; i < nw; ++i) xs_[i] = k2_[i] * hh + x_[i];
-        rhs(xs_, t + hh, k3_);
-        for (std::size_t i = 0; i < nw; ++i) xs_[i] = k3_[i] * h + x_[i];
-        input(1.0, u_);
-        rhs(xs_, t + h, k4_);
-        const double h6 = h / 6.0;
-        for (std::size_t i = 0; i < nw; ++i)
-            x_[i] = (((k1_[i] + 2.0 * k2_[i]) + 2.0 * k3_[i]) + k4_[i]) * h6 + x_[i];
-    }
-
-    std::span<const LaneRun> runs_;
-    const Model& model_;
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    Method method_;
-    std::size_t w_, n_, m_;
-    PackedFn step_;  // the whole step in machine code, when the model has it
-    LaneRecorder recorder_;
-    LaneArray env_;
-    // the stage-by-stage step's arrays (empty with a compiled step), result and input
-    std::vector<double> x_, xs_, k1_, k2_, k3_, k4_, result_, u_;
-    std::span<double> state_;  // every lane's state: x_, or the environment's first slots
-    LaneOutcomes lanes_;
-};
-
-}  // namespace
 
 LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs)
     : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), w_(model_.native.lanes),
@@ -251,7 +130,7 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
     } else if (method == Method::Midpoint) {
         run_midpoint_group(taken, t, inputs, options, to_run);
     } else {
-        Group(taken, t, inputs, method).run(to_run);
+        run_fixed_step_group(taken, t, inputs, options, to_run, method);
     }
     return alone;
 }

@@ -160,8 +160,10 @@ void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, cons
     }
 }
 
-// Runs rk45 (with dense output, or stepping to every grid point), or the midpoint method, for a
-// group taken by simulate_group.
+// Runs euler or rk4 (`method`), rk45 (with dense output, or stepping to every grid point), or the
+// midpoint method, for a group taken by simulate_group.
+void run_fixed_step_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                          const SolverOptions& options, const DeliverLane& deliver, Method method);
 void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver, bool dense);
 // dop853 with dense output, or with steps ending on every grid point (`every_point`).
