@@ -3,7 +3,8 @@ in this process, for 20,000 runs of a small model over 1,001 points: both times 
 chunks of 2,000 runs, the ratio over chunk sizes (where the per-task overhead starts to dominate),
 the cost of supplied power and named outputs, and the time to write results to Zarr per run.
 With --batch, zarel.sweep in memory on one worker against the package's batch it runs, on the
-Lorenz ensemble (rk4 over 1,000 steps and dense rk45 at rtol 1e-10), side by side.
+Lorenz ensemble (rk4 over 1,000 steps, with and without supplied power, and dense rk45 at rtol
+1e-10), side by side; bench/native/bench_lanes has the hand-written C++ to set rk4's figures beside.
 
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py            # the full measurement
     PYTHONPATH=src .venv/bin/python bench/bench_sweep.py --runs 4000 --chunks 2000,500
@@ -194,7 +195,7 @@ def sweep_modules_at(rev):
 
 
 def against_batch(args):
-    """zarel.sweep in memory (no client, default chunks, supplied power recorded) against
+    """zarel.sweep in memory (no client, default chunks, supplied power recorded but in one case) against
     zarel._engine.simulate_batch with the same arguments into arrays made once, alternately on one
     worker; the results compared bit for bit."""
     os.environ.setdefault("RAYON_NUM_THREADS", "1")  # before the engine's pool is first used
@@ -211,23 +212,26 @@ def against_batch(args):
     sweeps = {"this tree": zarel.sweep}
     if args.against:
         sweeps[args.against] = sweep_modules_at(args.against).sweep
-    cases = [("rk4, 1,000 steps", np.arange(1001) * 1e-3, "rk4", {}),
+    # (label, grid, method, options, outputs): outputs False records the states and the energy only
+    cases = [("rk4, 1,000 steps", np.arange(1001) * 1e-3, "rk4", {}, True),
+             ("rk4, 1,000 steps, states and energy only", np.arange(1001) * 1e-3, "rk4", {}, False),
              ("rk45 dense, rtol 1e-10, t in [0, 1], 101 points", np.linspace(0.0, 1.0, 101), "rk45",
-              {"rtol": 1e-10})]
+              {"rtol": 1e-10}, True)]
     print(f"Lorenz ensemble, {runs} runs (rho over [10, 40]), one worker (RAYON_NUM_THREADS="
           f"{os.environ.get('RAYON_NUM_THREADS')}); best of {args.repeat}, wall / processor seconds; load "
           f"average {os.getloadavg()[0]:.1f} at start")
-    for label, t, method, options in cases:
+    for label, t, method, options, outputs in cases:
         points = len(t)
-        out = {"x": np.empty((runs, points, 3)), "energy": np.empty((runs, points)),
-               "supplied_power": np.empty((runs, points)), "outputs": np.empty((runs, points, 0))}
+        out = {"x": np.empty((runs, points, 3)), "energy": np.empty((runs, points))}
+        if outputs:
+            out.update(supplied_power=np.empty((runs, points)), outputs=np.empty((runs, points, 0)))
 
         def batch():
             _engine.simulate_batch(model, x0s, t, None, params=params, method=method, dense=True, **options, **out)
 
         def sweep_of(fn):
             return lambda: fn(ensemble.system, t, x0=ensemble.x0, params={ensemble.varied: ensemble.values},
-                              method=method, progress=False, **options)
+                              method=method, progress=False, outputs=outputs, **options)
 
         batch()
         ds = sweep_of(zarel.sweep)()
