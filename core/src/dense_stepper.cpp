@@ -125,13 +125,6 @@ double DenseStepper::next_attempt() {
     return h_try_;
 }
 
-double DenseStepper::stage_input(double c) {
-    // landing, the last stages sit on the stop itself, on the step's side of it
-    const double ts = landing_ && c == 1.0 ? t_[stop_] : tc_ + c * h_try_;
-    input_at(ts);
-    return ts;
-}
-
 // a step ending within the guard of its stop ends on it
 double DenseStepper::step_end() const {
     const double t_stop = t_[stop_];

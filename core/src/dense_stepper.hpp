@@ -41,7 +41,12 @@ public:
     bool done() const { return tc_ >= t_end_; }
     double next_attempt();
     // The time of the stage at fraction c of the attempt, its input left in work.u.
-    double stage_input(double c);
+    double stage_input(double c) {
+        // landing, the last stages sit on the stop itself, on the step's side of it
+        const double ts = landing_ && c == 1.0 ? t_[stop_] : tc_ + c * h_try_;
+        if (m_ > 0) input_at(ts);
+        return ts;
+    }
     // Whether end() with this error norm will ask for the continuous extension: an accepted attempt
     // that passes a grid point before its end.
     bool extends(double errnorm) const;

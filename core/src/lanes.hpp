@@ -148,14 +148,32 @@ void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span
 // The most lanes a model's packed code has.
 inline constexpr std::size_t kMaxLanes = 8;
 
+// A group of W lanes runs only where the processor has the packed code for W: its lane-major
+// loops are compiled for the same vector width (every call inlined into one function compiled for
+// it), with the same IEEE operations in the same order as the baseline build's.
+template <template <std::size_t> class Group, class... More>
+__attribute__((target("avx512f"), flatten)) void run_eight_lanes(std::span<const LaneRun> runs,
+                                                                 std::span<const double> t, const Inputs& inputs,
+                                                                 const SolverOptions& options,
+                                                                 const DeliverLane& deliver, More... more) {
+    Group<8>(runs, t, inputs, options, more...).run(deliver);
+}
+template <template <std::size_t> class Group, class... More>
+__attribute__((target("avx2"), flatten)) void run_four_lanes(std::span<const LaneRun> runs, std::span<const double> t,
+                                                             const Inputs& inputs, const SolverOptions& options,
+                                                             const DeliverLane& deliver, More... more) {
+    Group<4>(runs, t, inputs, options, more...).run(deliver);
+}
+
 // Runs Group<8>, Group<4> or Group<2>, as many lanes as the group's model has; `more` goes to the
 // group's constructor after the options.
 template <template <std::size_t> class Group, class... More>
 void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                   const SolverOptions& options, const DeliverLane& deliver, More... more) {
+    static_assert(kMaxLanes == 8);
     switch (runs[0].model->native.lanes) {
-    case kMaxLanes: Group<kMaxLanes>(runs, t, inputs, options, more...).run(deliver); break;
-    case 4: Group<4>(runs, t, inputs, options, more...).run(deliver); break;
+    case 8: run_eight_lanes<Group>(runs, t, inputs, options, deliver, more...); break;
+    case 4: run_four_lanes<Group>(runs, t, inputs, options, deliver, more...); break;
     default: Group<2>(runs, t, inputs, options, more...).run(deliver); break;
     }
 }
