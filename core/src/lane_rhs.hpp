@@ -2,11 +2,13 @@
 // its own scratch (machine code or interpreter, whichever the model has), a group by the model's
 // packed code on a lane-major environment. The integrators call it without asking which; a
 // method's compiled attempt or whole step, where the model has one for the width, runs on the
-// same environment.
+// same environment. The Jacobian is evaluated lane by lane, each by its run's model (it has no
+// packed code).
 #pragma once
 
 #include <array>
 #include <span>
+#include <vector>
 
 #include "checked_size.hpp"
 #include "lane_arrays.hpp"
@@ -20,11 +22,16 @@ public:
     // W = 1: the run's scratch, which holds its parameters, and the scalar attempt (null: none).
     LaneRhs(const Model& model, Scratch& scratch, NativeFn attempt)
         : model_(model), scratch_(&scratch), attempt_(model.native_rhs ? nullptr : attempt) {}
-    // W > 1: the runs' parameters written once into their lanes, and the packed attempt.
-    LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt)
-        : model_(model), packed_attempt_(attempt) {
+    // W > 1: the runs' parameters written once into their lanes, and the packed attempt; with
+    // `jacobian`, room for one lane's Jacobian at a time.
+    LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt, bool jacobian = false)
+        : model_(model), runs_(runs), packed_attempt_(attempt) {
         env_.assign(checked_product(model.scratch_size(), W), 0.0);
         put_lane_parameters(runs, W, env_);
+        if (!jacobian) return;
+        lane_x_.assign(model.n_states, 0.0);
+        lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
+        lane_scratch_ = Scratch::for_model(model);
     }
 
     // Whether the attempt is compiled, and the lane-major environment it reads (laid out by the
@@ -54,13 +61,33 @@ public:
         }
     }
 
+    // The Jacobian of every lane in `which` at states x, times t[l] and inputs u[l] into out (entry
+    // (i, j) of lane l at [(i n + j) W + l]), as each run's model.jacobian_into gives it.
+    void jacobian(const double* x, const double* t, const double* const* u, const std::array<bool, W>& which,
+                  double* out) {
+        if constexpr (W == 1) {
+            model_.jacobian_into(x, u[0], t[0], out, *scratch_);
+        } else {
+            const std::size_t n = model_.n_states;
+            for (std::size_t l = 0; l < W; ++l) {
+                if (!which[l]) continue;
+                for (std::size_t j = 0; j < n; ++j) lane_x_[j] = x[j * W + l];
+                runs_[l].model->jacobian_into(lane_x_.data(), u[l], t[l], lane_jac_.data(), lane_scratch_);
+                for (std::size_t e = 0; e < n * n; ++e) out[e * W + l] = lane_jac_[e];
+            }
+        }
+    }
+
 private:
     const Model& model_;
+    std::span<const LaneRun> runs_;
     Scratch* scratch_ = nullptr;
     NativeFn attempt_ = nullptr;
     PackedFn packed_attempt_ = nullptr;
     LaneArray env_;
     std::array<double, W> result_{};
+    std::vector<double> lane_x_, lane_jac_;  // one lane's state and Jacobian
+    Scratch lane_scratch_;
 };
 
 }  // namespace zarel

@@ -1,8 +1,8 @@
 // Runs in lanes: a group of runs taken and handed to its method (euler and rk4 in rk4.cpp, rk45
-// and the midpoint method in lanes_rk45.cpp and lanes_midpoint.cpp, dop853 in dop853.cpp), and
-// the recording of their grid points straight into each run's target. Every array is lane-major,
-// as the packed code reads it: value j of lane l at [j * W + l], so the states are the first
-// n * W values of an environment.
+// in rk45.cpp, the midpoint method in midpoint.cpp, dop853 in dop853.cpp), and the recording of
+// their grid points straight into each run's target. Every array is lane-major, as the packed
+// code reads it: value j of lane l at [j * W + l], so the states are the first n * W values of an
+// environment.
 #include "lanes.hpp"
 
 #include <algorithm>

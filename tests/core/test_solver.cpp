@@ -1,5 +1,6 @@
 // Tests of the time integration: names, input sampling, the four methods, the driver and batches.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -528,6 +529,38 @@ TEST(Midpoint, NaNRightHandSideIsCaughtByTheDriver) {
     auto r = simulate(m, std::vector<double>{1}, std::vector<double>{0, 1}, kNoInputs, Method::Midpoint, options());
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().display(), "the state became non-finite at t = 1");
+}
+
+TEST(Midpoint, PivotsOnTheLargerCandidateAndKeepsTheFirstOfEqualOnes) {
+    // x' = a y + c x, y' = b x - 0.1 y is linear: one Newton update from the Euler predictor solves
+    // a step, by the LU factors of I - J h/2. With h/2 = 1/16 and c = 0 the first column is
+    // (1, b/16) in magnitude: b = -16 makes the two candidates equal (the first is kept), b = -40
+    // swaps the rows. The update, written out in the method's order of operations:
+    Model m = load(R"({"n_states": 2, "n_inputs": 0, "n_params": 3, "param_values": [3, -16, 0],
+      "rhs": [["add", ["mul", ["ref", 2], ["ref", 1]], ["mul", ["ref", 4], ["ref", 0]]],
+              ["sub", ["mul", ["ref", 3], ["ref", 0]], ["mul", ["const", 0.1], ["ref", 1]]]],
+      "jacobian": [["ref", 4], ["ref", 2], ["ref", 3], ["const", -0.1]]})");
+    const double h = 0.125, hh = 0.5 * h, a = 3, c = 0, x[2] = {0.1, 1.0};
+    for (const double b : {-16.0, -40.0}) {
+        m.params = {a, b, c};
+        const auto f = [&](const double* v) { return std::array{a * v[1] + c * v[0], b * v[0] - 0.1 * v[1]}; };
+        const auto k1 = f(x);
+        const double z[2] = {k1[0] * h + x[0], k1[1] * h + x[1]}, mid[2] = {(x[0] + z[0]) * 0.5, (x[1] + z[1]) * 0.5};
+        const auto k2 = f(mid);
+        double r[2] = {(z[0] - x[0]) - k2[0] * h, (z[1] - x[1]) - k2[1] * h};
+        double lu[2][2] = {{1.0 - c * hh, 0.0 - a * hh}, {0.0 - b * hh, 1.0 - (-0.1) * hh}};
+        if (std::fabs(lu[1][0]) > std::fabs(lu[0][0])) {
+            std::swap(lu[0], lu[1]);
+            std::swap(r[0], r[1]);
+        }
+        const double l = lu[1][0] / lu[0][0];
+        const double d1 = (r[1] - l * r[0]) / (lu[1][1] - l * lu[0][1]);
+        const double d0 = (r[0] - lu[0][1] * d1) / lu[0][0];
+        const auto got = step(m, x, {}, 0, h, Method::Midpoint, options());
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[0]), std::bit_cast<std::uint64_t>(z[0] - d0)) << "b = " << b;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>((*got)[1]), std::bit_cast<std::uint64_t>(z[1] - d1)) << "b = " << b;
+    }
 }
 
 TEST(Midpoint, ConservesQuadraticEnergyOfALosslessOscillator) {

@@ -54,7 +54,7 @@ if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit fuzz_lanes); fi
 core=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp core/src/jit.cpp core/src/jit_constants.cpp
       core/src/jit_registers.cpp core/src/jit_values.cpp core/src/solver.cpp core/src/rk4.cpp core/src/rk45.cpp
       core/src/midpoint.cpp core/src/driver.cpp core/src/lane_arrays.cpp core/src/lanes.cpp
-      core/src/lanes_midpoint.cpp core/src/interval_stepper.cpp core/src/dense_stepper.cpp core/src/dop853.cpp
+      core/src/interval_stepper.cpp core/src/dense_stepper.cpp core/src/dop853.cpp
       core/src/samples.cpp)
 sources=("${core[@]}")
 for target in "${targets[@]}"; do
