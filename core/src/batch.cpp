@@ -59,20 +59,10 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
                        " parameter sets");
     if (count == 0) return std::vector<Trajectory>{};
 
-    // Parameter sets only ever change a private copy, so the shared model stays read-only. A
-    // run's copy differs from the model in its parameters alone, so each thread copies the
-    // model once and every run it executes overwrites that copy's parameters.
-    tbb::enumerable_thread_specific<std::optional<Model>> copies;
+    // A run's parameters travel beside the shared model, which stays read-only.
     auto run = [&](std::size_t i) -> Result<Trajectory> {
         if (!params) return simulate(model, x0s[i], t, inputs, method, options);
-        const std::vector<double>& p = (*params)[i];
-        if (p.size() != model.n_params)
-            return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
-                           std::to_string(p.size()));
-        std::optional<Model>& copy = copies.local();
-        if (!copy) copy.emplace(model);
-        std::copy(p.begin(), p.end(), copy->params.begin());
-        return simulate(*copy, x0s[i], t, inputs, method, options);
+        return simulate(model, x0s[i], t, inputs, method, options, RunChoices{(*params)[i], false});
     };
 
     std::vector<Trajectory> out;
@@ -106,19 +96,14 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
     };
 
     // Runs go to the workers in groups as wide as the model's lanes: a group advances its runs
-    // together on packed code. Each thread keeps one model copy per lane for parameter sets.
+    // together on packed code, each lane with its own parameters.
     const std::size_t width = group_width(model, method);
-    tbb::enumerable_thread_specific<std::vector<Model>> lane_copies;
     auto run_group = [&](std::size_t first, std::size_t last) {
         if (width == 1) return deliver(first, run(first));
-        std::vector<const Model*> models;
-        std::vector<std::span<const double>> starts;
+        std::vector<std::span<const double>> own, starts;
         std::vector<std::size_t> index;
         std::vector<std::optional<Result<Trajectory>>> results(last - first);
-        std::vector<Model>& copies = lane_copies.local();
-        if (params && copies.empty()) copies.assign(width, model);
         for (std::size_t i = first; i < last; ++i) {
-            const Model* m = &model;
             if (params) {
                 const std::vector<double>& p = (*params)[i];
                 if (p.size() != model.n_params) {
@@ -126,17 +111,14 @@ Result<std::vector<Trajectory>> simulate_batch(const Model& model, const std::ve
                                                  " parameter values, got " + std::to_string(p.size()));
                     continue;
                 }
-                Model& copy = copies[models.size()];
-                std::copy(p.begin(), p.end(), copy.params.begin());
-                m = &copy;
+                own.push_back(p);
             }
-            models.push_back(m);
             starts.push_back(x0s[i]);
             index.push_back(i);
         }
         // the lanes of a group fail in the order of time; handed on in index order, the batch
         // reports the error that running the group's runs one after the other would report
-        simulate_group(models, starts, t, inputs, method, options,
+        simulate_group(model, own, starts, t, inputs, method, options,
                        [&](std::size_t k, Result<Trajectory>&& traj) { results[index[k] - first] = std::move(traj); });
         for (std::size_t i = first; i < last; ++i) {
             const bool failed = !results[i - first]->has_value();

@@ -75,27 +75,18 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
     // do not take, runs again alone, so that its error, its counts and its rows are exactly those
     // of run(i).
     const std::size_t width = group_width(model, method, dense);
-    tbb::enumerable_thread_specific<std::vector<Model>> lane_copies;
     auto run_group = [&](std::size_t first, std::size_t last) {
         if (width == 1) {
             for (std::size_t i = first; i != last; ++i) run(i);
             return;
         }
-        std::vector<Model>& copies = lane_copies.local();
-        if (params && copies.empty()) copies.assign(width, model);
         std::vector<LaneRun> runs;
-        for (std::size_t i = first; i != last; ++i) {
-            const Model* lane_model = &model;
-            if (params) {
-                Model& copy = copies[i - first];
-                std::copy_n(params->data() + i * p, p, copy.params.begin());
-                lane_model = &copy;
-            }
-            runs.push_back({lane_model, x0s.subspan(i * n, n), target_of(i)});
-        }
+        for (std::size_t i = first; i != last; ++i)
+            runs.push_back({params ? params->subspan(i * p, p) : std::span<const double>(), x0s.subspan(i * n, n),
+                            target_of(i)});
         const std::vector<std::size_t> alone =
             simulate_group(
-                runs, t, inputs, method, options,
+                model, runs, t, inputs, method, options,
                 [&](std::size_t k, Status&& st, const Counters& counted) {
                     if (!st) return run(first + k);
                     put_stats(first + k, counted);

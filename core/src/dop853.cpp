@@ -148,21 +148,21 @@ private:
 template <std::size_t W>
 class Dop853Group {
 public:
-    Dop853Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+    Dop853Group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                 const SolverOptions& options, bool every_point)
-        : runs_(runs), t_(t), inputs_(inputs), options_(options), every_point_(every_point) {}
+        : model_(model), runs_(runs), t_(t), inputs_(inputs), options_(options), every_point_(every_point) {}
 
     void run(const DeliverLane& deliver) {
-        const Model& model = *runs_[0].model;
-        LaneRhs<W> rhs(model, runs_, model.native.packed.dop853_stages);
-        Dop853Steps<W> steps(model, t_, inputs_, options_, rhs, every_point_);
-        DenseLanes lanes(runs_, Method::Dop853, t_, inputs_);
+        LaneRhs<W> rhs(model_, runs_, model_.native.packed.dop853_stages);
+        Dop853Steps<W> steps(model_, t_, inputs_, options_, rhs, every_point_);
+        DenseLanes lanes(model_, runs_, Method::Dop853, t_, inputs_);
         for (std::size_t l = 0; l < runs_.size(); ++l)
-            steps.add(*runs_[l].model, runs_[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
+            steps.add(model_, runs_[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
         steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
     }
 
 private:
+    const Model& model_;
     std::span<const LaneRun> runs_;
     std::span<const double> t_;
     const Inputs& inputs_;
@@ -184,9 +184,10 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
     return status;
 }
 
-void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                      const SolverOptions& options, const DeliverLane& deliver, bool every_point) {
-    run_in_lanes<Dop853Group>(runs, t, inputs, options, deliver, every_point);
+void run_dop853_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                      const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver,
+                      bool every_point) {
+    run_in_lanes<Dop853Group>(model, runs, t, inputs, options, deliver, every_point);
 }
 
 }  // namespace zarel

@@ -27,7 +27,7 @@ public:
     LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt, bool jacobian = false)
         : model_(model), runs_(runs), packed_attempt_(attempt) {
         env_.assign(checked_product(model.scratch_size(), W), 0.0);
-        put_lane_parameters(runs, W, env_);
+        put_lane_parameters(model, runs, W, env_);
         if (!jacobian) return;
         lane_x_.assign(model.n_states, 0.0);
         lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
@@ -72,7 +72,8 @@ public:
             for (std::size_t l = 0; l < W; ++l) {
                 if (!which[l]) continue;
                 for (std::size_t j = 0; j < n; ++j) lane_x_[j] = x[j * W + l];
-                runs_[l].model->jacobian_into(lane_x_.data(), u[l], t[l], lane_jac_.data(), lane_scratch_);
+                lane_scratch_.params = runs_[l].own_params();
+                model_.jacobian_into(lane_x_.data(), u[l], t[l], lane_jac_.data(), lane_scratch_);
                 for (std::size_t e = 0; e < n * n; ++e) out[e * W + l] = lane_jac_[e];
             }
         }

@@ -20,8 +20,9 @@ std::size_t group_width(const Model& model, Method method, bool dense) {
     return model.native.lanes;
 }
 
-LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs)
-    : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), w_(model_.native.lanes),
+LaneRecorder::LaneRecorder(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                           const Inputs& inputs)
+    : runs_(runs), model_(model), t_(t), inputs_(inputs), w_(model_.native.lanes),
       n_(model_.n_states), m_(model_.n_inputs) {
     const Model::Native::Packed& p = model_.native.packed;
     packed_ = p.energy && p.supplied_power && p.outputs;
@@ -32,21 +33,22 @@ LaneRecorder::LaneRecorder(std::span<const LaneRun> runs, std::span<const double
     out_.assign(model_.output_programs.size(), 0.0);
     packed_out_.assign(checked_product(out_.size(), w_), 0.0);
     scratch_ = Scratch::for_model(model_);
-    put_lane_parameters(runs, w_, env_);
+    put_lane_parameters(model_, runs, w_, env_);
 }
 
-void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x) {
-    const std::size_t n = runs[0].model->n_states;
+void put_lane_starts(const Model& model, std::span<const LaneRun> runs, std::size_t width, std::span<double> x) {
+    const std::size_t n = model.n_states;
     for (std::size_t l = 0; l < width; ++l)
         for (std::size_t i = 0; i < n; ++i) x[i * width + l] = runs[l < runs.size() ? l : 0].x0[i];
 }
 
-void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env) {
-    const Model& model = *runs[0].model;
+void put_lane_parameters(const Model& model, std::span<const LaneRun> runs, std::size_t width,
+                         std::span<double> env) {
     const std::size_t p0 = model.n_states + model.n_inputs;
-    for (std::size_t l = 0; l < width; ++l)
-        for (std::size_t j = 0; j < model.n_params; ++j)
-            env[(p0 + j) * width + l] = runs[l < runs.size() ? l : 0].model->params[j];
+    for (std::size_t l = 0; l < width; ++l) {
+        const double* p = runs[l < runs.size() ? l : 0].own_params();
+        for (std::size_t j = 0; j < model.n_params; ++j) env[(p0 + j) * width + l] = p ? p[j] : model.params[j];
+    }
 }
 
 void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& active) {
@@ -54,7 +56,8 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
         for (std::size_t l = 0; l < runs_.size(); ++l) {
             if (!active[l]) continue;
             for (std::size_t i = 0; i < n_; ++i) lane_x_[i] = x[i * w_ + l];
-            zarel::record(*runs_[l].model, inputs_, t_, k, lane_x_.data(), u_rec_.data(), runs_[l].target, scratch_,
+            scratch_.params = runs_[l].own_params();
+            zarel::record(model_, inputs_, t_, k, lane_x_.data(), u_rec_.data(), runs_[l].target, scratch_,
                           out_.data());
         }
         return;
@@ -101,20 +104,20 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
     }
 }
 
-std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
+std::vector<std::size_t> simulate_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver, bool dense) {
     std::vector<std::size_t> alone;
     if (runs.empty()) return alone;
-    const Model& model = *runs[0].model;
     const std::size_t width = group_width(model, method, dense);
     std::vector<std::size_t> lanes;
     // a run whose grid, series or start simulate refuses runs alone, where the error is built
     const bool grid_ok = width > 1 && check_grid(model, t, inputs);
     for (std::size_t k = 0; k < runs.size(); ++k) {
         const std::span<const double> x0 = runs[k].x0;
+        const std::size_t p = runs[k].params.size();
         const bool fits = grid_ok && lanes.size() < width && x0.size() == model.n_states &&
-                          all_finite(x0.data(), x0.size());
+                          all_finite(x0.data(), x0.size()) && (p == 0 || p == model.n_params);
         (fits ? lanes : alone).push_back(k);
     }
     if (lanes.empty()) return alone;
@@ -124,38 +127,42 @@ std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span
         deliver(lanes[l], std::move(st), counted);
     };
     if (method == Method::Rk45) {
-        run_rk45_group(taken, t, inputs, options, to_run, dense);
+        run_rk45_group(model, taken, t, inputs, options, to_run, dense);
     } else if (method == Method::Dop853) {
-        run_dop853_group(taken, t, inputs, options, to_run, !dense);
+        run_dop853_group(model, taken, t, inputs, options, to_run, !dense);
     } else if (method == Method::Midpoint) {
-        run_midpoint_group(taken, t, inputs, options, to_run);
+        run_midpoint_group(model, taken, t, inputs, options, to_run);
     } else {
-        run_fixed_step_group(taken, t, inputs, options, to_run, method);
+        run_fixed_step_group(model, taken, t, inputs, options, to_run, method);
     }
     return alone;
 }
 
-void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
-                    std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
-                    const DeliverRun& deliver, bool dense) {
+void simulate_group(const Model& model, std::span<const std::span<const double>> params,
+                    std::span<const std::span<const double>> x0s, std::span<const double> t, const Inputs& inputs,
+                    Method method, const SolverOptions& options, const DeliverRun& deliver, bool dense) {
     std::vector<Trajectory> trajectories;
     std::vector<LaneRun> runs;
-    for (std::size_t k = 0; k < models.size(); ++k)
-        trajectories.push_back(Trajectory::sized_for(*models[k], t, method, options));
-    for (std::size_t k = 0; k < models.size(); ++k) {
+    for (std::size_t k = 0; k < x0s.size(); ++k)
+        trajectories.push_back(Trajectory::sized_for(model, t, method, options));
+    const auto params_of = [&](std::size_t k) { return params.empty() ? std::span<const double>() : params[k]; };
+    for (std::size_t k = 0; k < x0s.size(); ++k) {
         Trajectory& traj = trajectories[k];
-        runs.push_back({models[k], x0s[k], {traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}});
+        runs.push_back({params_of(k), x0s[k], {traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs}});
     }
     const std::vector<std::size_t> alone = simulate_group(
-        runs, t, inputs, method, options,
+        model, runs, t, inputs, method, options,
         [&](std::size_t k, Status&& st, const Counters& counted) {
             if (!st) return deliver(k, fail(std::move(st.error())));
             static_cast<Counters&>(trajectories[k]) = counted;
             deliver(k, std::move(trajectories[k]));
         },
         dense);
-    for (std::size_t k : alone)
-        deliver(k, simulate(*models[k], x0s[k], t, inputs, method, options, RunChoices{std::nullopt, dense}));
+    for (std::size_t k : alone) {
+        const std::optional<std::span<const double>> own =
+            params.empty() ? std::nullopt : std::optional<std::span<const double>>(params[k]);
+        deliver(k, simulate(model, x0s[k], t, inputs, method, options, RunChoices{own, dense}));
+    }
 }
 
 }  // namespace zarel

@@ -18,12 +18,15 @@ namespace zarel {
 // model without them (for dense rk45: without the packed code of a whole attempt).
 std::size_t group_width(const Model& model, Method method, bool dense = false);
 
-// Run k of a group: its model, which differs from the group's first in its parameters alone, its
-// initial state, and where it records its grid points.
+// Run k of a group of runs of one model: its parameters (n_params values; none: the model's
+// own), its initial state, and where it records its grid points.
 struct LaneRun {
-    const Model* model;
+    std::span<const double> params;
     std::span<const double> x0;
     RecordTarget target;
+
+    // The parameters a run's Scratch takes: null for the model's own.
+    const double* own_params() const { return params.empty() ? nullptr : params.data(); }
 };
 
 // Receives how run k ended: its counters when it succeeded, or its error; once for every run the
@@ -36,7 +39,7 @@ using DeliverLane = std::function<void(std::size_t k, Status&& status, const Cou
 // take (a bad grid or series, an initial state of the wrong length or not finite), in order,
 // untouched: those are the caller's to run alone, where their errors are built. `dense`: rk45
 // with dense output, as run_into with dense.
-std::vector<std::size_t> simulate_group(std::span<const LaneRun> runs, std::span<const double> t,
+std::vector<std::size_t> simulate_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                                         const Inputs& inputs, Method method, const SolverOptions& options,
                                         const DeliverLane& deliver, bool dense = false);
 
@@ -88,7 +91,7 @@ struct LaneOutcomes {
 // outputs (at the input in force and t[k]) by one call of their packed code for all lanes.
 class LaneRecorder {
 public:
-    LaneRecorder(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs);
+    LaneRecorder(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs);
 
     // Grid point k of every run whose `active` flag is set, from the states x (n * W values,
     // lane-major).
@@ -114,25 +117,27 @@ struct DenseLanes {
     std::vector<std::vector<double>> u_rec;
     std::vector<RecordTarget> states;  // the steppers keep references into these
 
-    DenseLanes(std::span<const LaneRun> runs, Method method, std::span<const double> t, const Inputs& inputs)
-        : runs_(runs), t_(t), inputs_(inputs) {
+    DenseLanes(const Model& model, std::span<const LaneRun> runs, Method method, std::span<const double> t,
+               const Inputs& inputs)
+        : model_(model), runs_(runs), t_(t), inputs_(inputs) {
         works.reserve(runs.size());
         u_rec.reserve(runs.size());
         states.reserve(runs.size());
         for (const LaneRun& r : runs) {
-            Work& w = works.emplace_back(Work::for_run(*r.model, method, nullptr));
-            double* u = u_rec.emplace_back(std::max<std::size_t>(r.model->n_inputs, 1), 0.0).data();
-            record(*r.model, inputs, t, 0, r.x0.data(), u, states.emplace_back(states_of(r.target)), w.scratch,
+            Work& w = works.emplace_back(Work::for_run(model, method, r.own_params()));
+            double* u = u_rec.emplace_back(std::max<std::size_t>(model.n_inputs, 1), 0.0).data();
+            record(model, inputs, t, 0, r.x0.data(), u, states.emplace_back(states_of(r.target)), w.scratch,
                    w.out.data());
         }
     }
 
     void deliver(std::size_t l, Status&& st, const DeliverLane& to) {
-        if (st) record_points(*runs_[l].model, inputs_, t_, 0, t_.size(), runs_[l].target, works[l].scratch);
+        if (st) record_points(model_, inputs_, t_, 0, t_.size(), runs_[l].target, works[l].scratch);
         to(l, std::move(st), works[l]);
     }
 
 private:
+    const Model& model_;
     std::span<const LaneRun> runs_;
     std::span<const double> t_;
     const Inputs& inputs_;
@@ -140,10 +145,11 @@ private:
 
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
-void put_lane_parameters(std::span<const LaneRun> runs, std::size_t width, std::span<double> env);
+void put_lane_parameters(const Model& model, std::span<const LaneRun> runs, std::size_t width,
+                         std::span<double> env);
 // Writes the initial state of each of `width` lanes, lane-major, into x (lanes beyond the group
 // repeat run 0's).
-void put_lane_starts(std::span<const LaneRun> runs, std::size_t width, std::span<double> x);
+void put_lane_starts(const Model& model, std::span<const LaneRun> runs, std::size_t width, std::span<double> x);
 
 // The most lanes a model's packed code has.
 inline constexpr std::size_t kMaxLanes = 8;
@@ -152,51 +158,53 @@ inline constexpr std::size_t kMaxLanes = 8;
 // loops are compiled for the same vector width (every call inlined into one function compiled for
 // it), with the same IEEE operations in the same order as the baseline build's.
 template <template <std::size_t> class Group, class... More>
-__attribute__((target("avx512f"), flatten)) void run_eight_lanes(std::span<const LaneRun> runs,
+__attribute__((target("avx512f"), flatten)) void run_eight_lanes(const Model& model, std::span<const LaneRun> runs,
                                                                  std::span<const double> t, const Inputs& inputs,
                                                                  const SolverOptions& options,
                                                                  const DeliverLane& deliver, More... more) {
-    Group<8>(runs, t, inputs, options, more...).run(deliver);
+    Group<8>(model, runs, t, inputs, options, more...).run(deliver);
 }
 template <template <std::size_t> class Group, class... More>
-__attribute__((target("avx2"), flatten)) void run_four_lanes(std::span<const LaneRun> runs, std::span<const double> t,
-                                                             const Inputs& inputs, const SolverOptions& options,
-                                                             const DeliverLane& deliver, More... more) {
-    Group<4>(runs, t, inputs, options, more...).run(deliver);
+__attribute__((target("avx2"), flatten)) void run_four_lanes(const Model& model, std::span<const LaneRun> runs,
+                                                             std::span<const double> t, const Inputs& inputs,
+                                                             const SolverOptions& options, const DeliverLane& deliver,
+                                                             More... more) {
+    Group<4>(model, runs, t, inputs, options, more...).run(deliver);
 }
 
 // Runs Group<8>, Group<4> or Group<2>, as many lanes as the group's model has; `more` goes to the
 // group's constructor after the options.
 template <template <std::size_t> class Group, class... More>
-void run_in_lanes(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+void run_in_lanes(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                   const SolverOptions& options, const DeliverLane& deliver, More... more) {
     static_assert(kMaxLanes == 8);
-    switch (runs[0].model->native.lanes) {
-    case 8: run_eight_lanes<Group>(runs, t, inputs, options, deliver, more...); break;
-    case 4: run_four_lanes<Group>(runs, t, inputs, options, deliver, more...); break;
-    default: Group<2>(runs, t, inputs, options, more...).run(deliver); break;
+    switch (model.native.lanes) {
+    case 8: run_eight_lanes<Group>(model, runs, t, inputs, options, deliver, more...); break;
+    case 4: run_four_lanes<Group>(model, runs, t, inputs, options, deliver, more...); break;
+    default: Group<2>(model, runs, t, inputs, options, more...).run(deliver); break;
     }
 }
 
 // Runs euler or rk4 (`method`), rk45 (with dense output, or stepping to every grid point), or the
 // midpoint method, for a group taken by simulate_group.
-void run_fixed_step_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+void run_fixed_step_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                           const SolverOptions& options, const DeliverLane& deliver, Method method);
-void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+void run_rk45_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, const DeliverLane& deliver, bool dense);
 // dop853 with dense output, or with steps ending on every grid point (`every_point`).
-void run_dop853_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+void run_dop853_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                       const SolverOptions& options, const DeliverLane& deliver, bool every_point);
-void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+void run_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 
 // Receives run k's trajectory or error, once for every run of a group.
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;
 
-// The same for runs k = 0 .. models.size()-1 from x0s[k] with models[k], delivering for each
-// exactly what simulate(*models[k], x0s[k], t, inputs, method, options, {nullopt, dense})
-// returns: the same bits, counters and error.
-void simulate_group(std::span<const Model* const> models, std::span<const std::span<const double>> x0s,
+// The same for runs k = 0 .. x0s.size()-1 of `model` from x0s[k] with parameters params[k] (no
+// params: the model's own), delivering for each exactly what simulate(model, x0s[k], t, inputs,
+// method, options, {params[k], dense}) returns: the same bits, counters and error.
+void simulate_group(const Model& model, std::span<const std::span<const double>> params,
+                    std::span<const std::span<const double>> x0s,
                     std::span<const double> t, const Inputs& inputs, Method method, const SolverOptions& options,
                     const DeliverRun& deliver, bool dense = false);
 

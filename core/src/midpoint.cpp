@@ -226,10 +226,10 @@ namespace {
 template <std::size_t W>
 class MidpointGroup {
 public:
-    MidpointGroup(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                  const SolverOptions& options)
-        : runs_(runs), model_(*runs[0].model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
-          rhs_(model_, runs, nullptr, true), recorder_(runs, t, inputs), lanes_(runs.size()) {
+    MidpointGroup(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                  const Inputs& inputs, const SolverOptions& options)
+        : runs_(runs), model_(model), t_(t), inputs_(inputs), options_(options), n_(model_.n_states),
+          rhs_(model_, runs, nullptr, true), recorder_(model, runs, t, inputs), lanes_(runs.size()) {
         const std::size_t nw = checked_product(n_, W);
         for (auto* v : {&x_, &z_, &m_, &r_, &k1_, &k2_}) v->assign(nw, 0.0);
         for (auto* v : {&jac_, &lu_}) v->assign(checked_product(nw, n_), 0.0);
@@ -238,7 +238,7 @@ public:
         u_.assign(std::max<std::size_t>(model_.n_inputs, 1), 0.0);
         for (std::size_t l = 0; l < runs.size(); ++l) counted_[l] = &lanes_.counted[l];
         // the start of each lane; lanes beyond the group repeat lane 0's run
-        put_lane_starts(runs, W, x_);
+        put_lane_starts(model_, runs, W, x_);
     }
 
     void run(const DeliverLane& deliver) {
@@ -272,10 +272,10 @@ private:
     // state is still the step's start; two halves, each split further if it must be. A lane that
     // fails there stops with that error and the others go on.
     void split(std::size_t l, const InputSource& input, double t, double hh, const DeliverLane& deliver) {
-        const Model& model = *runs_[l].model;
+        const Model& model = model_;
         if (!alone_) alone_.emplace(Work::for_run(model, Method::Midpoint, nullptr));
         Work& work = *alone_;
-        work.scratch.params = model.params.data();
+        work.scratch.params = runs_[l].own_params();
         model.fill_params(work.scratch);
         static_cast<Counters&>(work) = Counters{};
         work.rejected_steps += 1;
@@ -310,9 +310,9 @@ private:
 
 }  // namespace
 
-void run_midpoint_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                        const SolverOptions& options, const DeliverLane& deliver) {
-    run_in_lanes<MidpointGroup>(runs, t, inputs, options, deliver);
+void run_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                        const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver) {
+    run_in_lanes<MidpointGroup>(model, runs, t, inputs, options, deliver);
 }
 
 }  // namespace zarel

@@ -90,11 +90,11 @@ void step_alone(Method method, NativeFn compiled, const Model& model, double* x,
 template <std::size_t W>
 class FixedGroup {
 public:
-    FixedGroup(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs, const SolverOptions&,
-               Method method)
-        : model_(*runs[0].model), t_(t), inputs_(inputs), method_(method),
+    FixedGroup(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+               const SolverOptions&, Method method)
+        : model_(model), t_(t), inputs_(inputs), method_(method),
           rhs_(model_, runs, method == Method::Euler ? model_.native.packed.euler_step : model_.native.packed.rk4_step),
-          recorder_(runs, t, inputs), lanes_(runs.size()) {
+          recorder_(model, runs, t, inputs), lanes_(runs.size()) {
         const std::size_t nw = checked_product(model_.n_states, W);
         // a compiled step updates the states where it reads them, the first n W slots of its
         // environment: no copy in and out of the step's chain of dependent operations
@@ -102,7 +102,7 @@ public:
         state_ = rhs_.compiled() ? std::span<double>(rhs_.env(), nw) : std::span<double>(x_);
         u_.assign(std::max<std::size_t>(model_.n_inputs, 1), 0.0);
         // lanes beyond the group repeat lane 0's run
-        put_lane_starts(runs, W, state_);
+        put_lane_starts(model_, runs, W, state_);
     }
 
     void run(const DeliverLane& deliver) {
@@ -149,9 +149,10 @@ void rk4_step(const Model& model, double* x, const InputSource& input, Work& wor
     step_alone(Method::Rk4, model.native.rk4_step, model, x, input, work, t, h);
 }
 
-void run_fixed_step_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                          const SolverOptions& options, const DeliverLane& deliver, Method method) {
-    run_in_lanes<FixedGroup>(runs, t, inputs, options, deliver, method);
+void run_fixed_step_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                          const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver,
+                          Method method) {
+    run_in_lanes<FixedGroup>(model, runs, t, inputs, options, deliver, method);
 }
 
 }  // namespace zarel

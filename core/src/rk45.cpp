@@ -172,9 +172,9 @@ Status run_alone(const Model& model, double* x, const SolverOptions& options, Wo
 template <std::size_t W>
 class Rk45Group {
 public:
-    Rk45Group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+    Rk45Group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
               const SolverOptions& options, bool dense)
-        : runs_(runs), t_(t), inputs_(inputs), options_(options), dense_(dense) {}
+        : model_(model), runs_(runs), t_(t), inputs_(inputs), options_(options), dense_(dense) {}
 
     void run(const DeliverLane& deliver) {
         if (dense_) return run_with<DenseStepper>(deliver, [&](const Model& m, Work& w, double* u, RecordTarget& r) {
@@ -188,16 +188,16 @@ public:
 private:
     template <class Stepper, class Maker>
     void run_with(const DeliverLane& deliver, Maker&& maker) {
-        const Model& model = *runs_[0].model;
-        LaneRhs<W> rhs(model, runs_, model.native.packed.dp_stages);
-        Rk45Steps<W, Stepper> steps(model, options_, rhs);
-        DenseLanes lanes(runs_, Method::Rk45, t_, inputs_);
+        LaneRhs<W> rhs(model_, runs_, model_.native.packed.dp_stages);
+        Rk45Steps<W, Stepper> steps(model_, options_, rhs);
+        DenseLanes lanes(model_, runs_, Method::Rk45, t_, inputs_);
         for (std::size_t l = 0; l < runs_.size(); ++l)
             steps.add(runs_[l].x0, lanes.works[l],
-                      maker(*runs_[l].model, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]));
+                      maker(model_, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]));
         steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
     }
 
+    const Model& model_;
     std::span<const LaneRun> runs_;
     std::span<const double> t_;
     const Inputs& inputs_;
@@ -227,9 +227,9 @@ Status rk45_interval(const Model& model, double* x, const InputSource& input, do
         [&](const IntervalStepper& s) { h_carry = s.h_carry(); });
 }
 
-void run_rk45_group(std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                    const SolverOptions& options, const DeliverLane& deliver, bool dense) {
-    run_in_lanes<Rk45Group>(runs, t, inputs, options, deliver, dense);
+void run_rk45_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                    const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver, bool dense) {
+    run_in_lanes<Rk45Group>(model, runs, t, inputs, options, deliver, dense);
 }
 
 }  // namespace zarel

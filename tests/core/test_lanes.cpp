@@ -64,6 +64,13 @@ std::vector<std::uint64_t> bits(const Values& v) {
     return out;
 }
 
+// The parameters of models that differ in them alone, as a group of runs of the first takes them.
+std::vector<std::span<const double>> params_of(std::span<const Model* const> models) {
+    std::vector<std::span<const double>> out;
+    for (const Model* m : models) out.push_back(m->params);
+    return out;
+}
+
 // The same result: every recorded value as bits, every counter, or the same error.
 void expect_same(const Result<Trajectory>& got, const Result<Trajectory>& want, const std::string& where) {
     ASSERT_EQ(got.has_value(), want.has_value()) << where << ": " << (got ? want.error() : got.error()).display();
@@ -142,7 +149,7 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
                 const Inputs& in = (dense || method == Method::Dop853) && round % 2 == 1 ? held : inputs;
                 std::vector<std::optional<Result<Trajectory>>> got(count);
                 simulate_group(
-                    models, x0s, t, in, method, opts,
+                    *models[0], params_of(models), x0s, t, in, method, opts,
                     [&](std::size_t k, Result<Trajectory>&& r) {
                         ASSERT_FALSE(got[k].has_value()) << "run " << k << " delivered twice";
                         got[k] = std::move(r);
@@ -174,7 +181,7 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
         const Model* models[] = {&c.models[0], &c.models[1]};
         const std::span<const double> x0s[] = {c.x0s[0], c.x0s[1]};
         int delivered = 0;
-        simulate_group(models, x0s, bad_grid, Inputs{}, Method::Rk4, options(), [&](std::size_t k, Result<Trajectory>&& r) {
+        simulate_group(*models[0], params_of(models), x0s, bad_grid, Inputs{}, Method::Rk4, options(), [&](std::size_t k, Result<Trajectory>&& r) {
             ++delivered;
             expect_same(r, simulate(c.models[k], c.x0s[k], bad_grid, Inputs{}, Method::Rk4, options()), "bad grid");
         });
@@ -272,7 +279,7 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
                     std::optional<Result<Trajectory>> grouped;
                     const std::vector<const Model*> one{&own};
                     const std::vector<std::span<const double>> start{c.x0s[k]};
-                    simulate_group(one, start, t, inputs, Method::Dop853, options(),
+                    simulate_group(*one[0], params_of(one), start, t, inputs, Method::Dop853, options(),
                                    [&](std::size_t, Result<Trajectory>&& r) { grouped = std::move(r); }, true);
                     ASSERT_TRUE(grouped.has_value());
                     expect_same(*grouped, stepped, where + ", dop853 in lanes");
@@ -290,7 +297,8 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
                 models.push_back(&stepped[k]);
                 x0s.push_back(c.x0s[k]);
             }
-            simulate_group(models, x0s, t, inputs, method, options(), [&](std::size_t k, Result<Trajectory>&& r) {
+            simulate_group(*models[0], params_of(models), x0s, t, inputs, method, options(),
+                           [&](std::size_t k, Result<Trajectory>&& r) {
                 expect_same(r, simulate(stepped[k], c.x0s[k], t, inputs, method, options()),
                             std::string(method_name(method)) + " stage by stage in lanes " + setting + ", run " +
                                 std::to_string(k));

@@ -178,15 +178,14 @@ void group_of_runs(Reader& r) {
             for (double& v : models[k].params) v = r.byte() % 4 ? small(r) : r.number();
             for (int j = 0; j < n; ++j) x0s[k].push_back(r.byte() % 8 ? small(r) : r.number());
         }
-        std::vector<const zarel::Model*> pointers;
-        std::vector<std::span<const double>> starts;
+        std::vector<std::span<const double>> params, starts;
         for (std::size_t k = 0; k < count; ++k) {
-            pointers.push_back(&models[k]);
+            params.push_back(models[k].params);
             starts.push_back(x0s[k]);
         }
         std::vector<std::optional<zarel::Result<zarel::Trajectory>>> got(count);
         zarel::simulate_group(
-            pointers, starts, t, inputs, method, options,
+            *base, params, starts, t, inputs, method, options,
             [&](std::size_t k, zarel::Result<zarel::Trajectory>&& run) {
                 if (k >= count || got[k]) fail("a run delivered twice or out of range");
                 got[k] = std::move(run);
