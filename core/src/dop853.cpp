@@ -121,14 +121,7 @@ private:
 
     // Stage s of the lanes in `which` from their states xs, each at its own stage time and input.
     void evaluate(int s, const double* xs, const std::array<bool, W>& which) {
-        std::array<double, W> ts{};
-        std::array<const double*, W> u{};
-        for (std::size_t l = 0; l < steppers_.size(); ++l) {
-            u[l] = works_[l]->u.data();
-            if (which[l]) ts[l] = steppers_[l].stage_input(kC[s]);
-        }
-        for (std::size_t l = steppers_.size(); l < W; ++l) u[l] = u[0];
-        rhs_(xs, ts.data(), u.data(), stage(s));
+        rhs_.stage(kC[s], xs, which, steppers_, works_, stage(s));
     }
 
     const Model& model_;  // the group's: its layout; each lane's stepper has its own

@@ -61,6 +61,22 @@ public:
         }
     }
 
+    // The stage at fraction c of the steps of the lanes in `which` from their states xs into out:
+    // each lane at the time its stepper's stage_input(c) gives, with the input that leaves in its
+    // work's u.
+    template <class Steppers>
+    void stage(double c, const double* xs, const std::array<bool, W>& which, Steppers& steppers,
+               const std::array<Work*, W>& works, double* out) {
+        std::array<double, W> ts{};
+        std::array<const double*, W> u{};
+        for (std::size_t l = 0; l < steppers.size(); ++l) {
+            u[l] = works[l]->u.data();
+            if (which[l]) ts[l] = steppers[l].stage_input(c);
+        }
+        for (std::size_t l = steppers.size(); l < W; ++l) u[l] = u[0];
+        (*this)(xs, ts.data(), u.data(), out);
+    }
+
     // The Jacobian of every lane in `which` at states x, times t[l] and inputs u[l] into out (entry
     // (i, j) of lane l at [(i n + j) W + l]), as each run's model.jacobian_into gives it.
     void jacobian(const double* x, const double* t, const double* const* u, const std::array<bool, W>& which,

@@ -181,11 +181,28 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
         const Model* models[] = {&c.models[0], &c.models[1]};
         const std::span<const double> x0s[] = {c.x0s[0], c.x0s[1]};
         int delivered = 0;
-        simulate_group(*models[0], params_of(models), x0s, bad_grid, Inputs{}, Method::Rk4, options(), [&](std::size_t k, Result<Trajectory>&& r) {
-            ++delivered;
-            expect_same(r, simulate(c.models[k], c.x0s[k], bad_grid, Inputs{}, Method::Rk4, options()), "bad grid");
-        });
+        simulate_group(*models[0], params_of(models), x0s, bad_grid, Inputs{}, Method::Rk4, options(),
+                       [&](std::size_t k, Result<Trajectory>&& r) {
+                           ++delivered;
+                           expect_same(r, simulate(c.models[k], c.x0s[k], bad_grid, Inputs{}, Method::Rk4, options()),
+                                       "bad grid");
+                       });
         EXPECT_EQ(delivered, 2);
+        // parameters of the wrong length: that run alone reports them, the other runs in its lane
+        // (the model's own parameters where a run gives none)
+        ASSERT_GT(base.n_params, 0u);
+        const std::vector<double> short_params(base.n_params - 1, 1.0);
+        const std::span<const double> own[] = {short_params, {}};
+        simulate_group(base, own, x0s, t, Inputs{}, Method::Rk4, options(), [&](std::size_t k, Result<Trajectory>&& r) {
+            ++delivered;
+            const auto alone = simulate(base, c.x0s[k], t, Inputs{}, Method::Rk4, options(),
+                                        RunChoices{k == 0 ? std::optional(own[0]) : std::nullopt, false});
+            if (k == 0) {
+                EXPECT_FALSE(alone.has_value());
+            }
+            expect_same(r, alone, "parameters of run " + std::to_string(k));
+        });
+        EXPECT_EQ(delivered, 4);
     }
 }
 
