@@ -28,7 +28,8 @@ double rms_scaled(const double* v, std::size_t v_stride, const double* x, std::s
 // stage on a grid point belongs to the interval it ends (the step's own side of a jump of a held
 // input).
 void DenseStepper::input_at(double ts) {
-    if (m_ == 0) return;
+    // without a series every input is zero, as the run's work holds it from the start
+    if (m_ == 0 || !inputs_.present()) return;
     std::size_t r = row_;
     while (r + 2 < L_ && t_[r + 1] < ts) ++r;
     double fraction = (ts - t_[r]) / (t_[r + 1] - t_[r]);

@@ -44,7 +44,7 @@ public:
     double stage_input(double c) {
         // landing, the last stages sit on the stop itself, on the step's side of it
         const double ts = landing_ && c == 1.0 ? t_[stop_] : tc_ + c * h_try_;
-        if (m_ > 0) input_at(ts);
+        if (m_ > 0 && inputs_.present()) input_at(ts);
         return ts;
     }
     // Whether end() with this error norm will ask for the continuous extension: an accepted attempt

@@ -28,7 +28,7 @@ public:
         x_.assign(nw_, 0.0);
         xs_.assign(nw_, 0.0);
         k_.assign(checked_product(nw_, kSlots), 0.0);
-        r_.assign(checked_product(nw_, 4), 0.0);
+        r_.assign(checked_product(nw_, 7), 0.0);
         steppers_.reserve(W);
     }
 
@@ -92,7 +92,7 @@ public:
                     stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
                     evaluate(s(), xs_.data(), extends);
                 });
-                extension_terms<W>(k_.data(), n_, h.data(), r_.data());
+                extension_terms<W>(x_.data(), xn, k_.data(), n_, h.data(), r_.data());
                 for (std::size_t l = 0; l < lanes; ++l)
                     if (extends[l]) works_[l]->rhs_evals += kAllStages - kFsal - 1;
             }
@@ -100,7 +100,7 @@ public:
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (!running[l]) continue;
                 const auto extend = [&](double theta, double* out) {
-                    extension_at<W>(theta, h[l], x_.data() + l, xn + l, k_.data() + l, r_.data() + l, n_, out);
+                    extension_at<W>(theta, x_.data() + l, r_.data() + l, n_, out);
                 };
                 const auto shift = [&] {
                     for (std::size_t i = 0; i < n_; ++i) k_[i * W + l] = k_[kFsal * nw_ + i * W + l];

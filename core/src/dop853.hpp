@@ -249,33 +249,40 @@ inline void error_norms(const double* __restrict x, const double* __restrict xn,
     }
 }
 
-// The extension's four higher coefficients of every lane, h sum_j d_ij k_j over all sixteen
-// stages, into r (coefficient i of value v of lane l at r[i nw + v W + l]).
+// The extension's seven coefficients of every lane's step of length h[l] from x to xn, into r
+// (coefficient i of value v of lane l at r[i nw + v W + l]): Hairer's CONTD8 terms, the step's
+// difference, the spline term and r4, then h sum_j d_ij k_j over all sixteen stages for the
+// four higher ones. Computed once per step, for all of its grid points.
 template <std::size_t W>
-inline void extension_terms(const double* __restrict k, std::size_t n, const double* h, double* __restrict r) {
+inline void extension_terms(const double* __restrict x, const double* __restrict xn, const double* __restrict k,
+                            std::size_t n, const double* h, double* __restrict r) {
     const std::size_t nw = n * W;
+    for (std::size_t i = 0; i < nw; i += W)
+        for (std::size_t l = 0; l < W; ++l) {
+            const double diff = xn[i + l] - x[i + l];
+            const double spline = h[l] * k[i + l] - diff;
+            r[i + l] = diff;
+            r[nw + i + l] = spline;
+            r[2 * nw + i + l] = diff - h[l] * k[kFsal * nw + i + l] - spline;
+        }
     for_stages<0, 4>([&](auto c) {
         for (std::size_t i = 0; i < nw; i += W)
             for (std::size_t l = 0; l < W; ++l)
-                r[c() * nw + i + l] = h[l] * weighted<ExtensionRow<c()>, kAllStages>(k, nw, i + l);
+                r[(c() + 3) * nw + i + l] = h[l] * weighted<ExtensionRow<c()>, kAllStages>(k, nw, i + l);
     });
 }
 
-// The continuous extension of one lane at theta, into out (n values): Hairer's CONTD8 from the
-// step's start x, its end xn, the first and last derivatives k0 and k12 and the terms r, all of
-// the lane (a stride W apart).
+// The continuous extension of one lane at theta, into out (n values), from the step's start x
+// and its coefficients r, both of the lane (a stride W apart).
 template <std::size_t W>
-inline void extension_at(double theta, double h, const double* x, const double* xn, const double* k, const double* r,
-                         std::size_t n, double* out) {
+inline void extension_at(double theta, const double* x, const double* r, std::size_t n, double* out) {
     const std::size_t nw = n * W;
     const double s = theta, s1 = 1.0 - theta;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = i * W;
-        const double diff = xn[at] - x[at];
-        const double spline = h * k[at] - diff;
-        const double r4 = diff - h * k[kFsal * nw + at] - spline;
-        const double* c = r + at;
-        out[i] = x[at] + s * (diff + s1 * (spline + s * (r4 + s1 * (c[0] + s * (c[nw] + s1 * (c[2 * nw] + s * c[3 * nw]))))));
+        const double* c = r + i * W;
+        out[i] = x[i * W] +
+                 s * (c[0] + s1 * (c[nw] + s * (c[2 * nw] +
+                                                s1 * (c[3 * nw] + s * (c[4 * nw] + s1 * (c[5 * nw] + s * c[6 * nw]))))));
     }
 }
 
