@@ -155,26 +155,14 @@ Status integrate_into(const Model& model, std::span<const double> x0, std::span<
     if (method == Method::Rk45) return rk45_run(model, x.data(), t, inputs, options, work, u_rec.data(), target, dense);
     if (method == Method::Dop853)
         return dop853_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target, !dense);
+    if (method != Method::Midpoint)
+        return fixed_step_run(model, x.data(), t, inputs, method, work, u_rec.data(), target);
 
     for (std::size_t i = 0; i + 1 < L; ++i) {
         const double h = t[i + 1] - t[i];
         const InputSource input = InputSource::of_series(inputs, i, m);
-        switch (method) {
-        case Method::Euler:
-            euler_step(model, x.data(), input, work, t[i], h);
-            work.steps += 1;
-            break;
-        case Method::Rk4:
-            rk4_step(model, x.data(), input, work, t[i], h);
-            work.steps += 1;
-            break;
-        case Method::Midpoint:
-            if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st) return st;
-            work.steps += 1;
-            break;
-        case Method::Rk45:
-        case Method::Dop853: break;  // integrated whole above
-        }
+        if (auto st = midpoint_recursive(model, x.data(), input, t[i], h, options, work, 0); !st) return st;
+        work.steps += 1;
         if (!all_finite(x.data(), x.size())) return fail(NonFinite{"the state", t[i + 1]});
         record(model, inputs, t, i + 1, x.data(), u_rec.data(), target, work.scratch, work.out.data());
     }

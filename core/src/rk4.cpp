@@ -79,11 +79,18 @@ private:
     std::vector<double>& u_;
 };
 
-void step_alone(Method method, NativeFn compiled, const Model& model, double* x, const InputSource& input,
-                Work& work, double t, double h) {
-    LaneRhs<1> rhs(model, work.scratch, compiled);
-    const Stages stages{work.x_stage.data(), work.k1.data(), work.k2.data(), work.k3.data(), work.k4.data()};
-    FixedStep<1>(model, method, rhs, stages, work.u)(x, input, t, h);
+Stages stages_of(Work& work) {
+    return {work.x_stage.data(), work.k1.data(), work.k2.data(), work.k3.data(), work.k4.data()};
+}
+
+NativeFn compiled_step(const Model& model, Method method) {
+    return method == Method::Euler ? model.native.euler_step : model.native.rk4_step;
+}
+
+void step_alone(Method method, const Model& model, double* x, const InputSource& input, Work& work, double t,
+                double h) {
+    LaneRhs<1> rhs(model, work.scratch, compiled_step(model, method));
+    FixedStep<1>(model, method, rhs, stages_of(work), work.u)(x, input, t, h);
 }
 
 // A group of runs in the lanes of the model's packed code, each recording as it goes.
@@ -141,12 +148,27 @@ private:
 
 void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h) {
     work.rhs_evals += 1;
-    step_alone(Method::Euler, model.native.euler_step, model, x, input, work, t, h);
+    step_alone(Method::Euler, model, x, input, work, t, h);
 }
 
 void rk4_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h) {
     work.rhs_evals += 4;
-    step_alone(Method::Rk4, model.native.rk4_step, model, x, input, work, t, h);
+    step_alone(Method::Rk4, model, x, input, work, t, h);
+}
+
+Status fixed_step_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs, Method method,
+                      Work& work, double* u_rec, const RecordTarget& target) {
+    LaneRhs<1> rhs(model, work.scratch, compiled_step(model, method));
+    FixedStep<1> step(model, method, rhs, stages_of(work), work.u);
+    const std::size_t n = model.n_states;
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        step(x, InputSource::of_series(inputs, i, model.n_inputs), t[i], t[i + 1] - t[i]);
+        work.steps += 1;
+        work.rhs_evals += method == Method::Euler ? 1 : 4;
+        if (!all_finite(x, n)) return fail(NonFinite{"the state", t[i + 1]});
+        record(model, inputs, t, i + 1, x, u_rec, target, work.scratch, work.out.data());
+    }
+    return {};
 }
 
 void run_fixed_step_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,

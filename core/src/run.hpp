@@ -63,6 +63,10 @@ inline RecordTarget states_of(const RecordTarget& target) {
 Status rk45_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
                 const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target, bool dense);
 
+// The same by forward Euler or RK4 (`method`), a step from each grid point to the next.
+Status fixed_step_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs, Method method,
+                      Work& work, double* u_rec, const RecordTarget& target);
+
 // The same with the steps of Hairer's DOP853 (dop853.cpp); with `every_point` a step ends on every
 // grid point.
 Status dop853_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
