@@ -10,7 +10,7 @@ IntervalStepper::IntervalStepper(const Model& model, double* x, std::size_t stri
                                  const Inputs& inputs, const SolverOptions& options, Work& work, double* u_rec,
                                  const RecordTarget& target, double h_carry, const InputSource* only)
     : model_(model), x_(x), stride_(stride), t_(t), inputs_(inputs), options_(options), work_(work), u_rec_(u_rec),
-      target_(target), only_(only), n_(model.n_states), h_(h_carry), lane_(stride == 1 ? 0 : n_) {
+      target_(target), only_(only), n_(model.n_states), m_(model.n_inputs), h_(h_carry), lane_(stride == 1 ? 0 : n_) {
     begin(0);
     // the start is finite (the callers check it), so the points of intervals too short to step
     // are recorded without fail
@@ -35,13 +35,12 @@ double IntervalStepper::next_attempt() {
     return h_try_;
 }
 
-double IntervalStepper::stage_input(double c) {
-    const double ts = tc_ + c * h_try_;
+// The input at stage time ts: at its fraction of the interval, clamped to it.
+void IntervalStepper::input_at(double ts) {
     double fraction = (ts - t0_) / span_;
     if (fraction < 0.0) fraction = 0.0;
     if (fraction > 1.0) fraction = 1.0;
     input_(fraction, work_.u);
-    return ts;
 }
 
 // Every interval whose end the step has reached (closer than the guard counts as there): its end

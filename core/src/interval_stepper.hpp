@@ -30,7 +30,11 @@ public:
     bool done() const { return row_ + 1 >= t_.size(); }
     double next_attempt();
     // The time of the stage at fraction c of the attempt, its input left in work.u.
-    double stage_input(double c);
+    double stage_input(double c) {
+        const double ts = tc_ + c * h_try_;
+        if (m_ > 0) input_at(ts);
+        return ts;
+    }
     bool extends(double) const { return false; }
 
     // The attempt's end: the state moved on to xn (n values `stride` apart) when it is accepted,
@@ -51,6 +55,7 @@ public:
 
 private:
     void begin(std::size_t row);
+    void input_at(double ts);
     Status reach_points();
 
     const Model& model_;
@@ -63,7 +68,7 @@ private:
     double* u_rec_;
     const RecordTarget& target_;
     const InputSource* only_;
-    std::size_t n_;
+    std::size_t n_, m_;
     InputSource input_;
     // the interval [t0, t1) being integrated, row of the grid, and the step's place in it
     std::size_t row_ = 0;
