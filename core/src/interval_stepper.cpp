@@ -10,7 +10,10 @@ IntervalStepper::IntervalStepper(const Model& model, double* x, std::size_t stri
                                  const Inputs& inputs, const SolverOptions& options, Work& work, double* u_rec,
                                  const RecordTarget& target, double h_carry, const InputSource* only)
     : model_(model), x_(x), stride_(stride), t_(t), inputs_(inputs), options_(options), work_(work), u_rec_(u_rec),
-      target_(target), only_(only), n_(model.n_states), m_(model.n_inputs), h_(h_carry), lane_(stride == 1 ? 0 : n_) {
+      target_(target), only_(only), n_(model.n_states), m_(model.n_inputs),
+      x_only_(!target.x.empty() && target.u.empty() && target.energy.empty() && target.supplied_power.empty() &&
+              target.outputs.empty()),
+      h_(h_carry), lane_(stride == 1 ? 0 : n_) {
     begin(0);
     // the start is finite (the callers check it), so the points of intervals too short to step
     // are recorded without fail
@@ -55,7 +58,11 @@ Status IntervalStepper::reach_points() {
                 at = lane_.data();
             }
             if (!all_finite(at, n_)) return fail(NonFinite{"the state", t_[k]});
-            record(model_, inputs_, t_, k, at, u_rec_, target_, work_.scratch, work_.out.data());
+            if (x_only_) {
+                std::copy_n(at, n_, target_.x.data() + k * n_);
+            } else {
+                record(model_, inputs_, t_, k, at, u_rec_, target_, work_.scratch, work_.out.data());
+            }
         }
         if (k + 1 >= t_.size()) {
             row_ = k;

@@ -69,6 +69,7 @@ private:
     const RecordTarget& target_;
     const InputSource* only_;
     std::size_t n_, m_;
+    bool x_only_;  // record() would write nothing but the state
     InputSource input_;
     // the interval [t0, t1) being integrated, row of the grid, and the step's place in it
     std::size_t row_ = 0;
