@@ -31,7 +31,7 @@ public:
         : model_(model), options_(options), rhs_(rhs), n_(model.n_states), nw_(checked_product(n_, W)) {
         x_.assign(nw_, 0.0);
         xs_.assign(nw_, 0.0);
-        k_.assign(checked_product(nw_, kSlots), 0.0);
+        if (W > 1) k_ = own_stages();
         steppers_.reserve(W);
     }
 
@@ -40,9 +40,11 @@ public:
     template <class Make>
     void add(std::span<const double> x0, Work& work, Make&& make) {
         const std::size_t l = steppers_.size();
+        // a run alone keeps its stages in its work, which is sized for them
+        if (W == 1) k_ = work.stages.size() >= nw_ * kSlots ? work.stages.data() : own_stages();
         for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
         works_[l] = &work;
-        steppers_.push_back(make(x_.data() + l, k_.data() + l, W));
+        steppers_.push_back(make(x_.data() + l, k_ + l, W));
     }
 
     // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
@@ -68,7 +70,7 @@ public:
                 for (std::size_t l = 0; l < lanes; ++l) {
                     if (!running[l]) continue;
                     const auto stage_input = [&](int s) { return steppers_[l].stage_input(kC[s]); };
-                    put_attempt<W>(model_, rhs_.env(), l, x_.data() + l, k_.data() + l, W, h[l], stage_input,
+                    put_attempt<W>(model_, rhs_.env(), l, x_.data() + l, k_ + l, W, h[l], stage_input,
                                    works_[l]->u.data());
                 }
                 rhs_.attempt(stage(1));
@@ -76,16 +78,16 @@ public:
             } else {
                 if (W == 1 && n_ <= 2) {
                     for (int s = 1; s < kStages; ++s) {
-                        stage_state(s, x_.data(), k_.data(), n_, h[0], xs_.data());
+                        stage_state(s, x_.data(), k_, n_, h[0], xs_.data());
                         evaluate(s, xs_.data(), running);
                     }
                 } else {
                     for_later_stages([&](auto s) {
-                        stage_state<s(), W>(x_.data(), k_.data(), n_, h.data(), xs_.data());
+                        stage_state<s(), W>(x_.data(), k_, n_, h.data(), xs_.data());
                         evaluate(s(), xs_.data(), running);
                     });
                 }
-                advance_with_error<W>(x_.data(), k_.data(), n_, h.data(), options_.rtol, options_.atol, xn,
+                advance_with_error<W>(x_.data(), k_, n_, h.data(), options_.rtol, options_.atol, xn,
                                       norm.data());
             }
             any = false;
@@ -93,7 +95,7 @@ public:
                 if (!running[l]) continue;
                 works_[l]->rhs_evals += Stepper::kFreshFirst ? kStages : kStages - 1;
                 const auto extend = [&](double theta, double* out) {
-                    extension_at<W>(theta, h[l], x_.data() + l, k_.data() + l, n_, out);
+                    extension_at<W>(theta, h[l], x_.data() + l, k_ + l, n_, out);
                 };
                 // first same as last: the last stage is the derivative at the new point
                 const auto shift = [&] {
@@ -112,7 +114,11 @@ public:
     const Stepper& lane(std::size_t l) const { return steppers_[l]; }
 
 private:
-    double* stage(int s) { return k_.data() + static_cast<std::size_t>(s) * nw_; }
+    double* stage(int s) { return k_ + static_cast<std::size_t>(s) * nw_; }
+    double* own_stages() {
+        own_k_.assign(checked_product(nw_, kSlots), 0.0);
+        return own_k_.data();
+    }
 
     // Stage s of the lanes in `which` from their states xs, each at its own stage time and input.
     void evaluate(int s, const double* xs, const std::array<bool, W>& which) {
@@ -124,7 +130,8 @@ private:
     LaneRhs<W>& rhs_;
     std::size_t n_, nw_;
     // the stages, then the solution and the error's terms (kSlots slots of n W values)
-    LaneArray x_, xs_, k_;
+    LaneArray x_, xs_, own_k_;
+    double* k_ = nullptr;  // the run's work's stages (a run alone), else own_k_
     std::array<Work*, W> works_{};
     std::vector<Stepper> steppers_;
 };
