@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import numbers
 import os
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Optional, Union
@@ -307,10 +306,15 @@ def pick_method(method: str, rtol: float) -> str:
     1e-6, rk45 from there up); every other name is the engine's to check."""
     if method != "nonstiff":
         return method
-    # an rtol that is not a real number is the engine's to refuse, with its own message
-    if not isinstance(rtol, numbers.Real):
+    # an rtol that is not a number is the engine's to refuse, with its own message; one the
+    # engine takes as a number (a NumPy scalar or 0-d array) picks by its value
+    if isinstance(rtol, (str, bytes)):
         return "rk45"
-    return "dop853" if rtol < NONSTIFF_DOP853_BELOW else "rk45"
+    try:
+        value = float(rtol)
+    except (TypeError, ValueError):
+        return "rk45"
+    return "dop853" if value < NONSTIFF_DOP853_BELOW else "rk45"
 
 
 Interp = Literal["hold", "zoh", "previous", "linear"]

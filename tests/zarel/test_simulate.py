@@ -109,7 +109,7 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
         assert stepped.stats["steps"] >= 200 > dense.stats["steps"]
     rk45 = zarel.simulate(system, x0, t, method="rk45", rtol=1e-10, atol=1e-12)
     assert 2 * dense.stats["rhs_evals"] < rk45.stats["rhs_evals"]
-    for rtol, picked in ((1e-4, "rk45"), (1e-6, "rk45"), (1e-7, "dop853")):
+    for rtol, picked in ((1e-4, "rk45"), (1e-6, "rk45"), (1e-7, "dop853"), (np.array(1e-7), "dop853")):
         run = zarel.simulate(system, x0, t, method="nonstiff", rtol=rtol)
         assert run.method == picked
         assert np.array_equal(run.x, zarel.simulate(system, x0, t, method=picked, rtol=rtol).x)
