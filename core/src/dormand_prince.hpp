@@ -2,6 +2,7 @@
 // both rk45 drivers: one set of constants for the interval stepper and the dense-output stepper.
 #pragma once
 
+#include <array>
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -205,14 +206,23 @@ template <std::size_t W, int last = kStages - 1, class StageInput>
 inline void put_attempt(const Model& model, double* env, std::size_t l, const double* x, const double* k0,
                         std::size_t stride, double h, StageInput&& stage_input, const double* u) {
     const StepLayout at = model.step_layout();
-    for (std::size_t j = 0; j < model.n_states; ++j) {
+    const std::size_t n = model.n_states, m = model.n_inputs;
+    for (std::size_t j = 0; j < n; ++j) {
         env[j * W + l] = x[j * stride];
         env[(at.k0() + j) * W + l] = k0[j * stride];
     }
     env[at.h() * W + l] = h;
+    if (m == 0) {
+        // without inputs a stage time is all there is: all of them first, from the stepper's
+        // values read once, then stored
+        std::array<double, last + 1> ts{};
+        for (int s = 1; s <= last; ++s) ts[s] = stage_input(s);
+        for (int s = 1; s <= last; ++s) env[at.stage_time(s) * W + l] = ts[s];
+        return;
+    }
     for (int s = 1; s <= last; ++s) {
         env[at.stage_time(s) * W + l] = stage_input(s);
-        for (std::size_t j = 0; j < model.n_inputs; ++j) env[(at.stage_u(s) + j) * W + l] = u[j];
+        for (std::size_t j = 0; j < m; ++j) env[(at.stage_u(s) + j) * W + l] = u[j];
     }
 }
 
