@@ -109,12 +109,24 @@ void record_points(const Model& model, const Inputs& inputs, std::span<const dou
     const double* params = scratch.params ? scratch.params : model.params.data();
     broadcast(env.data(), w, n + m, params, p);
     const std::size_t time = n + m + p;
+    // what reads no slot is evaluated once
+    const auto fill_fixed = [&](bool fixed, PackedFn code_of, std::span<double> into) {
+        if (!fixed) return false;
+        code_of(env.data(), out.data(), result.data());
+        std::fill(into.begin() + static_cast<std::ptrdiff_t>(first), into.begin() + static_cast<std::ptrdiff_t>(last),
+                  result[0]);
+        return true;
+    };
+    const bool energy_points = energy && !fill_fixed(model.energy_is_fixed(), code.energy, target.energy);
+    const bool power_points =
+        power && !fill_fixed(model.supplied_power_is_fixed(), code.supplied_power, target.supplied_power);
+    if (!energy_points && !power_points && !outputs) return;
     for (std::size_t k0 = first; k0 < last; k0 += w) {
         // lanes past the last point repeat it
         const auto point = [&](std::size_t l) { return std::min(k0 + l, last - 1); };
         for (std::size_t l = 0; l < w; ++l)
             for (std::size_t i = 0; i < n; ++i) env[i * w + l] = target.x[point(l) * n + i];
-        if (energy) {
+        if (energy_points) {
             for (std::size_t l = 0; l < w; ++l) {
                 for (std::size_t j = 0; j < m; ++j) env[(n + j) * w + l] = 0.0;
                 env[time * w + l] = 0.0;
@@ -122,13 +134,13 @@ void record_points(const Model& model, const Inputs& inputs, std::span<const dou
             code.energy(env.data(), out.data(), result.data());
             for (std::size_t l = 0; l < w && k0 + l < last; ++l) target.energy[k0 + l] = result[l];
         }
-        if (!power && !outputs) continue;
+        if (!power_points && !outputs) continue;
         for (std::size_t l = 0; l < w; ++l) {
             const double* u = input_at(point(l));
             for (std::size_t j = 0; j < m; ++j) env[(n + j) * w + l] = u[j];
             env[time * w + l] = t[point(l)];
         }
-        if (power) {
+        if (power_points) {
             code.supplied_power(env.data(), out.data(), result.data());
             for (std::size_t l = 0; l < w && k0 + l < last; ++l) target.supplied_power[k0 + l] = result[l];
         }

@@ -34,6 +34,15 @@ LaneRecorder::LaneRecorder(const Model& model, std::span<const LaneRun> runs, st
     packed_out_.assign(checked_product(out_.size(), w_), 0.0);
     scratch_ = Scratch::for_model(model_);
     put_lane_parameters(model_, runs, w_, env_);
+    if (!packed_) return;
+    if (model_.energy_is_fixed()) {
+        p.energy(env_.data(), packed_out_.data(), result_.data());
+        energy_fixed_ = result_[0];
+    }
+    if (model_.supplied_power_is_fixed()) {
+        p.supplied_power(env_.data(), packed_out_.data(), result_.data());
+        power_fixed_ = result_[0];
+    }
 }
 
 void put_lane_starts(const Model& model, std::span<const LaneRun> runs, std::size_t width, std::span<double> x) {
@@ -75,7 +84,15 @@ void LaneRecorder::record(std::size_t k, const double* x, const LaneFlags& activ
                 std::copy_n(u_rec_.data(), m_, runs_[l].target.u.begin() + static_cast<std::ptrdiff_t>(k * m_));
     }
     const RecordTarget& first = runs_[0].target;
-    const bool energy = !first.energy.empty(), power = !first.supplied_power.empty(), outputs = !first.outputs.empty();
+    bool energy = !first.energy.empty(), power = !first.supplied_power.empty();
+    const bool outputs = !first.outputs.empty();
+    for (std::size_t l = 0; l < runs_.size(); ++l) {
+        if (!active[l]) continue;
+        if (energy && energy_fixed_) runs_[l].target.energy[k] = *energy_fixed_;
+        if (power && power_fixed_) runs_[l].target.supplied_power[k] = *power_fixed_;
+    }
+    energy = energy && !energy_fixed_;
+    power = power && !power_fixed_;
     if (!energy && !power && !outputs) return;
     const Model::Native::Packed& p = model_.native.packed;
     copy_lanes(env_.data(), x, n_, w_);

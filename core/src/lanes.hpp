@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -104,6 +105,9 @@ private:
     const Inputs& inputs_;
     std::size_t w_, n_, m_;
     bool packed_ = false;  // whether the model has packed code for every recorded quantity
+    // The energy and supplied power of a model whose expressions for them read no slot (no
+    // energy, no ports): the same at every point of every run, evaluated once.
+    std::optional<double> energy_fixed_, power_fixed_;
     LaneArray env_, packed_out_;
     std::vector<double> result_, u_rec_, lane_x_, out_;
     Scratch scratch_;

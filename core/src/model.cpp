@@ -356,6 +356,11 @@ double Model::energy(const double* x, Scratch& scratch) const {
     return eval(energy_program, scratch.env.data(), scratch.stack);
 }
 
+bool Model::supplied_power_is_fixed() const {
+    const auto reads = [](const Program& q) { return q.max_ref.has_value(); };
+    return std::ranges::none_of(port_output_programs, reads) && std::ranges::none_of(port_value_programs, reads);
+}
+
 double Model::supplied_power(const double* x, const double* u, double t, Scratch& scratch) const {
     fill_params(scratch);
     fill_point(x, u, t, scratch.env.data());

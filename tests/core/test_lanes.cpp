@@ -325,6 +325,43 @@ TEST(Lanes, CompiledStepsEqualTheIntegratorsStageByStage) {
     }
 }
 
+TEST(Lanes, EnergyAndPowerThatReadNoSlotAreRecordedOnceForAllPoints) {
+    // energy and supplied power that read no slot are evaluated once per group or run and copied;
+    // beside them, an energy of a parameter and a power of a state, which are not: every value
+    // as the run alone records it, on the fixed-step groups and on the dense pairs' recording
+    const char* fixed = R"({"n_states": 2, "n_inputs": 0, "n_params": 1, "param_values": [2],
+      "rhs": [["ref", 1], ["neg", ["mul", ["ref", 2], ["ref", 0]]]],
+      "energy": ["exp", ["const", 0.3]], "port_outputs": [["const", 2]], "port_values": [["sin", ["const", 1.5]]]})";
+    const char* varying = R"({"n_states": 2, "n_inputs": 0, "n_params": 1, "param_values": [2],
+      "rhs": [["ref", 1], ["neg", ["mul", ["ref", 2], ["ref", 0]]]],
+      "energy": ["mul", ["ref", 2], ["const", 0.5]], "port_outputs": [["ref", 1]], "port_values": [["const", 3]]})";
+    std::vector<double> t;
+    for (int k = 0; k <= 30; ++k) t.push_back(k / 10.0);
+    for (const char* doc : {fixed, varying}) {
+        auto base = Model::from_text(doc);
+        ASSERT_TRUE(base.has_value());
+        std::vector<std::vector<double>> x0s, params;
+        for (int k = 0; k < 11; ++k) {
+            x0s.push_back({0.1 * k, 1.0});
+            params.push_back({1.0 + k});
+        }
+        for (Method method : {Method::Rk4, Method::Rk45, Method::Dop853}) {
+            const auto batch = simulate_batch(*base, x0s, &params, t, Inputs{}, method, options());
+            ASSERT_TRUE(batch.has_value()) << batch.error().display();
+            for (std::size_t k = 0; k < x0s.size(); ++k) {
+                Model alone = *base;
+                alone.params = params[k];
+                const auto want = simulate(alone, x0s[k], t, Inputs{}, method, options());
+                expect_same((*batch)[k], want, std::string(method_name(method)) + ", run " + std::to_string(k));
+                if (doc == fixed) {
+                    EXPECT_EQ(want->energy.back(), std::exp(0.3));
+                    EXPECT_EQ(want->supplied_power.front(), 2 * std::sin(1.5));
+                }
+            }
+        }
+    }
+}
+
 TEST(Lanes, LaneRowsAndFiniteChecksOfEveryWidth) {
     // the transposes by four lanes at a time (eight: two halves) for every count left over, and
     // the finite check, which reads eight lanes as slots of four, against plain loops

@@ -83,6 +83,10 @@ public:
     // the model's own slots.
     std::size_t scratch_size() const { return native.has_steps() ? step_layout().size() : env_size(); }
     bool has_jacobian() const { return jacobian_programs.has_value(); }
+    // Whether the energy, and the supplied power, read no slot (a model without energy or
+    // ports): the same value at every point of every run.
+    bool energy_is_fixed() const { return !energy_program.max_ref; }
+    bool supplied_power_is_fixed() const;
     // the deepest stack any program of the model needs, measured once by from_value so that a
     // Scratch for a model with a large Jacobian costs no walk over its programs
     std::size_t stack_depth = 0;
