@@ -351,14 +351,15 @@ def test_a_sweep_on_a_scheduler_given_by_its_address(system, client):
         sweep(system, T, params=params, client=8786, progress=False)
 
 
-def test_a_store_is_a_zarr_folder_in_a_folder_that_exists(system, tmp_path):
+def test_a_store_is_a_zarr_folder_in_a_folder_that_exists(system, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     with pytest.raises(ValueError, match="^store x.txt: a sweep is written to a Zarr store, a folder ending in "
                                          r"\.zarr$"):
         sweep(system, T, params={"k": [1.0]}, store="x.txt", progress=False)
     absent = tmp_path / "absent" / "s.zarr"
     with pytest.raises(ValueError, match=f"^store {absent}: the folder {absent.parent} does not exist$"):
         sweep(system, T, params={"k": [1.0]}, store=absent, progress=False)
-    assert not (tmp_path / "absent").exists() and not os.path.exists("x.txt")
+    assert not (tmp_path / "absent").exists() and not (tmp_path / "x.txt").exists()
 
 
 def test_a_sweep_too_large_is_refused_before_any_run(system, tmp_path):
