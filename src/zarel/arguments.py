@@ -18,7 +18,7 @@ import numpy as np
 from .sizes import check_memory, grid_bytes
 from .system import System, load
 
-GRID_STEPS_HELP = "rk45, dop853: end a step on every grid point (default: steps of its own, reported on the grid)"
+GRID_STEPS_HELP = "rk45, dop853, nonstiff: end a step on every grid point (default: steps of its own, reported on the grid)"
 METHOD_HELP = "euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45) or midpoint (default)"
 INTERP_HELP = ("input interpolation: hold (default) or linear; under hold the input recorded at the last grid "
                "point is the row held over the last interval, as the engine records it")
@@ -58,8 +58,8 @@ def time_grid(text: str) -> np.ndarray:
     if points < 2:
         raise BadArgument(f"time grid {text!r} needs at least 2 points")
     try:
-        check_memory(grid_bytes(points), f"time grid {text!r}: a run of {points} points at least",
-                     "use fewer points (a coarser grid or a shorter span)")
+        check_memory(grid_bytes(points), f"time grid {text!r}: a run of {points} points",
+                     "use fewer points (a coarser grid or a shorter span)", least=True)
     except ValueError as e:
         raise BadArgument(str(e)) from None
     with np.errstate(over="ignore", invalid="ignore"):

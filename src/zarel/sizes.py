@@ -75,11 +75,12 @@ def sweep_run_bytes(n_states: int, n_outputs: int, points: int, derived: bool = 
     return VALUE * points * (n_states + 1 + (1 + n_outputs if derived else 0))
 
 
-def check_memory(needed: int, what: str, way_out: str) -> None:
-    """Refuses `what` when it takes more memory than is available, naming `way_out`."""
+def check_memory(needed: int, what: str, way_out: str, least: bool = False) -> None:
+    """Refuses `what` when it takes more memory than is available, naming `way_out`; `least` when
+    `needed` is a lower bound."""
     available = available_memory()
     if available is not None and needed > available:
-        raise ValueError(f"{what} takes {readable(needed)}, more than the {readable(available)} of memory "
+        raise ValueError(f"{what} takes {'at least ' if least else ''}{readable(needed)}, more than the {readable(available)} of memory "
                          f"available: {way_out}")
 
 

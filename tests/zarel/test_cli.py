@@ -194,7 +194,7 @@ SWEEP = ["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--no-pro
 @pytest.mark.parametrize("args, status, message", [
     # a size this machine cannot hold, before any work
     (["simulate", "spring.json", "--t", "0:1:20000000000"], 2,
-     "argument --t: time grid '0:1:20000000000': a run of 20000000000 points at least takes 480.0 GB, more than "
+     "argument --t: time grid '0:1:20000000000': a run of 20000000000 points takes at least 480.0 GB, more than "
      "the "),
     (["sweep", "spring.json", "--t", "0:1:10000000", "--vary", "c=0:1:1000000", "--out", "huge.zarr"], 1,
      "--out huge.zarr: the result of 1000000 runs of 10000000 points takes up to 400.0 TB uncompressed, more than "
