@@ -16,6 +16,7 @@ import numpy as np
 import zarel_engine
 
 from . import _engine
+from .sizes import sweep_run_bytes
 from .sweep_plan import Chunk, Plan
 from .sweep_store import write
 
@@ -88,8 +89,8 @@ def chunk_size(chunk: Any, plan: Plan, model: zarel_engine.Model, x0s: np.ndarra
         if not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
             raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
         return int(min(chunk, n_runs)), 0
-    per_run = len(plan.t) * (plan.n_states + 1 + (1 + plan.n_outputs if plan.derived else 0))
-    largest = max(1, min(n_runs, CHUNK_BYTES // (8 * per_run)))
+    per_run = sweep_run_bytes(plan.n_states, plan.n_outputs, len(plan.t), plan.derived)
+    largest = max(1, min(n_runs, CHUNK_BYTES // per_run))
     done, probe = 0, 1
     while True:
         c = Chunk(0, done, min(n_runs, done + probe), x0s[done:done + probe], params[done:done + probe])
