@@ -3,11 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import codecs
 import csv
-import importlib
-import importlib.util
-import io
 import math
 import os
 import pathlib
@@ -17,99 +13,16 @@ from typing import Any, Optional, TextIO
 
 import numpy as np
 
+from . import sweep_cli
+from .arguments import (add_initial_state, add_solver_options, assignment, assignments, initial_state, load_file,
+                        read_inputs, solver_options, take_file, time_grid, writable_folder)
 from .infix import infix
-from .system import System, load
+from .sizes import check_run
+from .system import System
 
 # Errors that bad input produces (files, documents, values, solver failures); each becomes one
 # line on stderr. Anything else is a fault of the program and keeps its traceback.
 EXPECTED_ERRORS = (ValueError, OSError, RuntimeError, KeyError, TypeError, ImportError, MemoryError, OverflowError)
-
-
-GRID_STEPS_HELP = "rk45, dop853: end a step on every grid point (default: steps of its own, reported on the grid)"
-METHOD_HELP = "euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45) or midpoint (default)"
-
-
-class BadArgument(ValueError, argparse.ArgumentTypeError):
-    """A malformed option value: a ValueError to callers, a usage error (status 2) to argparse."""
-
-
-def time_grid(text: str) -> np.ndarray:
-    """"START:STOP:POINTS" -> POINTS evenly spaced times from START to STOP (numpy.linspace)."""
-    parts = text.split(":")
-    if len(parts) != 3:
-        raise BadArgument(f"time grid {text!r} is not START:STOP:POINTS")
-    try:
-        start, stop = float(parts[0]), float(parts[1])
-        points = int(parts[2])
-    except ValueError:
-        raise BadArgument(f"time grid {text!r} is not START:STOP:POINTS (numbers, POINTS an integer)") from None
-    if not (math.isfinite(start) and math.isfinite(stop) and start < stop):
-        raise BadArgument(f"time grid {text!r} needs finite START < STOP")
-    if points < 2:
-        raise BadArgument(f"time grid {text!r} needs at least 2 points")
-    with np.errstate(over="ignore", invalid="ignore"):
-        grid = np.linspace(start, stop, points)
-    if not (np.all(np.isfinite(grid)) and np.all(np.diff(grid) > 0)):
-        raise BadArgument(f"time grid {text!r} does not give {points} finite, increasing times")
-    return grid
-
-
-def number(text: str, what: str) -> float:
-    """A finite float, or a BadArgument naming `what`."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise BadArgument(f"{what}: {text.strip()!r} is not a number") from None
-    if not math.isfinite(value):
-        raise BadArgument(f"{what}: {text.strip()} is not a finite number")
-    return value
-
-
-def assignment(text: str) -> tuple[str, float]:
-    """"NAME=VALUE" -> (NAME, VALUE as a finite float)."""
-    name, sep, value = text.partition("=")
-    name = name.strip()
-    if not sep or not name:
-        raise BadArgument(f"{text!r} is not NAME=VALUE")
-    return name, number(value, repr(text))
-
-
-def assignments(pairs: Sequence[tuple[str, float]], option: str) -> dict[str, float]:
-    """NAME=VALUE pairs as a mapping; a name given twice is refused rather than one value dropped."""
-    out: dict[str, float] = {}
-    for name, value in pairs:
-        if name in out:
-            raise ValueError(f"{option}: {name!r} is given twice")
-        out[name] = value
-    return out
-
-
-def initial_state(groups: Sequence[Sequence[str]]) -> Any:
-    """--x0 values, from every --x0 given: one comma-separated list of numbers, or NAME=VALUE
-    assignments (merged)."""
-    items = [item for group in groups for item in group]
-    if len(items) == 1 and "=" not in items[0]:
-        return [number(v, f"--x0 {items[0]!r}") for v in items[0].split(",")]
-    if any("=" not in item for item in items):
-        raise BadArgument(f"--x0 {' '.join(items)!r}: give one list of numbers (1,0) or NAME=VALUE items (q=1 p=0)")
-    return assignments([assignment(item) for item in items], "--x0")
-
-
-def add_initial_state(p: argparse.ArgumentParser, help: str) -> None:
-    # optional to argparse only: take_file finds it after --x0 items when the list took it in
-    p.add_argument("file", nargs="?", help="the model document")
-    p.add_argument("--x0", nargs="+", action="append", metavar="X0", help=help)
-
-
-def take_file(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The FILE a greedy --x0 list took in (`--x0 q=1 model.json`): after the first item of a group,
-    only NAME=VALUE items belong to --x0."""
-    if args.file is None and args.x0:
-        group = args.x0[-1]
-        if len(group) > 1 and "=" not in group[-1]:
-            args.file = group.pop()
-    if args.file is None:
-        p.error("the following arguments are required: file")
 
 
 # Options whose value may start with a minus sign (--t -1:1:11, --x0 -1,0), which argparse would
@@ -135,76 +48,13 @@ def _is_signed_value(text: str) -> bool:
                                                  ("inf", "nan"))
 
 
-def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
-    """Input columns from a CSV file with a header of input names.
-
-    With a column "time" (or "t") the series is interpolated linearly onto the grid, which must lie
-    within the file's times; without one the file has one row per grid point. A byte-order mark
-    and blank lines at the end (as spreadsheets write them) are accepted; a column named twice, a
-    blank line between rows and a file without rows are refused with the file and line named.
-    """
-    with open(path, "rb") as f:
-        raw = f.read().removeprefix(codecs.BOM_UTF8)
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError as e:
-        line = raw[:e.start].count(b"\n") + 1
-        raise ValueError(f"{path}, line {line}: not UTF-8 text (byte 0x{raw[e.start]:02x}); save it as UTF-8 CSV") from None
-    rows = list(csv.reader(io.StringIO(text, newline="")))
-    while rows and not any(field.strip() for field in rows[-1]):
-        rows.pop()
-    if not rows:
-        raise ValueError(f"{path}: empty input file")
-    header = [name.strip() for name in rows[0]]
-    for name in header:
-        if not name:
-            raise ValueError(f"{path}, line 1: a column without a name")
-        if header.count(name) > 1:
-            raise ValueError(f"{path}, line 1: the column {name!r} appears twice")
-    if len(rows) == 1:
-        raise ValueError(f"{path}: a header ({', '.join(header)}) and no rows of values")
-    data = []
-    for line, row in enumerate(rows[1:], start=2):
-        try:
-            if len(row) != len(header):
-                raise ValueError
-            values_of_row = [float(v) for v in row]
-        except ValueError:
-            raise ValueError(f"{path}, line {line}: expected {len(header)} numbers, one per column "
-                             f"({', '.join(header)})") from None
-        if not all(math.isfinite(v) for v in values_of_row):
-            raise ValueError(f"{path}, line {line}: values must be finite numbers")
-        data.append(values_of_row)
-    values = np.array(data, dtype=float).reshape(len(data), len(header))
-    columns = dict(zip(header, values.T))
-    if "time" in columns and "t" in columns:
-        raise ValueError(f"{path}, line 1: both 'time' and 't' columns; keep one")
-    times = columns.pop("time", None)
-    if times is None:
-        times = columns.pop("t", None)
-    if times is None:
-        if len(values) != len(t):
-            raise ValueError(f"{path}: {len(values)} rows for {len(t)} time points (add a 'time' column to interpolate)")
-        return columns
-    if not np.all(np.diff(times) > 0):
-        raise ValueError(f"{path}: the time column must be strictly increasing")
-    if len(times) == 0 or t[0] < times[0] or t[-1] > times[-1]:
-        raise ValueError(f"{path}: the time grid [{t[0]:g}, {t[-1]:g}] leaves the file's times")
-    return {name: np.interp(t, times, column) for name, column in columns.items()}
-
-
 def write_csv(columns: dict[str, np.ndarray], t: np.ndarray, out: TextIO) -> None:
+    """A column "time" and one per quantity, as Result.to_pandas has them: an input under "hold"
+    is, at the last grid point, the row held over the last interval (see Result)."""
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["time", *columns])
     for k, tk in enumerate(t):
         writer.writerow([repr(float(tk)), *(repr(float(v[k])) for v in columns.values())])
-
-
-def load_file(file: str) -> System:
-    try:
-        return load(pathlib.Path(file))
-    except ValueError as e:
-        raise ValueError(f"{file}: {e}") from None
 
 
 def _names(names: Sequence[str]) -> str:
@@ -256,6 +106,8 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     system = load_file(args.file)
     t = args.t
+    check_run(system.signature, len(t), series=args.input is not None, option="--t")
+    options = solver_options(args)
     params = assignments(args.set, "--set")
     x0 = initial_state(args.x0) if args.x0 else {}
     u = read_inputs(args.input, t) if args.input else None
@@ -268,8 +120,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     if args.plot:
         plot_file(args.plot)
     check_start(system, x0, t, u, params)
-    result = simulate(system, x0, t, u=u, params=params, method=args.method, interp=args.interp,
-                      grid_steps=args.grid_steps)
+    result = simulate(system, x0, t, u=u, params=params, **options)
     if out is None:
         write_csv({name: values for name, (_, values) in result.columns().items()}, result.t, sys.stdout)
     elif out.suffix == ".csv":
@@ -287,14 +138,6 @@ def run_simulate(args: argparse.Namespace) -> int:
               f"{stats['rhs_evals']} rhs evaluations; written to {out}")
         print(result.balance())
     return 0
-
-
-def writable_folder(path: pathlib.Path, option: str) -> None:
-    folder = path.parent if str(path.parent) else pathlib.Path(".")
-    if not folder.is_dir():
-        raise ValueError(f"{option} {path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK):
-        raise ValueError(f"{option} {path}: the folder {folder} is not writable")
 
 
 def plot_file(text: str) -> None:
@@ -343,15 +186,12 @@ def parser() -> argparse.ArgumentParser:
     add_initial_state(sim, "initial state: 1,0 or q=1 p=0 (repeatable; states left out start at 0)")
     sim.add_argument("--set", type=assignment, action="append", default=[], metavar="NAME=VALUE",
                      help="a parameter value (repeatable)")
-    sim.add_argument("--method", default="midpoint", help=METHOD_HELP)
-    sim.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
-    sim.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
+    add_solver_options(sim)
     sim.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     sim.add_argument("--out", metavar="FILE", help="result.csv, .nc or .parquet (without: CSV on stdout)")
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")
     sim.set_defaults(run=run_simulate, parser=sim)
-    if importlib.util.find_spec("zarel.sweep_cli") is not None:
-        importlib.import_module("zarel.sweep_cli").register(commands)
+    sweep_cli.register(commands)
     return top
 
 

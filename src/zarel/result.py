@@ -14,6 +14,7 @@ import zarel_engine
 from . import _engine
 from .quadrature import interval_integrals
 from .inputs import Inputs, exact, input_series, split
+from .sizes import check_run
 from .system import Signature, System, as_system, finite_grid
 
 if TYPE_CHECKING:
@@ -127,6 +128,13 @@ class Result:
     ``t`` (L,), ``x`` (L, n), ``u`` (L, m), ``energy`` and ``supplied_power`` (L,), ``outputs``
     (L, q) and ``stats`` as the engine returns them; ``signature`` names the columns, ``params``
     are the parameter values of the run, ``model`` the engine model that ran it.
+
+    ``u`` is the input the run used at each grid point: under "hold" the input recorded at the
+    last grid point is the row held over the last interval (the row given for the last point
+    starts no interval, so no step reads it: u = [1, 2, 3] is recorded as [1, 2, 2]); under
+    "linear" and for an expression, the input at that point. The outputs and the supplied power
+    at the last point are computed with that recorded input, so that every column of a row
+    belongs to one state and one input.
     """
 
     t: Array
@@ -174,7 +182,8 @@ class Result:
     def to_xarray(self) -> xarray.Dataset:
         """A Dataset with one variable per state, input and output by name, and ``energy`` and
         ``supplied_power``, on the coordinate "time"; the model's name, the method, the
-        interpolation, the parameters and the run statistics in ``attrs``."""
+        interpolation, the parameters and the run statistics in ``attrs``. As in ``u``, under
+        "hold" the input recorded at the last grid point is the row held over the last interval."""
         import xarray
 
         data = {name: ("time", values, {"kind": kind}) for name, (kind, values) in self.columns().items()}
@@ -184,7 +193,10 @@ class Result:
         return xarray.Dataset(data, coords={"time": ("time", self.t)}, attrs=attrs)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """A DataFrame indexed by time, one column per state, input, output, energy and supplied power."""
+        """A DataFrame indexed by time, one column per state, input, output, energy and supplied power.
+
+        As in ``u``, under "hold" the input recorded at the last grid point is the row held over
+        the last interval."""
         import pandas
 
         columns = {name: values for name, (_, values) in self.columns().items()}
@@ -369,6 +381,7 @@ def simulate(
     if grid.ndim != 1:
         raise ValueError(f"the time grid must be one-dimensional, got an array of shape {grid.shape}")
     finite_grid(grid)
+    check_run(signature, len(grid), record_outputs, record_energy, series=u is not None)
     sampled, expressions = split(signature, u)
     exact_inputs = exact(system, expressions) if expressions else None
     if exact_inputs is not None:

@@ -3,33 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import pathlib
 import sys
 from typing import Any
 
 import numpy as np
 
-
-def vary(text: str) -> tuple[str, np.ndarray]:
-    """"NAME=START:STOP:COUNT" -> (NAME, COUNT evenly spaced values from START to STOP)."""
-    from .cli import BadArgument
-
-    name, sep, values = text.partition("=")
-    name = name.strip()
-    parts = values.split(":")
-    try:
-        if not sep or not name or len(parts) != 3:
-            raise ValueError
-        start, stop, count = float(parts[0]), float(parts[1]), int(parts[2])
-    except ValueError:
-        raise BadArgument(f"{text!r} is not NAME=START:STOP:COUNT") from None
-    if count < 1:
-        raise BadArgument(f"{text!r} needs a COUNT of at least 1")
-    return name, np.linspace(start, stop, count)
+from .arguments import (add_initial_state, add_solver_options, assignment, initial_state, load_file, read_inputs,
+                        solver_options, time_grid, vary, writable_folder)
+from .sizes import check_sweep, sweep_run_bytes
 
 
 def register(subparsers: Any) -> None:
-    from .cli import GRID_STEPS_HELP, METHOD_HELP, add_initial_state, assignment, time_grid
-
     p = subparsers.add_parser(
         "sweep", help="simulate a document for every combination of parameter values, into a Zarr store",
         description="Simulate a document for every combination of the --vary values (other parameters at "
@@ -41,9 +26,7 @@ def register(subparsers: Any) -> None:
     p.add_argument("--set", type=assignment, action="append", default=[], metavar="NAME=VALUE",
                    help="a fixed parameter value (repeatable)")
     add_initial_state(p, "initial state of every run: 1,0 or q=1 p=0 (repeatable)")
-    p.add_argument("--method", default="midpoint", help=METHOD_HELP)
-    p.add_argument("--interp", default="hold", help="input interpolation: hold (default) or linear")
-    p.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
+    add_solver_options(p)
     p.add_argument("--input", metavar="CSV", help="inputs by name, one column each; optional 'time' column")
     p.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler (tcp://host:8786); without: this machine")
     p.add_argument("--chunk", type=int, metavar="N", help="runs per chunk (default: about two seconds of work)")
@@ -53,19 +36,16 @@ def register(subparsers: Any) -> None:
     p.set_defaults(run=run, parser=p)
 
 
-# How long to try to reach a --scheduler before giving up: a scheduler that is up answers at once.
-CONNECT_SECONDS = 5
-
-
 def run(args: argparse.Namespace) -> int:
-    import pathlib
-
-    from .cli import initial_state, load_file, read_inputs
+    from .sweep_distribution import connect
     from .sweeps import grid, sweep
 
-    if pathlib.Path(args.out).suffix != ".zarr":
+    out = pathlib.Path(args.out)
+    if out.suffix != ".zarr":
         raise ValueError(f"--out {args.out}: a sweep is written to a Zarr store, a folder ending in .zarr")
+    writable_folder(out, "--out")
     system = load_file(args.file)
+    options = solver_options(args)
     given = [name for name, _ in args.vary + args.set]
     for name in given:
         system.signature.index("param", name)  # an unknown name gets the list of known ones
@@ -73,17 +53,20 @@ def run(args: argparse.Namespace) -> int:
             raise ValueError(f"parameter {name!r} is given twice")
     params = grid(**dict(args.vary))
     n_runs = len(next(iter(params.values())))
+    sig = system.signature
+    per_run = sweep_run_bytes(len(sig.state_names), len(sig.output_names), len(args.t))
+    check_sweep(per_run, n_runs, len(args.t), args.chunk, args.out, local=not args.scheduler, grid="--t",
+                runs="--vary", store_option="--out", chunk_option="--chunk")
     for name, value in args.set:
         params[name] = np.full(n_runs, value)
     x0 = initial_state(args.x0) if args.x0 else None
     u = read_inputs(args.input, args.t) if args.input else None
     client = None
     if args.scheduler:
-        client = _connect(args.scheduler)
+        client = connect(args.scheduler, "--scheduler")
     try:
-        ds = sweep(system, args.t, x0=x0, params=params, u=u, method=args.method, client=client,
-                   chunk=args.chunk, store=args.out, progress=not args.no_progress, interp=args.interp,
-                   grid_steps=args.grid_steps)
+        ds = sweep(system, args.t, x0=x0, params=params, u=u, client=client, chunk=args.chunk, store=args.out,
+                   progress=not args.no_progress, **options)
     except KeyboardInterrupt:
         print(f"zarel: interrupted; the finished chunks are kept in {args.out}: run the same command again "
               f"to resume", file=sys.stderr)
@@ -98,12 +81,3 @@ def run(args: argparse.Namespace) -> int:
     print(f"{system.name}: {n_runs} runs of {len(args.t)} points, {failed} failed; written to {args.out}")
     return 0
 
-
-def _connect(address: str) -> Any:
-    from dask.distributed import Client
-
-    try:
-        return Client(address, timeout=CONNECT_SECONDS)
-    except (OSError, TimeoutError) as e:
-        raise OSError(f"--scheduler {address}: no Dask scheduler answered within {CONNECT_SECONDS} s "
-                      f"({type(e).__name__})") from None

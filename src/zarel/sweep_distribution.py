@@ -8,6 +8,7 @@ import sys
 import time
 import uuid
 from collections.abc import Callable, Mapping
+from time import perf_counter
 from typing import Any, Optional
 
 import numpy as np
@@ -15,8 +16,20 @@ import numpy as np
 import zarel_engine
 
 from . import _engine
+from .sizes import sweep_run_bytes
 from .sweep_plan import Chunk, Plan
 from .sweep_store import write
+
+# A chunk's results take at most about this much memory.
+CHUNK_BYTES = 64 * 2**20
+# Without `chunk`, a chunk holds about this much work, measured on a few runs before the sweep:
+# long enough to amortise a task, short enough that progress shows and an interruption keeps
+# finished work.
+CHUNK_SECONDS = 2.0
+# The measurement doubles its runs until they take this long.
+PROBE_SECONDS = 0.05
+# How long to try to reach a scheduler before giving up: a scheduler that is up answers at once.
+CONNECT_SECONDS = 5
 
 # A chunk's results by kind: "x" (runs, time, states), "energy", "supplied_power" (runs, time),
 # "outputs" (runs, time, outputs) and "status" (runs,) "ok" or the engine's message.
@@ -64,6 +77,36 @@ def columns(names: Mapping[str, tuple[str, ...]], result: Results) -> dict[str, 
     return dict(zip(names, values))
 
 
+def chunk_size(chunk: Any, plan: Plan, model: zarel_engine.Model, x0s: np.ndarray, params: np.ndarray,
+               results: Optional[dict[str, np.ndarray]] = None) -> tuple[int, int]:
+    """The runs of a chunk: `chunk` when given, else about CHUNK_SECONDS of work, as measured on
+    the first runs here (not on a cluster, whose size does not change the chunks), within
+    CHUNK_BYTES of results; and how many of the first runs are done. With `results` (the arrays of
+    every run) the runs measured are kept there, so that a short sweep is not run twice over;
+    without, they are measured and dropped."""
+    n_runs = len(x0s)
+    if chunk is not None:
+        if not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
+            raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
+        return int(min(chunk, n_runs)), 0
+    per_run = sweep_run_bytes(plan.n_states, plan.n_outputs, len(plan.t), plan.derived)
+    largest = max(1, min(n_runs, CHUNK_BYTES // per_run))
+    done, probe = 0, 1
+    while True:
+        c = Chunk(0, done, min(n_runs, done + probe), x0s[done:done + probe], params[done:done + probe])
+        start = perf_counter()
+        if results is None:
+            compute(plan, model, c)
+        else:
+            compute_rows(plan, model, c, results)
+            done = c.stop
+        elapsed = perf_counter() - start
+        if elapsed >= PROBE_SECONDS or probe >= largest or done == n_runs:
+            break
+        probe = min(largest, 2 * probe)
+    return max(1, min(largest, int(CHUNK_SECONDS * (c.stop - c.start) / max(elapsed, 1e-9)))), done
+
+
 # Engine models per document, built once in each process (a Dask worker reuses them for every chunk).
 @functools.lru_cache(maxsize=4)
 def _model(document: str) -> zarel_engine.Model:
@@ -79,6 +122,17 @@ def run_chunk(c: Chunk, plan: Plan, store: Optional[str],
         return c, result
     write(store, names, c, columns(names, result))
     return c, None
+
+
+def connect(address: str, option: str = "client") -> Any:
+    """A Dask client of the scheduler at `address` (tcp://host:8786), or an OSError naming `option`."""
+    from dask.distributed import Client
+
+    try:
+        return Client(address, timeout=CONNECT_SECONDS)
+    except (OSError, TimeoutError) as e:
+        raise OSError(f"{option} {address}: no Dask scheduler answered within {CONNECT_SECONDS} s "
+                      f"({type(e).__name__})") from None
 
 
 def distribute(client: Any, plan: Plan, todo: list[Chunk], store: Optional[str],

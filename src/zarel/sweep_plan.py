@@ -4,25 +4,14 @@ from __future__ import annotations
 
 import hashlib
 import json
-import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Optional
 
 import numpy as np
 
-import zarel_engine
-
 from .system import Signature, finite_grid
 
-# A chunk's results take at most about this much memory.
-CHUNK_BYTES = 64 * 2**20
-# Without `chunk`, a chunk holds about this much work, measured on a few runs before the sweep:
-# long enough to amortise a task, short enough that progress shows and an interruption keeps
-# finished work.
-CHUNK_SECONDS = 2.0
-# The measurement doubles its runs until they take this long.
-PROBE_SECONDS = 0.05
 # "status" of a run not computed yet (seen only in a store whose sweep was interrupted)
 PENDING = ""
 
@@ -66,11 +55,12 @@ def runs(signature: Signature, x0: Any, params: Any,
     name of their coordinate on "run" (a parameter's name, "initial_" and a state's name)."""
     p, varied = _parameters(signature, params, defaults)
     x, varied_states = _initial_states(signature, x0)
+    for what, rows in (("x0", x), ("params", p)):
+        if len(rows) == 0:
+            raise ValueError(f"{what} holds no run; a sweep needs at least one")
     if len(x) != len(p) and 1 not in (len(x), len(p)):
         raise ValueError(f"x0 has {len(x)} rows but params {len(p)}")
     n_runs = max(len(x), len(p))
-    if n_runs == 0:
-        raise ValueError("a sweep needs at least one run")
     x, p = np.repeat(x, n_runs // len(x), axis=0), np.repeat(p, n_runs // len(p), axis=0)
     varied.update({f"initial_{name}": x[:, j].copy() for j, name in enumerate(signature.state_names)
                    if name in varied_states})
@@ -162,38 +152,6 @@ def fingerprint(plan: Plan, signature: Signature, x0s: np.ndarray, params: np.nd
     for a in (plan.t, plan.u, x0s, params):
         h.update(b"-" if a is None else np.ascontiguousarray(a).tobytes())
     return h.hexdigest()
-
-
-def chunk_size(chunk: Any, plan: Plan, model: zarel_engine.Model, x0s: np.ndarray, params: np.ndarray,
-               results: Optional[dict[str, np.ndarray]] = None) -> tuple[int, int]:
-    """The runs of a chunk: `chunk` when given, else about CHUNK_SECONDS of work, as measured on
-    the first runs here (not on a cluster, whose size does not change the chunks), within
-    CHUNK_BYTES of results; and how many of the first runs are done. With `results` (the arrays of
-    every run) the runs measured are kept there, so that a short sweep is not run twice over;
-    without, they are measured and dropped."""
-    n_runs = len(x0s)
-    if chunk is not None:
-        if not isinstance(chunk, (int, np.integer)) or isinstance(chunk, bool) or chunk < 1:
-            raise ValueError(f"chunk must be a positive number of runs, got {chunk!r}")
-        return int(min(chunk, n_runs)), 0
-    from .sweep_distribution import compute, compute_rows
-
-    per_run = len(plan.t) * (plan.n_states + 1 + (1 + plan.n_outputs if plan.derived else 0))
-    largest = max(1, min(n_runs, CHUNK_BYTES // (8 * per_run)))
-    done, probe = 0, 1
-    while True:
-        c = Chunk(0, done, min(n_runs, done + probe), x0s[done:done + probe], params[done:done + probe])
-        start = time.perf_counter()
-        if results is None:
-            compute(plan, model, c)
-        else:
-            compute_rows(plan, model, c, results)
-            done = c.stop
-        elapsed = time.perf_counter() - start
-        if elapsed >= PROBE_SECONDS or probe >= largest or done == n_runs:
-            break
-        probe = min(largest, 2 * probe)
-    return max(1, min(largest, int(CHUNK_SECONDS * (c.stop - c.start) / max(elapsed, 1e-9)))), done
 
 
 def chunks(x0s: np.ndarray, params: np.ndarray, chunk: int, first: int = 0) -> list[Chunk]:

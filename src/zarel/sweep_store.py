@@ -12,9 +12,20 @@ from .sweep_plan import PENDING, Chunk
 
 
 def store_path(store: Union[str, os.PathLike[str]]) -> str:
-    """Workers may run in another directory: a local path is made absolute, a URL is kept."""
+    """A Zarr store's path, a folder ending in .zarr whose own folder exists (a store is not made
+    in folders that are not there, as no result file is); workers may run in another directory, so
+    a local path is made absolute and a URL is kept."""
+    if not isinstance(store, (str, os.PathLike)):
+        raise TypeError(f"store must be a path or a URL ending in .zarr, got {type(store).__name__}")
     store = os.fspath(store)
-    return store if "://" in store else os.path.abspath(store)
+    if not isinstance(store, str) or not store.rstrip("/").endswith(".zarr"):
+        raise ValueError(f"store {store}: a sweep is written to a Zarr store, a folder ending in .zarr")
+    if "://" in store:
+        return store
+    path = os.path.abspath(store)
+    if not os.path.isdir(os.path.dirname(path)):
+        raise ValueError(f"store {store}: the folder {os.path.dirname(store) or '.'} does not exist")
+    return path
 
 
 def existing_chunk(store: str, names: Mapping[str, tuple[str, ...]], coords: Mapping[str, Any],

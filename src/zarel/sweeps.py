@@ -12,9 +12,11 @@ import zarel_engine
 from . import sweep_plan, sweep_store
 from .inputs import Inputs, exact, input_series, split
 from .result import Interp, Method, pick_method
-from .sweep_distribution import Progress, Results, columns, compute, compute_rows, distribute, empty
+from .sizes import check_sweep, sweep_run_bytes
+from .sweep_distribution import (Progress, Results, chunk_size, columns, compute, compute_rows, connect, distribute,
+                                 empty)
 from .sweep_plan import Chunk, Plan
-from .system import System, as_system
+from .system import Signature, System, as_system
 
 
 def grid(**values: Any) -> dict[str, np.ndarray]:
@@ -67,10 +69,12 @@ def sweep(
     reports on the grid from steps of its own unless ``grid_steps``.
 
     The runs go in chunks of ``chunk`` runs, each one batch of the engine: in this process without
-    ``client``, as one Dask task each with a ``dask.distributed.Client``. Without ``chunk`` a chunk
+    ``client``, as one Dask task each with a ``dask.distributed.Client`` or on the scheduler at
+    the address ``client`` gives ("tcp://host:8786"). Without ``chunk`` a chunk
     is about two seconds of work, measured on the first runs before the sweep (so that progress
     shows and an interruption keeps finished work). A failing run gets NaN and the engine's message
-    in "status", every other run its values. With ``store`` (a Zarr path every worker can reach)
+    in "status", every other run its values. With ``store`` (a Zarr path ending in .zarr, in a
+    folder that exists, that every worker can reach)
     each chunk is written there as it finishes and the result is read lazily from it; running the
     same sweep with the same store again, on any cluster or none, computes only the chunks it lacks
     (a store keeps the chunk it was created with).
@@ -84,14 +88,19 @@ def sweep(
     The Dataset has dimensions "run" and "time": one variable per state, "energy",
     "supplied_power" and each named output (these when ``outputs``), the varied parameters and
     initial states as coordinates on "run", and "status", "ok" or the engine's message.
-    """
-    import xarray as xr
 
+    A sweep whose result this machine cannot hold is refused before any run: in memory (without
+    ``store``), a chunk computed here, or a new local store larger than its disk's free space.
+    """
     signature, model, system = as_system(system_or_model)
     picked = pick_method(method, rtol)
     if client is not None and system is None:
         raise TypeError("a sweep on Dask workers needs a zarel.System (its document is what they receive), "
                         "not a bare zarel_engine.Model")
+    if client is not None and not isinstance(client, str) and not hasattr(client, "map"):
+        raise TypeError(f"client must be a dask.distributed.Client or a scheduler's address (tcp://host:8786), "
+                        f"got {type(client).__name__}")
+    path = None if store is None else sweep_store.store_path(store)
     t = sweep_plan.time_grid(t)
     defaults = np.array(signature.param_values if system is not None else model.params, dtype=np.float64)
     x0s, params, varied = sweep_plan.runs(signature, x0, params, defaults)
@@ -110,19 +119,34 @@ def sweep(
                 options, len(signature.state_names), len(signature.output_names), outputs)
     # the engine checks the method and the options before any run: here, with no runs
     compute(plan, model, Chunk(0, 0, 0, x0s[:0], params[:0]))
+    given_chunk = chunk if isinstance(chunk, (int, np.integer)) and not isinstance(chunk, bool) else None
+    check_sweep(sweep_run_bytes(plan.n_states, plan.n_outputs, len(t), plan.derived), n_runs, len(t),
+                None if given_chunk is None else int(given_chunk), path, local=client is None)
+    if not isinstance(client, str):
+        return _run(plan, model, signature, x0s, params, varied, client, chunk, path, progress)
+    # an address: a client of this sweep's own, connected before any run and closed after the last
+    with connect(client) as own:
+        return _run(plan, model, signature, x0s, params, varied, own, chunk, path, progress)
+
+
+def _run(plan: Plan, model: zarel_engine.Model, signature: Signature, x0s: np.ndarray, params: np.ndarray,
+         varied: dict[str, np.ndarray], client: Any, chunk: Optional[int], path: Optional[str],
+         progress: bool) -> Any:
+    """The runs of a checked sweep, in chunks, here or on `client`'s workers, into `path` or memory."""
+    import xarray as xr
+
+    t, n_runs = plan.t, len(x0s)
     names = sweep_plan.variables(signature, plan, varied)
     coords = {"time": t, "run": np.arange(n_runs), **{name: ("run", values) for name, values in varied.items()}}
-    attrs = {"model": signature.name, "method": picked,
+    attrs = {"model": signature.name, "method": plan.method,
              "fingerprint": sweep_plan.fingerprint(plan, signature, x0s, params)}
 
-    path = None if store is None else sweep_store.store_path(store)
     found = None if path is None else sweep_store.existing_chunk(path, names, coords, attrs["fingerprint"])
     # in memory, the runs that measure the chunk are the first of the result
     results: Results = {}
     if path is None:
         results = {**empty(plan, n_runs), "status": np.full(n_runs, sweep_plan.PENDING, dtype=object)}
-    size, done = (found, 0) if found is not None else sweep_plan.chunk_size(chunk, plan, model, x0s, params,
-                                                                             results or None)
+    size, done = (found, 0) if found is not None else chunk_size(chunk, plan, model, x0s, params, results or None)
     todo = sweep_plan.chunks(x0s, params, size, done)
     if path is not None and found is None:
         sweep_store.create(path, names, n_runs, len(t), size, coords, attrs)

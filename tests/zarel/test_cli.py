@@ -161,3 +161,67 @@ def test_repeated_options_signed_grids_and_spreadsheet_files(files):
     pandas.testing.assert_frame_equal(pandas.read_csv(io.StringIO(printed.stdout), index_col="time"), expected)
     sheet, plain = (run(*SIMULATE, "--input", name, cwd=files) for name in ("sheet.csv", "force.csv"))
     assert sheet.returncode == 0 and sheet.stdout == plain.stdout, sheet.stderr
+
+
+def test_solver_options_reach_the_run(files):
+    t = np.linspace(0.0, 3.0, 31)
+    system = zarel.load(files / "spring.json")
+    # x' = x^2 from 0.25 takes midpoint several Newton iterations a step
+    for file, x0, flags, options in (
+            ("spring.json", {"q": 1.0}, ["--method", "rk45", "--rtol", "1e-3", "--atol", "1e-6"],
+             dict(method="rk45", rtol=1e-3, atol=1e-6)),
+            ("blowup.json", [0.25], ["--method", "midpoint", "--newton-tol", "1e-3", "--max-newton", "2"],
+             dict(method="midpoint", newton_tol=1e-3, max_newton=2))):
+        given = [f"{k}={v}" for k, v in x0.items()] if isinstance(x0, dict) else [str(x0[0])]
+        printed = run("simulate", file, "--t", "0:3:31", "--x0", *given, *flags, cwd=files)
+        assert printed.returncode == 0, printed.stderr
+        expected = zarel.simulate(zarel.load(files / file), x0, t, **options).to_pandas()
+        default = zarel.simulate(zarel.load(files / file), x0, t, method=options["method"]).to_pandas()
+        got = pandas.read_csv(io.StringIO(printed.stdout), index_col="time")
+        pandas.testing.assert_frame_equal(got, expected, check_exact=True)
+        assert not got.equals(default)
+    swept = run("sweep", "spring.json", "--t", "0:3:31", "--x0", "q=1", "--vary", "k=1:4:3", "--method", "rk45",
+                "--rtol", "1e-3", "--no-progress", "--out", "tolerant.zarr", cwd=files)
+    assert swept.returncode == 0, swept.stderr
+    expected = zarel.sweep(system, t, x0={"q": 1.0}, params={"k": np.linspace(1, 4, 3)}, method="rk45", rtol=1e-3,
+                           progress=False)
+    xarray.testing.assert_identical(xarray.open_zarr(files / "tolerant.zarr").compute().drop_encoding(), expected)
+
+
+SWEEP = ["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--no-progress"]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    # a size this machine cannot hold, before any work
+    (["simulate", "spring.json", "--t", "0:1:20000000000"], 2,
+     "argument --t: time grid '0:1:20000000000': a run of 20000000000 points takes at least 480.0 GB, more than "
+     "the "),
+    (["sweep", "spring.json", "--t", "0:1:10000000", "--vary", "c=0:1:1000000", "--out", "huge.zarr"], 1,
+     "--out huge.zarr: the result of 1000000 runs of 10000000 points takes up to 400.0 TB uncompressed, more than "
+     "the "),
+    # an option the method does not read
+    (SIMULATE + ["--grid-steps"], 1, "--grid-steps sets the steps rk45, dop853 and nonstiff choose (euler, rk4 and "
+                                     "midpoint step on the grid); method midpoint does not read it"),
+    (SWEEP + ["--method", "rk4", "--grid-steps", "--out", "steps.zarr"], 1,
+     "--grid-steps sets the steps rk45, dop853 and nonstiff choose"),
+    (SIMULATE + ["--rtol", "1e-3"], 1, "--rtol sets the error control of rk45, dop853 and nonstiff; method midpoint "
+                                       "does not read it"),
+    (SIMULATE + ["--method", "rk45", "--max-newton", "3"], 1,
+     "--max-newton sets the Newton iteration of midpoint; method rk45 does not read it"),
+    (SIMULATE + ["--max-newton", "0"], 2, "argument --max-newton: 0 is not a positive number of iterations"),
+    (SIMULATE + ["--method", "rk45", "--atol", "-1"], 2, "argument --atol: -1 is not a tolerance, a finite number >= 0"),
+    (SIMULATE + ["--newton-tol", "tight"], 2, "argument --newton-tol: 'tight' is not a number"),
+    # a sweep's store, like a result file, goes into a folder that exists
+    (SWEEP + ["--out", "absent/s.zarr"], 1, "--out absent/s.zarr: the folder absent does not exist"),
+])
+def test_sizes_solver_options_and_folders_are_refused_up_front(files, args, status, message):
+    assert message in failed(run(*args, cwd=files), status)
+    assert not (files / "absent").exists() and not (files / "huge.zarr").exists()
+    assert not (files / "steps.zarr").exists()
+
+
+def test_the_help_says_what_a_held_input_records(files):
+    for command in ("simulate", "sweep"):
+        shown = run(command, "--help", cwd=files)
+        assert "under hold the input recorded at the last grid point is the row held over the last interval" in \
+            " ".join(shown.stdout.split())

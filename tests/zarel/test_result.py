@@ -145,3 +145,26 @@ def test_balance_needs_an_energy_and_plot_of_many_states_stays_legible(tmp_path)
     legend = fig.axes[0].get_legend()
     assert legend is not None and 2 <= len(legend.get_texts()) <= 3
     assert {"x0", "x299"} <= {text.get_text() for text in legend.get_texts()}
+
+
+def test_a_run_too_large_for_memory_is_refused_before_it_starts(monkeypatch):
+    import zarel.sizes
+
+    monkeypatch.setattr(zarel.sizes, "available_memory", lambda: 10**6)
+    t = np.linspace(0.0, 1.0, 10**5)
+    # the grid, times, 2 states, 2 inputs, energy, supplied power, 2 outputs: 10 values a point
+    with pytest.raises(ValueError, match=r"^t: a run of 100000 points takes 8\.0 MB, more than the 1\.0 MB of memory "
+                                         r"available: use fewer points \(a coarser grid or a shorter span\)$"):
+        zarel.simulate(oscillator(), [1.0, 0.0], t)
+    # without outputs and energy, with the series of the inputs given
+    with pytest.raises(ValueError, match="a run of 100000 points takes 6.4 MB"):
+        zarel.simulate(oscillator(), [1.0, 0.0], t, np.zeros((len(t), 2)), record_outputs=False, record_energy=False)
+
+
+def test_a_held_input_is_recorded_as_held_and_documented_so():
+    run = zarel.simulate(pendulum(), [0.0, 0.0], [0.0, 1.0, 2.0], u=[1.0, 2.0, 3.0], method="rk4")
+    assert run.u[:, 0].tolist() == [1.0, 2.0, 2.0]
+    assert run.to_pandas()["tau"].tolist() == [1.0, 2.0, 2.0]
+    said = "under \"hold\" the input recorded at the last grid point is the row held over the last interval"
+    for doc in (zarel.Result.__doc__, zarel.Result.to_pandas.__doc__, zarel.Result.to_xarray.__doc__):
+        assert said in " ".join(doc.split())

@@ -131,7 +131,7 @@ def test_sweep_equals_the_engine_bit_for_bit(exact_ports, client, tmp_path):
 def chunk_of_seconds(monkeypatch, seconds):
     """Chunks of `seconds` runs on any machine: on a clock where every reading is a second later,
     the first run measured takes a second, and the measurement stops there."""
-    import zarel.sweep_plan
+    import zarel.sweep_distribution
 
     class Clock:
         now = 0.0
@@ -140,9 +140,9 @@ def chunk_of_seconds(monkeypatch, seconds):
             self.now += 1.0
             return self.now
 
-    monkeypatch.setattr(zarel.sweep_plan, "time", Clock())
-    monkeypatch.setattr(zarel.sweep_plan, "PROBE_SECONDS", 1.0)
-    monkeypatch.setattr(zarel.sweep_plan, "CHUNK_SECONDS", float(seconds))
+    monkeypatch.setattr(zarel.sweep_distribution, "perf_counter", Clock().perf_counter)
+    monkeypatch.setattr(zarel.sweep_distribution, "PROBE_SECONDS", 1.0)
+    monkeypatch.setattr(zarel.sweep_distribution, "CHUNK_SECONDS", float(seconds))
 
 
 def test_failing_runs_get_their_message_and_the_others_their_values(system, client, monkeypatch):
@@ -331,3 +331,51 @@ def test_a_store_resumes_on_any_cluster_size(system, client, tmp_path, monkeypat
     ds = sweep(system, T, params=params, u=U, store=cut, progress=False, **OPTIONS)
     assert ds["q"].chunks[0] == (40,) * 30
     xarray.testing.assert_identical(ds.compute().drop_encoding(), reference)
+
+
+def test_a_sweep_of_no_runs_is_refused_by_name(system):
+    with pytest.raises(ValueError, match="^params holds no run; a sweep needs at least one$"):
+        sweep(system, T, params={"k": []}, progress=False)
+    with pytest.raises(ValueError, match="^x0 holds no run; a sweep needs at least one$"):
+        sweep(system, T, x0={"q": [], "p": 0.5}, progress=False)
+
+
+def test_a_sweep_on_a_scheduler_given_by_its_address(system, client):
+    params = grid(k=[1.0, 4.0], c=[0.1, 0.2, 0.3])
+    local = sweep(system, T, params=params, u=U, chunk=4, progress=False, **OPTIONS)
+    remote = sweep(system, T, params=params, u=U, chunk=4, client=client.scheduler.address, progress=False,
+                   **OPTIONS)
+    xarray.testing.assert_identical(remote, local)
+    with pytest.raises(TypeError, match=r"^client must be a dask.distributed.Client or a scheduler's address "
+                                        r"\(tcp://host:8786\), got int$"):
+        sweep(system, T, params=params, client=8786, progress=False)
+
+
+def test_a_store_is_a_zarr_folder_in_a_folder_that_exists(system, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="^store x.txt: a sweep is written to a Zarr store, a folder ending in "
+                                         r"\.zarr$"):
+        sweep(system, T, params={"k": [1.0]}, store="x.txt", progress=False)
+    absent = tmp_path / "absent" / "s.zarr"
+    with pytest.raises(ValueError, match=f"^store {absent}: the folder {absent.parent} does not exist$"):
+        sweep(system, T, params={"k": [1.0]}, store=absent, progress=False)
+    assert not (tmp_path / "absent").exists() and not (tmp_path / "x.txt").exists()
+
+
+def test_a_sweep_too_large_is_refused_before_any_run(system, tmp_path):
+    t = np.linspace(0.0, 1.0, 10**6)
+    runs = {"k": np.ones(10**6)}
+    # 2 states, energy, supplied power, 4 outputs: 64 bytes a point of a run
+    with pytest.raises(ValueError, match=r"^the result of 1000000 runs of 1000000 points takes 64\.0 TB, more than "
+                                         r"the .* of memory available: give store to write it to disk chunk by chunk, "
+                                         r"or use fewer runs \(params\) or points \(t\)$"):
+        sweep(system, t, params=runs, progress=False)
+    with pytest.raises(ValueError, match=r"^chunk: a chunk of 1000000 runs takes 64\.0 TB, more than the .* of memory "
+                                         r"available: give a smaller chunk$"):
+        sweep(system, t, params=runs, chunk=10**6, store=tmp_path / "chunked.zarr", progress=False)
+    store = tmp_path / "big.zarr"
+    with pytest.raises(ValueError, match=f"^store {store}: the result of 1000000 runs of 1000000 points takes up to "
+                                         r"64\.0 TB uncompressed, more than the .* free on its disk: use fewer runs "
+                                         r"\(params\) or points \(t\), or a store on a larger disk$"):
+        sweep(system, t, params=runs, store=store, progress=False)
+    assert not store.exists() and not (tmp_path / "chunked.zarr").exists()
