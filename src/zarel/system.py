@@ -23,6 +23,9 @@ VARIANTS = 8
 # singular and plural of each kind, as messages spell them
 _WORDS = {"state": ("state", "states"), "input": ("input", "inputs"), "param": ("parameter", "parameters")}
 
+# the argument of simulate and sweep that gives the values of each kind, as messages name it
+ARGUMENTS = {"state": "x0", "input": "u", "param": "params"}
+
 # Names the results give to their own coordinates and variables (Result.to_xarray, the CSV the
 # command writes, a sweep's Dataset): a state, input, parameter or output may not take them.
 RESERVED = {
@@ -81,10 +84,39 @@ class Signature:
             if defaults is None:
                 defaults = self.param_values if kind == "param" else np.zeros(len(names))
             out = self._sized(defaults, len(names), f"default {plural}")
-            for key, value in values.items():
-                out[self.index(kind, key)] = float(value)
+            given = self.positions(kind, values)
+            for j, value in given.items():
+                out[j] = float(value)
+            self._finite(kind, out, given)
             return out
-        return self._sized(values, len(names), plural)
+        out = self._sized(values, len(names), plural)
+        self._finite(kind, out, range(len(names)))
+        return out
+
+    def positions(self, kind: Kind, values: Mapping[Any, T]) -> dict[int, T]:
+        """Position -> value of each entry of a mapping from names (or symbols) of `kind`; a name
+        given twice, as "F" and as the symbol F say, is refused rather than the last one winning."""
+        out: dict[int, T] = {}
+        keys: dict[int, Any] = {}
+        for key, value in values.items():
+            j = self.index(kind, key)
+            if j in out:
+                word, _ = _WORDS[kind]
+                raise ValueError(f"{ARGUMENTS[kind]} gives the {word} {self.names(kind)[j]!r} twice (as {keys[j]!r} "
+                                 f"and as {key!r}); give each name once")
+            out[j], keys[j] = value, key
+        return out
+
+    def _finite(self, kind: Kind, values: np.ndarray, given: Any) -> None:
+        """Refuses a start value or run parameter that is NaN or infinite, by name: the run would
+        only report a non-finite state later, naming neither."""
+        if kind == "input":
+            return
+        for j in given:
+            if not math.isfinite(values[j]):
+                word, _ = _WORDS[kind]
+                raise ValueError(f"{ARGUMENTS[kind]}: the {word} {self.names(kind)[j]!r} is {values[j]}; "
+                                 f"give a finite number")
 
     @staticmethod
     def _sized(values: Any, n: int, what: str) -> np.ndarray:
