@@ -218,7 +218,10 @@ def depth(node: Node) -> int:
 
 
 def shorten(expr: Any, width: int = 80) -> str:
-    text = str(expr)
+    try:
+        text = str(expr)
+    except RecursionError:  # SymPy prints recursively too
+        return f"an expression ({type(expr).__name__}) too deeply nested to print"
     return text if len(text) <= width else text[:width - 3] + "..."
 
 

@@ -39,7 +39,8 @@ class _Symbols:
                 if s.name == t.name:
                     raise ValueError(f"the {kind} {s.name} takes the name of time (zarel.t); rename the {kind}")
                 if s.name in kinds:
-                    both = f"two {kind}s" if kinds[s.name] == kind else f"a {kinds[s.name]} and a {kind}"
+                    first = kinds[s.name]
+                    both = f"two {kind}s" if first == kind else f"a{'n' * (first == 'input')} {first} and a {kind}"
                     raise ValueError(f"the name {s.name} is given to {both}; rename one of them")
                 kinds[s.name] = kind
         self.real = {s: s if s.is_real else sympy.Symbol(s.name, real=True) for s in every}
@@ -57,7 +58,8 @@ class _Symbols:
         except RecursionError:
             # SymPy walks expressions recursively: one nested deeper than Python's recursion limit
             # cannot even be printed, so the message names where it was given
-            raise ValueError(f"{where} is nested too deeply for SymPy to walk; expand it (sympy.expand)") from None
+            raise ValueError(f"{where} is nested too deeply for SymPy to walk; write it with fewer levels "
+                             f"(sympy.expand flattens nested sums and products)") from None
         for s in sorted(free, key=str):
             if s not in self.slots:
                 hint = " (time is the symbol zarel.t)" if s.name == t.name else ""
