@@ -98,6 +98,11 @@ auto guarded(F&& body) -> decltype(body()) {
 
 // Sets the Python exception of an engine error: ValueError or RuntimeError by its variant.
 std::nullptr_t to_py(const EngineError& error);
+// The package's text of a run's failure: a failed step of an explicit pair (rk45, dop853) names its
+// method, where Model.simulate keeps the engine's one wording for every step failure.
+std::string run_failure_text(const EngineError& error, Method method);
+// to_py with the package's text of a run's failure.
+std::nullptr_t to_py(const EngineError& error, Method method);
 std::nullptr_t invalid_argument(const std::string& message);
 
 // Fast-call argument parsing: fills out[i] (borrowed, or null when absent) for the named

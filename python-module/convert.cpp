@@ -8,6 +8,19 @@
 
 namespace zarel::py {
 
+namespace {
+
+// The exception of an engine error's variant, with the given text.
+std::nullptr_t raise(const EngineError& error, const std::string& text) {
+    const bool integration = std::holds_alternative<StepFailed>(error.variant()) ||
+                             std::holds_alternative<NonFinite>(error.variant());
+    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(integration ? PyExc_RuntimeError : PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+}  // namespace
+
 PyObject* InternalFault = nullptr;
 
 SharedHold::SharedHold(PyModel* self) {
@@ -25,16 +38,18 @@ SharedHold::~SharedHold() {
     if (self_) self_->holds.fetch_sub(1, std::memory_order_release);
 }
 
-std::nullptr_t to_py(const EngineError& error) {
-    const bool integration = std::holds_alternative<StepFailed>(error.variant()) ||
-                             std::holds_alternative<NonFinite>(error.variant());
-    const std::string text = error.display();
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(integration ? PyExc_RuntimeError : PyExc_ValueError, message.get());
-    return nullptr;
-}
+std::nullptr_t to_py(const EngineError& error) { return raise(error, error.display()); }
+
+std::nullptr_t to_py(const EngineError& error, Method method) { return raise(error, run_failure_text(error, method)); }
 
 std::nullptr_t invalid_argument(const std::string& message) { return to_py(InvalidArgument{message}); }
+
+std::string run_failure_text(const EngineError& error, Method method) {
+    const auto* failed = std::get_if<StepFailed>(&error.variant());
+    if (!failed || (method != Method::Rk45 && method != Method::Dop853)) return error.display();
+    return std::string("the ") + (method == Method::Rk45 ? "rk45" : "dop853") + " step at t = " +
+           format_number(failed->t) + " failed: " + failed->message;
+}
 
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const auto count = static_cast<Py_ssize_t>(sig.names.size());

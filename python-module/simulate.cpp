@@ -182,7 +182,7 @@ PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* para
         Unlocked unlocked;
         return zarel::simulate(model, x0.span(), t.span(), inputs, method, options, choices);
     }();
-    if (!run) return to_py(run.error());
+    if (!run) return package_methods ? to_py(run.error(), method) : to_py(run.error());
     return trajectory_dict(std::move(*run), model.n_states, model.n_inputs);
 }
 

@@ -43,14 +43,14 @@ bool target(PyObject* obj, const char* name, int type, std::initializer_list<npy
 }
 
 // The outcome of each run: None, or the message of the exception Model.simulate would raise.
-PyObject* outcome_list(const std::vector<std::optional<EngineError>>& outcomes) {
+PyObject* outcome_list(const std::vector<std::optional<EngineError>>& outcomes, Method method) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         PyObject* item = Py_NewRef(Py_None);
         if (outcomes[i]) {
             Py_DECREF(item);
-            const std::string text = outcomes[i]->display();
+            const std::string text = run_failure_text(*outcomes[i], method);
             item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
             if (!item) return nullptr;
         }
@@ -75,6 +75,7 @@ PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             PyErr_SetString(PyExc_TypeError, "simulate_batch() missing 1 required keyword-only argument: 'x'");
             return nullptr;
         }
+        if (!count_in_range(in[10], "max_newton")) return nullptr;
         PyModel* holder = model_arg(in[0]);
         if (!holder) return nullptr;
         SharedHold hold(holder);
@@ -141,8 +142,8 @@ PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return simulate_batch_into(model, static_cast<std::size_t>(N), x0s, run_params, t.span(), inputs,
                                        method, options, dense, targets);
         }();
-        if (!outcomes) return to_py(outcomes.error());
-        return outcome_list(*outcomes);
+        if (!outcomes) return to_py(outcomes.error(), method);
+        return outcome_list(*outcomes, method);
     });
 }
 

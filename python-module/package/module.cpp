@@ -76,6 +76,17 @@ bool positional_at_most(const char* function, Py_ssize_t nargs, Py_ssize_t most)
     return false;
 }
 
+bool count_in_range(PyObject* obj, const char* name) {
+    if (!obj || !PyLong_Check(obj)) return true;
+    PyLong_AsUnsignedLongLong(obj);
+    if (!PyErr_Occurred()) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be a whole number from 0 to %llu, got %R", name,
+                 static_cast<unsigned long long>(UINT64_MAX), obj);
+    return false;
+}
+
 }  // namespace zarel::py::package
 
 PyMODINIT_FUNC PyInit__engine() {

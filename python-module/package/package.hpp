@@ -9,6 +9,9 @@ namespace zarel::py::package {
 PyModel* model_arg(PyObject* obj);
 // The options after the first `most` arguments are keyword-only: a TypeError for more.
 bool positional_at_most(const char* function, Py_ssize_t nargs, Py_ssize_t most);
+// An integer count (max_newton) below 0 or beyond 64 bits is a ValueError naming it, where
+// Model.simulate passes the host's OverflowError on; null and non-integers are left to the conversion.
+bool count_in_range(PyObject* obj, const char* name);
 
 PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* simulate_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

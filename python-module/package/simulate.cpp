@@ -14,6 +14,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                          3},
                         args, nargs, kwnames, in))
             return nullptr;
+        if (!count_in_range(in[9], "max_newton")) return nullptr;
         PyModel* model = model_arg(in[0]);
         if (!model) return nullptr;
         SharedHold hold(model);

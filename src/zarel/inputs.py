@@ -34,7 +34,8 @@ def input_series(signature: Signature, t: Array, u: Inputs) -> Optional[Array]:
         return np.stack([_input_vector(signature, row) for row in rows]) if n else np.zeros((0, m))
     if isinstance(u, Mapping):
         series = np.zeros((n, m))
-        for key, values in u.items():
+        for j, values in signature.positions("input", u).items():
+            key = signature.input_names[j]
             if callable(values):
                 raise TypeError(f"input {str(key)!r} is a function; give it a (len(t),) array, a scalar or a SymPy "
                                 f"expression of zarel.t, or pass u itself as a function of time returning the inputs")
@@ -42,7 +43,7 @@ def input_series(signature: Signature, t: Array, u: Inputs) -> Optional[Array]:
             if column.shape not in ((), (n,)):
                 raise ValueError(f"input {str(key)!r} has shape {column.shape}; expected a scalar or {n} values, "
                                  f"one per time point")
-            series[:, signature.index("input", key)] = column
+            series[:, j] = column
         return series
     series = np.array(u, dtype=float)
     if series.ndim == 1 and m == 1:
@@ -77,6 +78,7 @@ def split(signature: Signature, u: Inputs) -> tuple[Inputs, dict[int, Any]]:
         return None, {0: u}
     if not isinstance(u, Mapping):
         return u, {}
+    signature.positions("input", u)  # the same input given twice, once as an expression, is refused too
     expressions = {signature.index("input", key): value for key, value in u.items() if expression(value)}
     rest = {key: value for key, value in u.items() if not expression(value)}
     return (rest if rest else None) if expressions else u, expressions

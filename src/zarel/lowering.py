@@ -218,7 +218,10 @@ def depth(node: Node) -> int:
 
 
 def shorten(expr: Any, width: int = 80) -> str:
-    text = str(expr)
+    try:
+        text = str(expr)
+    except RecursionError:  # SymPy prints recursively too
+        return f"an expression ({type(expr).__name__}) too deeply nested to print"
     return text if len(text) <= width else text[:width - 3] + "..."
 
 
@@ -255,7 +258,10 @@ def constant(value: Any) -> float:
         except OverflowError:
             raise ValueError(f"constant {str(sympy.Float(value, 3)).lower()} is beyond the largest double, "
                              f"{sys.float_info.max:.3g}") from None
-    approx = value.evalf(_CONSTANT_DIGITS)
+    # a Float is its own value at its own precision; evalf of any zero (0.0 included) is the integer 0
+    approx = value if isinstance(value, sympy.Float) else value.evalf(_CONSTANT_DIGITS)
+    if approx.is_zero:
+        return 0.0
     if not isinstance(approx, sympy.Float):
         raise ValueError(f"constant {value} is not a finite real number")
     result = float(to_float(approx._mpf_, rnd=round_nearest))

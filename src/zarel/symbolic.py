@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Optional
 
@@ -30,12 +31,18 @@ class _Symbols:
             raise TypeError(f"params must map symbols to default values, got {type(params).__name__}")
         params = dict(params or {})
         self.params = _symbol_tuple(params, "params")
-        self.param_values = [float(v) for v in params.values()]
+        self.param_values = [_default(s, v) for s, v in params.items()]
         every = (*self.states, *self.inputs, *self.params)
-        names = [s.name for s in every]
-        for s in every:
-            if names.count(s.name) > 1 or s.name == t.name:
-                raise ValueError(f"the name {s.name} is given to more than one symbol (t is time)")
+        kinds: dict[str, str] = {}
+        for kind, symbols in (("state", self.states), ("input", self.inputs), ("parameter", self.params)):
+            for s in symbols:
+                if s.name == t.name:
+                    raise ValueError(f"the {kind} {s.name} takes the name of time (zarel.t); rename the {kind}")
+                if s.name in kinds:
+                    first = kinds[s.name]
+                    both = f"two {kind}s" if first == kind else f"a{'n' * (first == 'input')} {first} and a {kind}"
+                    raise ValueError(f"the name {s.name} is given to {both}; rename one of them")
+                kinds[s.name] = kind
         self.real = {s: s if s.is_real else sympy.Symbol(s.name, real=True) for s in every}
         self.user = {r: s for s, r in self.real.items()}
         self.slots = {self.real[s]: i for i, s in enumerate(every)}
@@ -45,9 +52,15 @@ class _Symbols:
         """`value` as a real-symbol expression, every free symbol known (and in `allow` if given)."""
         try:
             expr = sympy.sympify(value).xreplace(self.real)
+            free = expr.free_symbols
         except (sympy.SympifyError, TypeError) as e:
             raise ValueError(f"{where} is not a SymPy expression: {e}") from None
-        for s in sorted(expr.free_symbols, key=str):
+        except RecursionError:
+            # SymPy walks expressions recursively: one nested deeper than Python's recursion limit
+            # cannot even be printed, so the message names where it was given
+            raise ValueError(f"{where} is nested too deeply for SymPy to walk; write it with fewer levels "
+                             f"(sympy.expand flattens nested sums and products)") from None
+        for s in sorted(free, key=str):
             if s not in self.slots:
                 hint = " (time is the symbol zarel.t)" if s.name == t.name else ""
                 raise ValueError(f"{where}: free symbol {s} is neither a state, an input, a parameter nor t{hint}")
@@ -61,9 +74,12 @@ class _Symbols:
             m = sympy.Matrix(value)
         except (ValueError, TypeError, sympy.SympifyError) as e:
             raise ValueError(f"{where} is not a matrix: {e}") from None
+        if m.shape != shape and 0 in m.shape and 0 in shape:
+            m = sympy.zeros(*shape)  # [] is every empty shape (a model without states or inputs)
         if m.shape != shape:
             raise ValueError(f"{where} is {m.shape[0]} x {m.shape[1]}, expected {shape[0]} x {shape[1]}")
-        return m, {ij: self.expr(v, where) for ij, v in m.todok().items() if v != 0}
+        return m, {(i, j): self.expr(v, f"{where}[{i}, {j}]" if shape[1] > 1 else f"{where}[{i}]")
+                   for (i, j), v in m.todok().items() if v != 0}
 
     def display(self, expr: Any) -> Any:
         return expr.xreplace(self.user)
@@ -72,8 +88,9 @@ class _Symbols:
                  energy: Optional[sympy.Expr] = None, grad: Optional[Sequence[sympy.Expr]] = None,
                  port_outputs: Sequence[sympy.Expr] = ()) -> dict[str, Any]:
         """The engine document of a model, its Jacobian by symbolic differentiation."""
-        # the right-hand side is lowered first so that an unsupported function is named as written,
-        # not as its derivative
+        # the energy and then the right-hand side are lowered first so that an unsupported function
+        # is named as written, not as its derivative (besselj(0, q) in H is -besselj(1, q) in the rhs)
+        energy_tree = None if energy is None else lower(energy, self.slots)
         rhs_trees = [lower(e, self.slots) for e in rhs]
         x = [self.real[s] for s in self.states]
         zero = ["const", 0.0]
@@ -97,8 +114,8 @@ class _Symbols:
             "rhs": rhs_trees,
             "jacobian": jacobian,
         }
-        if energy is not None:
-            doc["energy"] = lower(energy, self.slots)
+        if energy_tree is not None:
+            doc["energy"] = energy_tree
         if grad is not None:
             doc["grad_H"] = trees(grad)
         if port_outputs:
@@ -243,6 +260,16 @@ def _symbol_tuple(symbols: Iterable[Any], what: str) -> tuple[sympy.Symbol, ...]
         if not isinstance(s, sympy.Symbol):
             raise TypeError(f"{what} must be SymPy symbols, got {s!r}")
     return out
+
+
+def _default(symbol: sympy.Symbol, value: Any) -> float:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"params: the default of {symbol} is not a number: {value!r}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"params: the default of {symbol} is {number}; give a finite number")
+    return number
 
 
 def _named_outputs(sym: _Symbols, outputs: Optional[Mapping[str, Any]]) -> dict[str, sympy.Expr]:

@@ -23,6 +23,9 @@ VARIANTS = 8
 # singular and plural of each kind, as messages spell them
 _WORDS = {"state": ("state", "states"), "input": ("input", "inputs"), "param": ("parameter", "parameters")}
 
+# the argument of simulate and sweep that gives the values of each kind, as messages name it
+ARGUMENTS = {"state": "x0", "input": "u", "param": "params"}
+
 # Names the results give to their own coordinates and variables (Result.to_xarray, the CSV the
 # command writes, a sweep's Dataset): a state, input, parameter or output may not take them.
 RESERVED = {
@@ -81,10 +84,39 @@ class Signature:
             if defaults is None:
                 defaults = self.param_values if kind == "param" else np.zeros(len(names))
             out = self._sized(defaults, len(names), f"default {plural}")
-            for key, value in values.items():
-                out[self.index(kind, key)] = float(value)
+            given = self.positions(kind, values)
+            for j, value in given.items():
+                out[j] = float(value)
+            self._finite(kind, out, given)
             return out
-        return self._sized(values, len(names), plural)
+        out = self._sized(values, len(names), plural)
+        self._finite(kind, out, range(len(names)))
+        return out
+
+    def positions(self, kind: Kind, values: Mapping[Any, T]) -> dict[int, T]:
+        """Position -> value of each entry of a mapping from names (or symbols) of `kind`; a name
+        given twice, as "F" and as the symbol F say, is refused rather than the last one winning."""
+        out: dict[int, T] = {}
+        keys: dict[int, Any] = {}
+        for key, value in values.items():
+            j = self.index(kind, key)
+            if j in out:
+                word, _ = _WORDS[kind]
+                raise ValueError(f"{ARGUMENTS[kind]} gives the {word} {self.names(kind)[j]!r} twice (as {keys[j]!r} "
+                                 f"and as {key!r}); give each name once")
+            out[j], keys[j] = value, key
+        return out
+
+    def _finite(self, kind: Kind, values: np.ndarray, given: Any) -> None:
+        """Refuses a start value or run parameter that is NaN or infinite, by name: the run would
+        only report a non-finite state later, naming neither."""
+        if kind == "input":
+            return
+        for j in given:
+            if not math.isfinite(values[j]):
+                word, _ = _WORDS[kind]
+                raise ValueError(f"{ARGUMENTS[kind]}: the {word} {self.names(kind)[j]!r} is {values[j]}; "
+                                 f"give a finite number")
 
     @staticmethod
     def _sized(values: Any, n: int, what: str) -> np.ndarray:
@@ -123,11 +155,12 @@ class System:
     """
 
     def __init__(self, document: Mapping[str, Any], name: Optional[str] = None,
-                 _model: Optional[zarel_engine.Model] = None):
+                 _model: Optional[zarel_engine.Model] = None, _source: Optional[str] = None):
         doc = dict(document)
-        # the engine is the judge of the document: its message is the error
-        text = _dump(doc)
-        model = zarel_engine.Model(text) if _model is None else _model
+        # the engine is the judge of the document: its message is the error. `_source` is the text
+        # `_model` was compiled from (a file's text as load reads it), written back only when asked for
+        source = _dump(doc) if _source is None else _source
+        model = zarel_engine.Model(source) if _model is None else _model
         names = {}
         for key, prefix, n in (
             ("state_names", "x", model.n_states),
@@ -139,9 +172,15 @@ class System:
             name = doc.get("name", "model")
             if not isinstance(name, str):
                 raise ValueError(f"the document's name must be a string, got {name!r}")
-        doc = {"name": name, **names, **{k: v for k, v in doc.items() if k not in names and k != "name"}}
-        self._text = _dump(doc)
-        # names are ignored by the engine: the model checked above is this document's model
+        # names are ignored by the engine: the model checked above, and any compiled from `source`,
+        # is this document's model. The document with its name and names leading is written out
+        # when first asked for, unless `source` is that document already (as the symbolic front
+        # end writes it).
+        self._header: dict[str, Any] = {"name": name, **names}
+        self._source = source
+        self._text: Optional[str] = None
+        if _source is None and list(doc)[:4] == list(self._header) and doc["name"] == name:
+            self._text = source  # names present are the names taken
         self._lock = threading.Lock()
         self._compiled: dict[str, Any] = {"": model}
         self.signature = Signature(
@@ -191,16 +230,20 @@ class System:
 
     def document(self) -> dict[str, Any]:
         """The document as JSON-ready data, a new copy on every call."""
-        doc: dict[str, Any] = json.loads(self._text)
+        doc: dict[str, Any] = json.loads(self.json())
         return doc
 
     def json(self) -> str:
-        """The document as compact JSON text."""
+        """The document as compact JSON text, its name and the names of its states, inputs and
+        parameters first."""
+        if self._text is None:
+            doc = json.loads(self._source)
+            self._text = _dump({**self._header, **{k: v for k, v in doc.items() if k not in self._header}})
         return self._text
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
         with open(path, "w", encoding="utf-8") as f:
-            f.write(self._text)
+            f.write(self.json())
             f.write("\n")
 
     def model(self) -> zarel_engine.Model:
@@ -210,7 +253,7 @@ class System:
         its ``params``; setting them affects only direct calls of its own methods.
         """
         model = self._compiled.get("")  # built already but after unpickling: no lock needed
-        return model if model is not None else self.compiled("", lambda: zarel_engine.Model(self._text))
+        return model if model is not None else self.compiled("", lambda: zarel_engine.Model(self._source))
 
     def compiled(self, key: str, build: Callable[[], T]) -> T:
         """What `build` makes for `key`, built once per System (a lock keeps two threads from
@@ -294,7 +337,8 @@ def load(path_or_text: Union[str, os.PathLike[str]]) -> System:
         default_name = os.path.splitext(os.path.basename(path))[0]
     model = zarel_engine.Model(text)  # the engine's own message for a document it does not load
     doc = json.loads(text)
-    return System(doc, name=None if "name" in doc else default_name, _model=model)
+    # the text is the engine's as read: written back only if the document is asked for
+    return System(doc, name=None if "name" in doc else default_name, _model=model, _source=text)
 
 
 def as_system(obj: Union[System, zarel_engine.Model]) -> tuple[Signature, zarel_engine.Model, Optional[System]]:

@@ -205,3 +205,57 @@ def test_a_grid_with_a_non_finite_time_is_refused_by_its_index():
             zarel.simulate(system, {}, t)
         with pytest.raises(ValueError, match=f"the time grid holds {bad} at index 2"):
             zarel.sweep(system, t, params={"k": [1.0, 2.0]}, progress=False)
+
+
+def test_a_name_given_twice_is_refused_not_overwritten():
+    system = driven_oscillator()
+    q, p = system.states
+    F, = system.inputs
+    k = next(s for s in system.params if s.name == "k")
+    t = np.linspace(0.0, 1.0, 11)
+    for kwargs, message in (
+            (dict(u={F: 1.0, "F": 2.0}), r"^u gives the input 'F' twice \(as F and as 'F'\); give each name once$"),
+            (dict(u={"F": zarel.t, F: 2.0}), r"^u gives the input 'F' twice \(as 'F' and as F\)"),
+            (dict(x0={q: 1.0, "q": 2.0}), r"^x0 gives the state 'q' twice \(as q and as 'q'\)"),
+            (dict(params={"k": 1.0, k: 2.0}), r"^params gives the parameter 'k' twice \(as 'k' and as k\)")):
+        kwargs.setdefault("x0", {})
+        with pytest.raises(ValueError, match=message):
+            zarel.simulate(system, t=t, **kwargs)
+
+
+def test_non_finite_start_values_and_parameters_are_refused_by_name():
+    system = driven_oscillator()
+    t = np.linspace(0.0, 1.0, 11)
+    for kwargs, message in (
+            (dict(x0={"p": float("nan")}), r"^x0: the state 'p' is nan; give a finite number$"),
+            (dict(x0=[0.0, float("inf")]), r"^x0: the state 'p' is inf; give a finite number$"),
+            (dict(x0={}, params={"c": float("inf")}), r"^params: the parameter 'c' is inf; give a finite number$"),
+            (dict(x0={}, params=[float("nan"), 0.5]), r"^params: the parameter 'k' is nan; give a finite number$")):
+        with pytest.raises(ValueError, match=message):
+            zarel.simulate(system, t=t, **kwargs)
+
+
+def test_max_newton_out_of_range_is_refused_by_name():
+    system = driven_oscillator()
+    t = np.linspace(0.0, 1.0, 11)
+    for value in (-3, 10**30):
+        message = rf"^max_newton must be a whole number from 0 to 18446744073709551615, got {value}$"
+        with pytest.raises(ValueError, match=message):
+            zarel.simulate(system, {}, t, max_newton=value)
+        with pytest.raises(ValueError, match=message):
+            zarel.sweep(system, t, params={"k": [1.0, 2.0]}, max_newton=value, progress=False)
+
+
+def test_an_explicit_pair_that_fails_is_named_not_called_implicit():
+    x = sympy.Symbol("x")
+    jump = zarel.ODE([x], [sympy.Piecewise((0, zarel.t < 0.5), (1e300, True))])
+    t = np.linspace(0.0, 1.0, 3)
+    for method in ("rk45", "dop853"):
+        with pytest.raises(RuntimeError, match=rf"^the {method} step at t = 0\.4999\d* failed: the adaptive step "
+                                               r"collapsed; the right-hand side may be discontinuous or stiff$"):
+            zarel.simulate(jump, [0.0], t, method=method)
+    status = zarel.sweep(jump, t, x0={"x": [0.0, 0.0]}, method="rk45", progress=False)["status"].values
+    assert all(s.startswith("the rk45 step at t = 0.4999") for s in status)
+    # the engine's own model keeps the engine's one wording for every failed step
+    with pytest.raises(RuntimeError, match=r"^the implicit step at t = 0\.4999\d* did not converge: the adaptive"):
+        zarel_engine.Model(jump.json()).simulate(np.array([0.0]), t, method="rk45")

@@ -160,7 +160,7 @@ def ph(H=q_**2 / 2 + p_**2 / 2, J=((0, 1), (-1, 0)), R=None, G=None, inputs=(), 
     (lambda: ph(G=[[1, 0], [0, 1]], inputs=[F_]), r"G is 2 x 2, expected 2 x 1"),
     (lambda: ph(H=q_**2 + k_ * p_**2), r"H: free symbol k is neither a state, an input, a parameter nor t"),
     (lambda: ph(H=q_**2 + F_ * p_, G=[0, 1], inputs=[F_]), r"H may depend on states and parameters only, not on F"),
-    (lambda: ph(params={q_: 1.0}), r"the name q is given to more than one symbol"),
+    (lambda: ph(params={q_: 1.0}), r"the name q is given to a state and a parameter; rename one of them"),
     (lambda: ph(outputs={"dissipated_power": q_}), r"dissipated_power is reserved"),
     (lambda: zarel.ODE([q_], [q_, p_]), r"rhs is 2 x 1, expected 1 x 1"),
     (lambda: zarel.ODE([q_], [sympy.gamma(q_)]), r"unsupported function gamma in gamma\(q\); supported: .*Heaviside"),
@@ -298,3 +298,73 @@ def test_the_readme_lists_the_functions_the_lowering_knows():
 
     readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
     assert "  " + readme_list().replace("\n", "\n  ") in readme
+
+
+def test_float_zeros_lower_like_integer_zeros():
+    x = sympy.Symbol("x")
+    for rhs in (sympy.Max(0.0, x), sympy.Piecewise((0.0, zarel.t < 1), (1.0, True)),
+                sympy.Piecewise((0.0, x < 0), (x, True)), sympy.Float(0.0) * x + sympy.Float("-0.0")):
+        model = zarel.ODE([x], [rhs]).model()
+        for point, time in ((-2.0, 0.5), (3.0, 2.0)):
+            expected = float(rhs.subs({x: point, zarel.t: time}))
+            assert model.rhs(np.array([point]), None, time)[0] == expected, rhs
+
+
+def test_too_deep_expressions_are_named_where_given():
+    x = sympy.Symbol("x")
+    horner = sympy.Integer(1)
+    for k in range(300):  # degree 300: SymPy's own recursion gives out walking it
+        horner = sympy.Rational(1, k + 2) + x * horner
+    with pytest.raises(ValueError, match=r"^rhs\[0\] is nested too deeply for SymPy to walk; write it with fewer levels"):
+        zarel.ODE([x], [horner])
+    chain = x
+    for _ in range(5000):
+        chain = sympy.sin(chain, evaluate=False)
+    with pytest.raises(ValueError, match=r"^H is nested too deeply for SymPy to walk"):
+        zarel.PortHamiltonian([x], chain, [[0]])
+
+
+@pytest.mark.parametrize("build, message", [
+    (lambda: ph(inputs=[sympy.Symbol("t")], G=[0, 1]), r"^the input t takes the name of time \(zarel.t\); rename the input$"),
+    (lambda: zarel.ODE([q_, sympy.Symbol("q", real=True)], [0, 0]), r"^the name q is given to two states; rename one of them$"),
+    (lambda: ph(inputs=[F_], G=[0, 1], params={sympy.Symbol("F", positive=True): 1.0}),
+     r"^the name F is given to an input and a parameter; rename one of them$"),
+    # named as written in H, not as its derivative besselj(1, q) in the right-hand side
+    (lambda: ph(H=sympy.besselj(0, q_) + p_**2 / 2), r"^unsupported function besselj in besselj\(0, q\);"),
+    (lambda: ph(params={k_: float("nan")}), r"^params: the default of k is nan; give a finite number$"),
+    (lambda: ph(params={k_: float("-inf")}), r"^params: the default of k is -inf; give a finite number$"),
+])
+def test_refusals_name_the_culprit(build, message):
+    with pytest.raises(ValueError, match=message):
+        build()
+
+
+def test_an_empty_list_is_every_empty_shape():
+    # no states: the right-hand side and J are [], as are G and D without inputs
+    nothing = zarel.ODE([], [], outputs={"one": 1})
+    assert nothing.model().n_states == 0 and nothing.model().outputs(np.zeros(0)).tolist() == [1.0]
+    held = zarel.PortHamiltonian([q_], q_**2 / 2, [[0]], G=[], D=[])
+    assert held.model().n_inputs == 0 and held.model().energy(np.array([2.0])) == 2.0
+
+
+def test_load_reads_a_document_once_and_writes_it_back_only_when_asked(tmp_path, monkeypatch):
+    import zarel.system
+
+    path = tmp_path / "spring.json"
+    oscillator_system().to_json(path)
+    dumps = []
+    real_dump = zarel.system._dump
+    monkeypatch.setattr(zarel.system, "_dump", lambda doc: dumps.append(1) or real_dump(doc))
+    loaded = zarel.load(path)
+    loaded.model()
+    assert dumps == []  # the engine compiles the file's text as read
+    assert loaded.json() + "\n" == path.read_text() and loaded.document() == json.loads(path.read_text())
+    # without names, they are written in front of the document when it is asked for
+    unnamed = {k: v for k, v in json.loads(path.read_text()).items() if k not in ("name", "state_names")}
+    (tmp_path / "bare.json").write_text(json.dumps(unnamed, indent=1))
+    bare = zarel.load(tmp_path / "bare.json")
+    assert list(bare.document())[:4] == ["name", "state_names", "input_names", "param_names"]
+    assert bare.document()["state_names"] == ["x0", "x1"] and bare.name == "bare"
+    monkeypatch.undo()
+    assert zarel.simulate(bare, [1.0, 0.0], [0.0, 0.5, 1.0]).x.tolist() == zarel.simulate(
+        oscillator_system(), [1.0, 0.0], [0.0, 0.5, 1.0]).x.tolist()
