@@ -6,7 +6,7 @@ import hashlib
 import json
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 import numpy as np
 
@@ -79,6 +79,7 @@ def _parameters(signature: Signature, params: Any, defaults: np.ndarray) -> tupl
     p = np.array(params, dtype=np.float64)
     if p.ndim != 2 or p.shape[1] != len(defaults):
         raise ValueError(f"params must be a mapping or an array of shape (runs, {len(defaults)}), got shape {p.shape}")
+    _finite(p, "params", signature.param_names)
     return p, {name: p[:, j].copy() for j, name in enumerate(signature.param_names) if _varies(p[:, j])}
 
 
@@ -87,6 +88,7 @@ def _initial_states(signature: Signature, x0: Any) -> tuple[np.ndarray, set[str]
     if x0 is None:
         return np.zeros((1, n)), set()
     if isinstance(x0, Mapping):
+        signature.positions("state", x0)  # a state given twice, once as an array, say
         arrays = {k: v for k, v in x0.items() if np.ndim(v) > 0}
         columns = _columns(signature, "state", arrays, "x0") if arrays else {}
         x = np.tile(signature.vector("state", {k: v for k, v in x0.items() if np.ndim(v) == 0}),
@@ -98,21 +100,36 @@ def _initial_states(signature: Signature, x0: Any) -> tuple[np.ndarray, set[str]
     if x.ndim == 1:
         if x.shape != (n,):
             raise ValueError(f"x0 must have {n} entries (or shape (runs, {n})), got shape {x.shape}")
+        _finite(x[None, :], "x0", signature.state_names)
         return x[None, :], set()
     if x.ndim != 2 or x.shape[1] != n:
         raise ValueError(f"x0 must have shape ({n},) or (runs, {n}), got shape {x.shape}")
+    _finite(x, "x0", signature.state_names)
     return x, {name for j, name in enumerate(signature.state_names) if _varies(x[:, j])}
 
 
 def _columns(signature: Signature, kind: Any, values: Mapping[Any, Any], what: str) -> dict[str, np.ndarray]:
     columns = {}
-    for key, value in values.items():
+    for j, value in signature.positions(kind, values).items():
+        name = signature.names(kind)[j]
         column = np.asarray(value, dtype=np.float64)
         if column.ndim != 1:
-            raise ValueError(f"{what}[{str(key)!r}] must be a 1-D array of values, one per run, "
+            raise ValueError(f"{what}[{name!r}] must be a 1-D array of values, one per run, "
                              f"got shape {column.shape}")
-        columns[signature.names(kind)[signature.index(kind, key)]] = column
+        _finite(column, f"{what}[{name!r}]")
+        columns[name] = column
     return columns
+
+
+def _finite(values: np.ndarray, what: str, names: Sequence[str] = ()) -> None:
+    """Refuses a NaN or an infinity among the values of runs (one per run, or a row of `names`
+    per run), naming the first: its run would only report a non-finite state later."""
+    bad = np.argwhere(~np.isfinite(values))
+    if len(bad) == 0:
+        return
+    run, *column = bad[0]
+    where = f" for {names[column[0]]!r}" if column else ""
+    raise ValueError(f"{what} holds {values[tuple(bad[0])]}{where} at run {run}; give finite numbers")
 
 
 def _length(columns: Mapping[str, np.ndarray], what: str) -> int:
