@@ -9,18 +9,15 @@ import gc
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
-import numpy as np
 import sympy
 
+from zarel.balance import DISSIPATED, ENERGY, SUPPLIED
 from zarel.functions import balanced
 from zarel.lowering import lower
 from zarel.symbolic import PortHamiltonian, _Symbols, derivatives
-from zarel.system import Signature, System
-
-if TYPE_CHECKING:
-    from zarel.result import Balance, Result
+from zarel.system import System
 
 Node = list[Any]
 Entries = dict[tuple[int, int], Node]
@@ -29,9 +26,6 @@ Entries = dict[tuple[int, int], Node]
 # differences: a dense list of n^2 programs costs seconds to load (17 s at 2,000 states) and
 # evaluates no faster than n + 1 right-hand sides of a sparse system.
 DENSE_JACOBIAN_STATES = 300
-
-# the outputs a composite adds for each part, read by the per-part certificate
-ENERGY, SUPPLIED, DISSIPATED = "energy", "supplied_power", "dissipated_power"
 
 
 @dataclass(frozen=True)
@@ -420,60 +414,3 @@ def _port_jacobian(q: _Placed, port: int, by_name: Mapping[str, _Placed]) -> dic
         for j, ds in _port_jacobian(by_name[link.part], link.port, by_name).items():
             terms.setdefault(j, []).extend(_signed(["mul", remap(v, q.table), d], link.negated) for d in ds)
     return terms
-
-
-def part_names(signature: Signature) -> list[str]:
-    """Every part, at any depth, whose energy, supplied and dissipated power the model reports."""
-    outputs = set(signature.output_names)
-    found = []
-    for name in signature.output_names:
-        head, _, last = name.rpartition(".")
-        if last == ENERGY and head and f"{head}.{SUPPLIED}" in outputs and f"{head}.{DISSIPATED}" in outputs:
-            found.append(head)
-    return found
-
-
-def top_parts(signature: Signature) -> list[str]:
-    """The parts that a model built by `connect` was built from (none for any other model)."""
-    return [p for p in part_names(signature) if "." not in p]
-
-
-def part_balances(result: Result, parts: Sequence[str]) -> list[Balance]:
-    """The energy balance of each part of `parts` over the run `result` (see `Result.balance`).
-
-    A part's supplied energy counts every port, linked or not: the power of a link leaves one part
-    as it enters the other, so the parts' supplied energies add up to the whole's.
-    """
-    from zarel import _engine
-    from zarel.quadrature import interval_integrals
-    from zarel.result import Balance
-
-    sig = result.signature
-    known = part_names(sig)
-    for part in parts:
-        if part not in known:
-            raise ValueError(f"no part {part!r} in {sig.name!r}; parts are: "
-                             f"{', '.join(known) or '(none: the model was not built by zarel.connect)'}")
-    if not parts:
-        return []
-    index = {name: i for i, name in enumerate(sig.output_names)}
-    columns = [index[f"{p}.{what}"] for p in parts for what in (SUPPLIED, DISSIPATED)]
-    model, params = result.model, result.params
-
-    def powers(x: np.ndarray, u: np.ndarray, t: np.ndarray) -> np.ndarray:
-        return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
-
-    energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
-                                  powers)
-    stored = [index[f"{p}.{ENERGY}"] for p in parts]
-    if result.outputs.shape[1] == len(sig.output_names):
-        levels = result.outputs[:, stored]
-    else:  # the run did not record outputs: the parts' energies at the recorded states
-        levels = _engine.evaluate(model, "outputs", result.x, result.u, result.t, params=params)[:, stored]
-    delta = np.diff(levels.reshape(len(result.t), len(parts)), axis=0)
-    out = []
-    for j, part in enumerate(parts):
-        supplied, dissipated = energies[:, 2 * j], energies[:, 2 * j + 1]
-        out.append(Balance(t=result.t.copy(), delta_energy=delta[:, j], supplied=supplied, dissipated=dissipated,
-                           residual=delta[:, j] - supplied + dissipated, method=result.method, part=part))
-    return out

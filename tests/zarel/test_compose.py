@@ -258,3 +258,27 @@ M, S = parts.mass(), parts.spring()
 def test_refusals_name_the_part_and_input(build, error, message):
     with pytest.raises(error, match=message):
         build()
+
+
+def imported_modules(module):
+    """The zarel modules that `module`'s source imports, at any depth of its code."""
+    import ast
+
+    tree = ast.parse(pathlib.Path(module.__file__).read_text())
+    found = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom):
+            found.add(("zarel." if node.level else "") + (node.module or ""))
+        elif isinstance(node, ast.Import):
+            found.update(a.name for a in node.names)
+    return found
+
+
+def test_the_certificate_per_part_lives_beside_the_certificate_not_in_composition():
+    import zarel.balance
+    import zarel.compose
+    import zarel.result
+
+    assert "zarel.result" not in imported_modules(zarel.compose)
+    assert "zarel.compose" not in imported_modules(zarel.result)
+    assert not {"zarel.result", "zarel.compose"} & imported_modules(zarel.balance)
