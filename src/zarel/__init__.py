@@ -11,7 +11,8 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from zarel.result import Balance, Result, simulate
+from zarel.balance import Balance
+from zarel.result import Result, simulate
 from zarel.sweeps import grid, sweep
 from zarel.system import System, load
 

@@ -9,29 +9,27 @@ import gc
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import Any, Optional
 
-import numpy as np
 import sympy
 
+from zarel.balance import DISSIPATED, ENERGY, SUPPLIED
 from zarel.functions import balanced
 from zarel.lowering import lower
 from zarel.symbolic import PortHamiltonian, _Symbols, derivatives
-from zarel.system import Signature, System
-
-if TYPE_CHECKING:
-    from zarel.result import Balance, Result
+from zarel.system import System
 
 Node = list[Any]
 Entries = dict[tuple[int, int], Node]
+
+# The document member in which a composite keeps what composition needs of it beyond its programs
+# (the engine ignores it), so that a composite saved and loaded is connected again.
+STRUCTURE = "port_structure"
 
 # Beyond this many states a composite's document leaves the Jacobian to the engine's finite
 # differences: a dense list of n^2 programs costs seconds to load (17 s at 2,000 states) and
 # evaluates no faster than n + 1 right-hand sides of a sparse system.
 DENSE_JACOBIAN_STATES = 300
-
-# the outputs a composite adds for each part, read by the per-part certificate
-ENERGY, SUPPLIED, DISSIPATED = "energy", "supplied_power", "dissipated_power"
 
 
 @dataclass(frozen=True)
@@ -51,16 +49,41 @@ class PortStructure:
         skew-symmetric, a port has both or neither.)"""
         return frozenset(k for kj in self.D for k in kj)
 
+    def member(self) -> dict[str, list[list[Any]]]:
+        """The structure as a document member: [row, column, tree] per nonzero entry."""
+        return {key: [[i, j, tree] for (i, j), tree in getattr(self, key).items()] for key in ("G", "dy_dx", "D")}
+
+    @staticmethod
+    def read(member: Any, n: int, m: int, where: str) -> PortStructure:
+        """The structure kept in a document member, its entries checked against the sizes n x m."""
+        shapes = {"G": (n, m), "dy_dx": (m, n), "D": (m, m)}
+        if not isinstance(member, dict) or set(member) != set(shapes):
+            raise ValueError(f"{where}: its {STRUCTURE!r} must map G, dy_dx and D to their entries")
+        entries: dict[str, Entries] = {}
+        for key, (rows, columns) in shapes.items():
+            listed = member[key]
+            read: Entries = {}
+            for entry in listed if isinstance(listed, list) else [None]:
+                if not (isinstance(entry, list) and len(entry) == 3 and isinstance(entry[2], list)
+                        and all(type(v) is int for v in entry[:2]) and 0 <= entry[0] < rows and 0 <= entry[1] < columns):
+                    raise ValueError(f"{where}: an entry of {STRUCTURE}.{key} is not [row, column, tree] within "
+                                     f"{rows} x {columns}: {entry!r}")
+                read[entry[0], entry[1]] = entry[2]
+            entries[key] = read
+        return PortStructure(entries["G"], entries["dy_dx"], entries["D"])
+
 
 class Composite(PortHamiltonian):
     """A port-Hamiltonian system made by `connect` from named parts joined by links.
 
     It is a `zarel.System` like any other; it has no SymPy expression of the whole (no ``H``,
     ``J``, ``R``, ``G``): `parts` maps names to the parts, `links` holds the pairs of inputs joined.
+    Its document keeps G and the port outputs' derivatives in the member "port_structure", so that
+    the document saved and loaded (`zarel.load`) is a part that `connect` takes again.
     """
 
     def __init__(self, document: Mapping[str, Any], structure: PortStructure,
-                 parts: Mapping[str, PortHamiltonian], links: Sequence[tuple[str, str]]):
+                 parts: Mapping[str, System], links: Sequence[tuple[str, str]]):
         System.__init__(self, document)
         self.parts = dict(parts)
         self.links = tuple(links)
@@ -73,16 +96,28 @@ class Composite(PortHamiltonian):
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
 
-_structures: weakref.WeakKeyDictionary[PortHamiltonian, PortStructure] = weakref.WeakKeyDictionary()
+_structures: weakref.WeakKeyDictionary[System, PortStructure] = weakref.WeakKeyDictionary()
 
 
-def port_structure(part: PortHamiltonian) -> PortStructure:
-    """G and the Jacobian of the port outputs of a front-end part, lowered once per part."""
+def is_part(part: Any) -> bool:
+    """Whether `connect` takes `part`: a PortHamiltonian, or a document that keeps its port structure
+    (a composite saved and loaded)."""
+    return isinstance(part, PortHamiltonian) or (isinstance(part, System) and STRUCTURE in part.document())
+
+
+def port_structure(part: System) -> PortStructure:
+    """G and the Jacobian of the port outputs of a part: lowered once per front-end part, read from
+    the document of a loaded composite."""
     if isinstance(part, Composite):
         return part.structure
     known = _structures.get(part)
     if known is not None:
         return known
+    if not isinstance(part, PortHamiltonian):
+        structure = PortStructure.read(part.document().get(STRUCTURE), part.n_states, part.n_inputs,
+                                       f"the document of {part.name!r}")
+        _structures[part] = structure
+        return structure
     sym = _Symbols(part.states, part.inputs, part.params)
     n, m = len(sym.states), len(sym.inputs)
     _, G = sym.matrix(part.G, "G", (n, m))
@@ -140,11 +175,12 @@ def remap(node: Node, table: Sequence[Node]) -> Node:
     return [op] + [remap(a, table) for a in node[1:]]
 
 
-def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]], *,
+def connect(parts: Mapping[str, System], links: Iterable[Sequence[str]], *,
             name: Optional[str] = None, jacobian: Optional[bool] = None) -> Composite:
     """The port-Hamiltonian system of `parts` joined by `links`.
 
-    `parts` maps part names (identifiers, no dots) to `PortHamiltonian`s, composites included.
+    `parts` maps part names (identifiers, no dots) to `PortHamiltonian`s, composites included,
+    and to composites saved and loaded by `zarel.load` (whose documents keep their port structure).
     Each link ("a.u1", "b.u2") joins an input of one part to an input of another through the
     power-preserving interconnection u1 = -y2, u2 = y1 of their port outputs y = G^T grad H + D u,
     so that u1 y1 + u2 y2 = 0; a link between two ports with feedthrough (outputs depending on
@@ -153,11 +189,14 @@ def connect(parts: Mapping[str, PortHamiltonian], links: Iterable[Sequence[str]]
     For every part the whole has the outputs "part.energy", "part.supplied_power" (through all its
     ports, linked or not) and "part.dissipated_power", which `Result.balance(part=...)` reads.
 
-    Each distinct part is lowered once and its programs placed with its slots renumbered. The
+    Each distinct part (parts with equal documents are one) is lowered once and its programs placed
+    with its slots renumbered. The
     Jacobian is written in the document when `jacobian` is True, or when None and the whole has
     at most `DENSE_JACOBIAN_STATES` states (and every part has one); otherwise the engine uses
     finite differences.
     """
+    if jacobian is not None and not isinstance(jacobian, bool):
+        raise TypeError(f"jacobian must be True, False or None (decided by the size), got {jacobian!r}")
     pairs = _pairs(links)
     with _without_cycle_collection():
         return _connect(parts, pairs, name, jacobian)
@@ -176,7 +215,7 @@ def _without_cycle_collection() -> Iterator[None]:
             gc.enable()
 
 
-def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]], name: Optional[str],
+def _connect(parts: Mapping[str, System], pairs: list[tuple[str, str]], name: Optional[str],
              jacobian: Optional[bool]) -> Composite:
     placed = _place(parts, pairs)
     n = sum(p.n for p in placed)
@@ -254,6 +293,7 @@ def _connect(parts: Mapping[str, PortHamiltonian], pairs: list[tuple[str, str]],
         D={(e, external_at[p.name, j]): remap(v, p.table)
            for e, (p, k) in enumerate(external) for (row, j), v in p.structure.D.items()
            if row == k and (p.name, j) in external_at})
+    doc[STRUCTURE] = structure.member()
     return Composite(doc, structure, parts, pairs)
 
 
@@ -266,25 +306,30 @@ def _pairs(links: Iterable[Sequence[str]]) -> list[tuple[str, str]]:
     return pairs
 
 
-def _place(parts: Mapping[str, PortHamiltonian], links: list[tuple[str, str]]) -> list[_Placed]:
+def _place(parts: Mapping[str, System], links: list[tuple[str, str]]) -> list[_Placed]:
     """The parts in order with their links; each slot table holds the part's states, the caller
     fills in its inputs, parameters and t."""
     if not isinstance(parts, Mapping) or not parts:
         raise ValueError("parts must be a non-empty mapping from part names to zarel.PortHamiltonian")
-    documents: dict[int, dict[str, Any]] = {}  # each distinct part read once
+    # each distinct part read and lowered once: parts with the same document are the same part,
+    # whether one object is placed many times or a new one made for each place
+    distinct: dict[str, tuple[dict[str, Any], PortStructure]] = {}
     placed: dict[str, _Placed] = {}
     state_at = param_at = 0
     for key, part in parts.items():
         if not isinstance(key, str) or not key.isidentifier():
             raise ValueError(f"part name {key!r} is not an identifier (letters, digits and underscores; no dots)")
-        if not isinstance(part, PortHamiltonian):
-            raise TypeError(f"part {key!r} is a {type(part).__name__}, not a zarel.PortHamiltonian")
-        doc = documents.get(id(part))
-        if doc is None:
-            doc = documents[id(part)] = part.document()
+        if not is_part(part):
+            kept = " whose document keeps no port structure" if isinstance(part, System) else ""
+            raise TypeError(f"part {key!r} is a {type(part).__name__}{kept}, not a zarel.PortHamiltonian "
+                            f"(nor a composite saved and loaded)")
+        known = distinct.get(part.json())
+        if known is None:
+            known = distinct[part.json()] = (part.document(), port_structure(part))
+        doc, structure = known
         n, m = doc["n_states"], doc["n_inputs"]
         table: list[Node] = [["ref", state_at + i] for i in range(n)] + [["unset"]] * m
-        placed[key] = _Placed(key, doc, port_structure(part), n, m, state_at, param_at, table)
+        placed[key] = _Placed(key, doc, structure, n, m, state_at, param_at, table)
         state_at += n
         param_at += doc["n_params"]
     for a, b in links:
@@ -420,60 +465,3 @@ def _port_jacobian(q: _Placed, port: int, by_name: Mapping[str, _Placed]) -> dic
         for j, ds in _port_jacobian(by_name[link.part], link.port, by_name).items():
             terms.setdefault(j, []).extend(_signed(["mul", remap(v, q.table), d], link.negated) for d in ds)
     return terms
-
-
-def part_names(signature: Signature) -> list[str]:
-    """Every part, at any depth, whose energy, supplied and dissipated power the model reports."""
-    outputs = set(signature.output_names)
-    found = []
-    for name in signature.output_names:
-        head, _, last = name.rpartition(".")
-        if last == ENERGY and head and f"{head}.{SUPPLIED}" in outputs and f"{head}.{DISSIPATED}" in outputs:
-            found.append(head)
-    return found
-
-
-def top_parts(signature: Signature) -> list[str]:
-    """The parts that a model built by `connect` was built from (none for any other model)."""
-    return [p for p in part_names(signature) if "." not in p]
-
-
-def part_balances(result: Result, parts: Sequence[str]) -> list[Balance]:
-    """The energy balance of each part of `parts` over the run `result` (see `Result.balance`).
-
-    A part's supplied energy counts every port, linked or not: the power of a link leaves one part
-    as it enters the other, so the parts' supplied energies add up to the whole's.
-    """
-    from zarel import _engine
-    from zarel.quadrature import interval_integrals
-    from zarel.result import Balance
-
-    sig = result.signature
-    known = part_names(sig)
-    for part in parts:
-        if part not in known:
-            raise ValueError(f"no part {part!r} in {sig.name!r}; parts are: "
-                             f"{', '.join(known) or '(none: the model was not built by zarel.connect)'}")
-    if not parts:
-        return []
-    index = {name: i for i, name in enumerate(sig.output_names)}
-    columns = [index[f"{p}.{what}"] for p in parts for what in (SUPPLIED, DISSIPATED)]
-    model, params = result.model, result.params
-
-    def powers(x: np.ndarray, u: np.ndarray, t: np.ndarray) -> np.ndarray:
-        return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
-
-    energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
-                                  powers)
-    stored = [index[f"{p}.{ENERGY}"] for p in parts]
-    if result.outputs.shape[1] == len(sig.output_names):
-        levels = result.outputs[:, stored]
-    else:  # the run did not record outputs: the parts' energies at the recorded states
-        levels = _engine.evaluate(model, "outputs", result.x, result.u, result.t, params=params)[:, stored]
-    delta = np.diff(levels.reshape(len(result.t), len(parts)), axis=0)
-    out = []
-    for j, part in enumerate(parts):
-        supplied, dissipated = energies[:, 2 * j], energies[:, 2 * j + 1]
-        out.append(Balance(t=result.t.copy(), delta_energy=delta[:, j], supplied=supplied, dissipated=dissipated,
-                           residual=delta[:, j] - supplied + dissipated, method=result.method, part=part))
-    return out

@@ -99,7 +99,7 @@ FUNCTIONS: dict[str, Function] = {f.name: f for f in (
     Function("log", _unary("log"), _LIBM),
     Function("sin", _unary("sin"), _LIBM),
     Function("cos", _unary("cos"), _LIBM),
-    Function("tanh", _unary("tanh"), _LIBM),
+    Function("tanh", _unary("tanh"), "the C library's, within 2 ulps (1.9 measured)"),
     Function("tan", _tan, "sin/cos, within 2 ulps"),
     Function("sinh", _sinh, "a Taylor series below abs(x) = 1, exp beyond, exp(abs(x)/2)^2/2 where exp "
                             "would overflow; within 2 ulps"),

@@ -12,15 +12,50 @@ A part without storage acts at once through its feedthrough D, y = D u: a damper
 the power of its external input to its port). Two such ports are never linked to each other (an
 algebraic loop); a part with storage goes between them. Storage parts carry their own losses too
 (a mass's friction, an inductor's resistance, a capacitor's leak).
+
+A part is never changed once made, so a call with the arguments of a part still in use returns that
+part: a chain of a thousand masses, a new `mass()` for each, builds one mass, not a thousand.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import functools
+import inspect
+import weakref
+from collections.abc import Callable, Sequence
+from typing import Any, TypeVar
 
 import sympy
 
 from zarel.symbolic import PortHamiltonian
+
+
+Factory = TypeVar("Factory", bound=Callable[..., PortHamiltonian])
+
+# the parts in use by their factory and arguments
+_made: weakref.WeakValueDictionary[tuple[Any, ...], PortHamiltonian] = weakref.WeakValueDictionary()
+
+
+def _shared(factory: Factory) -> Factory:
+    """`factory`, returning the part already made with the same arguments while that part is in use."""
+    signature = inspect.signature(factory)
+
+    @functools.wraps(factory)
+    def made(*args: Any, **kwargs: Any) -> PortHamiltonian:
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        # names given as a list or a tuple are the same names; the type keeps 1 and True apart
+        key = (factory.__name__, *(tuple(v) if isinstance(v, (list, tuple)) else (type(v), v)
+                                   for v in bound.arguments.values()))
+        try:
+            part = _made.get(key)
+        except TypeError:  # an argument with no hash, which the factory will judge
+            return factory(*args, **kwargs)
+        if part is None:
+            part = _made[key] = factory(*args, **kwargs)
+        return part
+
+    return made  # type: ignore[return-value]
 
 
 def _positive(*names: str) -> tuple[sympy.Symbol, ...]:
@@ -31,6 +66,7 @@ def _nonnegative(*names: str) -> tuple[sympy.Symbol, ...]:
     return tuple(sympy.Symbol(s, nonnegative=True) for s in names)
 
 
+@_shared
 def mass(m: float = 1.0, b: float = 0.0, ports: Sequence[str] = ("F",), name: str = "mass") -> PortHamiltonian:
     """A mass (or, with torques for forces, an inertia) with viscous friction to the ground.
 
@@ -44,6 +80,7 @@ def mass(m: float = 1.0, b: float = 0.0, ports: Sequence[str] = ("F",), name: st
                            params={m_: m, b_: b}, outputs={"velocity": p / m_}, name=name)
 
 
+@_shared
 def spring(k: float = 1.0, k3: float = 0.0, ends: Sequence[str] = ("a", "b"), name: str = "spring") -> PortHamiltonian:
     """A spring, linear or hardening: force k q + k3 q^3 at elongation q.
 
@@ -64,6 +101,7 @@ def spring(k: float = 1.0, k3: float = 0.0, ends: Sequence[str] = ("a", "b"), na
                            params=params, outputs={"force": k_ * q + hardening * q**3}, name=name)
 
 
+@_shared
 def inductor(L: float = 1.0, R: float = 0.0, ports: Sequence[str] = ("V",), name: str = "inductor") -> PortHamiltonian:
     """An inductor with series resistance: the current common to a series loop.
 
@@ -78,6 +116,7 @@ def inductor(L: float = 1.0, R: float = 0.0, ports: Sequence[str] = ("V",), name
                            params={L_: L, R_: R}, outputs={"current": phi / L_}, name=name)
 
 
+@_shared
 def capacitor(C: float = 1.0, G: float = 0.0, ports: Sequence[str] = ("i",), name: str = "capacitor") -> PortHamiltonian:
     """A capacitor with a parallel leak conductance: the voltage common to a node.
 
@@ -92,6 +131,7 @@ def capacitor(C: float = 1.0, G: float = 0.0, ports: Sequence[str] = ("i",), nam
                            params={C_: C, G_: G}, outputs={"voltage": Q / C_}, name=name)
 
 
+@_shared
 def dc_motor(R: float = 1.0, L: float = 0.5, K: float = 0.01, J_r: float = 0.01, b: float = 0.1,
              name: str = "dc_motor") -> PortHamiltonian:
     """A permanent-magnet DC motor: its armature and rotor joined by the gyrator K.
@@ -120,6 +160,7 @@ def _ends(ends: Sequence[str], what: str) -> tuple[list[sympy.Symbol], list[int]
     return velocities, [1] if len(velocities) == 1 else [-1, 1]
 
 
+@_shared
 def damper(c: float = 1.0, ends: Sequence[str] = ("a", "b"), name: str = "damper") -> PortHamiltonian:
     """A linear viscous damper: force c v at elongation rate v, stored energy none.
 
@@ -136,6 +177,7 @@ def damper(c: float = 1.0, ends: Sequence[str] = ("a", "b"), name: str = "damper
                            D=[[c_ * a * b for b in g] for a in g], outputs={"force": c_ * rate}, name=name)
 
 
+@_shared
 def resistor(R: float = 1.0, port: str = "i", name: str = "resistor") -> PortHamiltonian:
     """A linear resistor in a series loop: voltage R i at current i, stored energy none.
 
@@ -149,6 +191,7 @@ def resistor(R: float = 1.0, port: str = "i", name: str = "resistor") -> PortHam
                            outputs={"voltage": R_ * i}, name=name)
 
 
+@_shared
 def voltage_source(port: str = "i", effort: str = "V", name: str = "voltage_source") -> PortHamiltonian:
     """An ideal voltage source: its port's output is the voltage V given from outside.
 

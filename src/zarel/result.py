@@ -12,6 +12,7 @@ import numpy.typing as npt
 import zarel_engine
 
 from . import _engine
+from .balance import DISSIPATED_POWER, Balance, part_balances, top_parts
 from .quadrature import interval_integrals
 from .inputs import Inputs, exact, input_series, split
 from .sizes import check_run
@@ -25,100 +26,7 @@ if TYPE_CHECKING:
 
 Array = npt.NDArray[np.float64]
 
-# The output that, when a model has it, gives the power its resistive structure dissipates.
-DISSIPATED_POWER = "dissipated_power"
-
 _INTERP_NAMES = {"hold": "hold", "zoh": "hold", "previous": "hold", "linear": "linear"}
-
-
-# eq=False here and on Result: their fields are arrays, which have no single truth value to compare by
-@dataclass(frozen=True, eq=False)
-class Balance:
-    """The energy balance of a run, one value per output interval [t[k], t[k+1]].
-
-    - ``delta_energy[k] = H(x[k+1]) - H(x[k])``, from the recorded energy;
-    - ``supplied[k]`` and ``dissipated[k]``: the integrals over the interval of the supplied
-      power and of the output "dissipated_power" (zero when the model has no such output).
-      For "midpoint" they are the powers at the mean state ``(x[k] + x[k+1]) / 2``, at the
-      middle of the interval and with the input the method used there (the interval's row under
-      "hold", the mean of its two rows under "linear"), times the interval's length. For
-      "euler", "rk4" and "rk45" they are three-point Gauss-Legendre quadratures along the cubic
-      Hermite interpolant of the end states and their derivatives, with the input of the
-      continuous problem (held, interpolated linearly, or an expression's exact value);
-    - ``residual = delta_energy - supplied + dissipated``;
-    - ``t``: the run's grid, interval k being [t[k], t[k+1]];
-    - ``part``: for a model built by ``zarel.connect``, the part this balance is of (None for the
-      whole), its energy, supplied and dissipated power read from the outputs "part.energy",
-      "part.supplied_power" and "part.dissipated_power"; ``parts``: in the whole's balance, those
-      of its parts, whose totals and largest residual its report lists.
-
-    For the implicit midpoint method and a quadratic H every residual is at the level of the
-    Newton tolerance, and at round-off for a linear system (one step per interval, no splitting)
-    in every interval where Newton made its update: the method conserves the discrete balance
-    exactly. An interval whose explicit predictor already met the Newton test (a slowly varying
-    state, as near a steady state) keeps that predictor, so its residual is at the level of
-    ``newton_tol`` even for a linear system. For euler, rk4 and rk45 the residual measures the
-    method's energy error: the quadrature's own error is of order h^4 per unit time (h the
-    output interval), below the error of rk4 and rk45 at tight tolerances once the output grid
-    is fine (with rk45 a fine grid costs no extra steps).
-    """
-
-    t: Array
-    delta_energy: Array
-    supplied: Array
-    dissipated: Array
-    residual: Array
-    method: str
-    # False when the model has no output "dissipated_power" and the dissipation was taken as zero
-    dissipation_known: bool = True
-    # the part of a model built by zarel.connect that this balance is of (None: the whole)
-    part: Optional[str] = None
-    # the whole's balance lists those of its parts
-    parts: tuple[Balance, ...] = ()
-
-    @property
-    def total_delta_energy(self) -> float:
-        return float(np.sum(self.delta_energy))
-
-    @property
-    def total_supplied(self) -> float:
-        return float(np.sum(self.supplied))
-
-    @property
-    def total_dissipated(self) -> float:
-        return float(np.sum(self.dissipated))
-
-    @property
-    def total_residual(self) -> float:
-        return float(np.sum(self.residual))
-
-    @property
-    def max_residual(self) -> float:
-        """The largest residual of one interval, in magnitude."""
-        return float(np.max(np.abs(self.residual))) if self.residual.size else 0.0
-
-    def __str__(self) -> str:
-        scale = max(abs(self.total_supplied), abs(self.total_dissipated), abs(self.total_delta_energy))
-        relative = abs(self.total_residual) / scale if scale > 0 else 0.0
-        of = "" if self.part is None else f" of part {self.part}"
-        lines = [
-            f"energy balance{of} over [{self.t[0]:g}, {self.t[-1]:g}], {self.residual.size} intervals ({self.method}):",
-            f"  change of H        {self.total_delta_energy: .6e}",
-            f"  supplied           {self.total_supplied: .6e}",
-            f"  dissipated         {self.total_dissipated: .6e}"
-            + ("" if self.dissipation_known else f"  (no output {DISSIPATED_POWER!r}: taken as zero)"),
-            f"  residual           {self.total_residual: .6e}  (relative {relative:.1e})",
-            f"  largest |residual| {self.max_residual: .6e}  in one interval",
-        ]
-        if self.parts:
-            width = max(4, *(len(str(b.part)) for b in self.parts))
-            lines.append(f"  {'part':{width}s}  {'change of H':>13s}  {'supplied':>13s}  {'dissipated':>13s}  "
-                         f"{'residual':>13s}  {'largest |res.|':>13s}")
-            lines += [f"  {str(b.part):{width}s}  {b.total_delta_energy: .6e}  {b.total_supplied: .6e}  "
-                      f"{b.total_dissipated: .6e}  {b.total_residual: .6e}  {b.max_residual: .6e}" for b in self.parts]
-            worst = max(self.parts, key=lambda b: b.max_residual)
-            lines.append(f"  largest |residual| of a part {worst.max_residual: .6e}  ({worst.part})")
-        return "\n".join(lines)
 
 
 @dataclass(eq=False)
@@ -248,8 +156,6 @@ class Result:
                              f"balance to certify")
         if self.energy.size == 0:
             raise ValueError("the run did not record energy (record_energy=False); no balance to certify")
-        from .compose import part_balances, top_parts
-
         if part is not None:
             return part_balances(self, [part])[0]
         dissipation = sig.output_names.index(DISSIPATED_POWER) if DISSIPATED_POWER in sig.output_names else None

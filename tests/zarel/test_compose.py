@@ -213,6 +213,36 @@ def test_nested_parts_have_their_own_certificate():
         sum(b.total_supplied for b in whole.parts), rel=1e-12)
 
 
+def test_a_composite_saved_and_loaded_is_connected_again(tmp_path):
+    drive().to_json(tmp_path / "drive.json")
+    loaded = zarel.load(tmp_path / "drive.json")
+    again = zarel.connect({"drive": loaded, "load": load()}, [("load.shaft", "drive.shaft.a")], name="nested")
+    assert again.json() == nested().json()
+    # and once more, the whole saved, loaded and given a port of its own
+    again.to_json(tmp_path / "nested.json")
+    outer = zarel.connect({"n": zarel.load(tmp_path / "nested.json"), "m": parts.mass()}, [("m.F", "n.load.torque")])
+    direct = zarel.connect({"n": nested(), "m": parts.mass()}, [("m.F", "n.load.torque")])
+    assert outer.json() == direct.json() and outer.input_names == ("n.drive.motor.V",)
+
+
+def test_parts_are_lowered_once_per_distinct_part_not_per_object(monkeypatch):
+    # the library's parts: a new call with the same arguments is the part in use
+    assert parts.mass(m=2.0, ports=["l", "r"]) is parts.mass(2.0, 0.0, ("l", "r"))
+    assert parts.mass(m=2.0) is not parts.mass(m=3.0)
+    # parts of one's own, made anew for each place: equal documents are lowered once
+    import zarel.compose
+
+    lowered = []
+    monkeypatch.setattr(zarel.compose, "lower", lambda e, slots: lowered.append(e) or zarel.lowering.lower(e, slots))
+    zarel.connect({"a": _g_reads_state(), "b": _g_reads_state(), "c": _g_reads_state()}, [])
+    assert len(lowered) == 2  # G and the port output's derivative, of one part
+
+
+def _g_reads_state():
+    x, u = sympy.symbols("x u")
+    return zarel.PortHamiltonian([x], x**2 / 2, [[0]], G=[[x]], inputs=[u], name="own")
+
+
 def test_jacobian_left_to_finite_differences_beyond_the_dense_limit():
     big = chain(200)
     assert big.n_states == 399 and "jacobian" not in big.document()
@@ -250,6 +280,9 @@ M, S = parts.mass(), parts.spring()
     (lambda: zarel.connect({"a": _energy_output()}, []), ValueError, r"the output name 'energy' is reserved"),
     (refusal({"m": M, "o": _g_reads_input()}, [("m.F", "o.u")]), ValueError, r"G of 'odd' depends on the input u"),
     (refusal({"m": flexible_shaft_whole().model()}, []), TypeError, r"part 'm' is a Model, not a zarel.PortHamiltonian"),
+    (refusal({"m": zarel.load(M.json())}, []), TypeError,
+     r"part 'm' is a System whose document keeps no port structure, not a zarel.PortHamiltonian"),
+    (lambda: zarel.connect({"m": M}, [], jacobian="yes"), TypeError, r"jacobian must be True, False or None"),
     (refusal({"m": M, "s": S}, [("m.F",)]), ValueError, r"a link is a pair of inputs"),
     (refusal({"m": M, "s": S}, [("mF", "s.a")]), ValueError, r"'mF' is not of the form"),
     (refusal({"m": M, "d": parts.damper(), "r": parts.damper(ends=("a",))}, [("m.F", "d.b"), ("d.a", "r.a")]),
@@ -258,3 +291,27 @@ M, S = parts.mass(), parts.spring()
 def test_refusals_name_the_part_and_input(build, error, message):
     with pytest.raises(error, match=message):
         build()
+
+
+def imported_modules(module):
+    """The zarel modules that `module`'s source imports, at any depth of its code."""
+    import ast
+
+    tree = ast.parse(pathlib.Path(module.__file__).read_text())
+    found = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom):
+            found.add(("zarel." if node.level else "") + (node.module or ""))
+        elif isinstance(node, ast.Import):
+            found.update(a.name for a in node.names)
+    return found
+
+
+def test_the_certificate_per_part_lives_beside_the_certificate_not_in_composition():
+    import zarel.balance
+    import zarel.compose
+    import zarel.result
+
+    assert "zarel.result" not in imported_modules(zarel.compose)
+    assert "zarel.compose" not in imported_modules(zarel.result)
+    assert not {"zarel.result", "zarel.compose"} & imported_modules(zarel.balance)
