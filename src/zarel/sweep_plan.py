@@ -6,7 +6,7 @@ import hashlib
 import json
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Any, Optional
 
 import numpy as np
 
@@ -79,7 +79,6 @@ def _parameters(signature: Signature, params: Any, defaults: np.ndarray) -> tupl
     p = np.array(params, dtype=np.float64)
     if p.ndim != 2 or p.shape[1] != len(defaults):
         raise ValueError(f"params must be a mapping or an array of shape (runs, {len(defaults)}), got shape {p.shape}")
-    _finite(p, "params", signature.param_names)
     return p, {name: p[:, j].copy() for j, name in enumerate(signature.param_names) if _varies(p[:, j])}
 
 
@@ -100,11 +99,9 @@ def _initial_states(signature: Signature, x0: Any) -> tuple[np.ndarray, set[str]
     if x.ndim == 1:
         if x.shape != (n,):
             raise ValueError(f"x0 must have {n} entries (or shape (runs, {n})), got shape {x.shape}")
-        _finite(x[None, :], "x0", signature.state_names)
         return x[None, :], set()
     if x.ndim != 2 or x.shape[1] != n:
         raise ValueError(f"x0 must have shape ({n},) or (runs, {n}), got shape {x.shape}")
-    _finite(x, "x0", signature.state_names)
     return x, {name for j, name in enumerate(signature.state_names) if _varies(x[:, j])}
 
 
@@ -116,20 +113,8 @@ def _columns(signature: Signature, kind: Any, values: Mapping[Any, Any], what: s
         if column.ndim != 1:
             raise ValueError(f"{what}[{name!r}] must be a 1-D array of values, one per run, "
                              f"got shape {column.shape}")
-        _finite(column, f"{what}[{name!r}]")
         columns[name] = column
     return columns
-
-
-def _finite(values: np.ndarray, what: str, names: Sequence[str] = ()) -> None:
-    """Refuses a NaN or an infinity among the values of runs (one per run, or a row of `names`
-    per run), naming the first: its run would only report a non-finite state later."""
-    bad = np.argwhere(~np.isfinite(values))
-    if len(bad) == 0:
-        return
-    run, *column = bad[0]
-    where = f" for {names[column[0]]!r}" if column else ""
-    raise ValueError(f"{what} holds {values[tuple(bad[0])]}{where} at run {run}; give finite numbers")
 
 
 def _length(columns: Mapping[str, np.ndarray], what: str) -> int:
