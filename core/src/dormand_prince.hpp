@@ -2,8 +2,8 @@
 // both rk45 drivers: one set of constants for the interval stepper and the dense-output stepper.
 #pragma once
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>

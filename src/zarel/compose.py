@@ -323,9 +323,10 @@ def _place(parts: Mapping[str, System], links: list[tuple[str, str]]) -> list[_P
             kept = " whose document keeps no port structure" if isinstance(part, System) else ""
             raise TypeError(f"part {key!r} is a {type(part).__name__}{kept}, not a zarel.PortHamiltonian "
                             f"(nor a composite saved and loaded)")
-        known = distinct.get(part.json())
+        text = part.json()
+        known = distinct.get(text)
         if known is None:
-            known = distinct[part.json()] = (part.document(), port_structure(part))
+            known = distinct[text] = (part.document(), port_structure(part))
         doc, structure = known
         n, m = doc["n_states"], doc["n_inputs"]
         table: list[Node] = [["ref", state_at + i] for i in range(n)] + [["unset"]] * m
