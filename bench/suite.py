@@ -985,7 +985,7 @@ def main():
     w = max(8, max((len(s) for s in short.values()), default=8) + 1)
     print(f"  {'problem':22s} {'zarel':9s}" + "".join(f"{short[k]:>{w}s}" for k in peer_labels))
     for name, pr in results["problems"].items():
-        for zl in ("zarel rk45", "zarel rk4", "zarel midpoint"):
+        for zl in ("zarel rk45", "zarel rk4", "zarel midpoint", "zarel rodas5p"):
             if zl not in pr["curves"] or not any(q.get("ok") for q in pr["curves"][zl]):
                 continue
             cells = []
