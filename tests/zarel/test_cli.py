@@ -200,12 +200,12 @@ SWEEP = ["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--no-pro
      "--out huge.zarr: the result of 1000000 runs of 10000000 points takes up to 400.0 TB uncompressed, more than "
      "the "),
     # an option the method does not read
-    (SIMULATE + ["--grid-steps"], 1, "--grid-steps sets the steps rk45, dop853 and nonstiff choose (euler, rk4 and "
-                                     "midpoint step on the grid); method midpoint does not read it"),
+    (SIMULATE + ["--grid-steps"], 1, "--grid-steps sets the steps rk45, dop853, nonstiff and rodas5p choose (euler, "
+                                     "rk4 and midpoint step on the grid); method midpoint does not read it"),
     (SWEEP + ["--method", "rk4", "--grid-steps", "--out", "steps.zarr"], 1,
-     "--grid-steps sets the steps rk45, dop853 and nonstiff choose"),
-    (SIMULATE + ["--rtol", "1e-3"], 1, "--rtol sets the error control of rk45, dop853 and nonstiff; method midpoint "
-                                       "does not read it"),
+     "--grid-steps sets the steps rk45, dop853, nonstiff and rodas5p choose"),
+    (SIMULATE + ["--rtol", "1e-3"], 1, "--rtol sets the error control of rk45, dop853, nonstiff and rodas5p; method "
+                                       "midpoint does not read it"),
     (SIMULATE + ["--method", "rk45", "--max-newton", "3"], 1,
      "--max-newton sets the Newton iteration of midpoint; method rk45 does not read it"),
     (SIMULATE + ["--max-newton", "0"], 2, "argument --max-newton: 0 is not a positive number of iterations"),

@@ -116,7 +116,8 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
     # the engine's own methods stay what they were
     with pytest.raises(ValueError, match='unknown solver "dop853"; choose euler, rk4, rk45 or midpoint'):
         system.model().simulate(x0, t, method="dop853")
-    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853 or midpoint'):
+    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853, rodas5p or '
+                                         'midpoint'):
         zarel.simulate(system, x0, t, method="dop85")
     # a tolerance that is not a number is refused by the engine's message, not by the picking
     refusals = []
@@ -125,6 +126,34 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
             zarel.simulate(system, x0, t, method=method, rtol="x")
         refusals.append((refused.type, str(refused.value)))
     assert refusals[0] == refusals[1] and "rtol" in refusals[0][1]
+
+
+def stiff_circuit():
+    """Two RC stages, time constants 1e-6 and 1: a fast capacitor voltage follows the source v,
+    a slow one follows the fast one (q1' = (v - q1 / C1) / (R1 C1)... written on the voltages)."""
+    v1, v2, v = sympy.symbols("v1 v2 v")
+    tau = sympy.Symbol("tau", positive=True)
+    return zarel.ODE([v1, v2], [(v - v1) / tau, v1 - v2], inputs=[v], params={tau: 1e-6}, name="stiff")
+
+
+def test_the_stiff_method_takes_few_steps_where_explicit_pairs_need_millions():
+    system = stiff_circuit()
+    t = np.linspace(0.0, 5.0, 51)
+    u = {"v": sympy.sin(2 * zarel.t) + 1}
+    # the reference: SciPy's Radau at a tight tolerance on the same equations
+    from scipy.integrate import solve_ivp
+    ref = solve_ivp(lambda s, x: [(np.sin(2 * s) + 1 - x[0]) / 1e-6, x[0] - x[1]], (0.0, 5.0), [0.0, 0.0],
+                    method="Radau", t_eval=t, rtol=1e-13, atol=1e-15,
+                    jac=lambda s, x: [[-1e6, 0.0], [1.0, -1.0]]).y.T
+    for rtol in (1e-5, 1e-9):
+        run = zarel.simulate(system, [0.0, 0.0], t, u, method="stiff", rtol=rtol, atol=rtol)
+        assert run.method == "rodas5p" and np.array_equal(
+            run.x, zarel.simulate(system, [0.0, 0.0], t, u, method="rodas5p", rtol=rtol, atol=rtol).x)
+        assert np.max(np.abs(run.x - ref)) < 30 * rtol
+        # an explicit pair's stability alone would take 5 / 3.3e-6 ~ 1.5e6 steps
+        assert run.stats["steps"] < 2000 and run.stats["jacobian_evals"] == run.stats["steps"]
+        stepped = zarel.simulate(system, [0.0, 0.0], t, u, method="rodas5p", rtol=rtol, atol=rtol, grid_steps=True)
+        assert stepped.stats["steps"] >= 50 and np.max(np.abs(stepped.x - ref)) < 30 * rtol
 
 
 def test_expression_inputs_are_exact_and_functions_are_sampled():

@@ -284,7 +284,8 @@ def sweeps_against_single_runs(system):
     g[5] = 5.0  # this run fails; the others complete
     x0 = {"q": np.linspace(-1.0, 1.0, 12), "p": 0.5}
     force = {"F": sympy.cos(3 * zarel.t) + zarel.t / 4}
-    for method, u in (("rk45", U), ("rk45", force), ("midpoint", U), ("dop853", U), ("dop853", force)):
+    for method, u in (("rk45", U), ("rk45", force), ("midpoint", U), ("dop853", U), ("dop853", force),
+                      ("rodas5p", U), ("rodas5p", force)):
         ds = sweep(system, T, x0=x0, params={"g": g, "k": np.arange(1.0, 13.0)}, u=u, method=method,
                    progress=False)
         assert same_bits(ds["initial_q"], x0["q"]) and "initial_p" not in ds.coords
