@@ -51,11 +51,9 @@ flags=(-std=c++2b -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-mat
        -DZAREL_HAVE_XBYAK -I"$root/core/include" -I"$root/core/src" -isystem "$include")
 targets=("$@")
 if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit fuzz_lanes); fi
-core=(core/src/error.cpp core/src/expr.cpp core/src/model.cpp core/src/jit.cpp core/src/jit_constants.cpp
-      core/src/jit_registers.cpp core/src/jit_values.cpp core/src/solver.cpp core/src/rk4.cpp core/src/rk45.cpp
-      core/src/midpoint.cpp core/src/driver.cpp core/src/lane_arrays.cpp core/src/lanes.cpp
-      core/src/interval_stepper.cpp core/src/dense_stepper.cpp core/src/dop853.cpp
-      core/src/samples.cpp)
+# the core library's sources as core/CMakeLists.txt lists them, but for the batches (oneTBB's pool)
+mapfile -t core < <(sed -n '/^add_library(zarel_core STATIC/,/)/p' "$root/core/CMakeLists.txt" |
+                    grep -o 'src/[a-z_0-9]*\.cpp' | grep -v '^src/batch' | sed 's|^|core/|')
 sources=("${core[@]}")
 for target in "${targets[@]}"; do
   if ! [ -f "tests/fuzz/$target.cpp" ]; then echo "fuzz: no target $target" >&2; exit 2; fi
