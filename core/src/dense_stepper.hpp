@@ -23,6 +23,10 @@ struct StepControl {
     // Whether a step collapses below a guard relative to the time it starts from rather than to
     // the whole span: a stiff run over a long span (kinetics to t = 1e11) takes short steps early.
     bool guard_by_time = false;
+    // Gustafsson's predictive control, where set: after an accepted attempt of length h with error
+    // norm err, following one of length h_prev with (at least 1e-2) err_prev, the next step is at
+    // most predict(err, h / h_prev, err_prev) times h.
+    double (*predict)(double errnorm, double h_ratio, double err_prev) = nullptr;
 };
 
 // One run from x over the grid t, grid point 0 recorded by the caller; with `every_point` every
@@ -64,7 +68,13 @@ public:
     template <class Extend, class Shift>
     Status end(double errnorm, const double* xn, Extend&& extend, Shift&& shift) {
         if (std::isinf(errnorm)) return fail(NonFinite{"the error estimate", tc_});
-        const double factor = control_.factor(errnorm, rejected_);
+        double factor = control_.factor(errnorm, rejected_);
+        if (control_.predict && errnorm <= 1.0) {
+            if (h_accepted_ > 0.0)
+                factor = std::fmin(factor, control_.predict(errnorm, h_try_ / h_accepted_, err_accepted_));
+            h_accepted_ = h_try_;
+            err_accepted_ = std::fmax(1e-2, errnorm);
+        }
         rejected_ = !(errnorm <= 1.0);
         if (!rejected_) {
             const double t_new = step_end();
@@ -136,6 +146,7 @@ private:
     bool landing_ = false;
     bool first_known_ = true;  // k0 holds the derivative at (tc, x) as the next step sees it
     bool rejected_ = false;    // the last attempt was rejected
+    double h_accepted_ = 0.0, err_accepted_ = 0.0;  // the last accepted attempt, for `predict`
     std::size_t next_out_ = 1;
     std::uint64_t attempts_ = 0;
     std::vector<double> lane_;  // a lane's values gathered, n of them (strided runs only)

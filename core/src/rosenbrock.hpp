@@ -59,8 +59,9 @@ constexpr double kDense[3][kStages] = {
      -59.78993625266729, -0.15582684282751913, 4.883087185713722},
 };
 
-// Step-size control (Hairer & Wanner II, IV.8): h_new = h * safety * err^(-1/5), the estimate
-// being of order 4; growth bounded as RODAS bounds it, shrinking after a rejection.
+// Step-size control as in Hairer & Wanner's RODAS (II, IV.8): h_new = h * safety * err^(-1/5),
+// the estimate being of order 4, growth bounded as RODAS bounds it and none right after a
+// rejection; and Gustafsson's predictive controller, which RODAS takes by default.
 constexpr double kSafety = 0.9;
 constexpr double kExponent = -0.2;
 constexpr double kMinGrowth = 0.2;
@@ -68,14 +69,21 @@ constexpr double kMaxGrowth = 6.0;
 constexpr double kMinShrink = 0.1;
 constexpr double kMaxShrink = 0.9;
 
-inline double step_factor(double errnorm, bool) {
-    if (errnorm == 0.0) return kMaxGrowth;
+inline double step_factor(double errnorm, bool after_rejection) {
+    const double growth = after_rejection ? 1.0 : kMaxGrowth;
+    if (errnorm == 0.0) return growth;
     const double f = kSafety * std::pow(errnorm, kExponent);
-    if (errnorm <= 1.0) return std::fmin(kMaxGrowth, std::fmax(kMinGrowth, f));
+    if (errnorm <= 1.0) return std::fmin(growth, std::fmax(kMinGrowth, f));
     return std::fmin(kMaxShrink, std::fmax(kMinShrink, f));
 }
 
-constexpr StepControl kControl{5, step_factor, true};
+// Gustafsson (BIT 34, 1994) in RODAS's form: safety (h / h_prev) (err_prev / err^2)^(1/5).
+inline double predicted_factor(double errnorm, double h_ratio, double err_prev) {
+    const double f = kSafety * h_ratio * std::pow(err_prev / (errnorm * errnorm), -kExponent);
+    return std::fmin(kMaxGrowth, std::fmax(kMinGrowth, f));
+}
+
+constexpr StepControl kControl{5, step_factor, true, predicted_factor};
 
 // The error norm an attempt gets when its iteration matrix I - gamma h J is singular or not
 // finite: rejected, the step shrinking by kMinShrink.
