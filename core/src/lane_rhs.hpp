@@ -30,7 +30,6 @@ public:
         put_lane_parameters(model, runs, W, env_);
         if (!jacobian) return;
         lane_x_.assign(model.n_states, 0.0);
-        lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
         lane_scratch_ = Scratch::for_model(model);
     }
 
@@ -85,6 +84,8 @@ public:
             model_.jacobian_into(x, u[0], t[0], out, *scratch_);
         } else {
             const std::size_t n = model_.n_states;
+            // sized at the first dense Jacobian, which a model factored sparse never asks for
+            if (lane_jac_.empty()) lane_jac_.assign(checked_product(n, n), 0.0);
             for (std::size_t l = 0; l < W; ++l) {
                 if (!which[l]) continue;
                 for (std::size_t j = 0; j < n; ++j) lane_x_[j] = x[j * W + l];
@@ -92,6 +93,17 @@ public:
                 model_.jacobian_into(lane_x_.data(), u[l], t[l], lane_jac_.data(), lane_scratch_);
                 for (std::size_t e = 0; e < n * n; ++e) out[e * W + l] = lane_jac_[e];
             }
+        }
+    }
+
+    // The scratch that evaluates lane l alone, holding its run's parameters: the run's own for
+    // W = 1, else (when made with `jacobian`) one shared by the lanes in turn.
+    Scratch& lane_scratch(std::size_t l) {
+        if constexpr (W == 1) {
+            return *scratch_;
+        } else {
+            lane_scratch_.params = runs_[l].own_params();
+            return lane_scratch_;
         }
     }
 
