@@ -24,9 +24,10 @@ namespace zarel {
 // Jacobians met in practice (bench/native/bench_sparse.cpp: chains and ladders).
 inline constexpr std::size_t kSparseStates = 64;
 
-// Which factors an IterationMatrix keeps: sparse ones from kSparseStates states on, or dense
-// ones whatever the size (for a method whose results are those of the dense LU).
-enum class Factors { by_size, dense };
+// Which factors an IterationMatrix keeps: sparse ones from kSparseStates states on, dense ones
+// whatever the size (for a method whose results are those of the dense LU), or sparse ones
+// whatever the size.
+enum class Factors { by_size, dense, sparse };
 
 template <std::size_t W>
 class IterationMatrix {
@@ -34,7 +35,7 @@ public:
     explicit IterationMatrix(const Model& model) : IterationMatrix(model, Factors::by_size) {}
     IterationMatrix(const Model& model, Factors factors) : n_(model.n_states) {
         const std::size_t n = n_;
-        if (factors == Factors::by_size && n >= kSparseStates) {
+        if (factors == Factors::sparse || (factors == Factors::by_size && n >= kSparseStates)) {
             sparse_.emplace(model);
             const JacobianPattern& p = model.jacobian_pattern;
             values_.assign(checked_product(p.nonzeros(), W), 0.0);
