@@ -30,6 +30,7 @@ public:
         put_lane_parameters(model, runs, W, env_);
         if (!jacobian) return;
         lane_x_.assign(model.n_states, 0.0);
+        lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
         lane_scratch_ = Scratch::for_model(model);
     }
 
@@ -84,8 +85,6 @@ public:
             model_.jacobian_into(x, u[0], t[0], out, *scratch_);
         } else {
             const std::size_t n = model_.n_states;
-            // sized at the first dense Jacobian, which a model factored sparse never asks for
-            if (lane_jac_.empty()) lane_jac_.assign(checked_product(n, n), 0.0);
             for (std::size_t l = 0; l < W; ++l) {
                 if (!which[l]) continue;
                 for (std::size_t j = 0; j < n; ++j) lane_x_[j] = x[j * W + l];

@@ -1,6 +1,8 @@
 // LU factors of square sparse matrices of one fixed pattern, by Eigen's SparseLU (header only,
 // kept inside sparse_lu.cpp): the fill-reducing column ordering (COLAMD) and the symbolic
-// analysis once, when made; numeric factors per factor(), any number of solves after.
+// analysis once, when made; numeric factors per factor(), any number of solves after. Eigen's
+// numeric factorisation sizes its work arrays on each call (it has no way to keep them), so a
+// factor() allocates; the solves and everything around them do not.
 #pragma once
 
 #include <cstddef>
