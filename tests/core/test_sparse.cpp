@@ -249,5 +249,28 @@ TEST(IterationMatrix, SparseLanesAsRunsAlone) {
     }
 }
 
+// x0' = 2 x0 + x1, x1' = -x1, factored sparse whatever the size: I - c J is singular for c = 1/2
+// exactly, so that lane is cleared and keeps its right-hand side, while the other solves.
+TEST(IterationMatrix, SparseClearsASingularLane) {
+    const Model m = load({{"n_states", 2}, {"n_inputs", 0}, {"n_params", 0}, {"param_values", Json::array()},
+                          {"rhs", Json::parse(R"([["add", ["mul", ["const", 2], ["ref", 0]], ["ref", 1]], ["neg", ["ref", 1]]])")}});
+    std::vector<LaneRun> runs(2);
+    LaneRhs<2> rhs(m, runs, nullptr, true);
+    IterationMatrix<2> matrix(m, Factors::sparse);
+    const double x[] = {0.0, 0.0, 0.0, 0.0}, t[] = {0.0, 0.0};
+    const double* u[] = {nullptr, nullptr};
+    Lanes<2> which{true, true};
+    matrix.evaluate(rhs, x, t, u, which);
+    matrix.factor({0.5, 0.25}, which);
+    EXPECT_EQ(which, (Lanes<2>{false, true}));
+    // lane 1: (I - J/4) y = (1, 1) with J = [[2, 1], [0, -1]] by differences
+    double b[] = {1.0, 1.0, 1.0, 1.0};
+    matrix.solve(b);
+    EXPECT_EQ(b[0], 1.0);
+    EXPECT_EQ(b[2], 1.0);
+    EXPECT_NEAR(b[3], 0.8, 1e-7);
+    EXPECT_NEAR(b[1], 2.0 * (1.0 + 0.25 * 0.8), 1e-6);
+}
+
 }  // namespace
 }  // namespace zarel
