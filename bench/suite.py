@@ -247,12 +247,12 @@ def zarel_methods(p, model, cfg):
             return run
         return prepare
 
-    def make_dense(rtol):
+    def make_dense(rtol, method="rk45"):
         from zarel import _engine
         u = input_series(p, p.t)
 
         def run():
-            res = _engine.simulate(model, x0, p.t, u, method="rk45", interp="linear", rtol=rtol,
+            res = _engine.simulate(model, x0, p.t, u, method=method, interp="linear", rtol=rtol,
                                    atol=rtol * p.atol_factor, dense=True, record_outputs=False, record_energy=False)
             return res["x"], res["stats"]["rhs_evals"]
         return run
@@ -265,6 +265,10 @@ def zarel_methods(p, model, cfg):
     if p.explicit == "all":
         out.append(Method("zarel rk4", "zarel_engine", "grid", cfg.grid_explicit, make("rk4", "grid"),
                           note="param = steps per output interval"))
+    if p.stiff:
+        out.append(Method("zarel rodas5p", "zarel_engine", "tol", cfg.zarel_tols,
+                          lambda rtol: make_dense(rtol, "rodas5p"),
+                          note="Rosenbrock, steps by error control, values from the continuous extension"))
     grids = cfg.grid_midpoint_stiff if p.stiff else cfg.grid_midpoint
     if p.midpoint_scale > 1:
         grids = [r * p.midpoint_scale for r in grids]

@@ -46,8 +46,9 @@ std::nullptr_t invalid_argument(const std::string& message) { return to_py(Inval
 
 std::string run_failure_text(const EngineError& error, Method method) {
     const auto* failed = std::get_if<StepFailed>(&error.variant());
-    if (!failed || (method != Method::Rk45 && method != Method::Dop853)) return error.display();
-    return std::string("the ") + (method == Method::Rk45 ? "rk45" : "dop853") + " step at t = " +
+    const bool adaptive = method == Method::Rk45 || method == Method::Dop853 || method == Method::Rodas5p;
+    if (!failed || !adaptive) return error.display();
+    return std::string("the ") + method_name(method) + " step at t = " +
            format_number(failed->t) + " failed: " + failed->message;
 }
 

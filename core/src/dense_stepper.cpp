@@ -114,7 +114,7 @@ DenseStepper::DenseStepper(const Model& model, double* x, double* k0, std::size_
     // The starting step is an estimate: it never starts below what the collapse guard allows,
     // so only the error control can make a run collapse (a span of 1e12 would otherwise start
     // below its guard of 1e-2 on dx/dt = 1).
-    h_ = std::fmax(starting_step(t_[stop_]), 100 * tiny_);
+    h_ = std::fmax(starting_step(t_[stop_]), 100 * collapse_guard());
 }
 
 double DenseStepper::next_attempt() {
@@ -155,8 +155,10 @@ void DenseStepper::move_to(double t_new) {
     }
 }
 
+double DenseStepper::collapse_guard() const { return control_.guard_by_time ? kGuard * std::fabs(tc_) : tiny_; }
+
 Status DenseStepper::check_attempt() const {
-    return dormand_prince::check_attempt(attempts_, h_, tiny_, tc_, options_);
+    return dormand_prince::check_attempt(attempts_, h_, collapse_guard(), tc_, options_);
 }
 
 }  // namespace zarel

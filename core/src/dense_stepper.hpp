@@ -20,6 +20,9 @@ namespace zarel {
 struct StepControl {
     int order;
     double (*factor)(double errnorm, bool after_rejection);
+    // Whether a step collapses below a guard relative to the time it starts from rather than to
+    // the whole span: a stiff run over a long span (kinetics to t = 1e11) takes short steps early.
+    bool guard_by_time = false;
 };
 
 // One run from x over the grid t, grid point 0 recorded by the caller; with `every_point` every
@@ -108,6 +111,8 @@ private:
     // Moves the step's start to t_new, and past the stop it reaches.
     void move_to(double t_new);
     Status check_attempt() const;
+    // the step size below which a step has collapsed
+    double collapse_guard() const;
 
     const Model& model_;
     double* x_;

@@ -1,5 +1,5 @@
 // Runs in lanes: a group of runs taken and handed to its method (euler and rk4 in rk4.cpp, rk45
-// in rk45.cpp, the midpoint method in midpoint.cpp, dop853 in dop853.cpp), and the recording of
+// in rk45.cpp, the midpoint method in midpoint.cpp, dop853 in dop853.cpp, rodas5p in rosenbrock.cpp), and the recording of
 // their grid points straight into each run's target. Every array is lane-major, as the packed
 // code reads it: value j of lane l at [j * W + l], so the states are the first n * W values of an
 // environment.
@@ -147,6 +147,8 @@ std::vector<std::size_t> simulate_group(const Model& model, std::span<const Lane
         run_rk45_group(model, taken, t, inputs, options, to_run, dense);
     } else if (method == Method::Dop853) {
         run_dop853_group(model, taken, t, inputs, options, to_run, !dense);
+    } else if (method == Method::Rodas5p) {
+        run_rodas5p_group(model, taken, t, inputs, options, to_run, !dense);
     } else if (method == Method::Midpoint) {
         run_midpoint_group(model, taken, t, inputs, options, to_run);
     } else {

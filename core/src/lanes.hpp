@@ -198,6 +198,9 @@ void run_rk45_group(const Model& model, std::span<const LaneRun> runs, std::span
 // dop853 with dense output, or with steps ending on every grid point (`every_point`).
 void run_dop853_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                       const SolverOptions& options, const DeliverLane& deliver, bool every_point);
+// Rodas5P with dense output, or with steps ending on every grid point (`every_point`).
+void run_rodas5p_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
+                       const SolverOptions& options, const DeliverLane& deliver, bool every_point);
 void run_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 

@@ -359,6 +359,16 @@ double Model::energy(const double* x, Scratch& scratch) const {
     return eval(energy_program, scratch.env.data(), scratch.stack);
 }
 
+bool Model::rhs_reads_time_or_inputs() const {
+    const std::uint64_t first_input = n_states, time = n_states + n_inputs + n_params;
+    const auto reads = [&](const Program& q) {
+        return std::ranges::any_of(q.code, [&](const Instr& in) {
+            return in.op == Op::Ref && in.index >= first_input && (in.index < first_input + n_inputs || in.index == time);
+        });
+    };
+    return std::ranges::any_of(rhs_programs, reads);
+}
+
 bool Model::supplied_power_is_fixed() const {
     const auto reads = [](const Program& q) { return q.max_ref.has_value(); };
     return std::ranges::none_of(port_output_programs, reads) && std::ranges::none_of(port_value_programs, reads);

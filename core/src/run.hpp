@@ -73,6 +73,12 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
                     const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
                     bool every_point);
 
+// The same with the steps of Rodas5P (rosenbrock.cpp); with `every_point` a step ends on every
+// grid point.
+Status rodas5p_dense(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
+                     const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
+                     bool every_point);
+
 // One run after check_grid: records every grid point into the target; the counters in work.
 Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
                 Method method, const SolverOptions& options, bool dense, Work& work, const RecordTarget& target);

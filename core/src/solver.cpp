@@ -19,8 +19,10 @@ Result<Method> parse_method(std::string_view name) {
 
 Result<Method> parse_package_method(std::string_view name) {
     if (name == "dop853") return Method::Dop853;
+    if (name == "rodas5p") return Method::Rodas5p;
     if (auto m = parse_method(name)) return m;
-    return fail(UnknownOption{"unknown solver " + quoted_literal(name) + "; choose euler, rk4, rk45, dop853 or midpoint"});
+    return fail(UnknownOption{"unknown solver " + quoted_literal(name) +
+                              "; choose euler, rk4, rk45, dop853, rodas5p or midpoint"});
 }
 
 Result<Interp> parse_interp(std::string_view name) {
@@ -36,6 +38,7 @@ const char* method_name(Method m) {
     case Method::Rk45: return "rk45";
     case Method::Midpoint: return "midpoint";
     case Method::Dop853: return "dop853";
+    case Method::Rodas5p: return "rodas5p";
     }
     return "midpoint";
 }
@@ -95,15 +98,17 @@ void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
     };
     using enum Method;
     const std::size_t n = model.n_states;
-    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint}), dop853 = any({Dop853});
+    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint});
+    // the buffers of the dense-output stepper, for the starting step and a lane's evaluations
+    const bool dense = any({Dop853, Rodas5p});
     const std::size_t square = midpoint ? checked_product(n, n) : 0;
     const std::pair<std::span<double>*, std::size_t> parts[] = {
         {&k1, any({Euler, Rk4, Midpoint}) ? n : 0},
         {&k2, rk4 || midpoint ? n : 0},
         {&k3, rk4 ? n : 0},
         {&k4, rk4 ? n : 0},
-        {&x_stage, rk4 || rk45 || midpoint || dop853 ? n : 0},
-        {&x_next, rk45 || midpoint || dop853 ? n : 0},
+        {&x_stage, rk4 || rk45 || midpoint || dense ? n : 0},
+        {&x_next, rk45 || midpoint || dense ? n : 0},
         {&resid, midpoint ? n : 0},
         {&saved, midpoint ? checked_product(kMidpointSplitDepth + 1, n) : 0},
         {&stages, rk45 ? checked_product(9, n) : 0},
@@ -149,7 +154,8 @@ Result<std::vector<double>> step(const Model& model, std::span<const double> x, 
             return fail(std::move(st.error()));
         break;
     case Method::Dop853:
-        return invalid("dop853 integrates whole runs, not single steps");
+    case Method::Rodas5p:
+        return invalid(std::string(method_name(method)) + " integrates whole runs, not single steps");
     }
     if (!std::all_of(state.begin(), state.end(), [](double v) { return std::isfinite(v); }))
         return fail(NonFinite{"the state", t + dt});

@@ -212,7 +212,8 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
     columns[name] = (kind, values)
 
 
-Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "rodas5p", "stiff", "adaptive", "midpoint",
+                 "implicit_midpoint", "auto"]
 
 # Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
 # fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
@@ -221,7 +222,9 @@ NONSTIFF_DOP853_BELOW = 1e-6
 
 def pick_method(method: str, rtol: float) -> str:
     """The method a run takes: "nonstiff" is the explicit pair that suits ``rtol`` (dop853 below
-    1e-6, rk45 from there up); every other name is the engine's to check."""
+    1e-6, rk45 from there up), "stiff" is rodas5p; every other name is the engine's to check."""
+    if method == "stiff":
+        return "rodas5p"
     if method != "nonstiff":
         return method
     # an rtol that is not a number is the engine's to refuse, with its own message; one the
@@ -269,11 +272,15 @@ def simulate(
       called once per grid point ``u(t[k])``, and the engine holds or interpolates the samples
       between grid points (``interp``: "hold" by default, "linear" for a function).
     - `method`: "midpoint" (implicit, the default), "euler", "rk4", "rk45" (Dormand-Prince 5(4)),
-      "dop853" (Hairer's eighth-order pair, for tight tolerances) or "nonstiff" (dop853 when
-      ``rtol`` < 1e-6, else rk45). For euler, rk4 and midpoint the grid is the steps. For rk45
-      and dop853 the steps are chosen by the error control (``rtol``, ``atol``) and the grid
-      only says where to report, from the method's continuous extension (of order 4 for rk45, 7
-      for dop853); ``grid_steps=True`` makes them end a step on every grid point instead, as
+      "dop853" (Hairer's eighth-order pair, for tight tolerances), "nonstiff" (dop853 when
+      ``rtol`` < 1e-6, else rk45) or "rodas5p" (also "stiff": Steinebach's L-stable Rosenbrock
+      method of order 5, for stiff models: it solves with the model's exact Jacobian, or finite
+      differences where the document has none, once per step). For euler, rk4 and midpoint the
+      grid is the steps. For rk45, dop853 and rodas5p the steps are chosen by the error control
+      (``rtol``, ``atol``, per component ``atol + rtol |x|``: ``atol`` is in the states' own
+      units) and the grid only says where to report, from the method's continuous extension (of
+      order 4 for rk45 and rodas5p, 7 for dop853); ``grid_steps=True`` makes them end a step on
+      every grid point instead, as
       ``zarel_engine.Model.simulate`` does for rk45 (the results are then the same, bit for bit).
     - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
       and ``record_energy`` whether outputs, energy and supplied power are recorded.

@@ -99,6 +99,8 @@ public:
     // ports): the same value at every point of every run.
     bool energy_is_fixed() const { return !energy_program.max_ref; }
     bool supplied_power_is_fixed() const;
+    // Whether some right-hand-side expression reads the time or an input.
+    bool rhs_reads_time_or_inputs() const;
     // the deepest stack any program of the model needs, measured once by from_value so that a
     // Scratch for a model with a large Jacobian costs no walk over its programs
     std::size_t stack_depth = 0;

@@ -19,17 +19,17 @@
 
 namespace zarel {
 
-// Dop853 is the package's own: parse_method, the engine's names, does not take it.
-enum class Method : std::uint8_t { Euler, Rk4, Rk45, Midpoint, Dop853 };
+// Dop853 and Rodas5p are the package's own: parse_method, the engine's names, does not take them.
+enum class Method : std::uint8_t { Euler, Rk4, Rk45, Midpoint, Dop853, Rodas5p };
 enum class Interp : std::uint8_t { Hold, Linear };
 
 // "euler", "rk4", "rk45", "adaptive", "midpoint", "implicit_midpoint", "auto"
 Result<Method> parse_method(std::string_view name);
-// The same and the package's own methods: "dop853"
+// The same and the package's own methods: "dop853", "rodas5p"
 Result<Method> parse_package_method(std::string_view name);
 // "hold", "zoh", "previous", "linear"
 Result<Interp> parse_interp(std::string_view name);
-// the canonical name: "euler", "rk4", "rk45", "midpoint" or "dop853"
+// the canonical name: "euler", "rk4", "rk45", "midpoint", "dop853" or "rodas5p"
 const char* method_name(Method m);
 
 // An optional row-major input series, one row of n_inputs values per grid time.
