@@ -1,4 +1,4 @@
-# Finds nlohmann-json and oneTBB, installed as Python packages (nlohmann-json, tbb-devel) in the
+# Finds Eigen (a system installation, header only), nlohmann-json and oneTBB, installed as Python packages (nlohmann-json, tbb-devel) in the
 # environment whose interpreter runs the build; a system installation is used when present.
 find_package(Python 3.9 REQUIRED COMPONENTS Interpreter Development.Module)
 
@@ -25,3 +25,9 @@ if(rc EQUAL 0 AND EXISTS "${ZAREL_TBB_DIR}/TBBConfig.cmake")
   set(TBB_DIR "${ZAREL_TBB_DIR}" CACHE PATH "" FORCE)
 endif()
 find_package(TBB REQUIRED COMPONENTS tbb)
+
+# Eigen's sparse LU factors the implicit methods' large matrices; only its headers are used.
+find_package(Eigen3 3.3 QUIET NO_MODULE)
+if(NOT TARGET Eigen3::Eigen)
+  message(FATAL_ERROR "Eigen 3.3 or later not found (Debian: apt-get install libeigen3-dev)")
+endif()

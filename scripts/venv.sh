@@ -10,5 +10,9 @@ py="$root/.venv/bin/python"
 if ! [ -f /usr/include/xbyak/xbyak.h ] && command -v apt-get >/dev/null; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libxbyak-dev
 fi
+# the sparse LU of large models' implicit solves (header only; the build needs it)
+if ! [ -f /usr/include/eigen3/Eigen/SparseLU ] && command -v apt-get >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libeigen3-dev
+fi
 "$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q "$root${1:+[$1]}"

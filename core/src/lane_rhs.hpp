@@ -95,6 +95,17 @@ public:
         }
     }
 
+    // The scratch that evaluates lane l alone, holding its run's parameters: the run's own for
+    // W = 1, else (when made with `jacobian`) one shared by the lanes in turn.
+    Scratch& lane_scratch(std::size_t l) {
+        if constexpr (W == 1) {
+            return *scratch_;
+        } else {
+            lane_scratch_.params = runs_[l].own_params();
+            return lane_scratch_;
+        }
+    }
+
 private:
     const Model& model_;
     std::span<const LaneRun> runs_;

@@ -6,6 +6,8 @@
 #include <limits>
 #include <tuple>
 
+#include "jacobian_pattern.hpp"
+
 namespace zarel {
 
 namespace {
@@ -271,6 +273,7 @@ Result<Model> Model::from_value(const Json& doc) {
     }
     m.rhs_kernel = fuse(m.rhs_programs);
     if (m.jacobian_programs) m.jacobian_kernel = fuse(*m.jacobian_programs);
+    m.jacobian_pattern = read_jacobian_pattern(m);
     m.stack_depth = m.max_depth();
     if (native_code_enabled()) attach_native(m);
     return m;

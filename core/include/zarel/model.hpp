@@ -16,6 +16,16 @@ namespace zarel {
 
 class Model;
 
+// Where the right-hand side's Jacobian may be nonzero, by compressed columns: the rows of column j
+// are rows[col_start[j]] .. rows[col_start[j + 1] - 1], increasing. Entry (i, j) belongs when
+// rhs i reads state j, when the document's Jacobian entry (i, j) is not the constant 0, or when
+// i == j; every other entry is 0 whichever way the Jacobian is evaluated.
+struct JacobianPattern {
+    std::vector<std::size_t> col_start, rows;
+
+    std::size_t nonzeros() const { return rows.size(); }
+};
+
 // Evaluation buffers for one model, owned by one caller at a time.
 struct Scratch {
     std::vector<double> env;
@@ -45,6 +55,8 @@ public:
     // integrators' hot evaluations run as one stream.
     Kernel rhs_kernel;
     std::optional<Kernel> jacobian_kernel;
+    // built by from_value from the programs above
+    JacobianPattern jacobian_pattern;
     // A compiled stand-in for the rhs programs, reading the same environment: set only by the
     // benchmarks that measure the interpreter against native code on identical integrator work.
     void (*native_rhs)(const double* env, double* out) = nullptr;
