@@ -48,7 +48,8 @@ mkdir -p "$out/obj"
 flags=(-std=c++2b -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS
        -D__cpp_concepts=202002L -Wno-macro-redefined -Wall -Wextra -Werror
-       -DZAREL_HAVE_XBYAK -I"$root/core/include" -I"$root/core/src" -isystem "$include")
+       -DZAREL_HAVE_XBYAK -I"$root/core/include" -I"$root/core/src" -isystem "$include"
+       -isystem /usr/include/eigen3)
 targets=("$@")
 if [ ${#targets[@]} = 0 ]; then targets=(fuzz_load fuzz_jit fuzz_lanes); fi
 # the core library's sources as core/CMakeLists.txt lists them, but for the batches (oneTBB's pool)
