@@ -16,6 +16,10 @@ namespace zarel {
 
 namespace {
 
+// A defect H(x1) - H(x0) - grad H(xm) . d at most this many units of round-off of its terms
+// (|H(x0)| + |H(x1)| + sum |grad_j H(xm) d_j|) is taken as zero: 8 ulps.
+constexpr double kDefectRoundOff = 8.0 * std::numeric_limits<double>::epsilon();
+
 // The fixed companions of one run and all its buffers, sized once: the step loop allocates nothing.
 class DiscreteGradientRun {
 public:
@@ -94,18 +98,23 @@ private:
     }
 
     // Gonzalez's discrete gradient of H between x and x1 (d_, xm_ set) into g: grad H(xm) plus the
-    // multiple of d that makes g . d = H(x1) - H(x0). Where d . d is zero (a state at rest) the
-    // quotient is 0/0 and the midpoint gradient is the limit; where it is not finite (d . d
-    // subnormal, a quotient that overflows) the correction is dropped too.
+    // multiple of d that makes g . d = H(x1) - H(x0). The defect H(x1) - H(x0) - grad H(xm) . d is
+    // of order |d|^3; where it is within the round-off of its own terms it is noise, and divided by
+    // d . d it would grow without bound as the state comes to rest (0/0 at rest): the midpoint
+    // gradient is taken, and g . d misses the change of H by that round-off only. A quotient that
+    // is not finite (d . d subnormal) drops the correction too.
     void discrete_gradient(double h0, double* g) {
         const double h1 = model_.energy(x1_.data(), scratch_);
         gradient(xm_.data(), gm_.data());
-        double dot = 0.0, dd = 0.0;
+        double dot = 0.0, dd = 0.0, size = 0.0;
         for (std::size_t j = 0; j < n_; ++j) dot += gm_[j] * d_[j];
         for (std::size_t j = 0; j < n_; ++j) dd += d_[j] * d_[j];
+        for (std::size_t j = 0; j < n_; ++j) size += std::fabs(gm_[j] * d_[j]);
+        const double defect = (h1 - h0) - dot;
+        const double noise = kDefectRoundOff * ((std::fabs(h0) + std::fabs(h1)) + size);
         double c = 0.0;
-        if (dd >= std::numeric_limits<double>::min()) {
-            c = ((h1 - h0) - dot) / dd;
+        if (std::fabs(defect) > noise && dd >= std::numeric_limits<double>::min()) {
+            c = defect / dd;
             if (!std::isfinite(c)) c = 0.0;
         }
         for (std::size_t j = 0; j < n_; ++j) g[j] = c * d_[j] + gm_[j];

@@ -15,7 +15,8 @@ namespace zarel {
 // discrete Hamiltonian systems", J. Nonlinear Sci. 6, 1996):
 //   x1 = x0 + h S(xm, [u, gbar], tm),  xm = (x0 + x1)/2, tm = t0 + h/2,
 //   gbar = grad H(xm) + (H(x1) - H(x0) - grad H(xm) . d) / (d . d) d,  d = x1 - x0
-// (gbar = grad H(xm) when d . d is zero or the quotient is not finite), so that
+// (gbar = grad H(xm) where that defect is within 8 ulps of |H(x0)| + |H(x1)| + sum |grad_j H d_j|,
+// its round-off, which would otherwise grow as 1/|d| at rest, or the quotient is not finite), so that
 // H(x1) - H(x0) = gbar . d = -h gbar^T R gbar + h (G^T gbar) . u exactly up to round-off and the
 // Newton residual. `model` gives H, grad H and the Jacobian (its rhs is S with g = grad H);
 // `structure` gives S(x, [u, g], t) = (J - R)(x) g + G(x) u: the same states and parameters,
