@@ -19,6 +19,9 @@ namespace {
 // A defect H(x1) - H(x0) - grad H(xm) . d at most this many units of round-off of its terms
 // (|H(x0)| + |H(x1)| + sum |grad_j H(xm) d_j|) is taken as zero: 8 ulps.
 constexpr double kDefectRoundOff = 8.0 * std::numeric_limits<double>::epsilon();
+// A Newton update whose size relative to the threshold no longer falls, and is at most this many
+// thresholds, ends the iteration: it stagnates at the round-off of the step's evaluations.
+constexpr double kRoundOffFloor = 100.0;
 
 // The fixed companions of one run and all its buffers, sized once: the step loop allocates nothing.
 class DiscreteGradientRun {
@@ -52,6 +55,7 @@ public:
         structure_.rhs_in_run(x, su_.data(), tm, f_.data(), structure_scratch_);
         counted.rhs_evals += 1;
         for (std::size_t j = 0; j < n; ++j) x1_[j] = f_[j] * h + x[j];
+        double last_ratio = 0.0;
         const double* us = u_.data();
         for (std::uint64_t k = 0;; ++k) {
             if (k == options_.max_newton)
@@ -75,16 +79,21 @@ public:
             }
             matrix_.solve(r_.data());
             counted.newton_iterations += 1;
-            bool converged = true;
+            // the largest update relative to its threshold newton_tol / rtol (atol + rtol |x1_j|)
+            double ratio = 0.0;
             last_update_ = 0.0;
             for (std::size_t j = 0; j < n; ++j) {
                 x1_[j] = x1_[j] - r_[j];
                 const double size = std::fabs(r_[j]);
                 last_update_ = std::max(last_update_, size);
-                converged = converged && size * options_.rtol <= options_.newton_tol *
-                                                                    (options_.atol + options_.rtol * std::fabs(x1_[j]));
+                ratio = std::max(ratio, (size * options_.rtol) /
+                                            (options_.newton_tol * (options_.atol + options_.rtol * std::fabs(x1_[j]))));
             }
-            if (converged) break;
+            if (ratio <= 1.0) break;
+            // an update that no longer shrinks, close to the threshold, is the round-off floor of
+            // the iteration (a newton_tol near the precision of the states): the step is solved
+            if (k > 0 && ratio >= last_ratio && ratio <= kRoundOffFloor) break;
+            last_ratio = ratio;
         }
         std::copy_n(x1_.data(), n, x);
         return {};

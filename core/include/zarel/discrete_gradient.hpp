@@ -28,8 +28,10 @@ namespace zarel {
 // predictor is never accepted without an update. The iteration stops after the first update Delta
 // with |Delta_i| rtol <= newton_tol (atol + rtol |x1_i|) for every i: the update is newton_tol /
 // rtol of the error scale the adaptive methods use (atol in the states' own units), so states of
-// any size are solved to their own precision. A step that does not converge in max_newton updates
-// fails, naming its time; rtol must be positive.
+// any size are solved to their own precision; or, for a newton_tol near the states' precision,
+// when that measure of the update stops falling within 100 times the threshold (the round-off
+// floor of the step). A step that does not converge in max_newton updates fails, naming its
+// time; rtol must be positive.
 //
 // params: this run's own (n_params values), else the model's, for both models. The trajectory's
 // method reads Midpoint (the enumeration of the engine's methods does not name this one); its
