@@ -15,8 +15,8 @@ from . import _engine
 from .lowering import lower
 
 if TYPE_CHECKING:
-    from .balance import Run
     from .inputs import Exact
+    from .result import Result
     from .symbolic import Sparse, _Symbols
     from .system import System
 
@@ -138,13 +138,13 @@ def run(system: System, model: zarel_engine.Model, exact_inputs: Optional[Exact]
     return result, structure_model
 
 
-def interval_energies(result: Run, structure: zarel_engine.Model) -> tuple[Array, Array]:
+def interval_energies(result: Result, structure: zarel_engine.Model) -> tuple[Array, Array]:
     """The supplied and dissipated energy of each interval of a run of the method: h (G^T gbar +
     D u) . u and h (gbar^T R gbar + u^T D u) with Gonzalez's discrete gradient gbar recomputed from
     the recorded states and energies, at the mean state, the middle of the interval and the input
     the method used there."""
     t, x, params = result.t, result.x, result.params
-    energy = result.energy  # type: ignore[attr-defined]
+    energy = result.energy
     h = np.diff(t)
     d = x[1:] - x[:-1]
     mean = (x[:-1] + x[1:]) * 0.5

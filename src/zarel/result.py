@@ -14,7 +14,7 @@ import zarel_engine
 from . import _engine
 from .balance import DISSIPATED_POWER, Balance, part_balances, top_parts
 from .discrete_gradient import METHOD as DISCRETE_GRADIENT, interval_energies, refusal
-from . import discrete_gradient
+from .discrete_gradient import run as run_discrete_gradient
 from .quadrature import interval_integrals
 from .inputs import Inputs, exact, input_series, split
 from .sizes import check_run
@@ -322,7 +322,7 @@ def simulate(
     structure = None
     if method == DISCRETE_GRADIENT:
         assert system is not None
-        run, structure = discrete_gradient.run(
+        run, structure = run_discrete_gradient(
             system, model, exact_inputs, expressions, x0_vector, grid, series, param_vector, interp,
             dict(rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton, record_outputs=record_outputs,
                  record_energy=record_energy))
