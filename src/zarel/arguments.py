@@ -32,12 +32,11 @@ ADAPTIVE = ("rk45", "adaptive", "dop853", "nonstiff", "rodas5p", "stiff")
 IMPLICIT = ("midpoint", "implicit_midpoint", "auto", "discrete_gradient")
 # option -> (the methods that read it, what they are)
 SOLVER_OPTIONS = {
-    "rtol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p, and the "
-                                                "Newton test of discrete_gradient"),
-    "atol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p, and the "
-                                                "Newton test of discrete_gradient"),
-    "newton_tol": (IMPLICIT, "the Newton iteration of midpoint and discrete_gradient"),
-    "max_newton": (IMPLICIT, "the Newton iteration of midpoint and discrete_gradient"),
+    # discrete_gradient's Newton test reads rtol and atol too
+    "rtol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
+    "atol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
+    "newton_tol": (IMPLICIT, "the Newton iteration of midpoint"),
+    "max_newton": (IMPLICIT, "the Newton iteration of midpoint"),
     "grid_steps": (ADAPTIVE, "the steps rk45, dop853, nonstiff and rodas5p choose (euler, rk4 and midpoint step "
                              "on the grid)"),
 }
