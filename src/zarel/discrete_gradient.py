@@ -15,6 +15,8 @@ from . import _engine
 from .lowering import lower
 
 if TYPE_CHECKING:
+    from zarel_engine import _Trajectory
+
     from .inputs import Exact
     from .result import Result
     from .symbolic import Sparse, _Symbols
@@ -127,7 +129,7 @@ def exact_structure(system: System, structure: System, expressions: Mapping[int,
 
 def run(system: System, model: zarel_engine.Model, exact_inputs: Optional[Exact], expressions: Mapping[int, Any],
         x0: Array, grid: Array, series: Optional[Array], params: Array, interp: str,
-        options: Mapping[str, Any]) -> tuple[dict[str, Any], zarel_engine.Model]:
+        options: Mapping[str, Any]) -> tuple[_Trajectory, zarel_engine.Model]:
     """The engine's run of the method, and the structure model it ran on."""
     structure = system.structure_system
     assert structure is not None
