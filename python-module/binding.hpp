@@ -209,6 +209,9 @@ inline constexpr std::initializer_list<const char*> kSimulateNames = {
 PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense,
                          bool package_methods = false);
 
+// The dict Model.simulate returns for a run of a model of n states and m inputs.
+PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m);
+
 // The options every simulation method takes, with their defaults.
 SolverOptions default_options();
 // Converts rtol, atol, newton_tol and max_newton (null when omitted) into the options; a tolerance

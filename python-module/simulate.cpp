@@ -53,6 +53,8 @@ PyObject* stats_dict(const Trajectory& tr) {
     return stats.release();
 }
 
+}  // namespace
+
 // The result of a run: its arrays share one owner, the moved trajectory, so that the six of them
 // cost one allocation instead of two each.
 PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m) {
@@ -78,8 +80,6 @@ PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m) {
         return nullptr;
     return dict.release();
 }
-
-}  // namespace
 
 // A tolerance that is negative, NaN or infinite would let a run report a plainly wrong result as
 // a success, so it is refused before any work; zero keeps its meaning.

@@ -35,6 +35,12 @@ PyMethodDef functions[] = {
                    "evaluate(model, what, x, u=None, t=None, *, params=None)\n--\n\n"
                    "One of rhs, outputs, port_outputs, supplied_power, energy or grad_h at each\n"
                    "row of x (with the row of u and t), as the Model method gives it."),
+    ZAREL_FUNCTION(simulate_discrete_gradient,
+                   "simulate_discrete_gradient(model, structure, x0, t, u=None, *, params=None, interp=\"hold\", "
+                   "rtol=1e-8, atol=1e-10, newton_tol=1e-10, max_newton=50, record_outputs=True, "
+                   "record_energy=True)\n--\n\n"
+                   "A run of Gonzalez's discrete gradient method, a step per grid interval: structure\n"
+                   "is (J - R)(x) g + G(x) u with inputs u then g; the dict simulate returns."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,5 +17,6 @@ PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* simulate_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* empty(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* evaluate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* simulate_discrete_gradient(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zarel::py::package

@@ -59,3 +59,19 @@ def evaluate(
     *,
     params: _Array | None = None,
 ) -> _Array: ...
+def simulate_discrete_gradient(
+    model: Model,
+    structure: Model,
+    x0: _Array,
+    t: _Array,
+    u: _Array | None = None,
+    *,
+    params: _Array | None = None,
+    interp: _Interp | str = "hold",
+    rtol: SupportsFloat = 1e-8,
+    atol: SupportsFloat = 1e-10,
+    newton_tol: SupportsFloat = 1e-10,
+    max_newton: SupportsIndex = 50,
+    record_outputs: bool | np.bool_ = True,
+    record_energy: bool | np.bool_ = True,
+) -> _Trajectory: ...

@@ -21,18 +21,20 @@ from .system import System, load
 GRID_STEPS_HELP = ("rk45, dop853, nonstiff, rodas5p, stiff: end a step on every grid point (default: steps of its "
                    "own, reported on the grid)")
 METHOD_HELP = ("euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45), rodas5p (stiff models; "
-               "stiff is its other name) or midpoint (default)")
+               "stiff is its other name), discrete_gradient (a port-Hamiltonian model's energy balance at round-off "
+               "for any H) or midpoint (default)")
 INTERP_HELP = ("input interpolation: hold (default) or linear; under hold the input recorded at the last grid "
                "point is the row held over the last interval, as the engine records it")
 
 # The methods that read each solver option, by the engine's names for them; an option given to a
 # method that does not read it is refused rather than silently ignored.
 ADAPTIVE = ("rk45", "adaptive", "dop853", "nonstiff", "rodas5p", "stiff")
-IMPLICIT = ("midpoint", "implicit_midpoint", "auto")
+IMPLICIT = ("midpoint", "implicit_midpoint", "auto", "discrete_gradient")
 # option -> (the methods that read it, what they are)
 SOLVER_OPTIONS = {
-    "rtol": (ADAPTIVE, "the error control of rk45, dop853, nonstiff and rodas5p"),
-    "atol": (ADAPTIVE, "the error control of rk45, dop853, nonstiff and rodas5p"),
+    # discrete_gradient's Newton test reads rtol and atol too
+    "rtol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
+    "atol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
     "newton_tol": (IMPLICIT, "the Newton iteration of midpoint"),
     "max_newton": (IMPLICIT, "the Newton iteration of midpoint"),
     "grid_steps": (ADAPTIVE, "the steps rk45, dop853, nonstiff and rodas5p choose (euler, rk4 and midpoint step "

@@ -55,6 +55,14 @@ class Balance:
     method's energy error: the quadrature's own error is of order h^4 per unit time (h the
     output interval), below the error of rk4 and rk45 at tight tolerances once the output grid
     is fine (with rk45 a fine grid costs no extra steps).
+
+    For "discrete_gradient" the supplied and dissipated energies are ``h (G^T gbar + D u) . u``
+    and ``h (gbar^T R gbar + u^T D u)`` with Gonzalez's discrete gradient ``gbar = grad H(xm) +
+    (delta_energy - grad H(xm) . d) / (d . d) d`` (d = x[k+1] - x[k], xm the mean state),
+    recomputed from the recorded states and energies, at the middle of the interval with the input
+    the method used there. Then ``residual = gbar . r`` exactly, r the Newton residual of the step
+    the method accepted: every residual is at round-off of the energies once the iteration meets
+    ``newton_tol``, for any H, quadratic or not, linear system or not.
     """
 
     t: Array

@@ -13,6 +13,8 @@ import zarel_engine
 
 from . import _engine
 from .balance import DISSIPATED_POWER, Balance, part_balances, top_parts
+from .discrete_gradient import METHOD as DISCRETE_GRADIENT, interval_energies, refusal
+from .discrete_gradient import run as run_discrete_gradient
 from .quadrature import interval_integrals
 from .inputs import Inputs, exact, input_series, split
 from .sizes import check_run
@@ -60,6 +62,8 @@ class Result:
     # the input series handed to the engine (None for zero inputs); the balance samples it as the
     # methods did, which the recorded last row does not allow under "linear"
     series: Optional[Array] = field(default=None, repr=False)
+    # the structure model a run of "discrete_gradient" ran on, whose outputs its balance reads
+    structure: Optional[zarel_engine.Model] = field(default=None, repr=False)
 
     def output(self, name: str) -> Array:
         """The recorded named output `name`, one value per grid point."""
@@ -167,9 +171,14 @@ class Result:
                 return supplied[:, None]
             return np.column_stack([supplied, _engine.evaluate(model, "outputs", x, u, t, params=params)[:, dissipation]])
 
-        integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series, powers)
-        supplied = integrals[:, 0]
-        dissipated = integrals[:, 1] if dissipation is not None else np.zeros(len(supplied))
+        if self.method == DISCRETE_GRADIENT and self.structure is not None:
+            supplied, dissipated = interval_energies(self, self.structure)
+            dissipation = 0
+        else:
+            integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series,
+                                           powers)
+            supplied = integrals[:, 0]
+            dissipated = integrals[:, 1] if dissipation is not None else np.zeros(len(supplied))
         t = self.t
         delta = np.diff(self.energy)
         return Balance(t=t.copy(), delta_energy=delta, supplied=supplied, dissipated=dissipated,
@@ -213,7 +222,7 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
 
 
 Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "rodas5p", "stiff", "adaptive", "midpoint",
-                 "implicit_midpoint", "auto"]
+                 "implicit_midpoint", "auto", "discrete_gradient"]
 
 # Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
 # fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
@@ -282,6 +291,10 @@ def simulate(
       order 4 for rk45 and rodas5p, 7 for dop853); ``grid_steps=True`` makes them end a step on
       every grid point instead, as
       ``zarel_engine.Model.simulate`` does for rk45 (the results are then the same, bit for bit).
+      "discrete_gradient" (a `zarel.PortHamiltonian` only): Gonzalez's discrete gradient method,
+      implicit and of order 2, a step per grid interval like midpoint, whose energy balance holds
+      per step to round-off for any H (midpoint's only for a quadratic H); its Newton iteration
+      stops when every update is at most ``newton_tol / rtol`` of ``atol + rtol |x|``.
     - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
       and ``record_energy`` whether outputs, energy and supplied power are recorded.
 
@@ -289,6 +302,8 @@ def simulate(
     never changed, and one model may run in many threads at once with different parameters.
     """
     signature, model, system = as_system(system_or_model)
+    if method == DISCRETE_GRADIENT and (why := refusal(system)) is not None:
+        raise ValueError(why)
     x0_vector = signature.vector("state", x0)
     grid = np.array(t, dtype=float)
     if grid.ndim != 1:
@@ -304,14 +319,22 @@ def simulate(
         interp = "linear" if callable(sampled) else "hold"
     defaults = model.params if system is None else signature.param_values
     param_vector = signature.vector("param", params, defaults) if params is not None else np.array(defaults, float)
-    run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=pick_method(method, rtol),
-                           interp=interp,
-                           rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
-                           dense=not grid_steps, record_outputs=record_outputs, record_energy=record_energy)
+    structure = None
+    if method == DISCRETE_GRADIENT:
+        assert system is not None
+        run, structure = run_discrete_gradient(
+            system, model, exact_inputs, expressions, x0_vector, grid, series, param_vector, interp,
+            dict(rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton, record_outputs=record_outputs,
+                 record_energy=record_energy))
+    else:
+        run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=pick_method(method, rtol),
+                               interp=interp,
+                               rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
+                               dense=not grid_steps, record_outputs=record_outputs, record_energy=record_energy)
     if exact_inputs is not None:
         run["u"][:, list(exact_inputs.columns)] = exact_inputs.recorded(run["t"])
     return Result(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
         outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
-        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series,
+        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series, structure=structure,
     )

@@ -94,6 +94,9 @@ def sweep(
     """
     signature, model, system = as_system(system_or_model)
     picked = pick_method(method, rtol)
+    if picked == "discrete_gradient":
+        raise ValueError("zarel.sweep does not take method 'discrete_gradient' yet (it runs on the batch engine, "
+                         "which has no such method); run zarel.simulate for each parameter set")
     if client is not None and system is None:
         raise TypeError("a sweep on Dask workers needs a zarel.System (its document is what they receive), "
                         "not a bare zarel_engine.Model")

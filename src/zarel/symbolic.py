@@ -223,6 +223,24 @@ class PortHamiltonian(System):
         self.grad_H = sym.display(sympy.Matrix(grad))
         self.rhs = sym.display(sympy.Matrix(rhs))
         self.outputs = {k: sym.display(v) for k, v in named.items()}
+        # what the structure model is built from, when first asked for
+        self._structure_parts = (sym, self.name, J_, R_, G_, D_)
+
+    @property
+    def structure_system(self) -> Optional[System]:
+        """The structure model (J - R)(x) g + G(x) u of inputs u then g, with the port outputs
+        G^T g + D u and "dissipated_power" = g^T R g + u^T D u, that the discrete gradient method
+        runs on; built once, when first asked for."""
+        parts = getattr(self, "_structure_parts", None)
+        if parts is None:
+            return None
+        with self._lock:
+            built: Optional[System] = self.__dict__.get("_structure")
+            if built is None:
+                from zarel.discrete_gradient import structure_document
+
+                built = self._structure = System(structure_document(*parts))
+            return built
 
 
 class ODE(System):

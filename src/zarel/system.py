@@ -228,6 +228,12 @@ class System:
     def n_params(self) -> int:
         return len(self.signature.param_names)
 
+    @property
+    def structure_system(self) -> Optional[System]:
+        """The structure model (J - R)(x) g + G(x) u that the discrete gradient method runs on:
+        a `zarel.PortHamiltonian`'s; None for other documents."""
+        return None
+
     def document(self) -> dict[str, Any]:
         """The document as JSON-ready data, a new copy on every call."""
         doc: dict[str, Any] = json.loads(self.json())
