@@ -19,8 +19,9 @@ Result<Method> parse_method(std::string_view name) {
 
 Result<Method> parse_package_method(std::string_view name) {
     if (name == "dop853") return Method::Dop853;
+    if (name == "gauss4") return Method::Gauss4;
     if (auto m = parse_method(name)) return m;
-    return fail(UnknownOption{"unknown solver " + quoted_literal(name) + "; choose euler, rk4, rk45, dop853 or midpoint"});
+    return fail(UnknownOption{"unknown solver " + quoted_literal(name) + "; choose euler, rk4, rk45, dop853, gauss4 or midpoint"});
 }
 
 Result<Interp> parse_interp(std::string_view name) {
@@ -36,6 +37,7 @@ const char* method_name(Method m) {
     case Method::Rk45: return "rk45";
     case Method::Midpoint: return "midpoint";
     case Method::Dop853: return "dop853";
+    case Method::Gauss4: return "gauss4";
     }
     return "midpoint";
 }
@@ -95,15 +97,16 @@ void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
     };
     using enum Method;
     const std::size_t n = model.n_states;
-    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint}), dop853 = any({Dop853});
+    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint}), dop853 = any({Dop853}),
+               gauss4 = any({Gauss4});
     const std::size_t square = midpoint ? checked_product(n, n) : 0;
     const std::pair<std::span<double>*, std::size_t> parts[] = {
         {&k1, any({Euler, Rk4, Midpoint}) ? n : 0},
         {&k2, rk4 || midpoint ? n : 0},
         {&k3, rk4 ? n : 0},
         {&k4, rk4 ? n : 0},
-        {&x_stage, rk4 || rk45 || midpoint || dop853 ? n : 0},
-        {&x_next, rk45 || midpoint || dop853 ? n : 0},
+        {&x_stage, rk4 || rk45 || midpoint || dop853 || gauss4 ? n : 0},
+        {&x_next, rk45 || midpoint || dop853 || gauss4 ? n : 0},
         {&resid, midpoint ? n : 0},
         {&saved, midpoint ? checked_product(kMidpointSplitDepth + 1, n) : 0},
         {&stages, rk45 ? checked_product(9, n) : 0},
@@ -150,6 +153,8 @@ Result<std::vector<double>> step(const Model& model, std::span<const double> x, 
         break;
     case Method::Dop853:
         return invalid("dop853 integrates whole runs, not single steps");
+    case Method::Gauss4:
+        return invalid("gauss4 integrates whole runs, not single steps");
     }
     if (!std::all_of(state.begin(), state.end(), [](double v) { return std::isfinite(v); }))
         return fail(NonFinite{"the state", t + dt});

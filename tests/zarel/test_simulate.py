@@ -116,7 +116,7 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
     # the engine's own methods stay what they were
     with pytest.raises(ValueError, match='unknown solver "dop853"; choose euler, rk4, rk45 or midpoint'):
         system.model().simulate(x0, t, method="dop853")
-    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853 or midpoint'):
+    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853, gauss4 or midpoint'):
         zarel.simulate(system, x0, t, method="dop85")
     # a tolerance that is not a number is refused by the engine's message, not by the picking
     refusals = []
