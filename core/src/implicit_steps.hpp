@@ -17,7 +17,8 @@
 //
 // Newton: the unknowns are the stage offsets Z_p = Y_p - x of Y_p = x + h sum_q a_pq f(Y_q, t +
 // c_p h); each iteration evaluates the residual R_p = Z_p - h sum_q a_pq f(Y_q) and converges when
-// every |R_p,i| <= kNewtonFraction (atol + rtol |Y_p,i|), the threshold scaling with the state;
+// every |R_p,i| <= kNewtonFraction atol + max(kNewtonFraction rtol, kRoundoff) |Y_p,i|, a fraction
+// of the tolerance that scales with the state and is never below round-off;
 // else it solves (I - h A x J) dZ = R by the factors of J at the start of some earlier attempt and
 // updates Z -= dZ. A linear problem with a current J converges in one update, to round-off. The
 // iteration fails when the residual is not finite, when its scaled norm does not decrease, or
@@ -48,11 +49,15 @@
 
 namespace zarel::implicit {
 
-// Newton's threshold, as a fraction of each component's tolerance atol + rtol |Y_i|: far below
-// the error the step's control accepts, so the solve's error does not enter the estimate.
-constexpr double kNewtonFraction = 1e-3;
+// Newton's threshold, as a fraction of each component's tolerance atol + rtol |Y_i|: far below the
+// error the step's control accepts, so that the solve's error neither enters the estimate nor
+// spoils the method's structure (an invariant drifts by about the threshold times h |J| a step).
+constexpr double kNewtonFraction = 1e-6;
+// The least relative threshold Newton takes: a residual at round-off (64 units of the last place
+// of the stage values) always converges, whatever the tolerances.
+constexpr double kRoundoff = 64 * std::numeric_limits<double>::epsilon();
 // A solve needing more updates than this has the Jacobian evaluated afresh at the next attempt.
-constexpr std::uint64_t kSlowUpdates = 2;
+constexpr std::uint64_t kSlowUpdates = 3;
 
 // Step-size control of step doubling, as the explicit pairs': h_new = h * safety * err^(-1/(p+1))
 // within bounds, no growth right after a rejection, and half the step after a failed Newton
@@ -349,7 +354,8 @@ private:
                 for (std::size_t l = 0; l < W; ++l) ah[p][q][l] = Scheme::kA[p][q] * h[l];
             for (std::size_t l = 0; l < W; ++l) bh[p][l] = Scheme::kB[p] * h[l];
         }
-        const double rtol = options_.rtol, atol = options_.atol;
+        const double abs_part = kNewtonFraction * options_.atol;
+        const double rel_part = std::max(kNewtonFraction * options_.rtol, kRoundoff);
         std::array<double, W> last{};
         const std::size_t lanes = steppers_.size();
         for (std::uint64_t k = 0; any(solving); ++k) {
@@ -368,7 +374,7 @@ private:
                         for (int q = 0; q < S; ++q) acc = acc - ah[p][q][l] * f_[static_cast<std::size_t>(q) * nw_ + i + l];
                         r_[j] = acc;
                         finite[l] = finite[l] + (acc - acc);
-                        const double ratio = std::fabs(acc) / (atol + rtol * std::fabs(x0[i + l] + z_[j]));
+                        const double ratio = std::fabs(acc) / (abs_part + rel_part * std::fabs(x0[i + l] + z_[j]));
                         worst[l] = ratio > worst[l] ? ratio : worst[l];
                     }
             }
@@ -377,7 +383,7 @@ private:
                 if (!solving[l]) continue;
                 if (!(finite[l] == 0.0)) {
                     solving[l] = false;
-                } else if (worst[l] <= kNewtonFraction) {
+                } else if (worst[l] <= 1.0) {
                     for (std::size_t i = 0; i < n_; ++i) {
                         double acc = x0[i * W + l];
                         for (int p = 0; p < S; ++p)
