@@ -18,23 +18,25 @@ import numpy as np
 from .sizes import check_memory, grid_bytes
 from .system import System, load
 
-GRID_STEPS_HELP = "rk45, dop853, nonstiff: end a step on every grid point (default: steps of its own, reported on the grid)"
-METHOD_HELP = "euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45) or midpoint (default)"
+GRID_STEPS_HELP = ("rk45, dop853, nonstiff: end a step on every grid point; midpoint, gauss4: one step per grid "
+                   "interval (default: steps of its own, reported on the grid)")
+METHOD_HELP = ("euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45), gauss4 (implicit, fourth "
+               "order, symplectic) or midpoint (implicit, the default)")
 INTERP_HELP = ("input interpolation: hold (default) or linear; under hold the input recorded at the last grid "
                "point is the row held over the last interval, as the engine records it")
 
 # The methods that read each solver option, by the engine's names for them; an option given to a
 # method that does not read it is refused rather than silently ignored.
-ADAPTIVE = ("rk45", "adaptive", "dop853", "nonstiff")
-IMPLICIT = ("midpoint", "implicit_midpoint", "auto")
+MIDPOINT = ("midpoint", "implicit_midpoint", "auto")
+IMPLICIT = MIDPOINT + ("gauss4",)
 # option -> (the methods that read it, what they are)
 SOLVER_OPTIONS = {
-    "rtol": (ADAPTIVE, "the error control of rk45, dop853 and nonstiff"),
-    "atol": (ADAPTIVE, "the error control of rk45, dop853 and nonstiff"),
-    "newton_tol": (IMPLICIT, "the Newton iteration of midpoint"),
-    "max_newton": (IMPLICIT, "the Newton iteration of midpoint"),
-    "grid_steps": (ADAPTIVE, "the steps rk45, dop853 and nonstiff choose (euler, rk4 and midpoint step on the "
-                             "grid)"),
+    "rtol": (ADAPTIVE + IMPLICIT, "the error control of rk45, dop853, nonstiff, midpoint and gauss4"),
+    "atol": (ADAPTIVE + IMPLICIT, "the error control of rk45, dop853, nonstiff, midpoint and gauss4"),
+    "newton_tol": (MIDPOINT, "the Newton iteration of midpoint with --grid-steps"),
+    "max_newton": (IMPLICIT, "the Newton iteration of midpoint and gauss4"),
+    "grid_steps": (ADAPTIVE + IMPLICIT, "the steps rk45, dop853, nonstiff, midpoint and gauss4 choose (euler and rk4 "
+                                        "step on the grid)"),
 }
 
 
@@ -170,13 +172,15 @@ def add_solver_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--method", default="midpoint", help=METHOD_HELP)
     p.add_argument("--interp", default="hold", help=INTERP_HELP)
     p.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
-    p.add_argument("--rtol", type=tolerance, metavar="R", help="rk45, dop853, nonstiff: relative tolerance "
-                                                               "(default 1e-8)")
-    p.add_argument("--atol", type=tolerance, metavar="A", help="rk45, dop853, nonstiff: absolute tolerance "
-                                                               "(default 1e-10)")
-    p.add_argument("--newton-tol", type=tolerance, metavar="TOL", help="midpoint: Newton tolerance (default 1e-10)")
-    p.add_argument("--max-newton", type=iterations, metavar="N", help="midpoint: Newton iterations at most per "
-                                                                      "step (default 50)")
+    p.add_argument("--rtol", type=tolerance, metavar="R", help="rk45, dop853, nonstiff, midpoint, gauss4: relative "
+                                                               "tolerance (default 1e-8)")
+    p.add_argument("--atol", type=tolerance, metavar="A", help="rk45, dop853, nonstiff, midpoint, gauss4: absolute "
+                                                               "tolerance (default 1e-10)")
+    p.add_argument("--newton-tol", type=tolerance, metavar="TOL", help="midpoint with --grid-steps: Newton tolerance "
+                                                                       "(default 1e-10; the methods' own steps "
+                                                                       "scale theirs with rtol and atol)")
+    p.add_argument("--max-newton", type=iterations, metavar="N", help="midpoint, gauss4: Newton iterations at most "
+                                                                      "per step (default 50)")
 
 
 def solver_options(args: argparse.Namespace) -> dict[str, Any]:

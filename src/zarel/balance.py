@@ -33,12 +33,14 @@ class Balance:
     - ``delta_energy[k] = H(x[k+1]) - H(x[k])``, from the recorded energy;
     - ``supplied[k]`` and ``dissipated[k]``: the integrals over the interval of the supplied
       power and of the output "dissipated_power" (zero when the model has no such output).
-      For "midpoint" they are the powers at the mean state ``(x[k] + x[k+1]) / 2``, at the
-      middle of the interval and with the input the method used there (the interval's row under
-      "hold", the mean of its two rows under "linear"), times the interval's length. For
-      "euler", "rk4" and "rk45" they are three-point Gauss-Legendre quadratures along the cubic
-      Hermite interpolant of the end states and their derivatives, with the input of the
-      continuous problem (held, interpolated linearly, or an expression's exact value);
+      For "midpoint" with ``grid_steps=True`` (one step per interval) they are the powers at the
+      mean state ``(x[k] + x[k+1]) / 2``, at the middle of the interval and with the input the
+      method used there (the interval's row under "hold", the mean of its two rows under
+      "linear"), times the interval's length. For every other run (euler, rk4, the adaptive
+      pairs, gauss4, and midpoint on its own steps) they are three-point Gauss-Legendre
+      quadratures along the cubic Hermite interpolant of the end states and their derivatives,
+      with the input of the continuous problem (held, interpolated linearly, or an expression's
+      exact value);
     - ``residual = delta_energy - supplied + dissipated``;
     - ``t``: the run's grid, interval k being [t[k], t[k+1]];
     - ``part``: for a model built by ``zarel.connect``, the part this balance is of (None for the
@@ -55,6 +57,13 @@ class Balance:
     method's energy error: the quadrature's own error is of order h^4 per unit time (h the
     output interval), below the error of rk4 and rk45 at tight tolerances once the output grid
     is fine (with rk45 a fine grid costs no extra steps).
+
+    For midpoint on its own steps and for gauss4 (either way) the intervals are not the method's
+    steps, so no one-step formula holds: the residual is the quadrature's error (of order h^4 per
+    unit time) plus the energy error of the recorded states. For a quadratic H that error is at
+    the level of the Newton threshold (1e-6 of the tolerance) at every step's end, round-off for a
+    linear system, and at the level of the tolerance (the order-6 interpolant's error) at a grid
+    point between two steps' ends.
     """
 
     t: Array
@@ -132,6 +141,8 @@ class Run(Protocol):
     @property
     def method(self) -> str: ...
     @property
+    def grid_steps(self) -> bool: ...
+    @property
     def interp(self) -> str: ...
     @property
     def params(self) -> Array: ...
@@ -179,7 +190,7 @@ def part_balances(result: Run, parts: Sequence[str]) -> list[Balance]:
         return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
 
     energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
-                                  powers)
+                                  powers, result.grid_steps)
     stored = [index[f"{p}.{ENERGY}"] for p in parts]
     if result.outputs.shape[1] == len(sig.output_names):
         levels = result.outputs[:, stored]

@@ -60,6 +60,9 @@ class Result:
     # the input series handed to the engine (None for zero inputs); the balance samples it as the
     # methods did, which the recorded last row does not allow under "linear"
     series: Optional[Array] = field(default=None, repr=False)
+    # whether midpoint and gauss4 took one step per grid interval (grid_steps=True), which the
+    # balance's rule for midpoint depends on; the adaptive pairs' steps do not change it
+    grid_steps: bool = field(default=False, repr=False)
 
     def output(self, name: str) -> Array:
         """The recorded named output `name`, one value per grid point."""
@@ -167,7 +170,8 @@ class Result:
                 return supplied[:, None]
             return np.column_stack([supplied, _engine.evaluate(model, "outputs", x, u, t, params=params)[:, dissipation]])
 
-        integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series, powers)
+        integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series, powers,
+                                       self.grid_steps)
         supplied = integrals[:, 0]
         dissipated = integrals[:, 1] if dissipation is not None else np.zeros(len(supplied))
         t = self.t
@@ -212,7 +216,8 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
     columns[name] = (kind, values)
 
 
-Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "adaptive", "midpoint", "implicit_midpoint", "auto",
+                 "gauss4"]
 
 # Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
 # fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
@@ -268,15 +273,27 @@ def simulate(
       the input at its own time (a System only). Arrays and functions are sampled: a function is
       called once per grid point ``u(t[k])``, and the engine holds or interpolates the samples
       between grid points (``interp``: "hold" by default, "linear" for a function).
-    - `method`: "midpoint" (implicit, the default), "euler", "rk4", "rk45" (Dormand-Prince 5(4)),
-      "dop853" (Hairer's eighth-order pair, for tight tolerances) or "nonstiff" (dop853 when
-      ``rtol`` < 1e-6, else rk45). For euler, rk4 and midpoint the grid is the steps. For rk45
-      and dop853 the steps are chosen by the error control (``rtol``, ``atol``) and the grid
-      only says where to report, from the method's continuous extension (of order 4 for rk45, 7
-      for dop853); ``grid_steps=True`` makes them end a step on every grid point instead, as
-      ``zarel_engine.Model.simulate`` does for rk45 (the results are then the same, bit for bit).
-    - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
-      and ``record_energy`` whether outputs, energy and supplied power are recorded.
+    - `method`: "midpoint" (the implicit midpoint rule, the default), "gauss4" (the two-stage
+      Gauss-Legendre method: implicit, fourth order), "euler", "rk4", "rk45" (Dormand-Prince
+      5(4)), "dop853" (Hairer's eighth-order pair, for tight tolerances) or "nonstiff" (dop853
+      when ``rtol`` < 1e-6, else rk45). For euler and rk4 the grid is the steps. For the others
+      the steps are chosen by the error control (``rtol``, ``atol``) and the grid only says where
+      to report, from the method's continuous extension (of order 4 for rk45, 7 for dop853, and
+      for midpoint and gauss4 the quintic Hermite interpolant through each step's start, middle
+      and end, of order 6). ``grid_steps=True`` makes rk45, dop853 and nonstiff end a step on
+      every grid point instead, as ``zarel_engine.Model.simulate`` does for rk45, and midpoint and
+      gauss4 take one step per grid interval, as ``zarel_engine.Model.simulate`` does for midpoint
+      (the results are then the same, bit for bit).
+    - midpoint and gauss4 are symplectic and conserve quadratic invariants (the energy of a
+      linear lossless model, to round-off at the steps' ends): their own steps are step doubling,
+      two half steps propagated and the whole step only estimating the error, so the run is a
+      composition of steps of the method. Their Newton iteration stops when every component of
+      the stage residual is below 1e-6 of its tolerance ``atol + rtol |x|``; ``newton_tol`` is
+      read only by midpoint with ``grid_steps=True`` (the engine's test), ``max_newton`` by both:
+      on their own steps an iteration that does not converge within it halves the step, on the
+      grid it fails the run (midpoint with ``grid_steps=True`` splits the interval, as the engine
+      does). ``record_outputs`` and ``record_energy`` say whether outputs, energy and supplied
+      power are recorded.
 
     Parameters are passed to the engine with the call: the model, a System's or a bare one, is
     never changed, and one model may run in many threads at once with different parameters.
@@ -306,5 +323,5 @@ def simulate(
     return Result(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
         outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
-        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series,
+        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series, grid_steps=grid_steps,
     )

@@ -259,3 +259,28 @@ def test_an_explicit_pair_that_fails_is_named_not_called_implicit():
     # the engine's own model keeps the engine's one wording for every failed step
     with pytest.raises(RuntimeError, match=r"^the implicit step at t = 0\.4999\d* did not converge: the adaptive"):
         zarel_engine.Model(jump.json()).simulate(np.array([0.0]), t, method="rk45")
+
+
+def test_midpoint_and_gauss4_choose_their_steps_unless_grid_steps():
+    system = pendulum()
+    t = np.linspace(0.0, 20.0, 4001)
+    x0 = np.array([2.5, 0.0])
+    tight = system.model().simulate(x0, t, method="rk45", rtol=1e-13, atol=1e-14)
+    for method in ("midpoint", "gauss4"):
+        own = zarel.simulate(system, x0, t, method=method, rtol=1e-6, atol=1e-9)
+        # a smooth run on a long grid: far fewer steps than intervals, the points from the interpolant
+        assert own.stats["steps"] < (len(t) - 1) / (4 if method == "midpoint" else 40), own.stats
+        assert own.stats["rejected_steps"] < own.stats["steps"]
+        assert np.max(np.abs(own.x - tight["x"])) < 1e-6 * own.stats["steps"]
+        stepped = zarel.simulate(system, x0, t, method=method, rtol=1e-6, atol=1e-9, grid_steps=True)
+        assert stepped.stats["steps"] == len(t) - 1
+        assert np.max(np.abs(stepped.x - tight["x"])) < 1e-3
+    # on the grid, midpoint is the engine's method, bit for bit
+    stepped = zarel.simulate(system, x0, t, method="midpoint", grid_steps=True)
+    engine = system.model().simulate(x0, t, method="midpoint")
+    for key in ("x", "energy", "u", "outputs", "supplied_power"):
+        assert np.array_equal(getattr(stepped, key), engine[key]), key
+    assert stepped.stats == engine["stats"]
+    # the engine's own model keeps its grid steps and has no gauss4
+    with pytest.raises(ValueError, match='unknown solver "gauss4"'):
+        system.model().simulate(x0, t, method="gauss4")
