@@ -17,6 +17,7 @@ PyObject* method_text(Method method) {
     case Method::Rk45: text = key<"rk45">(); break;
     case Method::Midpoint: text = key<"midpoint">(); break;
     case Method::Dop853: text = key<"dop853">(); break;
+    case Method::Gauss4: text = key<"gauss4">(); break;
     }
     Py_XINCREF(text);
     return text;

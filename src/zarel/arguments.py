@@ -27,6 +27,7 @@ INTERP_HELP = ("input interpolation: hold (default) or linear; under hold the in
 
 # The methods that read each solver option, by the engine's names for them; an option given to a
 # method that does not read it is refused rather than silently ignored.
+ADAPTIVE = ("rk45", "adaptive", "dop853", "nonstiff")
 MIDPOINT = ("midpoint", "implicit_midpoint", "auto")
 IMPLICIT = MIDPOINT + ("gauss4",)
 # option -> (the methods that read it, what they are)
@@ -194,6 +195,10 @@ def solver_options(args: argparse.Namespace) -> dict[str, Any]:
         if args.method not in methods:
             raise ValueError(f"--{name.replace('_', '-')} sets {what}; method {args.method} does not read it")
         options[name] = value
+    # on its own steps midpoint's Newton test scales with rtol and atol
+    if "newton_tol" in options and not args.grid_steps:
+        raise ValueError(f"--newton-tol sets {SOLVER_OPTIONS['newton_tol'][1]}; method {args.method} on its own "
+                         f"steps does not read it")
     return options
 
 
