@@ -60,10 +60,11 @@ class Balance:
 
     For midpoint on its own steps and for gauss4 (either way) the intervals are not the method's
     steps, so no one-step formula holds: the residual is the quadrature's error (of order h^4 per
-    unit time) plus the energy error of the recorded states. For a quadratic H that error is at
-    the level of the Newton threshold (1e-6 of the tolerance) at every step's end, round-off for a
-    linear system, and at the level of the tolerance (the order-6 interpolant's error) at a grid
-    point between two steps' ends.
+    unit time) plus the method's error in the balance, of the method's order (2 or 4) in its
+    steps, and the interpolant's at grid points between two steps' ends (of the order of the
+    tolerance). Without supply and dissipation (a lossless, unforced model) and with a quadratic
+    H the residual is the change of H alone: at the level of the Newton threshold (1e-6 of the
+    tolerance) at the steps' ends, round-off for a linear system.
     """
 
     t: Array

@@ -104,9 +104,6 @@ TEST(Implicit, AdaptiveRunsWithinASmallFactorOfTheTolerance) {
                 EXPECT_GT(err, 1e-3 * rtol) << method_name(method) << " " << rtol;
                 // Newton iterating on every stage system
                 EXPECT_GE(got->newton_iterations, 3 * (got->steps + got->rejected_steps));
-                std::printf("%s rtol %g err %.3g steps %lu rej %lu rhs %lu newton %lu jac %lu\n", method_name(method),
-                            rtol, err, got->steps, got->rejected_steps, got->rhs_evals, got->newton_iterations,
-                            got->jacobian_evals);
             }
 }
 
@@ -126,8 +123,6 @@ TEST(Implicit, LCCircuitInSIUnitsConservesItsEnergy) {
             const double q = q0 * std::cos(omega * t[k]);
             err = std::max(err, std::fabs(got->x[2 * k] - q) / q0);
         }
-        std::printf("%s drift %.3g err %.3g steps %lu rej %lu rhs %lu newton %lu jac %lu\n", method_name(method), drift,
-                    err, got->steps, got->rejected_steps, got->rhs_evals, got->newton_iterations, got->jacobian_evals);
         // the reported points between steps come from the interpolant: only the steps' ends conserve
         // the energy exactly; the last point is one
         EXPECT_LT(std::fabs(got->energy.back() - e0) / e0, 1e-12) << method_name(method);
@@ -162,8 +157,6 @@ TEST(Implicit, Gauss4ConservesQuadraticInvariants) {
             drift = std::max({drift, std::fabs(a - a0), std::fabs(b - b0)});
             rk_drift = std::max({rk_drift, std::fabs(ra - a0), std::fabs(rb - b0)});
         }
-        std::printf("dense %d drift %.3g rk45 %.3g steps %lu newton %lu jac %lu\n", dense, drift, rk_drift, got->steps,
-                    got->newton_iterations, got->jacobian_evals);
         EXPECT_LT(drift, 1e-12);
     }
 }
