@@ -272,6 +272,9 @@ def test_midpoint_and_gauss4_choose_their_steps_unless_grid_steps():
         # a smooth run on a long grid: far fewer steps than intervals, the points from the interpolant
         assert own.stats["steps"] < (len(t) - 1) / (10 if method == "midpoint" else 100), own.stats
         assert own.stats["rejected_steps"] < own.stats["steps"]
+        if method == "midpoint":  # the default
+            default = zarel.simulate(system, x0, t, rtol=1e-6, atol=1e-9)
+            assert np.array_equal(default.x, own.x) and default.stats == own.stats
         assert np.max(np.abs(own.x - tight["x"])) < 1e-6 * own.stats["steps"]
         stepped = zarel.simulate(system, x0, t, method=method, rtol=1e-6, atol=1e-9, grid_steps=True)
         assert stepped.stats["steps"] == len(t) - 1
