@@ -4,7 +4,7 @@ each whose error against a tight dop853 reference is below a target (default 1e-
 state), over a ladder of tolerances; and the LC circuit in SI units (1 pF, 1 nH), whose energy the
 implicit methods conserve at round-off over many periods.
 
-    .venv/bin/python bench/bench_implicit.py [--masses 200] [--target 1e-6] [--rounds 3]
+    .venv/bin/python bench/bench_collocation.py [--masses 200] [--target 1e-6] [--rounds 3]
 """
 import argparse
 import math
