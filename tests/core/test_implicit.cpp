@@ -111,7 +111,8 @@ TEST(Implicit, LCCircuitInSIUnitsConservesItsEnergy) {
     const Model m = load(kLC);
     const double q0 = 1e-12, omega = 1 / std::sqrt(1e-12 * 1e-9), period = 2 * M_PI / omega;
     const std::vector<double> x0{q0, 0.0};
-    const std::vector<double> t = grid(100 * period, 201);
+    // ten points a period, so that the phase error shows in the charge
+    const std::vector<double> t = grid(100 * period, 1001);
     for (auto [method, rtol] : {std::pair{Method::Midpoint, 1e-9}, std::pair{Method::Gauss4, 1e-10}}) {
         // the tolerances in the circuit's units: charges of 1e-12, fluxes of 3e-11
         const auto got = run(m, x0, t, method, options(rtol, 1e-12 * rtol), true);
@@ -123,10 +124,16 @@ TEST(Implicit, LCCircuitInSIUnitsConservesItsEnergy) {
             const double q = q0 * std::cos(omega * t[k]);
             err = std::max(err, std::fabs(got->x[2 * k] - q) / q0);
         }
-        // the reported points between steps come from the interpolant: only the steps' ends conserve
-        // the energy exactly; the last point is one
+        // the points between steps come from the interpolant, whose energy is not the method's:
+        // only the steps' ends conserve it exactly, and the last point is one
         EXPECT_LT(std::fabs(got->energy.back() - e0) / e0, 1e-12) << method_name(method);
-        EXPECT_LT(err, 1e-6) << method_name(method);
+        EXPECT_LT(drift, 1e-10) << method_name(method);
+        // the second-order method's phase error over 100 periods needs steps below the collapse
+        // guard of a run this short for 1e-6; gauss4's is well within it
+        if (method == Method::Gauss4) {
+            EXPECT_LT(err, 1e-6) << err;
+            EXPECT_GT(err, 1e-9) << err;  // the phase is seen
+        }
         // linear: J is evaluated once, every stage system is solved by one update of the explicit
         // predictor, and never by none
         const std::uint64_t attempts = got->steps + got->rejected_steps;
