@@ -18,6 +18,7 @@ PyObject* method_text(Method method) {
     case Method::Midpoint: text = key<"midpoint">(); break;
     case Method::Dop853: text = key<"dop853">(); break;
     case Method::Rodas5p: text = key<"rodas5p">(); break;
+    case Method::Gauss4: text = key<"gauss4">(); break;
     }
     Py_XINCREF(text);
     return text;

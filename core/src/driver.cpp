@@ -169,6 +169,9 @@ Status integrate_into(const Model& model, std::span<const double> x0, std::span<
         return dop853_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target, !dense);
     if (method == Method::Rodas5p)
         return rodas5p_dense(model, x.data(), t, inputs, options, work, u_rec.data(), target, !dense);
+    if (method == Method::Gauss4) return gauss4_run(model, x.data(), t, inputs, options, work, u_rec.data(), target, dense);
+    if (method == Method::Midpoint && dense)
+        return adaptive_midpoint_run(model, x.data(), t, inputs, options, work, u_rec.data(), target);
     if (method != Method::Midpoint)
         return fixed_step_run(model, x.data(), t, inputs, method, work, u_rec.data(), target);
 

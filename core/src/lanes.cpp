@@ -149,6 +149,10 @@ std::vector<std::size_t> simulate_group(const Model& model, std::span<const Lane
         run_dop853_group(model, taken, t, inputs, options, to_run, !dense);
     } else if (method == Method::Rodas5p) {
         run_rodas5p_group(model, taken, t, inputs, options, to_run, !dense);
+    } else if (method == Method::Gauss4) {
+        run_gauss4_group(model, taken, t, inputs, options, to_run, dense);
+    } else if (method == Method::Midpoint && dense) {
+        run_adaptive_midpoint_group(model, taken, t, inputs, options, to_run);
     } else if (method == Method::Midpoint) {
         run_midpoint_group(model, taken, t, inputs, options, to_run);
     } else {

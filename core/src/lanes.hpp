@@ -204,6 +204,13 @@ void run_rodas5p_group(const Model& model, std::span<const LaneRun> runs, std::s
 void run_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
                         const SolverOptions& options, const DeliverLane& deliver);
 
+// The implicit midpoint rule with steps of its own and dense output; gauss4 with them (`dense`) or
+// one step per grid interval.
+void run_adaptive_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                                 const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver);
+void run_gauss4_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
+                      const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver, bool dense);
+
 // Receives run k's trajectory or error, once for every run of a group.
 using DeliverRun = std::function<void(std::size_t k, Result<Trajectory>&& run)>;
 

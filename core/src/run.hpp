@@ -79,6 +79,16 @@ Status rodas5p_dense(const Model& model, double* x, std::span<const double> t, c
                      const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
                      bool every_point);
 
+// The same by the implicit midpoint rule with steps chosen by step doubling and dense output
+// (adaptive_midpoint.cpp).
+Status adaptive_midpoint_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
+                             const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target);
+
+// The same by the two-stage Gauss-Legendre method (gauss4.cpp): with `dense` steps chosen by step
+// doubling and dense output, else one step per grid interval.
+Status gauss4_run(const Model& model, double* x, std::span<const double> t, const Inputs& inputs,
+                  const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target, bool dense);
+
 // One run after check_grid: records every grid point into the target; the counters in work.
 Status run_into(const Model& model, std::span<const double> x0, std::span<const double> t, const Inputs& inputs,
                 Method method, const SolverOptions& options, bool dense, Work& work, const RecordTarget& target);

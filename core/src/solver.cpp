@@ -20,9 +20,10 @@ Result<Method> parse_method(std::string_view name) {
 Result<Method> parse_package_method(std::string_view name) {
     if (name == "dop853") return Method::Dop853;
     if (name == "rodas5p") return Method::Rodas5p;
+    if (name == "gauss4") return Method::Gauss4;
     if (auto m = parse_method(name)) return m;
     return fail(UnknownOption{"unknown solver " + quoted_literal(name) +
-                              "; choose euler, rk4, rk45, dop853, rodas5p or midpoint"});
+                              "; choose euler, rk4, rk45, dop853, rodas5p, gauss4 or midpoint"});
 }
 
 Result<Interp> parse_interp(std::string_view name) {
@@ -39,6 +40,7 @@ const char* method_name(Method m) {
     case Method::Midpoint: return "midpoint";
     case Method::Dop853: return "dop853";
     case Method::Rodas5p: return "rodas5p";
+    case Method::Gauss4: return "gauss4";
     }
     return "midpoint";
 }
@@ -100,7 +102,7 @@ void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
     const std::size_t n = model.n_states;
     const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint});
     // the buffers of the dense-output stepper, for the starting step and a lane's evaluations
-    const bool dense = any({Dop853, Rodas5p});
+    const bool dense = any({Dop853, Rodas5p, Gauss4});
     const std::size_t square = midpoint ? checked_product(n, n) : 0;
     const std::pair<std::span<double>*, std::size_t> parts[] = {
         {&k1, any({Euler, Rk4, Midpoint}) ? n : 0},
@@ -155,6 +157,7 @@ Result<std::vector<double>> step(const Model& model, std::span<const double> x, 
         break;
     case Method::Dop853:
     case Method::Rodas5p:
+    case Method::Gauss4:
         return invalid(std::string(method_name(method)) + " integrates whole runs, not single steps");
     }
     if (!std::all_of(state.begin(), state.end(), [](double v) { return std::isfinite(v); }))

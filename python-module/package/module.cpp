@@ -18,8 +18,9 @@ PyMethodDef functions[] = {
                    "atol=1e-10, newton_tol=1e-10, max_newton=50, dense=False, record_outputs=True, "
                    "record_energy=True)\n--\n\n"
                    "Model.simulate with parameters for this call alone (the model is never written)\n"
-                   "and, for rk45 with dense=True, steps chosen by the error control alone: the\n"
-                   "grid then says only where to report."),
+                   "and, for rk45, dop853, midpoint and gauss4 with dense=True, steps chosen by the\n"
+                   "error control alone: the grid then says only where to report. method=\"gauss4\":\n"
+                   "the two-stage Gauss-Legendre method (with dense=False one step per interval)."),
     ZAREL_FUNCTION(simulate_batch,
                    "simulate_batch(model, x0s, t, u=None, *, params=None, method=\"midpoint\", interp=\"hold\", "
                    "rtol=1e-8, atol=1e-10, newton_tol=1e-10, max_newton=50, dense=False, x, energy=None, "

@@ -7,7 +7,7 @@ import numpy.typing as npt
 from zarel_engine import Model, _Trajectory
 
 _Array = npt.NDArray[np.float64]
-_Method = Literal["euler", "rk4", "rk45", "dop853", "adaptive", "midpoint", "implicit_midpoint", "auto"]
+_Method = Literal["euler", "rk4", "rk45", "dop853", "adaptive", "midpoint", "implicit_midpoint", "auto", "gauss4"]
 _Interp = Literal["hold", "zoh", "previous", "linear"]
 _Quantity = Literal["rhs", "outputs", "port_outputs", "supplied_power", "energy", "grad_h"]
 

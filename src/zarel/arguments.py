@@ -18,27 +18,30 @@ import numpy as np
 from .sizes import check_memory, grid_bytes
 from .system import System, load
 
-GRID_STEPS_HELP = ("rk45, dop853, nonstiff, rodas5p, stiff: end a step on every grid point (default: steps of its "
-                   "own, reported on the grid)")
+GRID_STEPS_HELP = ("rk45, dop853, nonstiff, rodas5p, stiff: end a step on every grid point; midpoint, gauss4: one "
+                   "step per grid interval (default: steps of its own, reported on the grid)")
 METHOD_HELP = ("euler, rk4, rk45, dop853, nonstiff (dop853 below rtol 1e-6, else rk45), rodas5p (stiff models; "
-               "stiff is its other name), discrete_gradient (a port-Hamiltonian model's energy balance at round-off "
-               "for any H) or midpoint (default)")
+               "stiff is its other name), gauss4 (implicit, fourth order, symplectic), discrete_gradient (a "
+               "port-Hamiltonian model's energy balance at round-off for any H) or midpoint (implicit, the default)")
 INTERP_HELP = ("input interpolation: hold (default) or linear; under hold the input recorded at the last grid "
                "point is the row held over the last interval, as the engine records it")
 
 # The methods that read each solver option, by the engine's names for them; an option given to a
 # method that does not read it is refused rather than silently ignored.
 ADAPTIVE = ("rk45", "adaptive", "dop853", "nonstiff", "rodas5p", "stiff")
-IMPLICIT = ("midpoint", "implicit_midpoint", "auto", "discrete_gradient")
+MIDPOINT = ("midpoint", "implicit_midpoint", "auto")
+IMPLICIT = MIDPOINT + ("gauss4",)
 # option -> (the methods that read it, what they are)
 SOLVER_OPTIONS = {
     # discrete_gradient's Newton test reads rtol and atol too
-    "rtol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
-    "atol": ((*ADAPTIVE, "discrete_gradient"), "the error control of rk45, dop853, nonstiff and rodas5p"),
-    "newton_tol": (IMPLICIT, "the Newton iteration of midpoint"),
-    "max_newton": (IMPLICIT, "the Newton iteration of midpoint"),
-    "grid_steps": (ADAPTIVE, "the steps rk45, dop853, nonstiff and rodas5p choose (euler, rk4 and midpoint step "
-                             "on the grid)"),
+    "rtol": (ADAPTIVE + IMPLICIT + ("discrete_gradient",),
+             "the error control of rk45, dop853, nonstiff, rodas5p, midpoint and gauss4"),
+    "atol": (ADAPTIVE + IMPLICIT + ("discrete_gradient",),
+             "the error control of rk45, dop853, nonstiff, rodas5p, midpoint and gauss4"),
+    "newton_tol": (MIDPOINT + ("discrete_gradient",), "the Newton iteration of midpoint with --grid-steps"),
+    "max_newton": (IMPLICIT + ("discrete_gradient",), "the Newton iteration of midpoint and gauss4"),
+    "grid_steps": (ADAPTIVE + IMPLICIT, "the steps rk45, dop853, nonstiff, rodas5p, midpoint and gauss4 choose "
+                                        "(euler and rk4 step on the grid)"),
 }
 
 
@@ -174,13 +177,15 @@ def add_solver_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--method", default="midpoint", help=METHOD_HELP)
     p.add_argument("--interp", default="hold", help=INTERP_HELP)
     p.add_argument("--grid-steps", action="store_true", help=GRID_STEPS_HELP)
-    p.add_argument("--rtol", type=tolerance, metavar="R", help="rk45, dop853, nonstiff, rodas5p: relative "
-                                                               "tolerance (default 1e-8)")
-    p.add_argument("--atol", type=tolerance, metavar="A", help="rk45, dop853, nonstiff, rodas5p: absolute "
-                                                               "tolerance (default 1e-10)")
-    p.add_argument("--newton-tol", type=tolerance, metavar="TOL", help="midpoint: Newton tolerance (default 1e-10)")
-    p.add_argument("--max-newton", type=iterations, metavar="N", help="midpoint: Newton iterations at most per "
-                                                                      "step (default 50)")
+    p.add_argument("--rtol", type=tolerance, metavar="R", help="rk45, dop853, nonstiff, rodas5p, midpoint, gauss4: "
+                                                               "relative tolerance (default 1e-8)")
+    p.add_argument("--atol", type=tolerance, metavar="A", help="rk45, dop853, nonstiff, rodas5p, midpoint, gauss4: "
+                                                               "absolute tolerance (default 1e-10)")
+    p.add_argument("--newton-tol", type=tolerance, metavar="TOL", help="midpoint with --grid-steps: Newton tolerance "
+                                                                       "(default 1e-10; the methods' own steps "
+                                                                       "scale theirs with rtol and atol)")
+    p.add_argument("--max-newton", type=iterations, metavar="N", help="midpoint, gauss4: Newton iterations at most "
+                                                                      "per step (default 50)")
 
 
 def solver_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -194,6 +199,10 @@ def solver_options(args: argparse.Namespace) -> dict[str, Any]:
         if args.method not in methods:
             raise ValueError(f"--{name.replace('_', '-')} sets {what}; method {args.method} does not read it")
         options[name] = value
+    # on its own steps midpoint's Newton test scales with rtol and atol
+    if "newton_tol" in options and not args.grid_steps:
+        raise ValueError(f"--newton-tol sets {SOLVER_OPTIONS['newton_tol'][1]}; method {args.method} on its own "
+                         f"steps does not read it")
     return options
 
 

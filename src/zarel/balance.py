@@ -33,12 +33,14 @@ class Balance:
     - ``delta_energy[k] = H(x[k+1]) - H(x[k])``, from the recorded energy;
     - ``supplied[k]`` and ``dissipated[k]``: the integrals over the interval of the supplied
       power and of the output "dissipated_power" (zero when the model has no such output).
-      For "midpoint" they are the powers at the mean state ``(x[k] + x[k+1]) / 2``, at the
-      middle of the interval and with the input the method used there (the interval's row under
-      "hold", the mean of its two rows under "linear"), times the interval's length. For
-      "euler", "rk4" and "rk45" they are three-point Gauss-Legendre quadratures along the cubic
-      Hermite interpolant of the end states and their derivatives, with the input of the
-      continuous problem (held, interpolated linearly, or an expression's exact value);
+      For "midpoint" with ``grid_steps=True`` (one step per interval) they are the powers at the
+      mean state ``(x[k] + x[k+1]) / 2``, at the middle of the interval and with the input the
+      method used there (the interval's row under "hold", the mean of its two rows under
+      "linear"), times the interval's length. For every other run (euler, rk4, the adaptive
+      pairs, gauss4, and midpoint on its own steps) they are three-point Gauss-Legendre
+      quadratures along the cubic Hermite interpolant of the end states and their derivatives,
+      with the input of the continuous problem (held, interpolated linearly, or an expression's
+      exact value);
     - ``residual = delta_energy - supplied + dissipated``;
     - ``t``: the run's grid, interval k being [t[k], t[k+1]];
     - ``part``: for a model built by ``zarel.connect``, the part this balance is of (None for the
@@ -63,6 +65,13 @@ class Balance:
     the method used there. Then ``residual = gbar . r`` exactly, r the Newton residual of the step
     the method accepted: every residual is at round-off of the energies once the iteration meets
     ``newton_tol``, for any H, quadratic or not, linear system or not.
+    For midpoint on its own steps and for gauss4 (either way) the intervals are not the method's
+    steps, so no one-step formula holds: the residual is the quadrature's error (of order h^4 per
+    unit time) plus the method's error in the balance, of the method's order (2 or 4) in its
+    steps, and the interpolant's at grid points between two steps' ends (of the order of the
+    tolerance). Without supply and dissipation (a lossless, unforced model) and with a quadratic
+    H the residual is the change of H alone: at the level of the Newton threshold (1e-6 of the
+    tolerance) at the steps' ends, round-off for a linear system.
     """
 
     t: Array
@@ -140,6 +149,8 @@ class Run(Protocol):
     @property
     def method(self) -> str: ...
     @property
+    def grid_steps(self) -> bool: ...
+    @property
     def interp(self) -> str: ...
     @property
     def params(self) -> Array: ...
@@ -187,7 +198,7 @@ def part_balances(result: Run, parts: Sequence[str]) -> list[Balance]:
         return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
 
     energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
-                                  powers)
+                                  powers, result.grid_steps)
     stored = [index[f"{p}.{ENERGY}"] for p in parts]
     if result.outputs.shape[1] == len(sig.output_names):
         levels = result.outputs[:, stored]

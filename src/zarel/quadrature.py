@@ -23,12 +23,12 @@ GAUSS_WEIGHTS = (5.0 / 18.0, 8.0 / 18.0, 5.0 / 18.0)
 
 
 def interval_integrals(model: zarel_engine.Model, params: Array, method: str, interp: str, t: Array, x: Array,
-                       series: Optional[Array], integrand: Integrand) -> Array:
+                       series: Optional[Array], integrand: Integrand, grid_steps: bool = True) -> Array:
     """The integral of `integrand` over each interval [t[k], t[k+1]] along the run, (L - 1, q).
 
-    Midpoint: the integrand at the mean state, the middle of the interval and the input midpoint
-    used there, times the length; it is this rule under which the method balances energy exactly.
-    Other methods: three-point Gauss-Legendre on the cubic Hermite interpolant of the end states
+    Midpoint stepping on the grid (`grid_steps`): the integrand at the mean state, the middle of the
+    interval and the input midpoint used there, times the length; it is this rule under which the
+    method balances energy exactly. Other methods, and midpoint on steps of its own: three-point Gauss-Legendre on the cubic Hermite interpolant of the end states
     and their derivatives, with the input the continuous problem sees (the held row, or the linear
     interpolation of the rows); its error is of order h^4 per unit time, so the residual measures
     the method, not the quadrature, once the grid is fine against the method's own error.
@@ -36,7 +36,7 @@ def interval_integrals(model: zarel_engine.Model, params: Array, method: str, in
     h = np.diff(t)
     s = np.zeros((len(t), model.n_inputs)) if series is None else series
     hold = interp == "hold"
-    if method == "midpoint":  # the same operations, in the same order, as the method's step
+    if method == "midpoint" and grid_steps:  # the same operations, in the same order, as the method's step
         inputs = s[:-1] if hold else (s[1:] - s[:-1]) * 0.5 + s[:-1]
         return integrand((x[:-1] + x[1:]) * 0.5, inputs, t[:-1] + 0.5 * h) * h[:, None]
     start_u, end_u = s[:-1], (s[:-1] if hold else s[1:])

@@ -64,6 +64,9 @@ class Result:
     series: Optional[Array] = field(default=None, repr=False)
     # the structure model a run of "discrete_gradient" ran on, whose outputs its balance reads
     structure: Optional[zarel_engine.Model] = field(default=None, repr=False)
+    # whether midpoint and gauss4 took one step per grid interval (grid_steps=True), which the
+    # balance's rule for midpoint depends on; the adaptive pairs' steps do not change it
+    grid_steps: bool = field(default=False, repr=False)
 
     def output(self, name: str) -> Array:
         """The recorded named output `name`, one value per grid point."""
@@ -176,7 +179,7 @@ class Result:
             dissipation = 0
         else:
             integrals = interval_integrals(model, params, self.method, self.interp, self.t, self.x, self.series,
-                                           powers)
+                                           powers, self.grid_steps)
             supplied = integrals[:, 0]
             dissipated = integrals[:, 1] if dissipation is not None else np.zeros(len(supplied))
         t = self.t
@@ -222,7 +225,7 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
 
 
 Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "rodas5p", "stiff", "adaptive", "midpoint",
-                 "implicit_midpoint", "auto", "discrete_gradient"]
+                 "implicit_midpoint", "auto", "gauss4", "discrete_gradient"]
 
 # Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
 # fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
@@ -280,23 +283,36 @@ def simulate(
       the input at its own time (a System only). Arrays and functions are sampled: a function is
       called once per grid point ``u(t[k])``, and the engine holds or interpolates the samples
       between grid points (``interp``: "hold" by default, "linear" for a function).
-    - `method`: "midpoint" (implicit, the default), "euler", "rk4", "rk45" (Dormand-Prince 5(4)),
-      "dop853" (Hairer's eighth-order pair, for tight tolerances), "nonstiff" (dop853 when
-      ``rtol`` < 1e-6, else rk45) or "rodas5p" (also "stiff": Steinebach's L-stable Rosenbrock
-      method of order 5, for stiff models: it solves with the model's exact Jacobian, or finite
-      differences where the document has none, once per step). For euler, rk4 and midpoint the
-      grid is the steps. For rk45, dop853 and rodas5p the steps are chosen by the error control
-      (``rtol``, ``atol``, per component ``atol + rtol |x|``: ``atol`` is in the states' own
-      units) and the grid only says where to report, from the method's continuous extension (of
-      order 4 for rk45 and rodas5p, 7 for dop853); ``grid_steps=True`` makes them end a step on
-      every grid point instead, as
-      ``zarel_engine.Model.simulate`` does for rk45 (the results are then the same, bit for bit).
-      "discrete_gradient" (a `zarel.PortHamiltonian` only): Gonzalez's discrete gradient method,
-      implicit and of order 2, a step per grid interval like midpoint, whose energy balance holds
-      per step to round-off for any H (midpoint's only for a quadratic H); its Newton iteration
-      stops when every update is at most ``newton_tol / rtol`` of ``atol + rtol |x|``.
-    - ``newton_tol`` and ``max_newton`` control midpoint's Newton iteration; ``record_outputs``
-      and ``record_energy`` whether outputs, energy and supplied power are recorded.
+    - `method`: "midpoint" (the implicit midpoint rule, the default), "gauss4" (the two-stage
+      Gauss-Legendre method: implicit, fourth order), "euler", "rk4", "rk45" (Dormand-Prince
+      5(4)), "dop853" (Hairer's eighth-order pair, for tight tolerances), "nonstiff" (dop853
+      when ``rtol`` < 1e-6, else rk45) or "rodas5p" (also "stiff": Steinebach's L-stable
+      Rosenbrock method of order 5, for stiff models: it solves with the model's exact Jacobian,
+      or finite differences where the document has none, once per step). For euler and rk4 the
+      grid is the steps. For the others the steps are chosen by the error control (``rtol``,
+      ``atol``, per component ``atol + rtol |x|``: ``atol`` is in the states' own units) and the
+      grid only says where to report, from the method's continuous extension (of order 4 for rk45
+      and rodas5p, 7 for dop853, and for midpoint and gauss4 the quintic Hermite interpolant
+      through each step's start, middle and end, of order 6). ``grid_steps=True`` makes rk45,
+      dop853, nonstiff and rodas5p end a step on every grid point instead, as
+      ``zarel_engine.Model.simulate`` does for rk45, and midpoint and gauss4 take one step per
+      grid interval, as ``zarel_engine.Model.simulate`` does for midpoint (the results are then
+      the same, bit for bit).
+    - midpoint and gauss4 are symplectic and conserve quadratic invariants (the energy of a
+      linear lossless model, to round-off at the steps' ends): their own steps are step doubling,
+      two half steps propagated and the whole step only estimating the error, so the run is a
+      composition of steps of the method. Their Newton iteration stops when every component of
+      the stage residual is below 1e-6 of its tolerance ``atol + rtol |x|``; ``newton_tol`` is
+      read only by midpoint with ``grid_steps=True`` (the engine's test) and by
+      discrete_gradient, ``max_newton`` by all three: on their own steps an iteration that does
+      not converge within it halves the step, on the grid it fails the run (midpoint with
+      ``grid_steps=True`` splits the interval, as the engine does).
+    - "discrete_gradient" (a `zarel.PortHamiltonian` only): Gonzalez's discrete gradient method,
+      implicit and of order 2, a step per grid interval, whose energy balance holds per step to
+      round-off for any H (midpoint's only for a quadratic H); its Newton iteration stops when
+      every update is at most ``newton_tol / rtol`` of ``atol + rtol |x|``.
+    - ``record_outputs`` and ``record_energy`` say whether outputs, energy and supplied power are
+      recorded.
 
     Parameters are passed to the engine with the call: the model, a System's or a bare one, is
     never changed, and one model may run in many threads at once with different parameters.
@@ -337,4 +353,5 @@ def simulate(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
         outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
         interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series, structure=structure,
+        grid_steps=grid_steps,
     )

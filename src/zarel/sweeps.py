@@ -65,8 +65,9 @@ def sweep(
     :func:`grid`); ``u`` an input series ``(len(t), n_inputs)`` shared by all runs, or a mapping
     from input names to series of len(t) values or to SymPy expressions of ``zarel.t`` (exact at
     every stage, as in :func:`zarel.simulate`). ``method``, ``interp``, ``rtol``, ``atol``,
-    ``newton_tol``, ``max_newton`` and ``grid_steps`` are those of :func:`zarel.simulate`: rk45
-    reports on the grid from steps of its own unless ``grid_steps``.
+    ``newton_tol``, ``max_newton`` and ``grid_steps`` are those of :func:`zarel.simulate`: rk45,
+    dop853, midpoint (the default) and gauss4 report on the grid from steps of their own unless
+    ``grid_steps``.
 
     The runs go in chunks of ``chunk`` runs, each one batch of the engine: in this process without
     ``client``, as one Dask task each with a ``dask.distributed.Client`` or on the scheduler at

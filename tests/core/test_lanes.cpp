@@ -124,9 +124,11 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
         EXPECT_EQ(group_width(base, Method::Rk4), width);
         EXPECT_EQ(group_width(base, Method::Rk45), width);
         EXPECT_EQ(group_width(base, Method::Midpoint), width);
+        EXPECT_EQ(group_width(base, Method::Gauss4, true), width);
         for (auto [method, dense] : {std::pair{Method::Euler, false}, {Method::Rk4, false}, {Method::Rk45, false},
                                      {Method::Rk45, true}, {Method::Midpoint, false}, {Method::Dop853, true},
-                                     {Method::Dop853, false}}) {
+                                     {Method::Dop853, false}, {Method::Midpoint, true}, {Method::Gauss4, true},
+                                     {Method::Gauss4, false}}) {
             int failures = 0, capped = 0, split = 0;
             for (std::size_t round = 0; round < 4 * width; ++round) {
                 const std::size_t count = 1 + round % width;
@@ -142,9 +144,9 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
                 // rk45 also meets its cap on the attempts of an interval in every third round, and
                 // the midpoint method splits steps whose Newton iteration is cut short
                 SolverOptions opts = options();
-                const bool adaptive = method == Method::Rk45 || method == Method::Dop853;
+                const bool adaptive = method == Method::Rk45 || method == Method::Dop853 || dense;
                 if (adaptive && round % 3 == 2) opts.max_substeps = 6;
-                if (method == Method::Midpoint && round % 3 == 1) opts.max_newton = 2;
+                if ((method == Method::Midpoint || method == Method::Gauss4) && round % 3 == 1) opts.max_newton = 2;
                 // dense output also with a held input, whose jumps end steps and renew the first stage
                 const Inputs& in = (dense || method == Method::Dop853) && round % 2 == 1 ? held : inputs;
                 std::vector<std::optional<Result<Trajectory>>> got(count);
@@ -171,7 +173,7 @@ TEST(Lanes, GroupsEqualRunsAloneForEveryMethodAndFailure) {
             if (method == Method::Rk45 || method == Method::Dop853) {
                 EXPECT_GT(capped, 0);
             }
-            if (method == Method::Midpoint) {
+            if (method == Method::Midpoint && !dense) {
                 EXPECT_GT(split, 0) << "some runs should succeed with split steps";
             }
         }

@@ -154,14 +154,14 @@ void group_of_runs(Reader& r) {
     for (std::size_t k = 0; with_series && k < L * m; ++k) series.push_back(r.byte() % 4 ? small(r) : r.number());
     const zarel::Inputs inputs{with_series ? series.data() : nullptr, series.size(),
                                r.byte() % 2 ? zarel::Interp::Linear : zarel::Interp::Hold};
-    constexpr zarel::Method kMethods[] = {zarel::Method::Euler, zarel::Method::Rk4, zarel::Method::Rk45,
-                                          zarel::Method::Midpoint, zarel::Method::Dop853, zarel::Method::Rodas5p};
+    constexpr zarel::Method kMethods[] = {zarel::Method::Euler,  zarel::Method::Rk4,     zarel::Method::Rk45,
+                                          zarel::Method::Midpoint, zarel::Method::Dop853, zarel::Method::Rodas5p,
+                                          zarel::Method::Gauss4};
     const zarel::Method method = kMethods[r.byte() % std::size(kMethods)];
     const std::uint8_t flags = r.byte();
-    // the pairs with dense output (dop853 and rodas5p without: a step ending on every grid point)
-    const bool dense = (method == zarel::Method::Rk45 || method == zarel::Method::Dop853 ||
-                        method == zarel::Method::Rodas5p) &&
-                       (flags & 16) != 0;
+    // the methods with dense output (dop853, rodas5p and gauss4 without: a step ending on every
+    // grid point; midpoint without: the engine's grid steps)
+    const bool dense = method != zarel::Method::Euler && method != zarel::Method::Rk4 && (flags & 16) != 0;
     const zarel::RunChoices choices{std::nullopt, dense};
     // small caps on attempts and iterations, so that runs also fail and split by them
     const zarel::SolverOptions options{1e-8, 1e-10, 1e-10, flags & 4 ? 3u : 50u, flags & 8 ? 5u : 2000u,

@@ -170,13 +170,14 @@ def test_solver_options_reach_the_run(files):
     for file, x0, flags, options in (
             ("spring.json", {"q": 1.0}, ["--method", "rk45", "--rtol", "1e-3", "--atol", "1e-6"],
              dict(method="rk45", rtol=1e-3, atol=1e-6)),
-            ("blowup.json", [0.25], ["--method", "midpoint", "--newton-tol", "1e-3", "--max-newton", "2"],
-             dict(method="midpoint", newton_tol=1e-3, max_newton=2))):
+            ("blowup.json", [0.25], ["--method", "midpoint", "--grid-steps", "--newton-tol", "1e-3", "--max-newton", "2"],
+             dict(method="midpoint", grid_steps=True, newton_tol=1e-3, max_newton=2))):
         given = [f"{k}={v}" for k, v in x0.items()] if isinstance(x0, dict) else [str(x0[0])]
         printed = run("simulate", file, "--t", "0:3:31", "--x0", *given, *flags, cwd=files)
         assert printed.returncode == 0, printed.stderr
         expected = zarel.simulate(zarel.load(files / file), x0, t, **options).to_pandas()
-        default = zarel.simulate(zarel.load(files / file), x0, t, method=options["method"]).to_pandas()
+        default = zarel.simulate(zarel.load(files / file), x0, t, method=options["method"],
+                                 grid_steps=options.get("grid_steps", False)).to_pandas()
         got = pandas.read_csv(io.StringIO(printed.stdout), index_col="time")
         pandas.testing.assert_frame_equal(got, expected, check_exact=True)
         assert not got.equals(default)
@@ -200,14 +201,19 @@ SWEEP = ["sweep", "spring.json", "--t", "0:1:11", "--vary", "k=1:2:3", "--no-pro
      "--out huge.zarr: the result of 1000000 runs of 10000000 points takes up to 400.0 TB uncompressed, more than "
      "the "),
     # an option the method does not read
-    (SIMULATE + ["--grid-steps"], 1, "--grid-steps sets the steps rk45, dop853, nonstiff and rodas5p choose (euler, "
-                                     "rk4 and midpoint step on the grid); method midpoint does not read it"),
+    (SIMULATE + ["--method", "euler", "--grid-steps"], 1,
+     "--grid-steps sets the steps rk45, dop853, nonstiff, rodas5p, midpoint and gauss4 choose (euler and rk4 step on "
+     "the grid); method euler does not read it"),
     (SWEEP + ["--method", "rk4", "--grid-steps", "--out", "steps.zarr"], 1,
-     "--grid-steps sets the steps rk45, dop853, nonstiff and rodas5p choose"),
-    (SIMULATE + ["--rtol", "1e-3"], 1, "--rtol sets the error control of rk45, dop853, nonstiff and rodas5p; method "
-                                       "midpoint does not read it"),
+     "--grid-steps sets the steps rk45, dop853, nonstiff, rodas5p, midpoint and gauss4 choose"),
+    (SIMULATE + ["--method", "rk4", "--rtol", "1e-3"], 1,
+     "--rtol sets the error control of rk45, dop853, nonstiff, rodas5p, midpoint and gauss4; method rk4 does not "
+     "read it"),
     (SIMULATE + ["--method", "rk45", "--max-newton", "3"], 1,
-     "--max-newton sets the Newton iteration of midpoint; method rk45 does not read it"),
+     "--max-newton sets the Newton iteration of midpoint and gauss4; method rk45 does not read it"),
+    (SIMULATE + ["--newton-tol", "1e-6"], 1,
+     "--newton-tol sets the Newton iteration of midpoint with --grid-steps; method midpoint on its own steps does "
+     "not read it"),
     (SIMULATE + ["--max-newton", "0"], 2, "argument --max-newton: 0 is not a positive number of iterations"),
     (SIMULATE + ["--method", "rk45", "--atol", "-1"], 2, "argument --atol: -1 is not a tolerance, a finite number >= 0"),
     (SIMULATE + ["--newton-tol", "tight"], 2, "argument --newton-tol: 'tight' is not a number"),

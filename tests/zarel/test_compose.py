@@ -147,7 +147,7 @@ def test_certificate_per_part_is_round_off_with_midpoint_and_links_cancel():
     assert system.input_names == ("m0.left", "m4.right") and len(system.links) == 8  # links given once, as a generator
     t = np.linspace(0.0, 6.0, 121)
     u = {"m0.left": np.sin(2.0 * t), "m4.right": 0.5 * np.cos(t)}
-    res = zarel.simulate(system, {"m0.p": 1.0, "s2.q": -0.4}, t, u, interp="linear")
+    res = zarel.simulate(system, {"m0.p": 1.0, "s2.q": -0.4}, t, u, interp="linear", grid_steps=True)
     whole = res.balance()
     names = [b.part for b in whole.parts]
     assert names == [f"m{i}" for i in range(5)] + [f"s{i}" for i in range(4)]
@@ -164,7 +164,8 @@ def test_certificate_per_part_is_round_off_with_midpoint_and_links_cancel():
                                rtol=0, atol=16 * EPS * scale)
     assert "largest |residual| of a part" in str(whole) and "s3" in str(whole)
     # the same balance of one part, asked alone, also without recorded outputs
-    quiet = zarel.simulate(system, {"m0.p": 1.0, "s2.q": -0.4}, t, u, interp="linear", record_outputs=False)
+    quiet = zarel.simulate(system, {"m0.p": 1.0, "s2.q": -0.4}, t, u, interp="linear", record_outputs=False,
+                           grid_steps=True)
     for alone in (res.balance(part="s1"), quiet.balance("s1")):
         assert alone.part == "s1"
         np.testing.assert_array_equal(alone.residual, whole.parts[6].residual)
@@ -179,7 +180,7 @@ def test_certificate_per_part_is_round_off_with_midpoint_and_links_cancel():
 def test_certificate_of_parts_without_storage(composite, x0, u, resistive):
     system = composite()
     t = np.linspace(0.0, 10.0 if resistive == "damper" else 0.05, 501)
-    res = zarel.simulate(system, x0, t, {key: f(t) for key, f in u.items()}, interp="linear")
+    res = zarel.simulate(system, x0, t, {key: f(t) for key, f in u.items()}, interp="linear", grid_steps=True)
     whole = res.balance()
     scale = np.max(np.abs(res.energy))
     for b in whole.parts:

@@ -45,7 +45,8 @@ def test_a_system_compiles_once_and_runs_from_many_threads_with_its_own_paramete
     cases = [([1.0 + i, 0.1 * i], [1.0, -0.2 * i]) for i in range(8)]
     for target in (system, zarel_engine.Model(system.json())):
         own = target.model().params.copy() if isinstance(target, zarel.System) else target.params.copy()
-        sequential = [zarel.simulate(target, x0, t, np.cos(t), params=p, method=method)
+        sequential = [zarel.simulate(target, x0, t, np.cos(t), params=p, method=method,
+                                     grid_steps=method == "midpoint")
                       for (p, x0) in cases for method in ("midpoint", "rk45")]
         results = [None] * len(sequential)
         start = threading.Barrier(8)
@@ -56,7 +57,7 @@ def test_a_system_compiles_once_and_runs_from_many_threads_with_its_own_paramete
                 p, x0 = cases[i]
                 for j, method in enumerate(("midpoint", "rk45")):
                     results[2 * i + j] = zarel.simulate(target, x0, t, np.cos(t), params=p,
-                                                        method=method)
+                                                        method=method, grid_steps=method == "midpoint")
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
         for th in threads:
@@ -116,8 +117,8 @@ def test_dop853_reports_on_the_grid_and_nonstiff_takes_the_pair_that_suits_the_t
     # the engine's own methods stay what they were
     with pytest.raises(ValueError, match='unknown solver "dop853"; choose euler, rk4, rk45 or midpoint'):
         system.model().simulate(x0, t, method="dop853")
-    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853, rodas5p or '
-                                         'midpoint'):
+    with pytest.raises(ValueError, match='unknown solver "dop85"; choose euler, rk4, rk45, dop853, rodas5p, gauss4 '
+                                         'or midpoint'):
         zarel.simulate(system, x0, t, method="dop85")
     # a tolerance that is not a number is refused by the engine's message, not by the picking
     refusals = []
@@ -288,3 +289,31 @@ def test_an_explicit_pair_that_fails_is_named_not_called_implicit():
     # the engine's own model keeps the engine's one wording for every failed step
     with pytest.raises(RuntimeError, match=r"^the implicit step at t = 0\.4999\d* did not converge: the adaptive"):
         zarel_engine.Model(jump.json()).simulate(np.array([0.0]), t, method="rk45")
+
+
+def test_midpoint_and_gauss4_choose_their_steps_unless_grid_steps():
+    system = pendulum()
+    t = np.linspace(0.0, 20.0, 20001)
+    x0 = np.array([2.5, 0.0])
+    tight = system.model().simulate(x0, t, method="rk45", rtol=1e-13, atol=1e-14)
+    for method in ("midpoint", "gauss4"):
+        own = zarel.simulate(system, x0, t, method=method, rtol=1e-6, atol=1e-9)
+        # a smooth run on a long grid: far fewer steps than intervals, the points from the interpolant
+        assert own.stats["steps"] < (len(t) - 1) / (10 if method == "midpoint" else 100), own.stats
+        assert own.stats["rejected_steps"] < own.stats["steps"]
+        if method == "midpoint":  # the default
+            default = zarel.simulate(system, x0, t, rtol=1e-6, atol=1e-9)
+            assert np.array_equal(default.x, own.x) and default.stats == own.stats
+        assert np.max(np.abs(own.x - tight["x"])) < 1e-6 * own.stats["steps"]
+        stepped = zarel.simulate(system, x0, t, method=method, rtol=1e-6, atol=1e-9, grid_steps=True)
+        assert stepped.stats["steps"] == len(t) - 1
+        assert np.max(np.abs(stepped.x - tight["x"])) < 1e-3
+    # on the grid, midpoint is the engine's method, bit for bit
+    stepped = zarel.simulate(system, x0, t, method="midpoint", grid_steps=True)
+    engine = system.model().simulate(x0, t, method="midpoint")
+    for key in ("x", "energy", "u", "outputs", "supplied_power"):
+        assert np.array_equal(getattr(stepped, key), engine[key]), key
+    assert stepped.stats == engine["stats"]
+    # the engine's own model keeps its grid steps and has no gauss4
+    with pytest.raises(ValueError, match='unknown solver "gauss4"'):
+        system.model().simulate(x0, t, method="gauss4")

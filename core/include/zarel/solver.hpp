@@ -19,17 +19,18 @@
 
 namespace zarel {
 
-// Dop853 and Rodas5p are the package's own: parse_method, the engine's names, does not take them.
-enum class Method : std::uint8_t { Euler, Rk4, Rk45, Midpoint, Dop853, Rodas5p };
+// Dop853, Rodas5p and Gauss4 are the package's own: parse_method, the engine's names, does not
+// take them.
+enum class Method : std::uint8_t { Euler, Rk4, Rk45, Midpoint, Dop853, Rodas5p, Gauss4 };
 enum class Interp : std::uint8_t { Hold, Linear };
 
 // "euler", "rk4", "rk45", "adaptive", "midpoint", "implicit_midpoint", "auto"
 Result<Method> parse_method(std::string_view name);
-// The same and the package's own methods: "dop853", "rodas5p"
+// The same and the package's own methods: "dop853", "rodas5p", "gauss4"
 Result<Method> parse_package_method(std::string_view name);
 // "hold", "zoh", "previous", "linear"
 Result<Interp> parse_interp(std::string_view name);
-// the canonical name: "euler", "rk4", "rk45", "midpoint", "dop853" or "rodas5p"
+// the canonical name: "euler", "rk4", "rk45", "midpoint", "dop853", "rodas5p" or "gauss4"
 const char* method_name(Method m);
 
 // An optional row-major input series, one row of n_inputs values per grid time.
@@ -206,9 +207,10 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
                             const Inputs& inputs, Method method, const SolverOptions& options);
 
 // What a run may ask beyond its method and options: parameters for this run alone (n_params
-// values; absent: the model's own; the model is never written either way) and, for rk45, steps chosen
-// by the error control alone, the grid saying only where to report (ignored by the other methods,
-// whose steps are the grid's intervals).
+// values; absent: the model's own; the model is never written either way) and, for rk45, dop853,
+// midpoint and gauss4, steps chosen by the error control alone, the grid saying only where to
+// report (ignored by euler and rk4, whose steps are the grid's intervals; without it midpoint and
+// gauss4 take one step per grid interval).
 struct RunChoices {
     std::optional<std::span<const double>> params;
     bool dense = false;
