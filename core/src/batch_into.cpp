@@ -60,7 +60,7 @@ Result<std::vector<std::optional<EngineError>>> simulate_batch_into(
         s[4] = counted.rejected_steps;
     };
     auto run = [&](std::size_t i) {
-        Work work = Work::for_run(model, method, params ? params->data() + i * p : nullptr);
+        Work work = Work::for_run(model, method, params ? params->data() + i * p : nullptr, dense);
         const RecordTarget target = target_of(i);
         Status st = run_into(model, x0s.subspan(i * n, n), t, inputs, method, options, dense, work, target);
         put_stats(i, work);

@@ -231,7 +231,7 @@ Result<Trajectory> simulate(const Model& model, std::span<const double> x0, std:
                        std::to_string(choices.params->size()));
 
     Trajectory traj = Trajectory::sized_for(model, t, method, options);
-    Work work = Work::for_run(model, method, choices.params ? choices.params->data() : nullptr);
+    Work work = Work::for_run(model, method, choices.params ? choices.params->data() : nullptr, choices.dense);
     const RecordTarget target{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs};
     if (auto st = run_into(model, x0, t, inputs, method, options, choices.dense, work, target); !st)
         return fail(std::move(st.error()));

@@ -128,7 +128,7 @@ struct DenseLanes {
         u_rec.reserve(runs.size());
         states.reserve(runs.size());
         for (const LaneRun& r : runs) {
-            Work& w = works.emplace_back(Work::for_run(model, method, r.own_params()));
+            Work& w = works.emplace_back(Work::for_run(model, method, r.own_params(), true));
             double* u = u_rec.emplace_back(std::max<std::size_t>(model.n_inputs, 1), 0.0).data();
             record(model, inputs, t, 0, r.x0.data(), u, states.emplace_back(states_of(r.target)), w.scratch,
                    w.out.data());

@@ -77,11 +77,12 @@ Work Work::for_model(const Model& model) {
 // A short run costs little more than setting up its buffers, so a run gets only its method's.
 Work Work::for_model(const Model& model, Method method) { return for_methods(model, {method}, nullptr); }
 
-Work Work::for_run(const Model& model, Method method, const double* params) {
-    return for_methods(model, {method}, params);
+Work Work::for_run(const Model& model, Method method, const double* params, bool own_steps) {
+    return for_methods(model, {method}, params, own_steps);
 }
 
-Work Work::for_methods(const Model& model, std::initializer_list<Method> methods, const double* params) {
+Work Work::for_methods(const Model& model, std::initializer_list<Method> methods, const double* params,
+                       bool own_steps) {
     Work w;
     w.scratch = Scratch::for_model(model);
     w.scratch.params = params;
@@ -89,20 +90,22 @@ Work Work::for_methods(const Model& model, std::initializer_list<Method> methods
     model.fill_params(w.scratch);
     w.out.assign(model.output_programs.size(), 0.0);
     w.u.assign(std::max<std::size_t>(model.n_inputs, 1), 0.0);
-    w.size_for(model, methods);
+    w.size_for(model, methods, own_steps);
     return w;
 }
 
-void Work::size_for(const Model& model, std::initializer_list<Method> methods) {
+void Work::size_for(const Model& model, std::initializer_list<Method> methods, bool own_steps) {
     auto any = [&](std::initializer_list<Method> users) {
         return std::any_of(methods.begin(), methods.end(),
                            [&](Method m) { return std::find(users.begin(), users.end(), m) != users.end(); });
     };
     using enum Method;
     const std::size_t n = model.n_states;
-    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint});
+    // midpoint's grid steps (on steps of its own it keeps its buffers in its stepper, its n x n
+    // matrices among them, whose room here would grow with the square of the states)
+    const bool rk4 = any({Rk4}), rk45 = any({Rk45}), midpoint = any({Midpoint}) && !own_steps;
     // the buffers of the dense-output stepper, for the starting step and a lane's evaluations
-    const bool dense = any({Dop853, Rodas5p, Gauss4});
+    const bool dense = any({Dop853, Rodas5p, Gauss4}) || (own_steps && any({Midpoint}));
     const std::size_t square = midpoint ? checked_product(n, n) : 0;
     const std::pair<std::span<double>*, std::size_t> parts[] = {
         {&k1, any({Euler, Rk4, Midpoint}) ? n : 0},

@@ -118,14 +118,16 @@ struct Work : Counters {
     static Work for_model(const Model& model);
     static Work for_model(const Model& model, Method method);
     // Buffers for one method, with the run's own parameters (n_params values, kept alive by the
-    // caller for the life of the Work) in place of the model's when params is not null.
-    static Work for_run(const Model& model, Method method, const double* params);
+    // caller for the life of the Work) in place of the model's when params is not null; with
+    // `own_steps`, for the steps the method chooses itself (the package's midpoint).
+    static Work for_run(const Model& model, Method method, const double* params, bool own_steps = false);
 
 private:
     std::vector<double> block_;  // the storage of every span above
 
-    static Work for_methods(const Model& model, std::initializer_list<Method> methods, const double* params);
-    void size_for(const Model& model, std::initializer_list<Method> methods);
+    static Work for_methods(const Model& model, std::initializer_list<Method> methods, const double* params,
+                            bool own_steps = false);
+    void size_for(const Model& model, std::initializer_list<Method> methods, bool own_steps);
 };
 
 void euler_step(const Model& model, double* x, const InputSource& input, Work& work, double t, double h);
