@@ -53,10 +53,12 @@ class Balance:
     in every interval where Newton made its update: the method conserves the discrete balance
     exactly. An interval whose explicit predictor already met the Newton test (a slowly varying
     state, as near a steady state) keeps that predictor, so its residual is at the level of
-    ``newton_tol`` even for a linear system. For euler, rk4 and rk45 the residual measures the
-    method's energy error: the quadrature's own error is of order h^4 per unit time (h the
-    output interval), below the error of rk4 and rk45 at tight tolerances once the output grid
-    is fine (with rk45 a fine grid costs no extra steps).
+    ``newton_tol`` even for a linear system. For euler, rk4, rk45, dop853 and rodas5p the
+    residual measures the method's energy error: the quadrature's own error is of order h^4 per
+    unit time (h the output interval), below the error of rk4 and the adaptive methods at tight
+    tolerances once the output grid is fine (with the adaptive methods a fine grid costs no
+    extra steps). rodas5p, being L-stable, damps what it does not resolve: its residual on a
+    stiff model is of the order of its tolerance, not round-off.
 
     For "discrete_gradient" the supplied and dissipated energies are ``h (G^T gbar + D u) . u``
     and ``h (gbar^T R gbar + u^T D u)`` with Gonzalez's discrete gradient ``gbar = grad H(xm) +
