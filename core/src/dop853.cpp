@@ -148,10 +148,7 @@ public:
     void run(const DeliverLane& deliver) {
         LaneRhs<W> rhs(model_, runs_, model_.native.packed.dop853_stages);
         Dop853Steps<W> steps(model_, t_, inputs_, options_, rhs, every_point_);
-        DenseLanes lanes(model_, runs_, Method::Dop853, t_, inputs_);
-        for (std::size_t l = 0; l < runs_.size(); ++l)
-            steps.add(model_, runs_[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
-        steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
+        run_dense_group(model_, runs_, Method::Dop853, t_, inputs_, steps, deliver);
     }
 
 private:
@@ -170,11 +167,7 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
                     bool every_point) {
     LaneRhs<1> rhs(model, work.scratch, model.native.dop853_stages);
     Dop853Steps<1> steps(model, t, inputs, options, rhs, every_point);
-    steps.add(model, {x, model.n_states}, work, u_rec, target);
-    Status status;
-    steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
-    std::copy_n(steps.x(0), model.n_states, x);
-    return status;
+    return run_dense_alone(model, x, work, u_rec, target, steps);
 }
 
 void run_dop853_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,

@@ -453,11 +453,7 @@ Status run_alone(const Model& model, double* x, std::span<const double> t, const
                  const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target) {
     LaneRhs<1> rhs(model, work.scratch, nullptr);
     CollocationSteps<1, Scheme, Stepper> steps(model, t, inputs, options, rhs);
-    steps.add(model, {x, model.n_states}, work, u_rec, target);
-    Status status;
-    steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
-    std::copy_n(steps.x(0), model.n_states, x);
-    return status;
+    return run_dense_alone(model, x, work, u_rec, target, steps);
 }
 
 // A group of runs in the lanes of the model's packed code, each with its own work and recording.
@@ -480,10 +476,7 @@ struct Group {
         void run_with(const DeliverLane& deliver) {
             LaneRhs<W> rhs(model_, runs_, nullptr, true);
             CollocationSteps<W, Scheme, Stepper> steps(model_, t_, inputs_, options_, rhs);
-            DenseLanes lanes(model_, runs_, kMethod, t_, inputs_);
-            for (std::size_t l = 0; l < runs_.size(); ++l)
-                steps.add(model_, runs_[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
-            steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
+            run_dense_group(model_, runs_, kMethod, t_, inputs_, steps, deliver);
         }
 
         const Model& model_;

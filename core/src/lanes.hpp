@@ -2,10 +2,12 @@
 // model's packed machine code, each lane one run.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "lane_arrays.hpp"
@@ -146,6 +148,29 @@ private:
     std::span<const double> t_;
     const Inputs& inputs_;
 };
+
+// The runs of a group added to a dense-output method's steps (dop853, rodas5p, the collocation
+// methods: add(model, x0, work, u_rec, target), run(deliver)), each with its work and recording,
+// then every lane run to its end and delivered.
+template <class Steps>
+void run_dense_group(const Model& model, std::span<const LaneRun> runs, Method method, std::span<const double> t,
+                     const Inputs& inputs, Steps& steps, const DeliverLane& deliver) {
+    DenseLanes lanes(model, runs, method, t, inputs);
+    for (std::size_t l = 0; l < runs.size(); ++l)
+        steps.add(model, runs[l].x0, lanes.works[l], lanes.u_rec[l].data(), lanes.states[l]);
+    steps.run([&](std::size_t l, Status&& st) { lanes.deliver(l, std::move(st), deliver); });
+}
+
+// The same steps for a run alone from x (overwritten by the state where it ended), on its work.
+template <class Steps>
+Status run_dense_alone(const Model& model, double* x, Work& work, double* u_rec, const RecordTarget& target,
+                       Steps& steps) {
+    steps.add(model, {x, model.n_states}, work, u_rec, target);
+    Status status;
+    steps.run([&](std::size_t, Status&& st) { status = std::move(st); });
+    std::copy_n(steps.x(0), model.n_states, x);
+    return status;
+}
 
 // Writes the parameters of each of `width` lanes into their slots of a lane-major environment
 // (lanes beyond the group repeat run 0's).
