@@ -18,7 +18,8 @@ struct MidpointScheme {
     static constexpr StepControl kControl{
         kOrder, [](double errnorm, bool after_rejection) {
             return implicit::doubling_factor(errnorm, after_rejection, -1.0 / (kOrder + 1));
-        }};
+        },
+        true};
 };
 
 template <std::size_t W>

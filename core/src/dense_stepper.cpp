@@ -105,7 +105,7 @@ DenseStepper::DenseStepper(const Model& model, double* x, double* k0, std::size_
                            double* u_rec, const RecordTarget& target, bool every_point)
     : model_(model), x_(x), k0_(k0), stride_(stride), control_(control), t_(t), inputs_(inputs), options_(options),
       work_(work), u_rec_(u_rec), target_(target), n_(model.n_states), m_(model.n_inputs), L_(t.size()),
-      t_end_(t[t.size() - 1]), tiny_(kGuard * std::fmax(std::fabs(t_end_ - t[0]), 1.0)),
+      t_end_(t[t.size() - 1]), tiny_(kGuard * std::fmax(std::fabs(t_end_), std::fabs(t[0]))),
       x_only_(!target.x.empty() && target.u.empty() && target.energy.empty() && target.supplied_power.empty() &&
               target.outputs.empty()),
       every_point_(every_point), tc_(t[0]), lane_(stride == 1 ? 0 : n_) {

@@ -136,6 +136,8 @@ private:
     double* u_rec_;
     const RecordTarget& target_;
     std::size_t n_, m_, L_;
+    // closer than tiny_ to a stop counts as there: kGuard relative to the grid's largest time, so
+    // a span of nanoseconds (a circuit in SI units) lands no step early
     double t_end_, tiny_;
     bool x_only_;  // record() would write nothing but the state
     bool every_point_;

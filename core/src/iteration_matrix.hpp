@@ -7,6 +7,7 @@
 // (sparse_lu.hpp), one per lane, each lane's numbers those of its run alone.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -27,9 +28,10 @@ namespace zarel {
 // is 7 to 130 times, at 2000 60 to 870 times.
 inline constexpr std::size_t kSparseStates = 64;
 
-// Which factors an IterationMatrix keeps: sparse ones from kSparseStates states on, dense ones
-// whatever the size (for a method whose results are those of the dense LU), or sparse ones
-// whatever the size.
+// Which factors an IterationMatrix keeps: sparse ones from kSparseStates states on (below it dense
+// ones over the band of the Jacobian's pattern, solved with the pivots' reciprocals), dense ones of
+// the whole matrix whatever the size (the results of the dense LU), or sparse ones whatever the
+// size.
 enum class Factors { by_size, dense, sparse };
 
 template <std::size_t W>
@@ -54,6 +56,12 @@ public:
         }
         jac_.assign(checked_product(checked_product(n, n), W), 0.0);
         lu_.assign(jac_.size(), 0.0);
+        if (factors == Factors::dense) {
+            band_ = Band::full(n);
+        } else {
+            band_ = band_of(model.jacobian_pattern, n);
+            reciprocals_.assign(checked_product(n, W), 0.0);
+        }
         pivots_.assign(checked_product(n, W), 0);
     }
 
@@ -81,13 +89,15 @@ public:
                     const std::size_t e = (i * n_ + j) * W + l;
                     lu_[e] = (i == j ? 1.0 : 0.0) - jac_[e] * c[l];
                 }
-        lu_factor<W>(lu_.data(), pivots_.data(), n_, which);
+        lu_factor<W>(lu_.data(), pivots_.data(), n_, which, band_);
+        if (!reciprocals_.empty()) lu_reciprocals<W>(lu_.data(), n_, reciprocals_.data());
     }
 
     // b (n W values) overwritten by the solution of (I - c J) y = b, every lane (sparse: every
     // lane the last factor() left factored; the others keep b).
     void solve(double* b) const {
-        if (!sparse_) return lu_solve<W>(lu_.data(), pivots_.data(), b, n_);
+        if (!sparse_) return lu_solve<W>(lu_.data(), pivots_.data(), b, n_, band_,
+                                          reciprocals_.empty() ? nullptr : reciprocals_.data());
         for (std::size_t l = 0; l < W; ++l) {
             if (!factored_[l]) continue;
             for (std::size_t j = 0; j < n_; ++j) lane_b_[j] = b[j * W + l];
@@ -97,6 +107,18 @@ public:
     }
 
 private:
+    // The band that holds the pattern's entries (the diagonal is always there).
+    static Band band_of(const JacobianPattern& p, std::size_t n) {
+        Band band{0, 0};
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t k = p.col_start[j]; k < p.col_start[j + 1]; ++k) {
+                const std::size_t i = p.rows[k];
+                band.lower = std::max(band.lower, i > j ? i - j : 0);
+                band.upper = std::max(band.upper, j > i ? j - i : 0);
+            }
+        return band;
+    }
+
     void factor_sparse(const std::array<double, W>& c, Lanes<W>& which) {
         const std::size_t nnz = matrix_.size();
         for (std::size_t l = 0; l < W; ++l) {
@@ -109,7 +131,8 @@ private:
     }
 
     std::size_t n_;
-    std::vector<double> jac_, lu_;
+    Band band_{0, 0};
+    std::vector<double> jac_, lu_, reciprocals_;
     std::vector<std::size_t> pivots_;
     // the sparse path: each lane's J on the pattern (lane l's at [l nnz, (l + 1) nnz)), the matrix
     // being factored, which of its entries are diagonal, one lane's state and right-hand side

@@ -152,6 +152,35 @@ TEST(ColumnGroups, ShareNoRowAndCoverEveryColumnOnce) {
 }
 
 // Solves with I - c J of a 400-state chain at a random state, sparse against dense.
+// A banded matrix factored over its band has the bits of the whole matrix's factors: random
+// entries (so rows interchange), four lanes with their own numbers, the solutions compared.
+TEST(LaneLu, TheBandGivesTheWholeMatrixsBits) {
+    constexpr std::size_t W = 4, n = 40;
+    const Band band{3, 2};
+    std::mt19937_64 rng(5);
+    std::vector<double> a(n * n * W, 0.0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+            if (j + band.lower >= i && i + band.upper >= j)
+                for (std::size_t l = 0; l < W; ++l) a[(i * n + j) * W + l] = random_values(1, rng)[0];
+    const std::vector<double> b = random_values(n * W, rng);
+    std::vector<double> y[2];
+    std::size_t swaps = 0;
+    for (bool banded : {false, true}) {
+        std::vector<double> lu = a;
+        std::vector<std::size_t> pivots(n * W);
+        Lanes<W> which;
+        which.fill(true);
+        lu_factor<W>(lu.data(), pivots.data(), n, which, banded ? band : Band::full(n));
+        for (bool ok : which) ASSERT_TRUE(ok);
+        for (std::size_t c = 0; c < n * W; ++c) swaps += pivots[c] != c / W;
+        y[banded] = b;
+        lu_solve<W>(lu.data(), pivots.data(), y[banded].data(), n, banded ? band : Band::full(n));
+    }
+    EXPECT_GT(swaps, n);
+    EXPECT_EQ(bits(y[0]), bits(y[1]));
+}
+
 TEST(IterationMatrix, SparseSolvesAsTheDenseLu) {
     for (bool with_jacobian : {true, false}) {
         const Model m = load(testing::chain_document(200, with_jacobian));

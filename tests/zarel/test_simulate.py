@@ -317,3 +317,18 @@ def test_midpoint_and_gauss4_choose_their_steps_unless_grid_steps():
     # the engine's own model keeps its grid steps and has no gauss4
     with pytest.raises(ValueError, match='unknown solver "gauss4"'):
         system.model().simulate(x0, t, method="gauss4")
+
+
+def test_a_circuit_in_si_units_runs_at_tight_tolerances_on_its_nanosecond_span():
+    # 1 pF and 1 nH: a period of 0.2 ns, charges near 1e-12; steps of 1e-14 s are no collapse
+    q, phi = sympy.symbols("q phi")
+    lc = zarel.PortHamiltonian([q, phi], H=q**2 / 2e-12 + phi**2 / 2e-9, J=[[0, 1], [-1, 0]], name="lc")
+    omega = 1 / np.sqrt(1e-21)
+    t = np.linspace(0.0, 10 * 2 * np.pi / omega, 201)
+    scale = np.array([1e-12, 1e-12 * 1e-9 * omega])
+    exact = scale * np.column_stack([np.cos(omega * t), -np.sin(omega * t)])
+    for method, rtol in (("midpoint", 1e-12), ("gauss4", 1e-12), ("rk45", 1e-12), ("rodas5p", 1e-11)):
+        run = zarel.simulate(lc, [1e-12, 0.0], t, method=method, rtol=rtol, atol=rtol * 1e-14)
+        assert np.max(np.abs(run.x - exact) / scale) < 1e-6, method
+        if method in ("midpoint", "gauss4"):
+            assert np.max(np.abs(run.energy / run.energy[0] - 1.0)) < 1e-12, method
