@@ -22,8 +22,7 @@ struct MidpointScheme {
         true};
 };
 
-template <std::size_t W>
-using MidpointGroup = implicit::Group<MidpointScheme, Method::Midpoint>::Of<W>;
+using MidpointSteps = implicit::Steps<MidpointScheme>;
 
 }  // namespace
 
@@ -34,7 +33,8 @@ Status adaptive_midpoint_run(const Model& model, double* x, std::span<const doub
 
 void run_adaptive_midpoint_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                                  const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver) {
-    run_in_lanes<MidpointGroup>(model, runs, t, inputs, options, deliver, true);
+    run_in_lanes<DenseGroup<MidpointSteps::Adaptive, Method::Midpoint>::Of>(model, runs, t, inputs, options, deliver,
+                                                                              false);
 }
 
 }  // namespace zarel

@@ -9,7 +9,7 @@
 
 #include "checked_size.hpp"
 #include "dop853.hpp"
-#include "lane_rhs.hpp"
+#include "lane_steppers.hpp"
 
 namespace zarel {
 
@@ -18,28 +18,26 @@ using namespace dop853;
 namespace {
 
 template <std::size_t W>
-class Dop853Steps {
+class Dop853Steps : public LaneSteppers<W, DenseStepper> {
+    using Base = LaneSteppers<W, DenseStepper>;
+    using Base::model_, Base::options_, Base::rhs_, Base::n_, Base::nw_, Base::x_, Base::works_, Base::steppers_;
+
 public:
     Dop853Steps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                 LaneRhs<W>& rhs, bool every_point = false)
-        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), every_point_(every_point),
-          n_(model.n_states),
-          nw_(checked_product(n_, W)) {
-        x_.assign(nw_, 0.0);
+        : Base(model, t, inputs, options, rhs, every_point) {
         xs_.assign(nw_, 0.0);
         k_.assign(checked_product(nw_, kSlots), 0.0);
         r_.assign(checked_product(nw_, 7), 0.0);
-        steppers_.reserve(W);
     }
 
-    // The next lane: its model (the group's but for its parameters), its start, its work (its
-    // scratch, counters and buffers) and where it records (its grid point 0 already recorded).
+    // W > 1: the runs' parameters in their lanes, and the packed code of the whole attempt.
+    static LaneRhs<W> lane_rhs(const Model& model, std::span<const LaneRun> runs) {
+        return LaneRhs<W>(model, runs, model.native.packed.dop853_stages);
+    }
+
     void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
-        const std::size_t l = steppers_.size();
-        for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
-        works_[l] = &work;
-        steppers_.emplace_back(model, x_.data() + l, k_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
-                               target, every_point_);
+        this->add_lane(model, x0, work, k_.data(), kControl, u_rec, target);
     }
 
     // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
@@ -47,15 +45,9 @@ public:
     template <class Deliver>
     void run(Deliver&& deliver) {
         const std::size_t lanes = steppers_.size();
-        std::array<bool, W> running{}, extends{};
+        std::array<bool, W> running = this->start(deliver), extends{};
         std::array<double, W> h{}, norm{};
-        bool any = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            running[l] = !steppers_[l].done();
-            if (!running[l]) deliver(l, Status{});
-            any = any || running[l];
-        }
-        while (any) {
+        while (zarel::any<W>(running)) {
             for (std::size_t l = 0; l < lanes; ++l) h[l] = running[l] ? steppers_[l].next_attempt() : 0.0;
             double* xn = stage(kSolution);
             if (rhs_.compiled()) {
@@ -96,7 +88,6 @@ public:
                 for (std::size_t l = 0; l < lanes; ++l)
                     if (extends[l]) works_[l]->rhs_evals += kAllStages - kFsal - 1;
             }
-            any = false;
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (!running[l]) continue;
                 const auto extend = [&](double theta, double* out) {
@@ -105,16 +96,10 @@ public:
                 const auto shift = [&] {
                     for (std::size_t i = 0; i < n_; ++i) k_[i * W + l] = k_[kFsal * nw_ + i * W + l];
                 };
-                Status st = steppers_[l].end(norm[l], xn + l, extend, shift);
-                running[l] = st && !steppers_[l].done();
-                if (!running[l]) deliver(l, std::move(st));
-                any = any || running[l];
+                this->finish(l, norm[l], xn, extend, shift, running, deliver);
             }
         }
     }
-
-    // Lane l's state, n values W apart.
-    const double* x(std::size_t l) const { return x_.data() + l; }
 
 private:
     double* stage(int s) { return k_.data() + static_cast<std::size_t>(s) * nw_; }
@@ -124,40 +109,9 @@ private:
         rhs_.stage(kC[s], xs, which, steppers_, works_, stage(s));
     }
 
-    const Model& model_;  // the group's: its layout; each lane's stepper has its own
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    const SolverOptions& options_;
-    LaneRhs<W>& rhs_;
-    bool every_point_;
-    std::size_t n_, nw_;
-    // the stages, then the solution and the error sums (kSlots slots of n W values)
-    LaneArray x_, xs_, k_, r_;
-    std::array<Work*, W> works_{};
-    std::vector<DenseStepper> steppers_;
-};
-
-// A group of runs in the lanes of the model's packed code, each with its own work and recording.
-template <std::size_t W>
-class Dop853Group {
-public:
-    Dop853Group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-                const SolverOptions& options, bool every_point)
-        : model_(model), runs_(runs), t_(t), inputs_(inputs), options_(options), every_point_(every_point) {}
-
-    void run(const DeliverLane& deliver) {
-        LaneRhs<W> rhs(model_, runs_, model_.native.packed.dop853_stages);
-        Dop853Steps<W> steps(model_, t_, inputs_, options_, rhs, every_point_);
-        run_dense_group(model_, runs_, Method::Dop853, t_, inputs_, steps, deliver);
-    }
-
-private:
-    const Model& model_;
-    std::span<const LaneRun> runs_;
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    const SolverOptions& options_;
-    bool every_point_;
+    // a stage's state; the stages, then the solution and the error sums (kSlots slots of n W
+    // values); the extension's terms
+    LaneArray xs_, k_, r_;
 };
 
 }  // namespace
@@ -173,7 +127,7 @@ Status dop853_dense(const Model& model, double* x, std::span<const double> t, co
 void run_dop853_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                       const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver,
                       bool every_point) {
-    run_in_lanes<Dop853Group>(model, runs, t, inputs, options, deliver, every_point);
+    run_in_lanes<DenseGroup<Dop853Steps, Method::Dop853>::Of>(model, runs, t, inputs, options, deliver, every_point);
 }
 
 }  // namespace zarel

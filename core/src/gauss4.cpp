@@ -25,8 +25,7 @@ struct Gauss4Scheme {
         true};
 };
 
-template <std::size_t W>
-using Gauss4Group = implicit::Group<Gauss4Scheme, Method::Gauss4>::Of<W>;
+using Gauss4Steps = implicit::Steps<Gauss4Scheme>;
 
 }  // namespace
 
@@ -39,7 +38,10 @@ Status gauss4_run(const Model& model, double* x, std::span<const double> t, cons
 
 void run_gauss4_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                       const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver, bool dense) {
-    run_in_lanes<Gauss4Group>(model, runs, t, inputs, options, deliver, dense);
+    if (dense)
+        return run_in_lanes<DenseGroup<Gauss4Steps::Adaptive, Method::Gauss4>::Of>(model, runs, t, inputs, options,
+                                                                                    deliver, false);
+    run_in_lanes<DenseGroup<Gauss4Steps::OnGrid, Method::Gauss4>::Of>(model, runs, t, inputs, options, deliver, false);
 }
 
 }  // namespace zarel

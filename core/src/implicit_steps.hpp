@@ -43,6 +43,7 @@
 #include "dormand_prince.hpp"
 #include "iteration_matrix.hpp"
 #include "lane_rhs.hpp"
+#include "lane_steppers.hpp"
 #include "lanes.hpp"
 #include "run.hpp"
 #include "stage_matrix.hpp"
@@ -191,30 +192,29 @@ private:
 
 // Scheme: the method's tableau (kStages, kA, kB, kC), its order kOrder and its StepControl kControl.
 template <std::size_t W, class Scheme, class Stepper>
-class CollocationSteps {
+class CollocationSteps : public LaneSteppers<W, Stepper> {
     static constexpr int S = Scheme::kStages;
     // DenseStepper's steps by step doubling, or GridStepper's one step per grid interval
     static constexpr bool kAdaptive = !std::is_same_v<Stepper, GridStepper>;
+    using Base = LaneSteppers<W, Stepper>;
+    using Base::options_, Base::rhs_, Base::n_, Base::nw_, Base::x_, Base::works_, Base::steppers_;
 
 public:
     CollocationSteps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
-                     LaneRhs<W>& rhs)
-        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), n_(model.n_states),
-          nw_(checked_product(n_, W)), matrix_(model) {
-        for (auto* v : {&x_, &k_, &xm_, &fm_, &xh_, &xf_, &f1_, &y_}) v->assign(nw_, 0.0);
+                     LaneRhs<W>& rhs, bool every_point = false)
+        : Base(model, t, inputs, options, rhs, every_point), matrix_(model) {
+        for (auto* v : {&k_, &xm_, &fm_, &xh_, &xf_, &f1_, &y_}) v->assign(nw_, 0.0);
         for (auto* v : {&z_, &f_, &r_}) v->assign(checked_product(nw_, S), 0.0);
         stale_.fill(true);
-        steppers_.reserve(W);
     }
 
-    // The next lane: its model (the group's but for its parameters), its start, its work and where
-    // it records (its grid point 0 already recorded).
+    // W > 1: the runs' parameters in their lanes, with room for the Jacobian.
+    static LaneRhs<W> lane_rhs(const Model& model, std::span<const LaneRun> runs) {
+        return LaneRhs<W>(model, runs, nullptr, true);
+    }
+
     void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
-        const std::size_t l = steppers_.size();
-        for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
-        works_[l] = &work;
-        steppers_.emplace_back(model, x_.data() + l, k_.data() + l, W, Scheme::kControl, t_, inputs_, options_, work,
-                               u_rec, target);
+        this->add_lane(model, x0, work, k_.data(), Scheme::kControl, u_rec, target);
     }
 
     // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
@@ -222,15 +222,9 @@ public:
     template <class Deliver>
     void run(Deliver&& deliver) {
         const std::size_t lanes = steppers_.size();
-        Lanes<W> running{};
+        Lanes<W> running = this->start(deliver);
         std::array<double, W> h{}, norm{};
-        bool any_running = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            running[l] = !steppers_[l].done();
-            if (!running[l]) deliver(l, Status{});
-            any_running = any_running || running[l];
-        }
-        while (any_running) {
+        while (any(running)) {
             for (std::size_t l = 0; l < lanes; ++l) h[l] = running[l] ? steppers_[l].next_attempt() : 0.0;
             refresh_jacobian(running);
             Lanes<W> ok = running;
@@ -252,7 +246,6 @@ public:
                 for (std::size_t l = 0; l < lanes; ++l) accepted[l] = ok[l] && norm[l] <= 1.0;
                 if (any(accepted)) evaluate(1.0, xh_.data(), accepted, f1_.data());
             }
-            any_running = false;
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (!running[l]) continue;
                 const auto extend = [&](double theta, double* out) {
@@ -262,16 +255,10 @@ public:
                 const auto shift = [&] {
                     for (std::size_t i = 0; i < n_; ++i) k_[i * W + l] = f1_[i * W + l];
                 };
-                Status st = steppers_[l].end(norm[l], xh_.data() + l, extend, shift);
-                running[l] = st && !steppers_[l].done();
-                if (!running[l]) deliver(l, std::move(st));
-                any_running = any_running || running[l];
+                this->finish(l, norm[l], xh_.data(), extend, shift, running, deliver);
             }
         }
     }
-
-    // Lane l's state, n values W apart.
-    const double* x(std::size_t l) const { return x_.data() + l; }
 
 private:
     // J at the start of the attempt for the lanes that asked for it.
@@ -431,20 +418,12 @@ private:
             if (ok[l]) norm[l] = worst[l];
     }
 
-    const Model& model_;  // the group's: its layout; each lane's stepper has its own
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    const SolverOptions& options_;
-    LaneRhs<W>& rhs_;
-    std::size_t n_, nw_;
     NewtonMatrix<W, Scheme> matrix_;
-    // the start and its derivative, the middle and its derivative, the end of the halves, the end
-    // of the whole step, the derivative at the end, one stage's state
-    LaneArray x_, k_, xm_, fm_, xh_, xf_, f1_, y_;
+    // the start's derivative, the middle and its derivative, the end of the halves, the end of
+    // the whole step, the derivative at the end, one stage's state
+    LaneArray k_, xm_, fm_, xh_, xf_, f1_, y_;
     LaneArray z_, f_, r_;  // the stage offsets, their derivatives and the residuals (S n W values)
     Lanes<W> stale_{}, fresh_{}, converged_{};
-    std::array<Work*, W> works_{};
-    std::vector<Stepper> steppers_;
 };
 
 // A run alone, W = 1 on the run's own scratch, from x (overwritten by where it ended).
@@ -456,36 +435,14 @@ Status run_alone(const Model& model, double* x, std::span<const double> t, const
     return run_dense_alone(model, x, work, u_rec, target, steps);
 }
 
-// A group of runs in the lanes of the model's packed code, each with its own work and recording.
-template <class Scheme, Method kMethod>
-struct Group {
+// A scheme's steps over W lanes: its own by step doubling with dense output, or one a grid
+// interval; run_in_lanes<DenseGroup<...>::Of> takes each.
+template <class Scheme>
+struct Steps {
     template <std::size_t W>
-    class Of {
-    public:
-        Of(const Model& model, std::span<const LaneRun> runs, std::span<const double> t, const Inputs& inputs,
-           const SolverOptions& options, bool dense)
-            : model_(model), runs_(runs), t_(t), inputs_(inputs), options_(options), dense_(dense) {}
-
-        void run(const DeliverLane& deliver) {
-            if (dense_) return run_with<DenseStepper>(deliver);
-            run_with<GridStepper>(deliver);
-        }
-
-    private:
-        template <class Stepper>
-        void run_with(const DeliverLane& deliver) {
-            LaneRhs<W> rhs(model_, runs_, nullptr, true);
-            CollocationSteps<W, Scheme, Stepper> steps(model_, t_, inputs_, options_, rhs);
-            run_dense_group(model_, runs_, kMethod, t_, inputs_, steps, deliver);
-        }
-
-        const Model& model_;
-        std::span<const LaneRun> runs_;
-        std::span<const double> t_;
-        const Inputs& inputs_;
-        const SolverOptions& options_;
-        bool dense_;
-    };
+    using Adaptive = CollocationSteps<W, Scheme, DenseStepper>;
+    template <std::size_t W>
+    using OnGrid = CollocationSteps<W, Scheme, GridStepper>;
 };
 
 }  // namespace zarel::implicit

@@ -14,6 +14,7 @@
 #include "checked_size.hpp"
 #include "dormand_prince.hpp"
 #include "iteration_matrix.hpp"
+#include "lane_steppers.hpp"
 #include "rosenbrock.hpp"
 
 namespace zarel {
@@ -23,28 +24,28 @@ using namespace rosenbrock;
 namespace {
 
 template <std::size_t W>
-class RosenbrockSteps {
+class RosenbrockSteps : public LaneSteppers<W, DenseStepper> {
+    using Base = LaneSteppers<W, DenseStepper>;
+    using Base::options_, Base::rhs_, Base::n_, Base::nw_, Base::x_, Base::works_, Base::steppers_;
+
 public:
     RosenbrockSteps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                     LaneRhs<W>& rhs, bool every_point)
-        : model_(model), t_(t), inputs_(inputs), options_(options), rhs_(rhs), every_point_(every_point),
-          time_dependent_(model.rhs_reads_time_or_inputs()), n_(model.n_states), nw_(checked_product(n_, W)),
+        : Base(model, t, inputs, options, rhs, every_point), time_dependent_(model.rhs_reads_time_or_inputs()),
           matrix_(model) {
-        for (auto* v : {&x_, &k0_, &y_, &f_, &xn_, &fn_}) v->assign(nw_, 0.0);
+        for (auto* v : {&k0_, &y_, &f_, &xn_, &fn_}) v->assign(nw_, 0.0);
         U_.assign(checked_product(nw_, kStages), 0.0);
         d_.assign(checked_product(nw_, 3), 0.0);
         if (time_dependent_) f_t_.assign(nw_, 0.0);
-        steppers_.reserve(W);
     }
 
-    // The next lane: its model (the group's but for its parameters), its start, its work and
-    // where it records (its grid point 0 already recorded).
+    // W > 1: the runs' parameters in their lanes, with room for the Jacobian.
+    static LaneRhs<W> lane_rhs(const Model& model, std::span<const LaneRun> runs) {
+        return LaneRhs<W>(model, runs, nullptr, true);
+    }
+
     void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
-        const std::size_t l = steppers_.size();
-        for (std::size_t i = 0; i < n_; ++i) x_[i * W + l] = x0[i];
-        works_[l] = &work;
-        steppers_.emplace_back(model, x_.data() + l, k0_.data() + l, W, kControl, t_, inputs_, options_, work, u_rec,
-                               target, every_point_);
+        this->add_lane(model, x0, work, k0_.data(), kControl, u_rec, target);
     }
 
     // Every lane to the end of the grid, or to its failure: deliver(l, status) once for each, and
@@ -52,16 +53,10 @@ public:
     template <class Deliver>
     void run(Deliver&& deliver) {
         const std::size_t lanes = steppers_.size();
-        Lanes<W> running{}, fresh{}, solved{}, accepted{}, extends{};
+        Lanes<W> running = this->start(deliver), fresh{}, solved{}, accepted{}, extends{};
+        fresh.fill(true);
         std::array<double, W> h{}, norm{};
-        bool any_running = false;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            running[l] = !steppers_[l].done();
-            fresh[l] = true;
-            if (!running[l]) deliver(l, Status{});
-            any_running = any_running || running[l];
-        }
-        while (any_running) {
+        while (zarel::any<W>(running)) {
             for (std::size_t l = 0; l < lanes; ++l) h[l] = running[l] ? steppers_[l].next_attempt() : 1.0;
             h_try_ = h;
             Lanes<W> refresh{};
@@ -85,7 +80,6 @@ public:
             }
             if (extending) extension_terms<W>(U_.data(), n_, d_.data());
 
-            any_running = false;
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (!running[l]) continue;
                 const auto extend = [&](double theta, double* out) {
@@ -94,17 +88,11 @@ public:
                 const auto shift = [&] {
                     for (std::size_t i = 0; i < n_; ++i) k0_[i * W + l] = fn_[i * W + l];
                 };
-                Status st = steppers_[l].end(norm[l], xn_.data() + l, extend, shift);
                 fresh[l] = accepted[l];
-                running[l] = st && !steppers_[l].done();
-                if (!running[l]) deliver(l, std::move(st));
-                any_running = any_running || running[l];
+                this->finish(l, norm[l], xn_.data(), extend, shift, running, deliver);
             }
         }
     }
-
-    // Lane l's state, n values W apart.
-    const double* x(std::size_t l) const { return x_.data() + l; }
 
 private:
     // The Jacobian, and the time derivative where the model has one, at the start of the steps of
@@ -182,42 +170,12 @@ private:
         rhs_.stage(c, y, which, steppers_, works_, out);
     }
 
-    const Model& model_;
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    const SolverOptions& options_;
-    LaneRhs<W>& rhs_;
-    bool every_point_, time_dependent_;
-    std::size_t n_, nw_;
+    bool time_dependent_;
     IterationMatrix<W> matrix_;
-    // start, its derivative, a stage's state and derivative, the solution and its derivative, the
-    // time derivative, the increments (kStages slots) and the extension's terms (3 slots)
-    LaneArray x_, k0_, y_, f_, xn_, fn_, f_t_, U_, d_;
+    // the start's derivative, a stage's state and derivative, the solution and its derivative,
+    // the time derivative, the increments (kStages slots) and the extension's terms (3 slots)
+    LaneArray k0_, y_, f_, xn_, fn_, f_t_, U_, d_;
     std::array<double, W> h_try_{};
-    std::array<Work*, W> works_{};
-    std::vector<DenseStepper> steppers_;
-};
-
-template <std::size_t W>
-class RosenbrockGroup {
-public:
-    RosenbrockGroup(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
-                    const Inputs& inputs, const SolverOptions& options, bool every_point)
-        : model_(model), runs_(runs), t_(t), inputs_(inputs), options_(options), every_point_(every_point) {}
-
-    void run(const DeliverLane& deliver) {
-        LaneRhs<W> rhs(model_, runs_, nullptr, true);
-        RosenbrockSteps<W> steps(model_, t_, inputs_, options_, rhs, every_point_);
-        run_dense_group(model_, runs_, Method::Rodas5p, t_, inputs_, steps, deliver);
-    }
-
-private:
-    const Model& model_;
-    std::span<const LaneRun> runs_;
-    std::span<const double> t_;
-    const Inputs& inputs_;
-    const SolverOptions& options_;
-    bool every_point_;
 };
 
 }  // namespace
@@ -233,7 +191,7 @@ Status rodas5p_dense(const Model& model, double* x, std::span<const double> t, c
 void run_rodas5p_group(const Model& model, std::span<const LaneRun> runs, std::span<const double> t,
                        const Inputs& inputs, const SolverOptions& options, const DeliverLane& deliver,
                        bool every_point) {
-    run_in_lanes<RosenbrockGroup>(model, runs, t, inputs, options, deliver, every_point);
+    run_in_lanes<DenseGroup<RosenbrockSteps, Method::Rodas5p>::Of>(model, runs, t, inputs, options, deliver, every_point);
 }
 
 }  // namespace zarel

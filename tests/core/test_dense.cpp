@@ -6,10 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include "run_helpers.hpp"
+
 #include "zarel/solver.hpp"
 
 namespace zarel {
 namespace {
+
+using testing::load;
+using testing::grid;
+using testing::options;
 
 // pendulum: q' = p, p' = -sin q
 constexpr const char* kPendulum = R"({"n_states": 2, "n_inputs": 0, "n_params": 0, "param_values": [],
@@ -32,20 +38,6 @@ constexpr const char* kTimesTen = R"({"n_states": 1, "n_inputs": 0, "n_params": 
     "rhs": [["mul", ["ref", 0], ["const", 10]]]})";
 
 constexpr double kOnes[] = {1.0, 1.0};
-
-Model load(const char* json) {
-    auto m = Model::from_text(json);
-    EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
-    return std::move(*m);
-}
-
-SolverOptions options(double rtol = 1e-8, double atol = 1e-10) { return {rtol, atol, 1e-10, 50, 1000000, true, true}; }
-
-std::vector<double> grid(double end, std::size_t points) {
-    std::vector<double> t(points);
-    for (std::size_t k = 0; k < points; ++k) t[k] = end * static_cast<double>(k) / static_cast<double>(points - 1);
-    return t;
-}
 
 Result<Trajectory> dense(const Model& m, std::vector<double> x0, std::span<const double> t, const Inputs& inputs,
                          const SolverOptions& o) {

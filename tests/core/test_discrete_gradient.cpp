@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include "run_helpers.hpp"
+
 #include "zarel/discrete_gradient.hpp"
 
 namespace zarel {
 namespace {
+
+using testing::load;
+using testing::grid;
+using testing::options;
 
 // Duffing's oscillator as a port-Hamiltonian model: H = p^2/2 + q^2/2 + a q^4/4, J = [[0, 1],
 // [-1, 0]], R = diag(0, c), G = [0, 1]; slots q, p, u, c (param 0), a (param 1), t.
@@ -44,20 +50,6 @@ constexpr const char* kCircuit = R"({"n_states": 2, "n_inputs": 1, "n_params": 3
 constexpr const char* kCircuitStructure = R"({"n_states": 2, "n_inputs": 3, "n_params": 3,
     "param_values": [1e-12, 1e-6, 5.0],
     "rhs": [["ref", 4], ["add", ["sub", ["neg", ["ref", 3]], ["mul", ["ref", 7], ["ref", 4]]], ["ref", 2]]]})";
-
-Model load(const char* json) {
-    auto m = Model::from_text(json);
-    EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
-    return std::move(*m);
-}
-
-SolverOptions options(double rtol = 1e-8, double atol = 1e-10) { return {rtol, atol, 1e-10, 50, 1000000, true, true}; }
-
-std::vector<double> grid(double end, std::size_t points) {
-    std::vector<double> t(points);
-    for (std::size_t k = 0; k < points; ++k) t[k] = end * static_cast<double>(k) / static_cast<double>(points - 1);
-    return t;
-}
 
 // residual of each interval of a run of the Duffing model, the supplied and dissipated energies
 // taken with g = gbar (discrete) or g = grad H at the mean state (midpoint), held input series u

@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include "run_helpers.hpp"
+
 #include "zarel/solver.hpp"
 
 namespace zarel {
 namespace {
+
+using testing::load;
+using testing::grid;
+using testing::options;
 
 // x' = 7 t^6: x = t^7, a polynomial of the extension's order
 constexpr const char* kSeventh = R"({"n_states": 1, "n_inputs": 0, "n_params": 0, "param_values": [],
@@ -41,20 +47,6 @@ constexpr const char* kArenstorf = R"({"n_states": 4, "n_inputs": 0, "n_params":
 // its period and its start, as the book gives them: the orbit closes after one period
 constexpr double kPeriod = 17.0652165601579625588917206249;
 const std::vector<double> kArenstorfStart{0.994, 0.0, 0.0, -2.00158510637908252240537862224};
-
-Model load(const char* json) {
-    auto m = Model::from_text(json);
-    EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
-    return std::move(*m);
-}
-
-SolverOptions options(double rtol, double atol) { return {rtol, atol, 1e-10, 50, 1000000, true, true}; }
-
-std::vector<double> grid(double end, std::size_t points) {
-    std::vector<double> t(points);
-    for (std::size_t k = 0; k < points; ++k) t[k] = end * static_cast<double>(k) / static_cast<double>(points - 1);
-    return t;
-}
 
 Trajectory run(const Model& m, const std::vector<double>& x0, std::span<const double> t, double rtol,
                Method method = Method::Dop853) {

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "run_helpers.hpp"
+
 #include "zarel/solver.hpp"
 
 namespace zarel {
 namespace {
+
+using testing::load;
+using testing::grid;
 
 // pendulum: q' = p, p' = -sin q
 constexpr const char* kPendulum = R"({"n_states": 2, "n_inputs": 0, "n_params": 0, "param_values": [],
@@ -30,20 +35,8 @@ constexpr const char* kRigidBody = R"({"n_states": 3, "n_inputs": 0, "n_params":
             ["mul", ["const", -1], ["mul", ["ref", 2], ["ref", 0]]],
             ["mul", ["const", 0.5], ["mul", ["ref", 0], ["ref", 1]]]]})";
 
-Model load(const char* json) {
-    auto m = Model::from_text(json);
-    EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
-    return std::move(*m);
-}
-
 SolverOptions options(double rtol, double atol, double newton_tol = 1e-10) {
     return {rtol, atol, newton_tol, 50, 1000000, false, true};
-}
-
-std::vector<double> grid(double end, std::size_t points) {
-    std::vector<double> t(points);
-    for (std::size_t k = 0; k < points; ++k) t[k] = end * static_cast<double>(k) / static_cast<double>(points - 1);
-    return t;
 }
 
 Result<Trajectory> run(const Model& m, const std::vector<double>& x0, std::span<const double> t, Method method,

@@ -7,11 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include "run_helpers.hpp"
+
 #include "lanes.hpp"
 #include "zarel/solver.hpp"
 
 namespace zarel {
 namespace {
+
+using testing::load;
+using testing::grid;
+using testing::options;
 
 // Van der Pol's oscillator in Hairer & Wanner's scaling (Solving ODEs II, IV.10, and their test
 // set): y1' = y2, y2' = ((1 - y1^2) y2 - y1) / eps with eps as parameter 0
@@ -43,20 +49,6 @@ constexpr const char* kDecay = R"({"n_states": 1, "n_inputs": 0, "n_params": 0, 
 constexpr const char* kDriven = R"({"n_states": 2, "n_inputs": 1, "n_params": 1, "param_values": [1e-4],
     "rhs": [["div", ["sub", ["ref", 2], ["ref", 0]], ["ref", 3]], ["sub", ["ref", 0], ["ref", 1]]],
     "energy": ["mul", ["const", 0.5], ["add", ["mul", ["ref", 0], ["ref", 0]], ["mul", ["ref", 1], ["ref", 1]]]]})";
-
-Model load(const char* json) {
-    auto m = Model::from_text(json);
-    EXPECT_TRUE(m.has_value()) << (m ? "" : m.error().display());
-    return std::move(*m);
-}
-
-SolverOptions options(double rtol, double atol) { return {rtol, atol, 1e-10, 50, 1000000, true, true}; }
-
-std::vector<double> grid(double end, std::size_t points) {
-    std::vector<double> t(points);
-    for (std::size_t k = 0; k < points; ++k) t[k] = end * static_cast<double>(k) / static_cast<double>(points - 1);
-    return t;
-}
 
 Trajectory run(const Model& m, const std::vector<double>& x0, std::span<const double> t, double rtol, double atol,
                bool dense = true, const Inputs& inputs = {}) {
