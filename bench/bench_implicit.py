@@ -1,7 +1,7 @@
 """The implicit methods on large and SI-unit models, side by side in one run:
 
-1. the 200-mass chain: the package's default method (midpoint, steps by its error control) and
-   rodas5p against rk45 with dense output, each at a final error of about 1e-6;
+1. the 200-mass chain: the package's default method (midpoint, steps by its error control), gauss4
+   and rodas5p against rk45 with dense output, each at a final error of about 1e-6;
 2. chains of 250 to 2,000 masses built from parts: time and memory of the implicit methods per
    step against the number of states (linear is the goal);
 3. an LC circuit in SI units (1 pF, 1 nH, charges near 1e-12 C): the error against a tight
@@ -70,6 +70,7 @@ def chain_section(quick):
     rows = []
     for label, method, kw in (("rk45, dense output", "rk45", {}),
                               ("midpoint (default)", "midpoint", {}),
+                              ("gauss4", "gauss4", {}),
                               ("rodas5p", "rodas5p", {}),
                               ("midpoint, grid steps", "midpoint", {"grid_steps": True})):
         if kw.get("grid_steps") and quick:

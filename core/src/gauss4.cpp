@@ -1,7 +1,7 @@
 // gauss4, the two-stage Gauss-Legendre collocation method (order 4, symplectic, conserving
 // quadratic invariants): steps of its own by step doubling with dense output on the grid, or one
-// step per grid interval; its 2n stage unknowns solved by simplified Newton through StageMatrix
-// (implicit_steps.hpp), for a run alone and for a group of runs in lanes.
+// step per grid interval; its 2n stage unknowns solved by simplified Newton through the block
+// matrix of IterationMatrix (implicit_steps.hpp), for a run alone and for a group of runs in lanes.
 #include "implicit_steps.hpp"
 
 namespace zarel {

@@ -46,7 +46,6 @@
 #include "lane_steppers.hpp"
 #include "lanes.hpp"
 #include "run.hpp"
-#include "stage_matrix.hpp"
 
 namespace zarel::implicit {
 
@@ -165,8 +164,8 @@ private:
     std::vector<double> lane_, out_;  // a lane's state and derivative, contiguous
 };
 
-// The linear solves of a method of S stages: IterationMatrix's I - a h J for one stage, the block
-// StageMatrix for more.
+// The linear solves of a method of S stages: IterationMatrix's I - a h J for one stage, its block
+// matrix I - h (A x J) for more.
 template <std::size_t W, class Scheme>
 class NewtonMatrix {
 public:
@@ -187,7 +186,7 @@ public:
     void solve(double* b) const { m_.solve(b); }
 
 private:
-    std::conditional_t<Scheme::kStages == 1, IterationMatrix<W>, StageMatrix<W, Scheme::kStages>> m_;
+    IterationMatrix<W, Scheme::kStages> m_;
 };
 
 // Scheme: the method's tableau (kStages, kA, kB, kC), its order kOrder and its StepControl kControl.

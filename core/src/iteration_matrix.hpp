@@ -1,10 +1,13 @@
-// The matrix I - c J of an implicit method's linear solves, over W lanes: J, the right-hand side's
+// The matrix of an implicit method's linear solves, over W lanes: J, the right-hand side's
 // Jacobian, evaluated at a point each lane chooses, and the factors of I - c[l] J for each lane's
-// own c (h/2 for the midpoint rule, gamma h for a Rosenbrock method). A method keeps J while it
-// is good enough and refactors when c changes; the factors serve any number of solves. Dense
-// factors by lane_lu.hpp, lane-major (entry (i, j) of lane l at [(i n + j) W + l]); for models
-// of kSparseStates states or more, J on its pattern only (sparse_jacobian.hpp) and sparse factors
-// (sparse_lu.hpp), one per lane, each lane's numbers those of its run alone.
+// own c (h/2 for the midpoint rule, gamma h for a Rosenbrock method) or, for an S-stage implicit
+// Runge-Kutta method, of the S n x S n matrix I - h[l] (A x J), block (p, q) delta_pq I - h[l]
+// a_pq J (stage p's value i at row p n + i). A method keeps J while it is good enough and
+// refactors when c or h changes; the factors serve any number of solves. Dense factors by
+// lane_lu.hpp, lane-major (entry (r, c) of lane l at [(r N + c) W + l], N = S n); for models of
+// kSparseStates states or more, J on its pattern only (sparse_jacobian.hpp) and sparse factors
+// (sparse_lu.hpp) on the blocks' pattern, one per lane, each lane's numbers those of its run
+// alone.
 #pragma once
 
 #include <algorithm>
@@ -29,40 +32,39 @@ namespace zarel {
 inline constexpr std::size_t kSparseStates = 64;
 
 // Which factors an IterationMatrix keeps: sparse ones from kSparseStates states on (below it dense
-// ones over the band of the Jacobian's pattern, solved with the pivots' reciprocals), dense ones of
-// the whole matrix whatever the size (the results of the dense LU), or sparse ones whatever the
-// size.
+// ones, over the band of the Jacobian's pattern for one stage, solved with the pivots'
+// reciprocals), dense ones of the whole matrix whatever the size (the results of the dense LU), or
+// sparse ones whatever the size.
 enum class Factors { by_size, dense, sparse };
 
-template <std::size_t W>
+template <std::size_t W, int S = 1>
 class IterationMatrix {
 public:
     explicit IterationMatrix(const Model& model) : IterationMatrix(model, Factors::by_size) {}
-    IterationMatrix(const Model& model, Factors factors) : n_(model.n_states) {
+    IterationMatrix(const Model& model, Factors factors)
+        : n_(model.n_states), N_(checked_product(S, model.n_states)) {
         const std::size_t n = n_;
         if (factors == Factors::sparse || (factors == Factors::by_size && n >= kSparseStates)) {
             sparse_.emplace(model);
             const JacobianPattern& p = model.jacobian_pattern;
             values_.assign(checked_product(p.nonzeros(), W), 0.0);
-            matrix_.assign(p.nonzeros(), 0.0);
-            diagonal_.assign(p.nonzeros(), false);
-            for (std::size_t j = 0; j < n; ++j)
-                for (std::size_t k = p.col_start[j]; k < p.col_start[j + 1]; ++k) diagonal_[k] = p.rows[k] == j;
+            const JacobianPattern blocks = block_pattern(p, n);
+            matrix_.assign(blocks.nonzeros(), 0.0);
             lane_x_.assign(n, 0.0);
-            lane_b_.assign(n, 0.0);
+            lane_b_.assign(N_, 0.0);
             lus_.reserve(W);
-            for (std::size_t l = 0; l < W; ++l) lus_.emplace_back(p, n);
+            for (std::size_t l = 0; l < W; ++l) lus_.emplace_back(blocks, N_);
             return;
         }
         jac_.assign(checked_product(checked_product(n, n), W), 0.0);
-        lu_.assign(jac_.size(), 0.0);
-        if (factors == Factors::dense) {
-            band_ = Band::full(n);
+        lu_.assign(checked_product(checked_product(N_, N_), W), 0.0);
+        pivots_.assign(checked_product(N_, W), 0);
+        if (factors == Factors::dense || S > 1) {
+            band_ = Band::full(N_);
         } else {
             band_ = band_of(model.jacobian_pattern, n);
-            reciprocals_.assign(checked_product(n, W), 0.0);
         }
-        pivots_.assign(checked_product(n, W), 0);
+        if (factors != Factors::dense) reciprocals_.assign(checked_product(N_, W), 0.0);
     }
 
     bool is_sparse() const { return sparse_.has_value(); }
@@ -71,7 +73,7 @@ public:
     // With W > 1 the LaneRhs must have been made with room for the Jacobian.
     void evaluate(LaneRhs<W>& rhs, const double* x, const double* t, const double* const* u, const Lanes<W>& which) {
         if (!sparse_) return rhs.jacobian(x, t, u, which, jac_.data());
-        const std::size_t nnz = matrix_.size();
+        const std::size_t nnz = sparse_->pattern().nonzeros();
         for (std::size_t l = 0; l < W; ++l) {
             if (!which[l]) continue;
             for (std::size_t j = 0; j < n_; ++j) lane_x_[j] = x[j * W + l];
@@ -79,30 +81,47 @@ public:
         }
     }
 
-    // The factors of I - c[l] J for the lanes in `which`; clears the lanes whose matrix is singular
-    // (or not finite).
+    // The factors of I - c[l] J (one stage) for the lanes in `which`; clears the lanes whose
+    // matrix is singular (or not finite).
     void factor(const std::array<double, W>& c, Lanes<W>& which) {
-        if (sparse_) return factor_sparse(c, which);
-        for (std::size_t i = 0; i < n_; ++i)
-            for (std::size_t j = 0; j < n_; ++j)
-                for (std::size_t l = 0; l < W; ++l) {
-                    const std::size_t e = (i * n_ + j) * W + l;
-                    lu_[e] = (i == j ? 1.0 : 0.0) - jac_[e] * c[l];
-                }
-        lu_factor<W>(lu_.data(), pivots_.data(), n_, which, band_);
-        if (!reciprocals_.empty()) lu_reciprocals<W>(lu_.data(), n_, reciprocals_.data());
+        static_assert(S == 1);
+        constexpr double kOne[1][1] = {{1.0}};
+        factor(kOne, c, which);
     }
 
-    // b (n W values) overwritten by the solution of (I - c J) y = b, every lane (sparse: every
-    // lane the last factor() left factored; the others keep b).
+    // The factors of I - h[l] (A x J) for the lanes in `which`; clears the lanes whose matrix is
+    // singular (or not finite).
+    void factor(const double (&a)[S][S], const std::array<double, W>& h, Lanes<W>& which) {
+        std::array<std::array<double, W>, S * S> ah;
+        for (int p = 0; p < S; ++p)
+            for (int q = 0; q < S; ++q)
+                for (std::size_t l = 0; l < W; ++l) ah[p * S + q][l] = a[p][q] * h[l];
+        if (sparse_) return factor_sparse(ah, which);
+        const std::size_t n = n_, N = N_;
+        for (int p = 0; p < S; ++p)
+            for (int q = 0; q < S; ++q)
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t j = 0; j < n; ++j)
+                        for (std::size_t l = 0; l < W; ++l) {
+                            const std::size_t r = static_cast<std::size_t>(p) * n + i;
+                            const std::size_t c = static_cast<std::size_t>(q) * n + j;
+                            lu_[(r * N + c) * W + l] = (r == c ? 1.0 : 0.0) - ah[p * S + q][l] * jac_[(i * n + j) * W + l];
+                        }
+        lu_factor<W>(lu_.data(), pivots_.data(), N, which, band_);
+        if (!reciprocals_.empty()) lu_reciprocals<W>(lu_.data(), N, reciprocals_.data());
+    }
+
+    // b (S n W values) overwritten by the solution of the factored system, every lane (sparse:
+    // every lane the last factor() left factored; the others keep b).
     void solve(double* b) const {
-        if (!sparse_) return lu_solve<W>(lu_.data(), pivots_.data(), b, n_, band_,
-                                          reciprocals_.empty() ? nullptr : reciprocals_.data());
+        if (!sparse_)
+            return lu_solve<W>(lu_.data(), pivots_.data(), b, N_, band_,
+                               reciprocals_.empty() ? nullptr : reciprocals_.data());
         for (std::size_t l = 0; l < W; ++l) {
             if (!factored_[l]) continue;
-            for (std::size_t j = 0; j < n_; ++j) lane_b_[j] = b[j * W + l];
+            for (std::size_t r = 0; r < N_; ++r) lane_b_[r] = b[r * W + l];
             lus_[l].solve(lane_b_.data());
-            for (std::size_t j = 0; j < n_; ++j) b[j * W + l] = lane_b_[j];
+            for (std::size_t r = 0; r < N_; ++r) b[r * W + l] = lane_b_[r];
         }
     }
 
@@ -119,27 +138,49 @@ private:
         return band;
     }
 
-    void factor_sparse(const std::array<double, W>& c, Lanes<W>& which) {
-        const std::size_t nnz = matrix_.size();
+    // The pattern of the S x S blocks, each J's (which holds the diagonal), column by column; for
+    // each entry the block it is in, the entry of J it takes and whether it is on the diagonal.
+    JacobianPattern block_pattern(const JacobianPattern& p, std::size_t n) {
+        JacobianPattern b;
+        b.col_start.push_back(0);
+        for (int q = 0; q < S; ++q)
+            for (std::size_t j = 0; j < n; ++j) {
+                for (int r = 0; r < S; ++r)
+                    for (std::size_t k = p.col_start[j]; k < p.col_start[j + 1]; ++k) {
+                        b.rows.push_back(static_cast<std::size_t>(r) * n + p.rows[k]);
+                        block_.push_back(static_cast<std::size_t>(r * S + q));
+                        entry_.push_back(k);
+                        diagonal_.push_back(r == q && p.rows[k] == j);
+                    }
+                b.col_start.push_back(b.rows.size());
+            }
+        return b;
+    }
+
+    void factor_sparse(const std::array<std::array<double, W>, S * S>& ah, Lanes<W>& which) {
+        const std::size_t nnz = sparse_->pattern().nonzeros();
         for (std::size_t l = 0; l < W; ++l) {
             factored_[l] = false;
             if (!which[l]) continue;
             const double* jac = values_.data() + l * nnz;
-            for (std::size_t k = 0; k < nnz; ++k) matrix_[k] = (diagonal_[k] ? 1.0 : 0.0) - jac[k] * c[l];
+            for (std::size_t k = 0; k < matrix_.size(); ++k)
+                matrix_[k] = (diagonal_[k] ? 1.0 : 0.0) - ah[block_[k]][l] * jac[entry_[k]];
             which[l] = factored_[l] = lus_[l].factor(matrix_.data());
         }
     }
 
-    std::size_t n_;
+    std::size_t n_, N_;
     Band band_{0, 0};
     std::vector<double> jac_, lu_, reciprocals_;
     std::vector<std::size_t> pivots_;
-    // the sparse path: each lane's J on the pattern (lane l's at [l nnz, (l + 1) nnz)), the matrix
-    // being factored, which of its entries are diagonal, one lane's state and right-hand side
+    // the sparse path: each lane's J on the pattern (lane l's at [l nnz, (l + 1) nnz)); for each
+    // entry of the blocks' pattern its block, J's entry and whether it is diagonal; the matrix
+    // being factored; one lane's state and right-hand side
     std::optional<SparseJacobian> sparse_;
-    std::vector<double> values_, matrix_;
+    std::vector<double> values_;
+    std::vector<std::size_t> block_, entry_;
     std::vector<bool> diagonal_;
-    std::vector<double> lane_x_;
+    std::vector<double> matrix_, lane_x_;
     mutable std::vector<double> lane_b_;
     std::vector<SparseLu> lus_;
     std::array<bool, W> factored_{};

@@ -211,6 +211,38 @@ TEST(IterationMatrix, SparseSolvesAsTheDenseLu) {
     }
 }
 
+// The two-stage block matrix I - h (A x J) of the Gauss method (A not symmetric, so a block put
+// in the wrong place or taking the wrong entry of A shows): sparse factors on the blocks' pattern
+// solve as the dense LU of the whole 2n x 2n matrix.
+TEST(IterationMatrix, SparseBlocksSolveAsTheDenseLu) {
+    const double r = std::sqrt(3.0) / 6.0;
+    const double a[2][2] = {{0.25, 0.25 - r}, {0.25 + r, 0.25}};
+    const Model m = load(testing::chain_document(100, true));
+    const std::size_t n = m.n_states;
+    std::mt19937_64 rng(13);
+    const std::vector<double> x = random_values(n, rng), u{0.5}, b = random_values(2 * n, rng);
+    const double t = 0.0;
+    const double* inputs[] = {u.data()};
+    std::vector<double> solutions[2];
+    for (Factors f : {Factors::by_size, Factors::dense}) {
+        Scratch scratch = Scratch::for_model(m);
+        m.fill_params(scratch);
+        LaneRhs<1> rhs(m, scratch, nullptr);
+        IterationMatrix<1, 2> matrix(m, f);
+        EXPECT_EQ(matrix.is_sparse(), f == Factors::by_size);
+        Lanes<1> which{true};
+        matrix.evaluate(rhs, x.data(), &t, inputs, which);
+        matrix.factor(a, {0.3}, which);
+        ASSERT_TRUE(which[0]);
+        std::vector<double>& y = solutions[f == Factors::dense];
+        y = b;
+        matrix.solve(y.data());
+    }
+    double scale = 0.0;
+    for (double v : solutions[1]) scale = std::max(scale, std::fabs(v));
+    for (std::size_t i = 0; i < 2 * n; ++i) EXPECT_NEAR(solutions[0][i], solutions[1][i], 1e-12 * scale) << i;
+}
+
 // Eight lanes with their own parameters, states, inputs, times and c, one lane left out and one
 // at a state that is not finite: each lane's solution has the bits of its run alone, and the
 // same lanes are cleared.
