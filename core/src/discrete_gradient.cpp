@@ -27,8 +27,9 @@ constexpr double kRoundOffFloor = 100.0;
 class DiscreteGradientRun {
 public:
     DiscreteGradientRun(const Model& model, const Model& structure, const double* params,
-                        const SolverOptions& options)
-        : model_(model), structure_(structure), options_(options), n_(model.n_states), m_(model.n_inputs),
+                        const SolverOptions& options, std::span<const EnergyBlock> blocks)
+        : model_(model), structure_(structure), options_(options), blocks_(blocks), n_(model.n_states),
+          m_(model.n_inputs),
           scratch_(Scratch::for_model(model)), structure_scratch_(Scratch::for_model(structure)),
           rhs_(model, scratch_, nullptr), matrix_(model) {
         scratch_.params = params;
@@ -38,6 +39,8 @@ public:
         for (auto* v : {&x1_, &xm_, &d_, &gm_, &f_, &r_}) v->assign(n_, 0.0);
         u_.assign(std::max<std::size_t>(m_, 1), 0.0);
         su_.assign(m_ + n_, 0.0);
+        e0_.assign(blocks.size(), 0.0);
+        e1_.assign(blocks.size(), 0.0);
     }
 
     Counters counted;
@@ -49,7 +52,8 @@ public:
         input(0.5, u_);
         std::copy_n(u_.data(), m_, su_.data());
         double* g = su_.data() + m_;
-        const double h0 = model_.energy(x, scratch_);
+        const double h0 = blocks_.empty() ? model_.energy(x, scratch_) : 0.0;
+        if (!blocks_.empty()) block_energies(x, e0_.data());
         // the explicit Euler predictor at the mid time, the structure fed with grad H(x0)
         gradient(x, g);
         structure_.rhs_in_run(x, su_.data(), tm, f_.data(), structure_scratch_);
@@ -106,19 +110,39 @@ private:
         Model::eval_into(model_.native.grad_h, model_.grad_h_programs, scratch_, out);
     }
 
-    // Gonzalez's discrete gradient of H between x and x1 (d_, xm_ set) into g: grad H(xm) plus the
-    // multiple of d that makes g . d = H(x1) - H(x0). The defect H(x1) - H(x0) - grad H(xm) . d is
-    // of order |d|^3; where it is within the round-off of its own terms it is noise, and divided by
-    // d . d it would grow without bound as the state comes to rest (0/0 at rest): the midpoint
-    // gradient is taken, and g . d misses the change of H by that round-off only. A quotient that
-    // is not finite (d . d subnormal) drops the correction too.
+    // each block's energy at x into out, on the model's scratch
+    void block_energies(const double* x, double* out) {
+        model_.fill_env_at_rest(x, scratch_);
+        for (std::size_t b = 0; b < blocks_.size(); ++b)
+            out[b] = eval(model_.output_programs[blocks_[b].output], scratch_.env.data(), scratch_.stack);
+    }
+
+    // Gonzalez's discrete gradient of H between x and x1 (d_, xm_ set) into g, per block when the
+    // model has blocks (see correct).
     void discrete_gradient(double h0, double* g) {
-        const double h1 = model_.energy(x1_.data(), scratch_);
+        if (blocks_.empty()) {
+            const double h1 = model_.energy(x1_.data(), scratch_);
+            gradient(xm_.data(), gm_.data());
+            correct(0, n_, h0, h1, g);
+            return;
+        }
+        block_energies(x1_.data(), e1_.data());
         gradient(xm_.data(), gm_.data());
+        for (std::size_t b = 0; b < blocks_.size(); ++b) correct(blocks_[b].first, blocks_[b].count, e0_[b], e1_[b], g);
+    }
+
+    // grad H(xm) plus the multiple of d that makes g . d = h1 - h0 over the states [first, first +
+    // count), whose energy goes from h0 to h1. The defect (h1 - h0) - grad H(xm) . d is of order
+    // |d|^3; where it is within the round-off of its own terms it is noise, and divided by d . d it
+    // would grow without bound as the state comes to rest (0/0 at rest): the midpoint gradient is
+    // taken, and g . d misses the change of energy by that round-off only. A quotient that is not
+    // finite (d . d subnormal) drops the correction too.
+    void correct(std::size_t first, std::size_t count, double h0, double h1, double* g) const {
+        const std::size_t end = first + count;
         double dot = 0.0, dd = 0.0, size = 0.0;
-        for (std::size_t j = 0; j < n_; ++j) dot += gm_[j] * d_[j];
-        for (std::size_t j = 0; j < n_; ++j) dd += d_[j] * d_[j];
-        for (std::size_t j = 0; j < n_; ++j) size += std::fabs(gm_[j] * d_[j]);
+        for (std::size_t j = first; j < end; ++j) dot += gm_[j] * d_[j];
+        for (std::size_t j = first; j < end; ++j) dd += d_[j] * d_[j];
+        for (std::size_t j = first; j < end; ++j) size += std::fabs(gm_[j] * d_[j]);
         const double defect = (h1 - h0) - dot;
         const double noise = kDefectRoundOff * ((std::fabs(h0) + std::fabs(h1)) + size);
         double c = 0.0;
@@ -126,17 +150,18 @@ private:
             c = defect / dd;
             if (!std::isfinite(c)) c = 0.0;
         }
-        for (std::size_t j = 0; j < n_; ++j) g[j] = c * d_[j] + gm_[j];
+        for (std::size_t j = first; j < end; ++j) g[j] = c * d_[j] + gm_[j];
     }
 
     const Model& model_;
     const Model& structure_;
     const SolverOptions& options_;
+    std::span<const EnergyBlock> blocks_;
     std::size_t n_, m_;
     Scratch scratch_, structure_scratch_;
     LaneRhs<1> rhs_;
     IterationMatrix<1> matrix_;
-    std::vector<double> x1_, xm_, d_, gm_, f_, r_, u_, su_;
+    std::vector<double> x1_, xm_, d_, gm_, f_, r_, u_, su_, e0_, e1_;
     double last_update_ = 0.0;
 };
 
@@ -153,17 +178,38 @@ Status check_structure(const Model& model, const Model& structure) {
     return {};
 }
 
+// the blocks take the states in order, each block's energy an output of the model
+Status check_blocks(const Model& model, std::span<const EnergyBlock> blocks) {
+    std::size_t next = 0;
+    for (const EnergyBlock& b : blocks) {
+        if (b.first != next || b.count > model.n_states - next)
+            return invalid("the energy blocks must take the model's " + std::to_string(model.n_states) +
+                           " states in order: a block of " + std::to_string(b.count) + " states starts at " +
+                           std::to_string(b.first) + ", not at " + std::to_string(next));
+        if (b.output >= model.output_programs.size())
+            return invalid("the energy of a block is output " + std::to_string(b.output) + "; the model has " +
+                           std::to_string(model.output_programs.size()) + " outputs");
+        next += b.count;
+    }
+    if (!blocks.empty() && next != model.n_states)
+        return invalid("the energy blocks take " + std::to_string(next) + " of the model's " +
+                       std::to_string(model.n_states) + " states");
+    return {};
+}
+
 }  // namespace
 
 Result<Trajectory> simulate_discrete_gradient(const Model& model, const Model& structure,
                                               std::span<const double> x0, std::span<const double> t,
                                               const Inputs& inputs, const SolverOptions& options,
-                                              std::optional<std::span<const double>> params) {
+                                              std::optional<std::span<const double>> params,
+                                              std::span<const EnergyBlock> blocks) {
     const std::size_t n = model.n_states;
     if (x0.size() != n)
         return invalid("initial state has " + std::to_string(x0.size()) + " entries, the model has " +
                        std::to_string(n) + " states");
     if (auto st = check_structure(model, structure); !st) return fail(std::move(st.error()));
+    if (auto st = check_blocks(model, blocks); !st) return fail(std::move(st.error()));
     if (auto st = check_grid(model, t, inputs); !st) return fail(std::move(st.error()));
     if (params && params->size() != model.n_params)
         return invalid("expected " + std::to_string(model.n_params) + " parameter values, got " +
@@ -173,7 +219,7 @@ Result<Trajectory> simulate_discrete_gradient(const Model& model, const Model& s
 
     const double* own = params ? params->data() : nullptr;
     Trajectory traj = Trajectory::sized_for(model, t, Method::Midpoint, options);
-    DiscreteGradientRun run(model, structure, own, options);
+    DiscreteGradientRun run(model, structure, own, options, blocks);
     std::vector<double> x(x0.begin(), x0.end());
     if (!all_finite(x.data(), n)) return fail(NonFinite{"the state", t[0]});
     const RecordTarget target{traj.x, traj.u, traj.energy, traj.supplied_power, traj.outputs};

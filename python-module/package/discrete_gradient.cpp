@@ -5,13 +5,38 @@
 
 namespace zarel::py::package {
 
+namespace {
+
+// blocks: a sequence of (first state, number of states, energy output) triples of whole numbers
+bool read_blocks(PyObject* obj, std::vector<EnergyBlock>& blocks) {
+    PyRef items(PySequence_Fast(obj, "blocks must be a sequence of (first state, states, energy output) triples"));
+    if (!items) return false;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+            PyErr_Format(PyExc_TypeError, "a block is a (first state, states, energy output) triple, got %R", item);
+            return false;
+        }
+        std::size_t v[3];
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            v[k] = PyLong_AsSize_t(PyTuple_GET_ITEM(item, k));
+            if (v[k] == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+        }
+        blocks.push_back({v[0], v[1], v[2]});
+    }
+    return true;
+}
+
+}  // namespace
+
 PyObject* simulate_discrete_gradient(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* in[13];
+        PyObject* in[14];
         if (!positional_at_most("simulate_discrete_gradient", nargs, 5) ||
             !parse_args({"simulate_discrete_gradient",
                          {"model", "structure", "x0", "t", "u", "params", "interp", "rtol", "atol", "newton_tol",
-                          "max_newton", "record_outputs", "record_energy"},
+                          "max_newton", "record_outputs", "record_energy", "blocks"},
                          4},
                         args, nargs, kwnames, in))
             return nullptr;
@@ -36,6 +61,8 @@ PyObject* simulate_discrete_gradient(PyObject*, PyObject* const* args, Py_ssize_
             (in[11] && !to_bool(in[11], "record_outputs", options.record_outputs)) ||
             (in[12] && !to_bool(in[12], "record_energy", options.record_energy)))
             return nullptr;
+        std::vector<EnergyBlock> blocks;
+        if (in[13] && in[13] != Py_None && !read_blocks(in[13], blocks)) return nullptr;
         auto interp = parse_interp(interp_text);
         if (!interp) return to_py(interp.error());
         ArrayView x0, t, p;
@@ -50,7 +77,7 @@ PyObject* simulate_discrete_gradient(PyObject*, PyObject* const* args, Py_ssize_
         Result<Trajectory> run = [&] {
             Unlocked unlocked;
             return zarel::simulate_discrete_gradient(model, structure, x0.span(), t.span(), inputs, options,
-                                                     run_params);
+                                                     run_params, blocks);
         }();
         if (!run) return to_py(run.error());
         PyRef result(trajectory_dict(std::move(*run), model.n_states, model.n_inputs));

@@ -39,9 +39,11 @@ PyMethodDef functions[] = {
     ZAREL_FUNCTION(simulate_discrete_gradient,
                    "simulate_discrete_gradient(model, structure, x0, t, u=None, *, params=None, interp=\"hold\", "
                    "rtol=1e-8, atol=1e-10, newton_tol=1e-10, max_newton=50, record_outputs=True, "
-                   "record_energy=True)\n--\n\n"
+                   "record_energy=True, blocks=None)\n--\n\n"
                    "A run of Gonzalez's discrete gradient method, a step per grid interval: structure\n"
-                   "is (J - R)(x) g + G(x) u with inputs u then g; the dict simulate returns."),
+                   "is (J - R)(x) g + G(x) u with inputs u then g; blocks, (first state, states,\n"
+                   "energy output) triples taking the states in order, make the discrete gradient\n"
+                   "per part; the dict simulate returns."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 """Types of zarel._engine: runs and point evaluations of zarel_engine models for the package."""
 
+from collections.abc import Sequence
 from typing import Literal, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -74,4 +75,5 @@ def simulate_discrete_gradient(
     max_newton: SupportsIndex = 50,
     record_outputs: bool | np.bool_ = True,
     record_energy: bool | np.bool_ = True,
+    blocks: Sequence[tuple[int, int, int]] | None = None,
 ) -> _Trajectory: ...

@@ -66,7 +66,11 @@ class Balance:
     recomputed from the recorded states and energies, at the middle of the interval with the input
     the method used there. Then ``residual = gbar . r`` exactly, r the Newton residual of the step
     the method accepted: every residual is at round-off of the energies once the iteration meets
-    ``newton_tol``, for any H, quadratic or not, linear system or not.
+    ``newton_tol``, for any H, quadratic or not, linear system or not. For a model built by
+    ``zarel.connect`` gbar is taken per part it was built from (over the part's states, with its
+    energy "part.energy"), and each such part's balance takes its supplied and dissipated energy
+    by the same rule through its own ports and resistive structure: at round-off too. A part
+    inside one of those keeps the three-point quadrature described above.
     For midpoint on its own steps and for gauss4 (either way) the intervals are not the method's
     steps, so no one-step formula holds: the residual is the quadrature's error (of order h^4 per
     unit time) plus the method's error in the balance, of the method's order (2 or 4) in its
@@ -147,6 +151,8 @@ class Run(Protocol):
     @property
     def outputs(self) -> Array: ...
     @property
+    def energy(self) -> Array: ...
+    @property
     def signature(self) -> Signature: ...
     @property
     def method(self) -> str: ...
@@ -160,6 +166,8 @@ class Run(Protocol):
     def model(self) -> zarel_engine.Model: ...
     @property
     def series(self) -> Optional[Array]: ...
+    @property
+    def structure(self) -> Optional[zarel_engine.Model]: ...
 
 
 def part_names(signature: Signature) -> list[str]:
@@ -193,14 +201,28 @@ def part_balances(result: Run, parts: Sequence[str]) -> list[Balance]:
     if not parts:
         return []
     index = {name: i for i, name in enumerate(sig.output_names)}
-    columns = [index[f"{p}.{what}"] for p in parts for what in (SUPPLIED, DISSIPATED)]
     model, params = result.model, result.params
+    energies = np.zeros((len(result.t) - 1, 2 * len(parts)))
+    structure = result.structure
+    own: list[int] = []
+    if result.method == "discrete_gradient" and structure is not None:
+        # the parts over which the method took its discrete gradient, by the rule under which
+        # their balances hold per step (a part inside one of them keeps the quadrature)
+        from .discrete_gradient import part_energies
 
-    def powers(x: np.ndarray, u: np.ndarray, t: np.ndarray) -> np.ndarray:
-        return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
+        own = [j for j, p in enumerate(parts) if f"{p}.{SUPPLIED}" in structure.output_names]
+        if own:
+            energies[:, [2 * j + i for j in own for i in (0, 1)]] = part_energies(result, structure,
+                                                                                 [parts[j] for j in own])
+    rest = [j for j in range(len(parts)) if j not in own]
+    if rest:
+        columns = [index[f"{parts[j]}.{what}"] for j in rest for what in (SUPPLIED, DISSIPATED)]
 
-    energies = interval_integrals(model, params, result.method, result.interp, result.t, result.x, result.series,
-                                  powers, result.grid_steps)
+        def powers(x: np.ndarray, u: np.ndarray, t: np.ndarray) -> np.ndarray:
+            return _engine.evaluate(model, "outputs", x, u, t, params=params)[:, columns]
+
+        energies[:, [2 * j + i for j in rest for i in (0, 1)]] = interval_integrals(
+            model, params, result.method, result.interp, result.t, result.x, result.series, powers, result.grid_steps)
     stored = [index[f"{p}.{ENERGY}"] for p in parts]
     if result.outputs.shape[1] == len(sig.output_names):
         levels = result.outputs[:, stored]

@@ -89,6 +89,19 @@ class Composite(PortHamiltonian):
         self.links = tuple(links)
         self.structure = structure
 
+    @property
+    def structure_system(self) -> Optional[System]:
+        """The structure model of the whole, (J - R)(x) g + G(x) u with the links closed, that the
+        discrete gradient method runs on (see `structure_document`); None when a part, at any
+        depth, has no J, R and G (`structureless_part`). Built once, when first asked for."""
+        if structureless_part(self) is not None:
+            return None
+        with self._lock:
+            built: Optional[System] = self.__dict__.get("_structure")
+            if built is None:
+                built = self._structure = System(structure_document(self))
+            return built
+
     def __getattr__(self, name: str) -> Any:
         if name in ("H", "J", "R", "G", "D", "grad_H", "rhs", "outputs", "states", "inputs", "params"):
             raise AttributeError(f"a composite has no SymPy expression of the whole ({name}); "
@@ -295,6 +308,92 @@ def _connect(parts: Mapping[str, System], pairs: list[tuple[str, str]], name: Op
            if row == k and (p.name, j) in external_at})
     doc[STRUCTURE] = structure.member()
     return Composite(doc, structure, parts, pairs)
+
+
+def structureless_part(composite: Composite) -> Optional[str]:
+    """The first part, at any depth ("drive.motor"), with no J, R and G (a document loaded by
+    `zarel.load`), or None."""
+    for key, part in composite.parts.items():
+        inner = structureless_part(part) if isinstance(part, Composite) else None
+        if inner is not None:
+            return f"{key}.{inner}"
+        if not isinstance(part, Composite) and part.structure_system is None:
+            return key
+    return None
+
+
+def structure_document(composite: Composite) -> dict[str, Any]:
+    """The structure model of a composite, laid out as `zarel.discrete_gradient.structure_document`
+    lays out a part's: its states and parameters, inputs u (its ports) followed by g (one per
+    state), dx/dt = (J - R)(x) g + G(x) u of the parts joined by their links, port outputs G^T g +
+    D u, the output "dissipated_power" and, for each part, "part.supplied_power" (through all its
+    ports, linked or not) and "part.dissipated_power". It is placed from the parts' structure
+    models as `connect` places their documents: a linked input reads the other end's port output,
+    G^T g + D u, negated where the link negates it; at g = grad H its rhs is the composite's."""
+    placed = _place(composite.parts, list(composite.links))
+    docs = {p.name: _structure_of(composite.parts[p.name]).document() for p in placed}
+    n = sum(p.n for p in placed)
+    external = [(p, k) for p in placed for k in range(p.m) if k not in p.links]
+    n_params = sum(p.doc["n_params"] for p in placed)
+    at_g, at_params, time = n + len(external), 2 * n + len(external), ["ref", 2 * n + len(external) + n_params]
+    for p in placed:  # slots of a structure model: x, u, g, parameters, t
+        p.table = p.table[:p.n] + [["unset"]] * p.m + [["ref", at_g + p.state_at + j] for j in range(p.n)] \
+            + [["ref", at_params + p.param_at + i] for i in range(p.doc["n_params"])] + [time]
+    for e, (p, k) in enumerate(external):
+        p.table[p.n + k] = ["ref", n + e]
+    by_name = {p.name: p for p in placed}
+
+    def port_output(q: _Placed, k: int) -> Node:
+        return remap(docs[q.name]["port_outputs"][k], q.table)
+
+    # outputs without feedthrough first, as `connect` places them
+    deferred = []
+    for p in placed:
+        for k, link in p.links.items():
+            q = by_name[link.part]
+            if link.port in q.structure.feedthrough:
+                deferred.append((p, k, q, link))
+            else:
+                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    for p, k, q, link in deferred:
+        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    names, outputs, dissipation = [DISSIPATED], [], []
+    for p in placed:
+        doc = docs[p.name]
+        dissipated = remap(doc["outputs"][doc["output_names"].index(DISSIPATED)], p.table)
+        powers = [["mul", port_output(p, k), p.table[p.n + k]] for k in range(p.m)]
+        names += [f"{p.name}.{SUPPLIED}", f"{p.name}.{DISSIPATED}"]
+        outputs += [balanced("add", powers) if powers else ["const", 0.0], dissipated]
+        dissipation.append(dissipated)
+    sig = composite.signature
+    taken = {*sig.state_names, *sig.input_names, *sig.param_names}
+    gradient_names = []
+    for state in sig.state_names:
+        label = f"grad_H.{state}"
+        while label in taken:
+            label = "_" + label
+        gradient_names.append(label)
+    return {
+        "name": f"{sig.name}.structure",
+        "state_names": list(sig.state_names),
+        "input_names": [*sig.input_names, *gradient_names],
+        "param_names": list(sig.param_names),
+        "n_states": n,
+        "n_inputs": len(external) + n,
+        "n_params": n_params,
+        "param_values": list(sig.param_values),
+        "rhs": [remap(f, p.table) for p in placed for f in docs[p.name]["rhs"]],
+        "port_outputs": [port_output(p, k) for p, k in external],
+        "port_values": [["ref", n + e] for e in range(len(external))],
+        "outputs": [balanced("add", dissipation) if dissipation else ["const", 0.0], *outputs],
+        "output_names": names,
+    }
+
+
+def _structure_of(part: System) -> System:
+    structure = part.structure_system
+    assert structure is not None, f"part {part.name!r} has no structure model"
+    return structure
 
 
 def _pairs(links: Iterable[Sequence[str]]) -> list[tuple[str, str]]:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -12,6 +12,7 @@ import sympy
 import zarel_engine
 
 from . import _engine
+from .balance import DISSIPATED, ENERGY, SUPPLIED, Run, top_parts
 from .lowering import lower
 
 if TYPE_CHECKING:
@@ -20,7 +21,7 @@ if TYPE_CHECKING:
     from .inputs import Exact
     from .result import Result
     from .symbolic import Sparse, _Symbols
-    from .system import System
+    from .system import Signature, System
 
 Array = npt.NDArray[np.float64]
 
@@ -93,15 +94,29 @@ def refusal(system: Optional[System]) -> Optional[str]:
     if system is None:
         return (f"method {METHOD!r} needs the J, R and G of a zarel.PortHamiltonian, not a bare "
                 f"zarel_engine.Model")
+    from .compose import Composite, structureless_part
+
+    if isinstance(system, Composite) and (part := structureless_part(system)) is not None:
+        return (f"method {METHOD!r} needs the J, R and G of every part of {system.name!r}; its part {part!r} "
+                f"has none (a document loaded by zarel.load); use 'midpoint'")
     if system.structure_system is not None:
         return None
-    from .compose import Composite
-
-    if isinstance(system, Composite):
-        return (f"method {METHOD!r} does not take models built by zarel.connect yet ({system.name!r}): their "
-                f"J - R and G are not kept apart from grad H; use 'midpoint'")
     return (f"method {METHOD!r} needs the J, R and G of a zarel.PortHamiltonian; {system.name!r} "
             f"({type(system).__name__}) has no such structure")
+
+
+def energy_blocks(signature: Signature) -> list[tuple[int, int, int]]:
+    """The blocks of a model built by `zarel.connect` over which the method takes its discrete
+    gradient: for each part with states, (its first state, its number of states, the index of its
+    output "part.energy"); none for any other model. A composite places each part's states
+    together, in the order of its parts."""
+    names = signature.output_names
+    blocks = []
+    for part in top_parts(signature):
+        states = [i for i, s in enumerate(signature.state_names) if s.startswith(f"{part}.")]
+        if states:
+            blocks.append((states[0], len(states), names.index(f"{part}.{ENERGY}")))
+    return blocks
 
 
 def exact_structure(system: System, structure: System, expressions: Mapping[int, Any]) -> zarel_engine.Model:
@@ -136,21 +151,58 @@ def run(system: System, model: zarel_engine.Model, exact_inputs: Optional[Exact]
     structure_model = exact_structure(system, structure, expressions) if exact_inputs is not None \
         else structure.model()
     result = _engine.simulate_discrete_gradient(model, structure_model, x0, grid, series, params=params,
-                                                interp=interp, **options)
+                                                interp=interp, blocks=energy_blocks(system.signature), **options)
     return result, structure_model
 
 
 def interval_energies(result: Result, structure: zarel_engine.Model) -> tuple[Array, Array]:
     """The supplied and dissipated energy of each interval of a run of the method: h (G^T gbar +
     D u) . u and h (gbar^T R gbar + u^T D u) with Gonzalez's discrete gradient gbar recomputed from
-    the recorded states and energies, at the mean state, the middle of the interval and the input
-    the method used there."""
+    the recorded states and energies (per part of a model built by `zarel.connect`, as the method
+    takes it), at the mean state, the middle of the interval and the input the method used there."""
+    mean, su, tm, h = _discrete_gradient(result)
+    params = result.params
+    supplied = _engine.evaluate(structure, "supplied_power", mean, su, tm, params=params) * h
+    dissipated = _engine.evaluate(structure, "outputs", mean, su, tm, params=params)[:, 0] * h
+    return supplied, dissipated
+
+
+def part_energies(result: Run, structure: zarel_engine.Model, parts: Sequence[str]) -> Array:
+    """The supplied and dissipated energy of each interval for each of `parts` (parts of the
+    composite the run of the method ran, each with its outputs in the structure model), as columns
+    (supplied, dissipated) per part, by the rule of `interval_energies` applied to the part's ports
+    and resistive structure."""
+    names = structure.output_names
+    mean, su, tm, h = _discrete_gradient(result)
+    powers = _engine.evaluate(structure, "outputs", mean, su, tm, params=result.params) * h[:, None]
+    return np.column_stack([powers[:, names.index(f"{p}.{what}")] for p in parts for what in (SUPPLIED, DISSIPATED)])
+
+
+def _discrete_gradient(result: Run) -> tuple[Array, Array, Array, Array]:
+    """The mean states, the structure model's inputs [u, gbar], the middle times and the lengths
+    of the intervals of a run of the method, gbar as the method takes it."""
     t, x, params = result.t, result.x, result.params
-    energy = result.energy
     h = np.diff(t)
     d = x[1:] - x[:-1]
     mean = (x[:-1] + x[1:]) * 0.5
     grad = _engine.evaluate(result.model, "grad_h", mean, params=params)
+    blocks = energy_blocks(result.signature)
+    if blocks:
+        levels = _engine.evaluate(result.model, "outputs", x, result.u, t, params=params)
+        pieces = [(slice(first, first + count), levels[:, output]) for first, count, output in blocks]
+    else:
+        pieces = [(slice(0, x.shape[1]), result.energy)]
+    gbar = grad.copy()
+    for states, energy in pieces:
+        gbar[:, states] = _corrected(grad[:, states], d[:, states], energy)
+    s = np.zeros((len(t), result.model.n_inputs)) if result.series is None else result.series
+    u = s[:-1] if result.interp == "hold" else (s[1:] - s[:-1]) * 0.5 + s[:-1]
+    return mean, np.column_stack([u, gbar]), t[:-1] + 0.5 * h, h
+
+
+def _corrected(grad: Array, d: Array, energy: Array) -> Array:
+    """Gonzalez's discrete gradient over states whose energy is `energy` at the recorded points,
+    from its gradient at the mean states and the steps d, with the engine's round-off rule."""
     dot = np.sum(grad * d, axis=1)
     dd = np.sum(d * d, axis=1)
     defect = np.diff(energy) - dot
@@ -159,11 +211,5 @@ def interval_energies(result: Result, structure: zarel_engine.Model) -> tuple[Ar
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         c = np.where(use, defect / np.where(use, dd, 1.0), 0.0)
     c = np.where(np.isfinite(c), c, 0.0)
-    gbar = c[:, None] * d + grad
-    s = np.zeros((len(t), result.model.n_inputs)) if result.series is None else result.series
-    u = s[:-1] if result.interp == "hold" else (s[1:] - s[:-1]) * 0.5 + s[:-1]
-    su = np.column_stack([u, gbar])
-    tm = t[:-1] + 0.5 * h
-    supplied = _engine.evaluate(structure, "supplied_power", mean, su, tm, params=params) * h
-    dissipated = _engine.evaluate(structure, "outputs", mean, su, tm, params=params)[:, 0] * h
-    return supplied, dissipated
+    result: Array = c[:, None] * d + grad
+    return result

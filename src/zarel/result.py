@@ -307,10 +307,12 @@ def simulate(
       discrete_gradient, ``max_newton`` by all three: on their own steps an iteration that does
       not converge within it halves the step, on the grid it fails the run (midpoint with
       ``grid_steps=True`` splits the interval, as the engine does).
-    - "discrete_gradient" (a `zarel.PortHamiltonian` only): Gonzalez's discrete gradient method,
-      implicit and of order 2, a step per grid interval, whose energy balance holds per step to
-      round-off for any H (midpoint's only for a quadratic H); its Newton iteration stops when
-      every update is at most ``newton_tol / rtol`` of ``atol + rtol |x|``.
+    - "discrete_gradient" (a `zarel.PortHamiltonian` only, models built by `zarel.connect` from
+      such parts included): Gonzalez's discrete gradient method, implicit and of order 2, a step
+      per grid interval, whose energy balance holds per step to round-off for any H (midpoint's
+      only for a quadratic H), for a composite per part too (the discrete gradient is taken over
+      each part's states with its own energy); its Newton iteration stops when every update is at
+      most ``newton_tol / rtol`` of ``atol + rtol |x|``.
     - ``record_outputs`` and ``record_energy`` say whether outputs, energy and supplied power are
       recorded.
 

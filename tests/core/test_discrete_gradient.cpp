@@ -3,6 +3,7 @@
 // quadratic energy, its order, and a circuit of SI-sized states solved to their own precision.
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -162,6 +163,43 @@ TEST(DiscreteGradient, SolvesStatesOfSiSizeToTheirOwnPrecision) {
     EXPECT_LE(worst, 1e-14 * dg->energy[0]);
     EXPECT_LT(dg->energy.back(), 0.5 * dg->energy[0]);
     EXPECT_GT(dg->energy.back(), 0.0);
+}
+
+TEST(DiscreteGradient, BlocksMakeEveryPartsBalanceHoldAtRoundOff) {
+    // Duffing's oscillator as two parts, a quartic spring (q) and a mass (p), their energies the
+    // outputs 0 and 1: the spring's energy change is h gbar_q gbar_p, the power the mass feeds
+    // it, with each part's discrete gradient (in one state, the difference quotient of its energy)
+    std::string text = kDuffing;
+    text.pop_back();
+    text += R"(, "output_names": ["spring", "mass"], "outputs": [
+        ["add", ["mul", ["const", 0.5], ["mul", ["ref", 0], ["ref", 0]]],
+         ["mul", ["mul", ["const", 0.25], ["ref", 4]], ["mul", ["mul", ["ref", 0], ["ref", 0]], ["mul", ["ref", 0], ["ref", 0]]]]],
+        ["mul", ["const", 0.5], ["mul", ["ref", 1], ["ref", 1]]]]})";
+    const Model model = load(text.c_str()), structure = load(kDuffingStructure);
+    const auto t = grid(10.0, 501);
+    const std::vector<double> x0 = {1.5, 0.0};
+    const std::vector<EnergyBlock> blocks = {{0, 1, 0}, {1, 1, 1}};
+    const auto spring_residual = [&](const Trajectory& run) {
+        double worst = 0.0;
+        for (std::size_t k = 0; k + 1 < t.size(); ++k) {
+            const double h = t[k + 1] - t[k];
+            const double dq = run.x[2 * k + 2] - run.x[2 * k], dp = run.x[2 * k + 3] - run.x[2 * k + 1];
+            const double spring = run.outputs[2 * k + 2] - run.outputs[2 * k];
+            const double mass = run.outputs[2 * k + 3] - run.outputs[2 * k + 1];
+            worst = std::max(worst, std::fabs(spring - h * (spring / dq) * (mass / dp)));
+        }
+        return worst;
+    };
+    auto parts = simulate_discrete_gradient(model, structure, x0, t, Inputs{}, options(1e-8, 1e-16), std::nullopt,
+                                            blocks);
+    auto whole = simulate_discrete_gradient(model, structure, x0, t, Inputs{}, options(1e-8, 1e-16));
+    ASSERT_TRUE(parts && whole);
+    EXPECT_LE(spring_residual(*parts), 1e-13 * parts->energy[0]);
+    EXPECT_GE(spring_residual(*whole), 1e-6 * whole->energy[0]);  // the whole's gradient does not split
+    const std::vector<EnergyBlock> short_of_one = {{0, 1, 0}};
+    auto refused = simulate_discrete_gradient(model, structure, x0, t, Inputs{}, options(), std::nullopt, short_of_one);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().display().find("take 1 of the model's 2 states"), std::string::npos);
 }
 
 TEST(DiscreteGradient, RefusesAStructureOfTheWrongShapeAndNamesAFailedStep) {

@@ -36,9 +36,22 @@ namespace zarel {
 // params: this run's own (n_params values), else the model's, for both models. The trajectory's
 // method reads Midpoint (the enumeration of the engine's methods does not name this one); its
 // counters: steps, rhs_evals (evaluations of S), newton_iterations, jacobian_evals.
+//
+// blocks (a model built from parts, H the sum of the parts' energies over disjoint states): the
+// states in order, each block's energy one of the model's outputs. Gonzalez's formula is then
+// taken per block b, with H_b and d_b and the same round-off rule, so that every part's energy
+// change is gbar_b . d_b (and the sum over the blocks, H's change, is gbar . d): each part's
+// balance holds to round-off, not only the whole's. Without blocks, H is one block.
+struct EnergyBlock {
+    std::size_t first = 0;   // its first state
+    std::size_t count = 0;   // its number of states
+    std::size_t output = 0;  // the model's output that is its energy
+};
+
 Result<Trajectory> simulate_discrete_gradient(const Model& model, const Model& structure,
                                               std::span<const double> x0, std::span<const double> t,
                                               const Inputs& inputs, const SolverOptions& options,
-                                              std::optional<std::span<const double>> params = std::nullopt);
+                                              std::optional<std::span<const double>> params = std::nullopt,
+                                              std::span<const EnergyBlock> blocks = {});
 
 }  // namespace zarel
