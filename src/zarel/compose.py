@@ -7,7 +7,7 @@ import contextlib
 import functools
 import gc
 import weakref
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
@@ -249,19 +249,7 @@ def _connect(parts: Mapping[str, System], pairs: list[tuple[str, str]], name: Op
             y = cached[q.name][k] = remap(q.doc["port_outputs"][k], q.table)
         return y
 
-    # A linked input reads the partner's port output. Outputs without feedthrough depend on
-    # states, parameters and t only and are placed first; a feedthrough output reads inputs of
-    # its own part, which (no link joins two feedthrough ports) are by then external or placed.
-    deferred = []
-    for p in placed:
-        for k, link in p.links.items():
-            q = by_name[link.part]
-            if link.port in q.structure.feedthrough:
-                deferred.append((p, k, q, link))
-            else:
-                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
-    for p, k, q, link in deferred:
-        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    _place_links(placed, by_name, port_output)
     outputs_y = {p.name: [port_output(p, k) for k in range(p.m)] for p in placed}
 
     def names(key: str, chosen: Iterable[tuple[_Placed, int]]) -> list[str]:
@@ -346,17 +334,7 @@ def structure_document(composite: Composite) -> dict[str, Any]:
     def port_output(q: _Placed, k: int) -> Node:
         return remap(docs[q.name]["port_outputs"][k], q.table)
 
-    # outputs without feedthrough first, as `connect` places them
-    deferred = []
-    for p in placed:
-        for k, link in p.links.items():
-            q = by_name[link.part]
-            if link.port in q.structure.feedthrough:
-                deferred.append((p, k, q, link))
-            else:
-                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
-    for p, k, q, link in deferred:
-        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    _place_links(placed, by_name, port_output)
     names, outputs, dissipation = [DISSIPATED], [], []
     for p in placed:
         doc = docs[p.name]
@@ -366,17 +344,13 @@ def structure_document(composite: Composite) -> dict[str, Any]:
         outputs += [balanced("add", powers) if powers else ["const", 0.0], dissipated]
         dissipation.append(dissipated)
     sig = composite.signature
-    taken = {*sig.state_names, *sig.input_names, *sig.param_names}
-    gradient_names = []
-    for state in sig.state_names:
-        label = f"grad_H.{state}"
-        while label in taken:
-            label = "_" + label
-        gradient_names.append(label)
+    from .discrete_gradient import gradient_names
+
+    gradients = gradient_names(sig.state_names, {*sig.state_names, *sig.input_names, *sig.param_names})
     return {
         "name": f"{sig.name}.structure",
         "state_names": list(sig.state_names),
-        "input_names": [*sig.input_names, *gradient_names],
+        "input_names": [*sig.input_names, *gradients],
         "param_names": list(sig.param_names),
         "n_states": n,
         "n_inputs": len(external) + n,
@@ -388,6 +362,24 @@ def structure_document(composite: Composite) -> dict[str, Any]:
         "outputs": [balanced("add", dissipation) if dissipation else ["const", 0.0], *outputs],
         "output_names": names,
     }
+
+
+def _place_links(placed: list[_Placed], by_name: Mapping[str, _Placed],
+                 port_output: Callable[[_Placed, int], Node]) -> None:
+    """Each linked input of the placed parts reads its partner's port output, negated where the
+    link says. Outputs without feedthrough depend on states, parameters and t only and are placed
+    first; a feedthrough output reads inputs of its own part, which (no link joins two feedthrough
+    ports) are by then external or placed."""
+    deferred = []
+    for p in placed:
+        for k, link in p.links.items():
+            q = by_name[link.part]
+            if link.port in q.structure.feedthrough:
+                deferred.append((p, k, q, link))
+            else:
+                p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
+    for p, k, q, link in deferred:
+        p.table[p.n + k] = _signed(port_output(q, link.port), link.negated)
 
 
 def _structure_of(part: System) -> System:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping, Sequence, Set as AbstractSet
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -35,6 +35,18 @@ TINY = float(np.finfo(np.float64).tiny)
 DEFECT_ROUND_OFF = 8.0 * float(np.finfo(np.float64).eps)
 
 
+def gradient_names(states: Sequence[str], taken: AbstractSet[str]) -> list[str]:
+    """The names of the structure model's inputs g: "grad_H.<state>", prefixed with "_" until
+    they name nothing in `taken`."""
+    names = []
+    for state in states:
+        label = f"grad_H.{state}"
+        while label in taken:
+            label = "_" + label
+        names.append(label)
+    return names
+
+
 def structure_document(sym: _Symbols, name: str, J: Sparse, R: Sparse, G: Sparse, D: Sparse) -> dict[str, Any]:
     """The structure model of a port-Hamiltonian system: its states and parameters, inputs u (the
     system's) followed by g (one per state, the gradient's stand-in), dx/dt = (J - R)(x) g + G(x) u,
@@ -65,17 +77,11 @@ def structure_document(sym: _Symbols, name: str, J: Sparse, R: Sparse, G: Sparse
         ports[k].append(v * u[j])
     dissipated = sympy.Add(*(g[i] * v * g[j] for (i, j), v in R.items()),
                            *(u[i] * v * u[j] for (i, j), v in D.items()))
-    names = {s.name for s in (*sym.states, *sym.inputs, *sym.params)}
-    gradient_names = []
-    for s in sym.states:
-        label = f"grad_H.{s.name}"
-        while label in names:
-            label = "_" + label
-        gradient_names.append(label)
+    gradients = gradient_names([s.name for s in sym.states], {s.name for s in (*sym.states, *sym.inputs, *sym.params)})
     return {
         "name": f"{name}.structure",
         "state_names": [s.name for s in sym.states],
-        "input_names": [s.name for s in sym.inputs] + gradient_names,
+        "input_names": [s.name for s in sym.inputs] + gradients,
         "param_names": [s.name for s in sym.params],
         "n_states": n,
         "n_inputs": m + n,
