@@ -181,46 +181,13 @@ TEST(LaneLu, TheBandGivesTheWholeMatrixsBits) {
     EXPECT_EQ(bits(y[0]), bits(y[1]));
 }
 
-TEST(IterationMatrix, SparseSolvesAsTheDenseLu) {
-    for (bool with_jacobian : {true, false}) {
-        const Model m = load(testing::chain_document(200, with_jacobian));
-        const std::size_t n = m.n_states;
-        std::mt19937_64 rng(11);
-        const std::vector<double> x = random_values(n, rng), u{0.5};
-        const std::vector<double> b = random_values(n, rng);
-        const double t = 0.0;
-        const double* inputs[] = {u.data()};
-        std::vector<double> solutions[2];
-        for (Factors f : {Factors::by_size, Factors::dense}) {
-            Scratch scratch = Scratch::for_model(m);
-            m.fill_params(scratch);
-            LaneRhs<1> rhs(m, scratch, nullptr);
-            IterationMatrix<1> matrix(m, f);
-            EXPECT_EQ(matrix.is_sparse(), f == Factors::by_size);
-            Lanes<1> which{true};
-            matrix.evaluate(rhs, x.data(), &t, inputs, which);
-            matrix.factor({0.05}, which);
-            ASSERT_TRUE(which[0]);
-            std::vector<double>& y = solutions[f == Factors::dense];
-            y = b;
-            matrix.solve(y.data());
-        }
-        double scale = 0.0;
-        for (double v : solutions[1]) scale = std::max(scale, std::fabs(v));
-        for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(solutions[0][i], solutions[1][i], 1e-12 * scale) << i;
-    }
-}
-
-// The two-stage block matrix I - h (A x J) of the Gauss method (A not symmetric, so a block put
-// in the wrong place or taking the wrong entry of A shows): sparse factors on the blocks' pattern
-// solve as the dense LU of the whole 2n x 2n matrix.
-TEST(IterationMatrix, SparseBlocksSolveAsTheDenseLu) {
-    const double r = std::sqrt(3.0) / 6.0;
-    const double a[2][2] = {{0.25, 0.25 - r}, {0.25 + r, 0.25}};
-    const Model m = load(testing::chain_document(100, true));
+// The solutions of I - h (A x J) y = b (S stages, J at x) by sparse factors and by the dense LU of
+// the whole matrix agree.
+template <int S>
+void expect_sparse_solves_as_dense(const Model& m, const double (&a)[S][S], double h, std::uint64_t seed) {
     const std::size_t n = m.n_states;
-    std::mt19937_64 rng(13);
-    const std::vector<double> x = random_values(n, rng), u{0.5}, b = random_values(2 * n, rng);
+    std::mt19937_64 rng(seed);
+    const std::vector<double> x = random_values(n, rng), u{0.5}, b = random_values(S * n, rng);
     const double t = 0.0;
     const double* inputs[] = {u.data()};
     std::vector<double> solutions[2];
@@ -228,11 +195,11 @@ TEST(IterationMatrix, SparseBlocksSolveAsTheDenseLu) {
         Scratch scratch = Scratch::for_model(m);
         m.fill_params(scratch);
         LaneRhs<1> rhs(m, scratch, nullptr);
-        IterationMatrix<1, 2> matrix(m, f);
+        IterationMatrix<1, S> matrix(m, f);
         EXPECT_EQ(matrix.is_sparse(), f == Factors::by_size);
         Lanes<1> which{true};
         matrix.evaluate(rhs, x.data(), &t, inputs, which);
-        matrix.factor(a, {0.3}, which);
+        matrix.factor(a, {h}, which);
         ASSERT_TRUE(which[0]);
         std::vector<double>& y = solutions[f == Factors::dense];
         y = b;
@@ -240,7 +207,18 @@ TEST(IterationMatrix, SparseBlocksSolveAsTheDenseLu) {
     }
     double scale = 0.0;
     for (double v : solutions[1]) scale = std::max(scale, std::fabs(v));
-    for (std::size_t i = 0; i < 2 * n; ++i) EXPECT_NEAR(solutions[0][i], solutions[1][i], 1e-12 * scale) << i;
+    for (std::size_t i = 0; i < S * n; ++i) EXPECT_NEAR(solutions[0][i], solutions[1][i], 1e-12 * scale) << i;
+}
+
+TEST(IterationMatrix, SparseSolvesAsTheDenseLu) {
+    const double one[1][1] = {{1.0}};
+    for (bool with_jacobian : {true, false})
+        expect_sparse_solves_as_dense(load(testing::chain_document(200, with_jacobian)), one, 0.05, 11);
+    // the Gauss method's two-stage blocks (A not symmetric, so a block put in the wrong place or
+    // taking the wrong entry of A shows)
+    const double r = std::sqrt(3.0) / 6.0;
+    const double gauss[2][2] = {{0.25, 0.25 - r}, {0.25 + r, 0.25}};
+    expect_sparse_solves_as_dense(load(testing::chain_document(100, true)), gauss, 0.3, 13);
 }
 
 // Eight lanes with their own parameters, states, inputs, times and c, one lane left out and one
