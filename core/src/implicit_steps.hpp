@@ -207,9 +207,10 @@ public:
         stale_.fill(true);
     }
 
-    // W > 1: the runs' parameters in their lanes, with room for the Jacobian.
+    // W > 1: the runs' parameters in their lanes, with room for the Jacobian where the factors
+    // are dense.
     static LaneRhs<W> lane_rhs(const Model& model, std::span<const LaneRun> runs) {
-        return LaneRhs<W>(model, runs, nullptr, true);
+        return LaneRhs<W>(model, runs, nullptr, true, !IterationMatrix<W, Scheme::kStages>::sparse_by_size(model));
     }
 
     void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {

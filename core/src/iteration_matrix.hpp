@@ -44,7 +44,7 @@ public:
     IterationMatrix(const Model& model, Factors factors)
         : n_(model.n_states), N_(checked_product(S, model.n_states)) {
         const std::size_t n = n_;
-        if (factors == Factors::sparse || (factors == Factors::by_size && n >= kSparseStates)) {
+        if (factors == Factors::sparse || (factors == Factors::by_size && sparse_by_size(model))) {
             sparse_.emplace(model);
             const JacobianPattern& p = model.jacobian_pattern;
             values_.assign(checked_product(p.nonzeros(), W), 0.0);
@@ -68,6 +68,8 @@ public:
     }
 
     bool is_sparse() const { return sparse_.has_value(); }
+    // Whether the factors of a model are sparse by its size.
+    static bool sparse_by_size(const Model& model) { return model.n_states >= kSparseStates; }
 
     // J of the lanes in `which` at states x (n W values, lane-major), times t[l] and inputs u[l].
     // With W > 1 the LaneRhs must have been made with room for the Jacobian.

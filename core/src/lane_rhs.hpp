@@ -23,14 +23,17 @@ public:
     LaneRhs(const Model& model, Scratch& scratch, NativeFn attempt)
         : model_(model), scratch_(&scratch), attempt_(model.native_rhs ? nullptr : attempt) {}
     // W > 1: the runs' parameters written once into their lanes, and the packed attempt; with
-    // `jacobian`, room for one lane's Jacobian at a time.
-    LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt, bool jacobian = false)
+    // `jacobian`, a scratch to evaluate one lane at a time (lane_scratch) and, with
+    // `dense_jacobian` too, room for one lane's whole Jacobian (jacobian(); a method that
+    // evaluates J on its pattern only needs none: n^2 values for nothing on a large model).
+    LaneRhs(const Model& model, std::span<const LaneRun> runs, PackedFn attempt, bool jacobian = false,
+            bool dense_jacobian = true)
         : model_(model), runs_(runs), packed_attempt_(attempt) {
         env_.assign(checked_product(model.scratch_size(), W), 0.0);
         put_lane_parameters(model, runs, W, env_);
         if (!jacobian) return;
         lane_x_.assign(model.n_states, 0.0);
-        lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
+        if (dense_jacobian) lane_jac_.assign(checked_product(model.n_states, model.n_states), 0.0);
         lane_scratch_ = Scratch::for_model(model);
     }
 

@@ -39,9 +39,10 @@ public:
         if (time_dependent_) f_t_.assign(nw_, 0.0);
     }
 
-    // W > 1: the runs' parameters in their lanes, with room for the Jacobian.
+    // W > 1: the runs' parameters in their lanes, with room for the Jacobian where the factors
+    // are dense.
     static LaneRhs<W> lane_rhs(const Model& model, std::span<const LaneRun> runs) {
-        return LaneRhs<W>(model, runs, nullptr, true);
+        return LaneRhs<W>(model, runs, nullptr, true, !IterationMatrix<W>::sparse_by_size(model));
     }
 
     void add(const Model& model, std::span<const double> x0, Work& work, double* u_rec, const RecordTarget& target) {
