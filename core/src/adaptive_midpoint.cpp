@@ -15,11 +15,7 @@ struct MidpointScheme {
     static constexpr double kB[1] = {1.0};
     static constexpr double kC[1] = {0.5};
     static constexpr int kOrder = 2;
-    static constexpr StepControl kControl{
-        kOrder, [](double errnorm, bool after_rejection) {
-            return implicit::doubling_factor(errnorm, after_rejection, -1.0 / (kOrder + 1));
-        },
-        true};
+    static constexpr StepControl kControl = implicit::kDoublingControl<kOrder>;
 };
 
 using MidpointSteps = implicit::Steps<MidpointScheme>;

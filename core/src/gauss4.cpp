@@ -18,11 +18,7 @@ struct Gauss4Scheme {
     static constexpr double kB[2] = {0.5, 0.5};
     static constexpr double kC[2] = {0.5 - kR, 0.5 + kR};
     static constexpr int kOrder = 4;
-    static constexpr StepControl kControl{
-        kOrder, [](double errnorm, bool after_rejection) {
-            return implicit::doubling_factor(errnorm, after_rejection, -1.0 / (kOrder + 1));
-        },
-        true};
+    static constexpr StepControl kControl = implicit::kDoublingControl<kOrder>;
 };
 
 using Gauss4Steps = implicit::Steps<Gauss4Scheme>;

@@ -79,6 +79,15 @@ inline double doubling_factor(double errnorm, bool after_rejection, double expon
     return std::min(kMaxShrink, std::max(kMinShrink, kSafety * std::pow(errnorm, exponent)));
 }
 
+// The step control of a scheme of order kOrder on steps of its own by step doubling (the error
+// of order kOrder + 1), its collapse guarded relative to the time.
+template <int kOrder>
+inline constexpr StepControl kDoublingControl{
+    kOrder, [](double errnorm, bool after_rejection) {
+        return doubling_factor(errnorm, after_rejection, -1.0 / (kOrder + 1));
+    },
+    true};
+
 // The quintic Hermite interpolant at fraction theta of a step of length h through (x0, f0), (xm,
 // fm) and (x1, f1) at fractions 0, 1/2 and 1, into out (n values); the inputs one lane of
 // lane-major arrays (values W apart). Basis polynomials in factored form, exact at the nodes.

@@ -60,23 +60,10 @@ def structure_document(sym: _Symbols, name: str, J: Sparse, R: Sparse, G: Sparse
     slots.update({s: n + k for k, s in enumerate(u)})
     slots.update({s: n + m + j for j, s in enumerate(g)})
     slots.update({sym.real[s]: 2 * n + m + i for i, s in enumerate(sym.params)})
-    from .symbolic import t as time
+    from .symbolic import structured, t as time
 
     slots[time] = 2 * n + m + len(sym.params)
-    rows: list[list[sympy.Expr]] = [[] for _ in range(n)]
-    for (i, j), v in J.items():
-        rows[i].append(v * g[j])
-    for (i, j), v in R.items():
-        rows[i].append(-v * g[j])
-    for (i, k), v in G.items():
-        rows[i].append(v * u[k])
-    ports: list[list[sympy.Expr]] = [[] for _ in range(m)]
-    for (i, k), v in G.items():
-        ports[k].append(v * g[i])
-    for (k, j), v in D.items():
-        ports[k].append(v * u[j])
-    dissipated = sympy.Add(*(g[i] * v * g[j] for (i, j), v in R.items()),
-                           *(u[i] * v * u[j] for (i, j), v in D.items()))
+    rows, ports, dissipated = structured(J, R, G, D, g, u)
     gradients = gradient_names([s.name for s in sym.states], {s.name for s in (*sym.states, *sym.inputs, *sym.params)})
     return {
         "name": f"{name}.structure",
@@ -87,8 +74,8 @@ def structure_document(sym: _Symbols, name: str, J: Sparse, R: Sparse, G: Sparse
         "n_inputs": m + n,
         "n_params": len(sym.params),
         "param_values": sym.param_values,
-        "rhs": [lower(sympy.Add(*row), slots) for row in rows],
-        "port_outputs": [lower(sympy.Add(*y), slots) for y in ports],
+        "rhs": [lower(row, slots) for row in rows],
+        "port_outputs": [lower(y, slots) for y in ports],
         "port_values": [lower(s, slots) for s in u],
         "outputs": [lower(dissipated, slots)],
         "output_names": ["dissipated_power"],

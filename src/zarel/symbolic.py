@@ -161,6 +161,28 @@ def derivatives(expr: sympy.Expr, x: Sequence[sympy.Symbol]) -> dict[int, sympy.
     return {j: d.replace(sympy.DiracDelta, lambda *args: sympy.S.Zero) for j, d in row.items()}
 
 
+def structured(J: Sparse, R: Sparse, G: Sparse, D: Sparse, g: Sequence[sympy.Expr],
+               u: Sequence[sympy.Expr]) -> tuple[list[sympy.Expr], list[sympy.Expr], sympy.Expr]:
+    """(J - R) g + G u, the port outputs G^T g + D u and the dissipated power g^T R g + u^T D u
+    of a port-Hamiltonian structure at g (grad H for the model, a stand-in for the discrete
+    gradient method's structure model)."""
+    terms: list[list[sympy.Expr]] = [[] for _ in g]
+    for (i, j), v in J.items():
+        terms[i].append(v * g[j])
+    for (i, j), v in R.items():
+        terms[i].append(-v * g[j])
+    for (i, k), v in G.items():
+        terms[i].append(v * u[k])
+    ports: list[list[sympy.Expr]] = [[] for _ in u]
+    for (i, k), v in G.items():
+        ports[k].append(v * g[i])
+    for (k, j), v in D.items():
+        ports[k].append(v * u[j])
+    dissipated = sympy.Add(*(g[i] * v * g[j] for (i, j), v in R.items()),
+                           *(u[i] * v * u[j] for (i, j), v in D.items()))
+    return [sympy.Add(*row) for row in terms], [sympy.Add(*y) for y in ports], dissipated
+
+
 class PortHamiltonian(System):
     """dx/dt = (J - R) grad H(x) + G u, with port outputs y = G^T grad H + D u.
 
@@ -197,25 +219,12 @@ class PortHamiltonian(System):
         u = [sym.real[s] for s in sym.inputs]
         partial = gradient(energy, x)
         grad = [partial.get(j, sympy.S.Zero) for j in range(n)]
-        terms: list[list[sympy.Expr]] = [[] for _ in range(n)]
-        for (i, j), v in J_.items():
-            terms[i].append(v * grad[j])
-        for (i, j), v in R_.items():
-            terms[i].append(-v * grad[j])
-        for (i, k), v in G_.items():
-            terms[i].append(v * u[k])
-        rhs = [sympy.Add(*row) for row in terms]
-        ports: list[list[sympy.Expr]] = [[] for _ in range(m)]
-        for (i, k), v in G_.items():
-            ports[k].append(v * grad[i])
-        for (k, j), v in D_.items():
-            ports[k].append(v * u[j])
+        rhs, ports, dissipated = structured(J_, R_, G_, D_, grad, u)
         named = _named_outputs(sym, outputs)
         if "dissipated_power" in named:
             raise ValueError("the output name dissipated_power is reserved for grad H^T R grad H + u^T D u")
-        named["dissipated_power"] = sympy.Add(*(grad[i] * v * grad[j] for (i, j), v in R_.items()),
-                                              *(u[i] * v * u[j] for (i, j), v in D_.items()))
-        super().__init__(sym.document(name, rhs, named, energy, grad, [sympy.Add(*y) for y in ports]))
+        named["dissipated_power"] = dissipated
+        super().__init__(sym.document(name, rhs, named, energy, grad, ports))
         self.states, self.inputs = sym.states, sym.inputs
         self.params = dict(zip(sym.params, sym.param_values))
         self.H = sym.display(energy)
