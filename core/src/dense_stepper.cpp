@@ -83,9 +83,11 @@ double DenseStepper::starting_step(double t_stop) {
     double* x1 = work_.x_stage.data();
     double* f1 = work_.x_next.data();
     const double span = t_stop - t0;
-    if (n == 0) return span;
-    const double d0 = rms_scaled(x, s, x, s, n, options_);
-    const double d1 = rms_scaled(k, s, x, s, n, options_);
+    // the norms cover the states the error control covers
+    const std::size_t nc = options_.controlled(n);
+    if (nc == 0) return span;
+    const double d0 = rms_scaled(x, s, x, s, nc, options_);
+    const double d1 = rms_scaled(k, s, x, s, nc, options_);
     double h0 = (d0 < 1e-5 || d1 < 1e-5) ? 1e-6 : 0.01 * d0 / d1;
     if (!(h0 <= span)) h0 = span;  // also a NaN from a zero tolerance
     for (std::size_t i = 0; i < n; ++i) x1[i] = x[i * s] + h0 * k[i * s];
@@ -93,7 +95,7 @@ double DenseStepper::starting_step(double t_stop) {
     model_.rhs_in_run(x1, work_.u.data(), t0 + h0, f1, work_.scratch);
     work_.rhs_evals += 1;
     for (std::size_t i = 0; i < n; ++i) x1[i] = f1[i] - k[i * s];
-    const double d2 = rms_scaled(x1, 1, x, s, n, options_) / h0;
+    const double d2 = rms_scaled(x1, 1, x, s, nc, options_) / h0;
     const double d = std::fmax(d1, d2);
     const double h1 = d <= 1e-15 ? std::fmax(1e-6, h0 * 1e-3) : std::pow(0.01 / d, 1.0 / control_.order);
     const double h = std::fmin(100 * h0, h1);

@@ -69,7 +69,7 @@ public:
                 evaluate(kFsal, xn, running);
                 error_sums<W>(k_.data(), n_, stage(kError5), stage(kError3));
             }
-            error_norms<W>(x_.data(), xn, stage(kError5), stage(kError3), n_, h.data(), options_.rtol, options_.atol,
+            error_norms<W>(x_.data(), xn, stage(kError5), stage(kError3), options_.controlled(n_), h.data(), options_.rtol, options_.atol,
                            norm.data());
             bool extending = false;
             for (std::size_t l = 0; l < lanes; ++l) {

@@ -159,11 +159,12 @@ inline double error_ratio(double x, double next, double err, double rtol, double
 }
 
 // The fifth-order solution of every lane's step into xn, and each lane's largest component error
-// relative to its tolerance into errnorm; NaN components do not count. All arrays lane-major.
+// relative to its tolerance, over the first nc components, into errnorm; NaN components do not
+// count. All arrays lane-major.
 template <std::size_t W>
-inline void advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, const double* h,
-                               double rtol, double atol, double* __restrict xn, double* errnorm) {
-    const std::size_t nw = n * W;
+inline void advance_with_error(const double* __restrict x, const double* __restrict k, std::size_t n, std::size_t nc,
+                               const double* h, double rtol, double atol, double* __restrict xn, double* errnorm) {
+    const std::size_t nw = n * W, ncw = nc * W;
     double bh[kStages][W], eh[kStages][W];
     for (int j = 0; j < kStages; ++j)
         for (std::size_t l = 0; l < W; ++l) {
@@ -181,12 +182,12 @@ inline void advance_with_error(const double* __restrict x, const double* __restr
             }
             xn[i + l] = next;
             const double ratio = error_ratio(x[i + l], next, err, rtol, atol);
-            if (ratio > errnorm[l]) errnorm[l] = ratio;
+            if (i < ncw && ratio > errnorm[l]) errnorm[l] = ratio;
         }
 }
 
-// The same norms when the machine code has computed the solutions xn and each component's error
-// err (n W values each, lane-major).
+// The same norms over n components when the machine code has computed the solutions xn and each
+// component's error err (lane-major).
 template <std::size_t W>
 inline void error_norm(const double* x, const double* xn, const double* err, std::size_t n, double rtol, double atol,
                        double* errnorm) {

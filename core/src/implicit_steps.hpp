@@ -417,7 +417,8 @@ private:
     void error_norms(const Lanes<W>& ok, std::array<double, W>& norm) const {
         constexpr double kDivisor = static_cast<double>((1 << Scheme::kOrder) - 1);
         std::array<double, W> worst{};
-        for (std::size_t i = 0; i < nw_; i += W)
+        const std::size_t ncw = options_.controlled(n_) * W;
+        for (std::size_t i = 0; i < ncw; i += W)
             for (std::size_t l = 0; l < W; ++l) {
                 const double err = (xh_[i + l] - xf_[i + l]) / kDivisor;
                 const double r = dormand_prince::error_ratio(x_[i + l], xh_[i + l], err, options_.rtol, options_.atol);

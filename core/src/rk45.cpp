@@ -74,7 +74,7 @@ public:
                                    works_[l]->u.data());
                 }
                 rhs_.attempt(stage(1));
-                error_norm<W>(x_.data(), xn, stage(kError), n_, options_.rtol, options_.atol, norm.data());
+                error_norm<W>(x_.data(), xn, stage(kError), options_.controlled(n_), options_.rtol, options_.atol, norm.data());
             } else {
                 if (W == 1 && n_ <= 2) {
                     for (int s = 1; s < kStages; ++s) {
@@ -87,7 +87,7 @@ public:
                         evaluate(s(), xs_.data(), running);
                     });
                 }
-                advance_with_error<W>(x_.data(), k_, n_, h.data(), options_.rtol, options_.atol, xn,
+                advance_with_error<W>(x_.data(), k_, n_, options_.controlled(n_), h.data(), options_.rtol, options_.atol, xn,
                                       norm.data());
             }
             any = false;

@@ -160,7 +160,7 @@ private:
     // largest over the components; kSingular where the attempt could not be solved.
     void error_norm(const Lanes<W>& solved, const Lanes<W>& running, std::array<double, W>& norm) {
         const double* err = U_.data() + static_cast<std::size_t>(kStages - 1) * nw_;
-        dormand_prince::error_norm<W>(x_.data(), xn_.data(), err, n_, options_.rtol, options_.atol, norm.data());
+        dormand_prince::error_norm<W>(x_.data(), xn_.data(), err, options_.controlled(n_), options_.rtol, options_.atol, norm.data());
         for (std::size_t l = 0; l < W; ++l)
             if (running[l] && !solved[l]) norm[l] = kSingular;
     }

@@ -28,6 +28,7 @@ def simulate(
     dense: bool | np.bool_ = False,
     record_outputs: bool | np.bool_ = True,
     record_energy: bool | np.bool_ = True,
+    error_states: SupportsIndex | None = None,
 ) -> _Trajectory: ...
 def simulate_batch(
     model: Model,
@@ -49,6 +50,7 @@ def simulate_batch(
     outputs: _Array | None = None,
     u_out: _Array | None = None,
     stats: npt.NDArray[np.uint64] | None = None,
+    error_states: SupportsIndex | None = None,
 ) -> list[str | None]: ...
 def empty(runs: SupportsIndex, points: SupportsIndex, columns: SupportsIndex | None = None) -> _Array: ...
 def evaluate(

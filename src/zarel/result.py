@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
@@ -17,6 +18,7 @@ from .discrete_gradient import METHOD as DISCRETE_GRADIENT, interval_energies, r
 from .discrete_gradient import run as run_discrete_gradient
 from .quadrature import interval_integrals
 from .inputs import Inputs, exact, input_series, split
+from .sensitivity import augmented, quantities
 from .sizes import check_run
 from .system import Signature, System, as_system, finite_grid
 
@@ -67,6 +69,28 @@ class Result:
     # whether midpoint and gauss4 took one step per grid interval (grid_steps=True), which the
     # balance's rule for midpoint depends on; the adaptive pairs' steps do not change it
     grid_steps: bool = field(default=False, repr=False)
+    # the quantities a run with sensitivities differentiated by, and the derivatives: (L, n + q, K),
+    # the states' then the recorded outputs' by each of them
+    sensitivity_names: tuple[str, ...] = ()
+    sensitivities: Optional[Array] = field(default=None, repr=False)
+
+    def sensitivity(self, name: str, wrt: Optional[str] = None) -> Array:
+        """The derivatives of the state or named output `name` at every grid point: (L, K), one
+        column per quantity of ``sensitivity_names``; with `wrt`, the (L,) column of that one."""
+        if self.sensitivities is None:
+            raise ValueError("the run has no sensitivities; pass sensitivities=[...] to zarel.simulate")
+        sig = self.signature
+        rows = list(sig.state_names)
+        if self.sensitivities.shape[1] > len(rows):
+            rows += sig.output_names
+        if name not in rows:
+            raise KeyError(f"no state or recorded output {name!r}; they are: {', '.join(rows) or '(none)'}")
+        values = self.sensitivities[:, rows.index(name), :]
+        if wrt is None:
+            return values
+        if wrt not in self.sensitivity_names:
+            raise KeyError(f"no sensitivity with respect to {wrt!r}; the run has: {', '.join(self.sensitivity_names)}")
+        return values[:, self.sensitivity_names.index(wrt)]
 
     def output(self, name: str) -> Array:
         """The recorded named output `name`, one value per grid point."""
@@ -105,7 +129,16 @@ class Result:
         attrs: dict[str, Any] = {"model": self.signature.name, "method": self.method, "interp": self.interp}
         attrs.update({f"param_{name}": float(v) for name, v in zip(self.signature.param_names, self.params)})
         attrs.update({f"stats_{k}": v for k, v in self.stats.items() if k != "method"})
-        return xarray.Dataset(data, coords={"time": ("time", self.t)}, attrs=attrs)
+        coords: dict[str, Any] = {"time": ("time", self.t)}
+        if self.sensitivities is not None:
+            if "parameter" in data:
+                raise ValueError("'parameter' names a column and the sensitivities' dimension; rename the column")
+            coords["parameter"] = ("parameter", list(self.sensitivity_names))
+            rows = (*self.signature.state_names, *self.signature.output_names)[:self.sensitivities.shape[1]]
+            for j, name in enumerate(rows):
+                _add_variable(data, f"sensitivity_{name}", (("time", "parameter"), self.sensitivities[:, j, :],
+                                                             {"kind": "sensitivity", "of": name}))
+        return xarray.Dataset(data, coords=coords, attrs=attrs)
 
     def to_pandas(self) -> pandas.DataFrame:
         """A DataFrame indexed by time, one column per state, input, output, energy and supplied power.
@@ -217,6 +250,12 @@ def _plot_states(ax: Any, t: Array, x: Array, names: tuple[str, ...]) -> None:
     ax.legend(handles, [names[0], names[-1]], loc="best", title=f"{len(names)} states, first to last")
 
 
+def _add_variable(data: dict[str, Any], name: str, variable: Any) -> None:
+    if name in data:
+        raise ValueError(f"{name!r} names both a column and a sensitivity; rename the column")
+    data[name] = variable
+
+
 def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Array) -> None:
     if name in columns:
         raise ValueError(f"{name!r} names both a column of kind {columns[name][0]} and one of kind {kind}; "
@@ -269,6 +308,7 @@ def simulate(
     record_outputs: bool = True,
     record_energy: bool = True,
     grid_steps: bool = False,
+    sensitivities: Optional[Sequence[str]] = None,
 ) -> Result:
     """Simulates a System (or a bare engine model) over the time grid `t`.
 
@@ -315,6 +355,14 @@ def simulate(
       most ``newton_tol / rtol`` of ``atol + rtol |x|``.
     - ``record_outputs`` and ``record_energy`` say whether outputs, energy and supplied power are
       recorded.
+    - ``sensitivities``: names of parameters and of initial states ("x0.q" for the state q) to
+      differentiate by. The run then integrates the model's variational equations with it, written
+      exactly from its expression trees (a System only), and the result holds the derivatives of
+      every state and recorded output at every grid point (`Result.sensitivity`, and variables
+      "sensitivity_NAME" with a dimension "parameter" in `Result.to_xarray`). The error control
+      covers the states alone: the sensitivities are integrated on the steps the states choose,
+      with the same method and order, so their error follows the states' (see the README). With
+      euler, rk4, rk45, dop853 and nonstiff the states are the plain run's, bit for bit.
 
     Parameters are passed to the engine with the call: the model, a System's or a bare one, is
     never changed, and one model may run in many threads at once with different parameters.
@@ -338,7 +386,19 @@ def simulate(
     defaults = model.params if system is None else signature.param_values
     param_vector = signature.vector("param", params, defaults) if params is not None else np.array(defaults, float)
     structure = None
-    if method == DISCRETE_GRADIENT:
+    sens = None
+    wrt = None if sensitivities is None else quantities(signature, sensitivities)
+    if wrt is not None:
+        if method == DISCRETE_GRADIENT:
+            raise ValueError("sensitivities: the discrete gradient method does not run them; use midpoint, gauss4 or "
+                             "another method")
+        aug = augmented(system, None if exact_inputs is None else exact_inputs.document, wrt)
+        run = _engine.simulate(aug.model, aug.start(x0_vector), grid, series, params=param_vector,
+                               method=pick_method(method, rtol), interp=interp, rtol=rtol, atol=atol,
+                               newton_tol=newton_tol, max_newton=max_newton, dense=not grid_steps,
+                               record_outputs=record_outputs, record_energy=record_energy, error_states=aug.n)
+        run["x"], run["outputs"], sens = aug.split(run["x"], run["outputs"])
+    elif method == DISCRETE_GRADIENT:
         assert system is not None
         run, structure = run_discrete_gradient(
             system, model, exact_inputs, expressions, x0_vector, grid, series, param_vector, interp,
@@ -355,5 +415,5 @@ def simulate(
         t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
         outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
         interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series, structure=structure,
-        grid_steps=grid_steps,
+        grid_steps=grid_steps, sensitivity_names=() if wrt is None else wrt.names, sensitivities=sens,
     )

@@ -52,6 +52,11 @@ struct SolverOptions {
     std::uint64_t max_substeps;
     bool record_outputs;
     bool record_energy;
+    // How many leading states the adaptive methods' error control covers; the rest (a model's
+    // sensitivities, say) ride along on the steps the first ones choose.
+    std::size_t error_states = SIZE_MAX;
+
+    std::size_t controlled(std::size_t n) const { return error_states < n ? error_states : n; }
 };
 
 // How an integrator obtains its input: either row `row` of a series, sampled at a fraction of
