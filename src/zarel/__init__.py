@@ -12,6 +12,7 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 from zarel.balance import Balance
+from zarel.fitting import Experiment, FitResult, FitWarning, fit
 from zarel.result import Result, simulate
 from zarel.sweeps import grid, sweep
 from zarel.system import System, load
@@ -30,8 +31,8 @@ _LAZY = {
     "parts": "zarel.parts",
 }
 
-__all__ = ["Balance", "ODE", "PortHamiltonian", "Result", "System", "connect", "grid", "load", "parts", "simulate",
-           "sweep", "t"]
+__all__ = ["Balance", "Experiment", "FitResult", "FitWarning", "ODE", "PortHamiltonian", "Result", "System", "connect",
+           "fit", "grid", "load", "parts", "simulate", "sweep", "t"]
 
 # hidden from type checkers, which would otherwise take every unknown name for one it returns
 if not TYPE_CHECKING:
