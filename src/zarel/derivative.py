@@ -24,7 +24,7 @@ def const(value: float) -> Node:
 
 
 def is_const(node: Node, value: float) -> bool:
-    return node[0] == "const" and node[1] == value
+    return bool(node[0] == "const" and node[1] == value)
 
 
 def add(a: Node, b: Node) -> Node:
@@ -65,7 +65,8 @@ def neg(a: Node) -> Node:
     if is_const(a, 0.0):
         return ZERO
     if a[0] == "neg":
-        return a[1]
+        inner: Node = a[1]
+        return inner
     return ["neg", a]
 
 
@@ -76,7 +77,8 @@ def total(terms: list[Node]) -> Node:
         return ZERO
     while len(terms) > 1:
         terms = [add(terms[i], terms[i + 1]) if i + 1 < len(terms) else terms[i] for i in range(0, len(terms), 2)]
-    return terms[0]
+    last: Node = terms[0]
+    return last
 
 
 def reads(node: Any, slots: frozenset[int]) -> bool:
@@ -129,8 +131,8 @@ def _pow(node: Node, d: Callable[[Node], Node]) -> Node:
 
 def _pw(node: Node, d: Callable[[Node], Node]) -> Node:
     # each segment's (c2 d + c1) d + c0 has the derivative (0 d + 2 c2) d + c1, exactly
-    slope = [[_number(c[1]), 2.0 * _number(c[2]), 0.0] for c in node[3]]
-    slope = [[None if math.isnan(v) else v for v in c] for c in slope]
+    # (a NaN coefficient is written as null, which the engine reads as NaN)
+    slope = [[None if math.isnan(v) else v for v in (_number(c[1]), 2.0 * _number(c[2]), 0.0)] for c in node[3]]
     return mul(["pw", node[1], node[2], slope], d(node[1]))
 
 
