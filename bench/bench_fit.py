@@ -32,8 +32,9 @@ import sympy
 
 import zarel
 from zarel import parts
+from zarel.result import Method
 
-METHODS = ("rk45", "dop853", "rodas5p", "midpoint", "gauss4")
+METHODS: tuple[Method, ...] = ("rk45", "dop853", "rodas5p", "midpoint", "gauss4")
 
 
 @dataclass
@@ -214,6 +215,7 @@ def accuracy_section(quick: bool) -> None:
             for rtol, atol in tolerances:
                 r = zarel.simulate(case.system, case.x0, case.t, case.u, method=method, rtol=rtol, atol=atol,
                                    sensitivities=case.wrt)
+                assert r.sensitivities is not None
                 cells.append(relative_difference(r.sensitivities, ref))
             print(f"  {case.name:22s} {method:>9s} " + " ".join(f"{c:11.1e}" for c in cells))
     print("  central differences: steps 1e-3 and 5e-4 relative, Richardson-extrapolated, dop853 at rtol 1e-13")
@@ -264,7 +266,7 @@ class Peer:
         sol = solve_ivp(self.case.peer_rhs, (t[0], t[-1]), x0, method="DOP853", t_eval=t, args=(v,), rtol=rtol,
                         atol=atol)
         assert self.case.peer_out is not None
-        return np.column_stack([self.case.peer_out(sol.y[:, k], v) for k in range(len(t))]).T
+        return np.array([self.case.peer_out(sol.y[:, k], v) for k in range(len(t))])
 
     def residuals(self, z: np.ndarray) -> np.ndarray:
         self.evaluations += 1
