@@ -34,6 +34,9 @@ import zarel
 from zarel import parts
 from zarel.result import Method
 
+# the central differences' step, relative: their error (of order step^4 after extrapolation, and
+# rounding of order 1e-13 / step) is at most about 1e-9 on these models
+STEP = 3e-4
 METHODS: tuple[Method, ...] = ("rk45", "dop853", "rodas5p", "midpoint", "gauss4")
 
 
@@ -122,8 +125,11 @@ def motor_from_parts(points: int = 121) -> Case:
                 peer_rhs=rhs, peer_out=out)
 
 
+MODELS = (lotka_volterra, mass_spring_damper, duffing, motor_from_parts)
+
+
 def cost_cases() -> list[Case]:
-    return [lotka_volterra(201), mass_spring_damper(201), duffing(201), motor_from_parts(201)]
+    return [model(201) for model in MODELS]
 
 
 def side_by_side(runs: list[Callable[[], Any]], rounds: int) -> list[float]:
@@ -161,6 +167,17 @@ def cost_section(quick: bool) -> None:
             steps = plain().stats["steps"]
             print(f"  {case.name:22s} {P:2d} {method:>9s} {steps:6d} {a * 1e6:9.1f} {b * 1e6:9.1f} {b / a:7.2f}"
                   f" {goal:5.1f} {'yes' if b / a <= goal else 'NO':>4s}")
+    print("\n== the first run with sensitivities of a new System (writing and compiling the variational equations) "
+          "against the next runs (rk45)")
+    print(f"  {'model':22s} {'P':>2s} {'first ms':>9s} {'next ms':>8s} {'first / next':>12s}")
+    for model in MODELS:
+        case = model(201)
+        start = time.perf_counter()
+        zarel.simulate(case.system, case.x0, case.t, case.u, method="rk45", sensitivities=case.wrt)
+        first = time.perf_counter() - start
+        (after,) = side_by_side([lambda: zarel.simulate(case.system, case.x0, case.t, case.u, method="rk45",
+                                                        sensitivities=case.wrt)], rounds)
+        print(f"  {case.name:22s} {len(case.wrt):2d} {first * 1e3:9.2f} {after * 1e3:8.3f} {first / after:12.0f}")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -177,10 +194,10 @@ def central_differences(case: Case) -> np.ndarray:
     for name in case.wrt:
         if name.startswith("x0."):
             j = sig.state_names.index(name[3:])
-            base, h = x0[j], 1e-3 * max(1.0, abs(x0[j]))
+            base, h = x0[j], STEP * max(1.0, abs(x0[j]))
         else:
             j = sig.param_names.index(name)
-            base, h = params[j], 1e-3 * abs(params[j])
+            base, h = params[j], STEP * abs(params[j])
         estimates = []
         for step in (h, h / 2):
             sides = []
@@ -206,19 +223,24 @@ def relative_difference(s: np.ndarray, ref: np.ndarray) -> float:
 def accuracy_section(quick: bool) -> None:
     tolerances = ((1e-8, 1e-10), (1e-11, 1e-13))
     print("\n== the accuracy of sensitivities: largest difference from central differences of tight runs, relative "
-          "to each derivative's largest value (goal: 1e-6)")
-    print(f"  {'model':22s} {'method':>9s} " + " ".join(f"{'rtol ' + format(r, '.0e'):>11s}" for r, _ in tolerances))
+          "to each derivative's largest value (goal: 1e-6);\n   beside it the states' own error, measured the same way "
+          "against a dop853 run at rtol 1e-13")
+    print(f"  {'model':22s} {'method':>9s} " + " ".join(f"{'rtol ' + format(r, '.0e') + ': sens':>17s} {'states':>7s}"
+                                                       for r, _ in tolerances))
     for case in cost_cases():
         ref = central_differences(case)
+        tight = zarel.simulate(case.system, case.x0, case.t, case.u, method="dop853", rtol=1e-13, atol=1e-15)
         for method in METHODS:
             cells = []
             for rtol, atol in tolerances:
                 r = zarel.simulate(case.system, case.x0, case.t, case.u, method=method, rtol=rtol, atol=atol,
                                    sensitivities=case.wrt)
                 assert r.sensitivities is not None
-                cells.append(relative_difference(r.sensitivities, ref))
-            print(f"  {case.name:22s} {method:>9s} " + " ".join(f"{c:11.1e}" for c in cells))
-    print("  central differences: steps 1e-3 and 5e-4 relative, Richardson-extrapolated, dop853 at rtol 1e-13")
+                cells.append(f"{relative_difference(r.sensitivities, ref):17.1e} "
+                             f"{relative_difference(r.x, tight.x):7.1e}")
+            print(f"  {case.name:22s} {method:>9s} " + " ".join(cells))
+    print(f"  central differences: steps {STEP:.0e} and {STEP / 2:.1e} relative, Richardson-extrapolated, dop853 at "
+          f"rtol 1e-13")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -245,7 +267,7 @@ class Peer:
     def __init__(self, case: Case, data: Any, rtol: float, atol: float, jac: str):
         self.case, self.rtol, self.atol, self.jac = case, rtol, atol, jac
         self.names = list(case.start)
-        self.data = np.column_stack([data[c].to_numpy() for c in case.measured])
+        self.data: np.ndarray = np.column_stack([data[c].to_numpy() for c in case.measured])
         sig = case.system.signature
         self.x0 = sig.vector("state", case.x0)
         self.state_at = {f"x0.{s}": i for i, s in enumerate(sig.state_names)}
@@ -266,12 +288,13 @@ class Peer:
         sol = solve_ivp(self.case.peer_rhs, (t[0], t[-1]), x0, method="DOP853", t_eval=t, args=(v,), rtol=rtol,
                         atol=atol)
         assert self.case.peer_out is not None
-        return np.array([self.case.peer_out(sol.y[:, k], v) for k in range(len(t))])
+        return np.array([self.case.peer_out(sol.y[:, k], v) for k in range(len(t))], dtype=float)
 
     def residuals(self, z: np.ndarray) -> np.ndarray:
         self.evaluations += 1
         y = self.simulate(self.values(z), self.rtol, self.atol)
-        return ((y - self.data) / self.case.noise).ravel()
+        r: np.ndarray = ((y - self.data) / self.case.noise).ravel()
+        return r
 
     def fit(self) -> Any:
         from scipy.optimize import least_squares
@@ -305,11 +328,14 @@ def fit_section(quick: bool) -> None:
     if not hasattr(zarel, "fit"):
         print("\n== fits: zarel.fit is not in this build; section left out")
         return
+    import scipy.optimize  # noqa: F401  (imported here, so that neither side's first fit pays for it)
+
     rtol, atol = 1e-8, 1e-10
     print(f"\n== fits: zarel.fit against SciPy least_squares (trf) over solve_ivp DOP853, both at rtol {rtol:.0e}, "
           f"atol {atol:.0e}, from the same start on the same data")
     print(f"  {'model':22s} {'P':>2s} {'peer jac':>8s} {'iter':>4s} {'peer':>4s} {'evals':>5s} {'peer':>5s}"
-          f" {'zarel ms':>8s} {'peer ms':>8s} {'peer/z':>6s} {'d cost':>8s} {'d tight':>8s} {'d values':>8s}")
+          f" {'zarel ms':>8s} {'peer ms':>8s} {'peer/z':>6s} {'/ first':>7s} {'d cost':>8s} {'d tight':>8s}"
+          f" {'d values':>8s}")
     rows = []
     for seed, case in enumerate((lotka_volterra(), mass_spring_damper(), motor_from_parts())):
         data = synthetic(case, seed)
@@ -320,7 +346,9 @@ def fit_section(quick: bool) -> None:
         def ours(case=case, data=data, names=names, x0=x0, params=params):
             return zarel.fit(case.system, data, names, x0=x0, u=case.u, params=params, positive=names,
                              sigma=case.noise, rtol=rtol, atol=atol, optimizer="trf")
-        mine = ours()
+        start = time.perf_counter()
+        mine = ours()  # the System's first fit: its variational equations written and compiled
+        first = time.perf_counter() - start
         tight_ours = tight_cost(case, mine.values, data)
         rows.append((case, mine))
         for jac in ("2-point", "3-point"):
@@ -335,9 +363,10 @@ def fit_section(quick: bool) -> None:
             d_values = max(abs(mine.values[n] - peer_values[n]) / abs(peer_values[n]) for n in names)
             print(f"  {case.name:22s} {len(names):2d} {jac:>8s} {mine.iterations:4d} {theirs.njev:4d}"
                   f" {mine.evaluations:5d} {peer.evaluations:5d} {t_ours * 1e3:8.1f} {t_peer * 1e3:8.1f}"
-                  f" {t_peer / t_ours:6.0f} {d_cost:8.1e} {d_tight:8.1e} {d_values:8.1e}")
+                  f" {t_peer / t_ours:6.0f} {t_peer / first:7.0f} {d_cost:8.1e} {d_tight:8.1e} {d_values:8.1e}")
     print("  iter: Jacobians each least_squares took; evals: model runs (the peer's include its difference quotients);"
-          "\n  d cost: of the final costs as each side computed them; d tight: of the costs recomputed by dop853 at"
+          "\n  peer/z: against zarel's later fits of the same System; / first: against its first, which writes and"
+          " compiles\n  the variational equations; d cost: of the final costs as each side computed them; d tight: of the costs recomputed by dop853 at"
           " rtol 1e-13\n  at each side's estimates; d values: the largest relative difference of the estimates")
     for case, mine in rows:
         print(f"  {case.name}: " + ", ".join(f"{n} {mine.values[n]:.5g} +- {mine.standard_errors[n]:.2g}"
