@@ -167,6 +167,21 @@ def cost_section(quick: bool) -> None:
             steps = plain().stats["steps"]
             print(f"  {case.name:22s} {P:2d} {method:>9s} {steps:6d} {a * 1e6:9.1f} {b * 1e6:9.1f} {b / a:7.2f}"
                   f" {goal:5.1f} {'yes' if b / a <= goal else 'NO':>4s}")
+    case = motor_from_parts(201)
+    counts = (1, 2, 4, 6)
+    print(f"\n== the ratio against P on {case.name} ({case.system.n_states} states): linear in 1 + P is the goal's shape")
+    print(f"  {'method':>9s} " + " ".join(f"{'P = ' + str(P):>7s}" for P in counts))
+    for method in METHODS:
+        cells = []
+        for P in counts:
+            def plain(method=method):
+                return zarel.simulate(case.system, case.x0, case.t, case.u, method=method)
+
+            def sens(method=method, P=P):
+                return zarel.simulate(case.system, case.x0, case.t, case.u, method=method, sensitivities=case.wrt[:P])
+            a, b = side_by_side([plain, sens], rounds)
+            cells.append(f"{b / a:7.2f}")
+        print(f"  {method:>9s} " + " ".join(cells))
     print("\n== the first run with sensitivities of a new System (writing and compiling the variational equations) "
           "against the next runs (rk45)")
     print(f"  {'model':22s} {'P':>2s} {'first ms':>9s} {'next ms':>8s} {'first / next':>12s}")
