@@ -174,12 +174,12 @@ def cost_section(quick: bool) -> None:
     for method in METHODS:
         cells = []
         for P in counts:
-            def plain(method=method):
+            def without(method=method):
                 return zarel.simulate(case.system, case.x0, case.t, case.u, method=method)
 
-            def sens(method=method, P=P):
+            def with_first(method=method, P=P):
                 return zarel.simulate(case.system, case.x0, case.t, case.u, method=method, sensitivities=case.wrt[:P])
-            a, b = side_by_side([plain, sens], rounds)
+            a, b = side_by_side([without, with_first], rounds)
             cells.append(f"{b / a:7.2f}")
         print(f"  {method:>9s} " + " ".join(cells))
     print("\n== the first run with sensitivities of a new System (writing and compiling the variational equations) "
