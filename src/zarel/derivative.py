@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Optional
 
 Node = list[Any]
 
@@ -81,36 +81,45 @@ def total(terms: list[Node]) -> Node:
     return last
 
 
-def reads(node: Any, slots: frozenset[int]) -> bool:
-    """Whether the tree reads any of `slots`."""
-    if not isinstance(node, list) or not node:
-        return False
+def slots_read(node: Any, memo: Optional[dict[int, tuple[Any, frozenset[int]]]] = None) -> frozenset[int]:
+    """The environment slots the tree reads; with `memo`, each subtree's set is kept there (by the
+    subtree's identity, the subtree held with it) for later calls."""
+    if not isinstance(node, list) or not node or node[0] == "const":
+        return frozenset()
+    if memo is not None and id(node) in memo:
+        return memo[id(node)][1]
     if node[0] == "ref":
-        return node[1] in slots
-    if node[0] == "pw":
-        return reads(node[1], slots)
-    return any(reads(child, slots) for child in node[1:])
+        out = frozenset((node[1],))
+    elif node[0] == "pw":
+        out = slots_read(node[1], memo)
+    else:
+        out = frozenset().union(*(slots_read(child, memo) for child in node[1:]))
+    if memo is not None:
+        memo[id(node)] = (node, out)
+    return out
 
 
-def derivative(node: Node, slot: int) -> Node:
-    """d node / d env[slot], simplified as it is built."""
-    return _derivative(node, slot, frozenset((slot,)))
+def derivative(node: Node, slot: int, memo: Optional[dict[int, tuple[Any, frozenset[int]]]] = None) -> Node:
+    """d node / d env[slot], simplified as it is built. Differentiating one tree by many slots,
+    pass the same `memo` (a dict) to every call: the slots each subtree reads are found once."""
+    memo = {} if memo is None else memo
+    return _derivative(node, slot, memo)
 
 
-def _derivative(node: Node, slot: int, only: frozenset[int]) -> Node:
+def _derivative(node: Node, slot: int, memo: dict[int, tuple[Any, frozenset[int]]]) -> Node:
     op = node[0]
     if op == "const":
         return ZERO
     if op == "ref":
         return ONE if node[1] == slot else ZERO
-    if not reads(node, only):
+    if slot not in slots_read(node, memo):
         return ZERO
     rule = _RULES.get(op)
     if rule is None:
         raise ValueError(f"cannot differentiate the operator {op!r}")
 
     def d(child: Node) -> Node:
-        return _derivative(child, slot, only)
+        return _derivative(child, slot, memo)
 
     return rule(node, d)
 
