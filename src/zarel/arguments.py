@@ -297,7 +297,8 @@ def read_columns(path: str, missing: bool = False) -> dict[str, np.ndarray]:
             try:
                 value = float(cell)
             except ValueError:
-                raise ValueError(f"{path}, line {line}: {cell.strip()!r} in the column {name} is not a number") from None
+                raise ValueError(f"{path}, line {line}: {cell.strip()!r} in the column {name} is not a "
+                                 f"number") from None
             if not math.isfinite(value):
                 raise ValueError(f"{path}, line {line}: values must be finite numbers")
             values_of_row.append(value)

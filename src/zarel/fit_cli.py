@@ -47,7 +47,9 @@ def register(subparsers: Any) -> None:
                         "else rk45)")
     p.add_argument("--rtol", type=tolerance, metavar="R", help="the runs' relative tolerance (default 1e-8)")
     p.add_argument("--atol", type=tolerance, metavar="A", help="the runs' absolute tolerance (default 1e-10)")
-    p.add_argument("--out", metavar="FILE.json", help="write the document with the fitted parameters as defaults")
+    p.add_argument("--out", metavar="FILE.json",
+                   help="write the document with the fitted parameters as defaults (fitted initial states are in "
+                        "the printed table only)")
     p.add_argument("--plot", metavar="PNG", help="write the data against the fitted model to this image")
     p.set_defaults(run=run, parser=p, positionals=("file", "data"))
 
