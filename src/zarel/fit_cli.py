@@ -10,7 +10,8 @@ from typing import Any, Optional, Union
 import numpy as np
 
 from .arguments import (BadArgument, add_initial_state, assignment, assignments, initial_state, iterations, load_file,
-                        number, plot_file, read_columns, solver_options, time_column, tolerance, writable_folder)
+                        number, plot_file, read_columns, read_inputs, solver_options, time_column, tolerance,
+                        writable_folder)
 
 
 def register(subparsers: Any) -> None:
@@ -40,7 +41,7 @@ def register(subparsers: Any) -> None:
                    help="compare the logarithms of model and data (counts, concentrations)")
     p.add_argument("--optimizer", choices=("trf", "dogbox", "lm"), default="trf",
                    help="SciPy's least_squares method (default trf; lm takes no bounds)")
-    p.add_argument("--max-iterations", type=iterations, default=100, metavar="N",
+    p.add_argument("--max-evaluations", type=iterations, default=100, metavar="N",
                    help="the most evaluations of the model (default 100)")
     p.add_argument("--method", default="nonstiff",
                    help="the runs' method, one of zarel simulate's (default nonstiff: dop853 below rtol 1e-6, "
@@ -51,6 +52,9 @@ def register(subparsers: Any) -> None:
                    help="write the document with the fitted parameters as defaults (fitted initial states are in "
                         "the printed table only)")
     p.add_argument("--plot", metavar="PNG", help="write the data against the fitted model to this image")
+    p.add_argument("--input", metavar="CSV", help="the inputs during the measurements: a column per input name and "
+                                                 "optionally 'time' (interpolated linearly onto the data's times); "
+                                                 "held between them. Without it the inputs are zero")
     p.set_defaults(run=run, parser=p, positionals=("file", "data"))
 
 
@@ -72,19 +76,25 @@ def run(args: argparse.Namespace) -> int:
     if args.plot:
         plot_file(args.plot)
     data = read_data(args.data)
+    u = read_inputs(args.input, data["time"]) if args.input else None
     with warnings.catch_warnings():
         # the table says which quantities the data cannot determine
         warnings.simplefilter("ignore", FitWarning)
-        result = fit(system, data, args.fit, x0=x0, params=params or None, bounds=bounds or None,
-                     positive=args.positive, sigma=sigma, log_residuals=args.log_residuals, optimizer=args.optimizer,
-                     max_iterations=args.max_iterations, **options)
+        try:
+            result = fit(system, data, args.fit, x0=x0, u=u, params=params or None, bounds=bounds or None,
+                         positive=args.positive, sigma=sigma, log_residuals=args.log_residuals,
+                         optimizer=args.optimizer, max_evaluations=args.max_evaluations, **options)
+        except ValueError as e:
+            # the measurements are the file's: its name says which
+            text = str(e)
+            raise ValueError(f"{args.data}: {text[len('data: '):]}" if text.startswith("data: ") else text) from None
     print(result)
     if out is not None:
         result.system.to_json(out)
     if args.plot:
         result.plot(args.plot)
     if not result.success:
-        raise RuntimeError(f"the fit did not converge: {result.message} (--max-iterations raises the limit)")
+        raise RuntimeError(f"the fit did not converge: {result.message} (--max-evaluations raises the limit)")
     return 0
 
 

@@ -9,7 +9,7 @@ import warnings
 from collections.abc import Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union, get_args
 
 import numpy as np
 import numpy.typing as npt
@@ -216,6 +216,8 @@ class _Fit:
         self.signature = sig
         self.wrt: Quantities = quantities(sig, names, "fit")
         self.log_residuals = log_residuals
+        if method not in get_args(Method):
+            raise ValueError(f"unknown method {method!r}; methods are: {', '.join(get_args(Method))}")
         self.options: dict[str, Any] = dict(method=method, rtol=rtol, atol=atol)
         listed = data if isinstance(data, (list, tuple)) else [data]
         if not listed:
@@ -227,6 +229,10 @@ class _Fit:
             raise ValueError(f"the data hold {points} measured values for {len(self.wrt.names)} fitted quantities; "
                              f"a fit needs at least as many values as quantities")
         self.points = points
+        # each experiment's runs, prepared once: the method, the inputs and the grid are checked
+        # here, before the fit, and its variational equations written
+        for e in self.experiments:
+            e.plan = Plan(system, e.t, e.u, record_energy=False, sensitivities=list(self.wrt.names), **self.options)
         # the start, from the first experiment's parameters and initial state
         first = self.experiments[0]
         start = np.array([first.params[p] if p is not None else first.x0[s]
@@ -315,8 +321,6 @@ class _Fit:
                 return e.plan.run(x0, p)
             plan = Plan(self.system, t, e.u, record_energy=False,
                         sensitivities=list(self.wrt.names) if sensitivities else None, **self.options)
-            if sensitivities:
-                e.plan = plan
             return plan.run(x0, p)
         except (ValueError, RuntimeError) as error:
             at = ", ".join(f"{n}={v:.10g}" for n, v in zip(self.wrt.names, values))

@@ -277,17 +277,33 @@ def test_fit_options_reach_zarel_fit(files, measured):
     system = zarel.load(files / "spring.json")
     options = dict(x0={"q": 1.0}, params={"c": 0.5}, sigma={"q": 0.02, "dissipated_power": 0.05},
                    positive=["k"], bounds={"c": (0.0, 2.0)}, optimizer="dogbox", method="rk45", rtol=1e-6,
-                   atol=1e-9, max_iterations=50)
+                   atol=1e-9, max_evaluations=50)
     expected = zarel.fit(system, measured["noisy.csv"], ["k", "c"], **options)
     plain = zarel.fit(system, measured["noisy.csv"], ["k", "c"], x0={"q": 1.0}, params={"c": 0.5})
     done = run("fit", "spring.json", "noisy.csv", "--fit", "k,c", "--x0", "q=1", "--params", "c=0.5",
                "--sigma", "q=0.02", "dissipated_power=0.05", "--positive", "k", "--bounds", "c=0:2",
                "--optimizer", "dogbox", "--method", "rk45", "--rtol", "1e-6", "--atol", "1e-9",
-               "--max-iterations", "50", "--out", "noisy.json", cwd=files)
+               "--max-evaluations", "50", "--out", "noisy.json", cwd=files)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert done.stdout == f"{expected}\n" and done.stdout != f"{plain}\n"
     assert json.loads((files / "noisy.json").read_text())["param_values"] == [expected.values["k"],
                                                                                expected.values["c"]]
+
+
+def test_fit_reads_the_inputs_during_the_measurements(files, measured):
+    # the spring pushed by the force of force.csv: the fit that ignored it would find other values
+    system = zarel.load(files / "spring.json")
+    t = measured["clean.csv"]["time"].to_numpy()
+    force = np.interp(t, [0.0, 1.0, 3.0], [0.0, 2.0, -1.0])
+    run_ = zarel.simulate(system, {"q": 1.0}, t, u=force, method="nonstiff")
+    rows = (f"{float(a)!r},{float(b)!r}" for a, b in zip(t, run_.x[:, 0]))
+    (files / "pushed.csv").write_text("time,q\n" + "\n".join(rows) + "\n")
+    expected = zarel.fit(system, {"time": t, "q": run_.x[:, 0]}, ["k", "c"], x0={"q": 1.0}, u=force,
+                         params={"k": 3.0, "c": 0.5})
+    assert abs(expected.values["k"] - 4.0) < 1e-6 and abs(expected.values["c"] - 0.3) < 1e-6
+    done = run("fit", "spring.json", "pushed.csv", "--fit", "k,c", "--x0", "q=1", "--params", "k=3", "c=0.5",
+               "--input", "force.csv", cwd=files)
+    assert done.returncode == 0 and done.stdout == f"{expected}\n", done.stderr
 
 
 FIT = ["fit", "spring.json", "clean.csv", "--x0", "q=1", "--out", "refused.json"]
@@ -296,7 +312,7 @@ FIT = ["fit", "spring.json", "clean.csv", "--x0", "q=1", "--out", "refused.json"
 @pytest.mark.parametrize("args, message", [
     (FIT + ["--fit", "k,m"], "fit: 'm' is neither a parameter nor an initial state; parameters are: k, c"),
     (["fit", "spring.json", "unknown.csv", "--fit", "k", "--out", "refused.json"],
-     "data: the column 'z' names no state or output of the model; states are: q, p"),
+     "unknown.csv: the column 'z' names no state or output of the model; states are: q, p"),
     (["fit", "spring.json", "few.csv", "--fit", "k,c", "--out", "refused.json"],
      "the data hold 1 measured values for 2 fitted quantities"),
     (["fit", "spring.json", "text.csv", "--fit", "k"], "text.csv, line 3: 'n/a' in the column q is not a number"),

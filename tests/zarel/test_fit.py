@@ -137,6 +137,8 @@ def _data(t=np.linspace(0, 1, 5)):
     (_data(), {"sigma": {"q": 0.0}}, "every noise level must be a positive finite number"),
     (_data().assign(q=[1.0, 0.5, 0.0, 0.2, 0.1]), {"log_residuals": True}, "log residuals need positive measurements"),
     (_data(), {"optimizer": "lm", "bounds": {"k": (0, 10)}}, "takes no bounds"),
+    (_data(), {"method": "rk5"}, "unknown method 'rk5'; methods are: euler, rk4"),
+    (_data(), {"u": np.ones(3)}, r"u must have shape \(len\(t\), n_inputs\) = \(5, 1\)"),
     # a run that fails: the start is refused by the Newton iteration, named with the parameters
     (_data(), {"params": {"m": 1e-300}, "method": "midpoint"}, r"the run of the model failed during the fit, at k=4, c=0.4"),
 ])
