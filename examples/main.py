@@ -1,8 +1,9 @@
 """The main job: builds every example model with the front end, simulates it by name, and writes
 its plot and energy-balance report into an output folder; then runs a damping sweep of the
 mass-spring model as one parallel batch against the same runs one by one, compares the motor and
-shaft built from parts with the same machine written whole, plots its energy by part, and runs a
-chain of 1,000 masses built from parts as one batch.
+shaft built from parts with the same machine written whole, plots its energy by part, runs a
+chain of 1,000 masses built from parts as one batch, and fits the motor and load from parts to
+measurements of its current and speed.
 
     python examples/main.py [--out FOLDER]
 """
@@ -122,6 +123,8 @@ def main(argv: "list[str] | None" = None) -> None:
     damping_sweep()
     parts_against_whole(args.out)
     chain_batch()
+    print("== the motor and load from parts, identified from measured current and speed")
+    importlib.import_module("fit_motor").main([str(args.out / "fit_motor.png")])
 
 
 if __name__ == "__main__":

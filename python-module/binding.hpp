@@ -206,11 +206,12 @@ inline constexpr std::initializer_list<const char*> kSimulateNames = {
     "x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton", "record_outputs", "record_energy"};
 // A run as Model.simulate makes it, from its arguments in that order (null when omitted), with
 // parameters for this run alone and dense output (null: the model's own, grid steps), and the
-// number of leading states the error control covers (null: all).
+// structure of a model with sensitivities: `structure` holds the number of leading states the
+// error control covers and the number of sensitivity blocks (each null when not given).
 PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense,
-                         bool package_methods = false, PyObject* error_states = nullptr);
-// Reads the number of leading states the error control covers (an integer), if given.
-bool take_error_states(PyObject* obj, SolverOptions& options);
+                         bool package_methods = false, PyObject* const* structure = nullptr);
+// Reads error_states and sensitivity_blocks (integers, or None) into the options.
+bool take_structure(PyObject* const* structure, SolverOptions& options);
 
 // The dict Model.simulate returns for a run of a model of n states and m inputs.
 PyObject* trajectory_dict(Trajectory&& run, std::size_t n, std::size_t m);

@@ -155,16 +155,22 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-bool take_error_states(PyObject* obj, SolverOptions& options) {
+bool take_structure(PyObject* const* structure, SolverOptions& options) {
+    if (!structure) return true;
     std::uint64_t count = 0;
-    if (!obj || obj == Py_None) return true;
-    if (!to_count(obj, "error_states", count)) return false;
-    options.error_states = static_cast<std::size_t>(count);
+    if (structure[0] && structure[0] != Py_None) {
+        if (!to_count(structure[0], "error_states", count)) return false;
+        options.error_states = static_cast<std::size_t>(count);
+    }
+    if (structure[1] && structure[1] != Py_None) {
+        if (!to_count(structure[1], "sensitivity_blocks", count)) return false;
+        options.sensitivity_blocks = static_cast<std::size_t>(count);
+    }
     return true;
 }
 
 PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* params, PyObject* dense_flag,
-                         bool package_methods, PyObject* error_states) {
+                         bool package_methods, PyObject* const* structure) {
     PyObject* u = in[2] == Py_None ? nullptr : in[2];
     if (params == Py_None) params = nullptr;
     std::string_view method_text = "midpoint", interp_text = "hold";
@@ -175,7 +181,7 @@ PyObject* simulate_model(const Model& model, PyObject* const* in, PyObject* para
         (in[4] && !to_text(in[4], "interp", interp_text)) || !take_tolerances(in + 5, options) ||
         (in[9] && !to_bool(in[9], "record_outputs", options.record_outputs)) ||
         (in[10] && !to_bool(in[10], "record_energy", options.record_energy)) ||
-        (dense_flag && !to_bool(dense_flag, "dense", choices.dense)) || !take_error_states(error_states, options))
+        (dense_flag && !to_bool(dense_flag, "dense", choices.dense)) || !take_structure(structure, options))
         return nullptr;
     Method method;
     Interp interp = Interp::Hold;

@@ -178,7 +178,7 @@ private:
 template <std::size_t W, class Scheme>
 class NewtonMatrix {
 public:
-    explicit NewtonMatrix(const Model& model) : m_(model) {}
+    NewtonMatrix(const Model& model, std::size_t sensitivity_blocks) : m_(model, sensitivity_blocks) {}
 
     void evaluate(LaneRhs<W>& rhs, const double* x, const double* t, const double* const* u, const Lanes<W>& which) {
         m_.evaluate(rhs, x, t, u, which);
@@ -210,7 +210,7 @@ class CollocationSteps : public LaneSteppers<W, Stepper> {
 public:
     CollocationSteps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                      LaneRhs<W>& rhs, bool every_point = false)
-        : Base(model, t, inputs, options, rhs, every_point), matrix_(model) {
+        : Base(model, t, inputs, options, rhs, every_point), matrix_(model, options.sensitivity_blocks) {
         for (auto* v : {&k_, &xm_, &fm_, &xh_, &xf_, &f1_, &y_}) v->assign(nw_, 0.0);
         for (auto* v : {&z_, &f_, &r_}) v->assign(checked_product(nw_, S), 0.0);
         stale_.fill(true);

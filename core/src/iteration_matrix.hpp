@@ -8,6 +8,13 @@
 // kSparseStates states or more, J on its pattern only (sparse_jacobian.hpp) and sparse factors
 // (sparse_lu.hpp) on the blocks' pattern, one per lane, each lane's numbers those of its run
 // alone.
+//
+// A model of m states followed by K blocks of their sensitivities (n = m (1 + K), each block
+// driven by the first: J block lower triangular, its diagonal blocks all the first one's) has the
+// dense factors of the first block alone, and each solve runs block by block: the first block's,
+// then each sensitivity block's with the first block's solution moved to its right-hand side.
+// That is the whole matrix's solution for a factorisation of m rather than n rows; the blocks are
+// taken dense, for models below kSparseStates states.
 #pragma once
 
 #include <algorithm>
@@ -40,8 +47,9 @@ enum class Factors { by_size, dense, sparse };
 template <std::size_t W, int S = 1>
 class IterationMatrix {
 public:
-    explicit IterationMatrix(const Model& model) : IterationMatrix(model, Factors::by_size) {}
-    IterationMatrix(const Model& model, Factors factors)
+    explicit IterationMatrix(const Model& model, std::size_t sensitivity_blocks = 0)
+        : IterationMatrix(model, Factors::by_size, sensitivity_blocks) {}
+    IterationMatrix(const Model& model, Factors factors, std::size_t sensitivity_blocks = 0)
         : n_(model.n_states), N_(checked_product(S, model.n_states)) {
         const std::size_t n = n_;
         if (factors == Factors::sparse || (factors == Factors::by_size && sparse_by_size(model))) {
@@ -57,14 +65,21 @@ public:
             return;
         }
         jac_.assign(checked_product(checked_product(n, n), W), 0.0);
-        lu_.assign(checked_product(checked_product(N_, N_), W), 0.0);
-        pivots_.assign(checked_product(N_, W), 0);
-        if (factors == Factors::dense || S > 1) {
-            band_ = Band::full(N_);
+        if (sensitivity_blocks > 0 && n % (sensitivity_blocks + 1) == 0) {
+            blocks_ = sensitivity_blocks;
+            m_ = n / (sensitivity_blocks + 1);
+            block_b_.assign(checked_product(checked_product(S, m_), W), 0.0);
+            block_x_.assign(block_b_.size(), 0.0);
+        }
+        const std::size_t F = checked_product(S, m_);  // the rows factored
+        lu_.assign(checked_product(checked_product(F, F), W), 0.0);
+        pivots_.assign(checked_product(F, W), 0);
+        if (factors == Factors::dense || S > 1 || blocks_ > 0) {
+            band_ = Band::full(F);
         } else {
             band_ = band_of(model.jacobian_pattern, n);
         }
-        if (factors != Factors::dense) reciprocals_.assign(checked_product(N_, W), 0.0);
+        if (factors != Factors::dense) reciprocals_.assign(checked_product(F, W), 0.0);
     }
 
     bool is_sparse() const { return sparse_.has_value(); }
@@ -99,23 +114,26 @@ public:
             for (int q = 0; q < S; ++q)
                 for (std::size_t l = 0; l < W; ++l) ah[p * S + q][l] = a[p][q] * h[l];
         if (sparse_) return factor_sparse(ah, which);
-        const std::size_t n = n_, N = N_;
+        ah_ = ah;
+        // the first m rows and columns of J (all of it but for a model with sensitivity blocks)
+        const std::size_t n = n_, m = m_, F = checked_product(S, m);
         for (int p = 0; p < S; ++p)
             for (int q = 0; q < S; ++q)
-                for (std::size_t i = 0; i < n; ++i)
-                    for (std::size_t j = 0; j < n; ++j)
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t j = 0; j < m; ++j)
                         for (std::size_t l = 0; l < W; ++l) {
-                            const std::size_t r = static_cast<std::size_t>(p) * n + i;
-                            const std::size_t c = static_cast<std::size_t>(q) * n + j;
-                            lu_[(r * N + c) * W + l] = (r == c ? 1.0 : 0.0) - ah[p * S + q][l] * jac_[(i * n + j) * W + l];
+                            const std::size_t r = static_cast<std::size_t>(p) * m + i;
+                            const std::size_t c = static_cast<std::size_t>(q) * m + j;
+                            lu_[(r * F + c) * W + l] = (r == c ? 1.0 : 0.0) - ah[p * S + q][l] * jac_[(i * n + j) * W + l];
                         }
-        lu_factor<W>(lu_.data(), pivots_.data(), N, which, band_);
-        if (!reciprocals_.empty()) lu_reciprocals<W>(lu_.data(), N, reciprocals_.data());
+        lu_factor<W>(lu_.data(), pivots_.data(), F, which, band_);
+        if (!reciprocals_.empty()) lu_reciprocals<W>(lu_.data(), F, reciprocals_.data());
     }
 
     // b (S n W values) overwritten by the solution of the factored system, every lane (sparse:
     // every lane the last factor() left factored; the others keep b).
     void solve(double* b) const {
+        if (blocks_ > 0) return solve_blocks(b);
         if (!sparse_)
             return lu_solve<W>(lu_.data(), pivots_.data(), b, N_, band_,
                                reciprocals_.empty() ? nullptr : reciprocals_.data());
@@ -128,6 +146,53 @@ public:
     }
 
 private:
+    // The solve of a model with sensitivity blocks (b as solve takes it: stage p's value r at
+    // [(p n + r) W + l]): block 0 by the factors; then block k's, whose rows of I - h (A x J) read
+    // block 0 through J's block (k, 0): (I - h (A x J_00)) z_k = b_k + h (A x J_k0) z_0.
+    void solve_blocks(double* b) const {
+        const std::size_t n = n_, m = m_, F = checked_product(S, m);
+        double* w = block_b_.data();
+        double* z0 = block_x_.data();
+        const auto gather = [&](std::size_t k, double* out) {
+            for (int p = 0; p < S; ++p)
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t l = 0; l < W; ++l)
+                        out[(static_cast<std::size_t>(p) * m + i) * W + l] =
+                            b[(static_cast<std::size_t>(p) * n + k * m + i) * W + l];
+        };
+        const auto scatter = [&](std::size_t k, const double* in) {
+            for (int p = 0; p < S; ++p)
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t l = 0; l < W; ++l)
+                        b[(static_cast<std::size_t>(p) * n + k * m + i) * W + l] =
+                            in[(static_cast<std::size_t>(p) * m + i) * W + l];
+        };
+        const double* recips = reciprocals_.empty() ? nullptr : reciprocals_.data();
+        gather(0, z0);
+        lu_solve<W>(lu_.data(), pivots_.data(), z0, F, band_, recips);
+        scatter(0, z0);
+        for (std::size_t k = 1; k <= blocks_; ++k) {
+            gather(k, w);
+            for (int p = 0; p < S; ++p)
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::size_t row = k * m + i;
+                    for (std::size_t l = 0; l < W; ++l) {
+                        double sum = 0.0;
+                        for (int q = 0; q < S; ++q) {
+                            double mz = 0.0;
+                            for (std::size_t j = 0; j < m; ++j)
+                                mz = mz + jac_[(row * n + j) * W + l] * z0[(static_cast<std::size_t>(q) * m + j) * W + l];
+                            sum = sum + ah_[p * S + q][l] * mz;
+                        }
+                        double& wi = w[(static_cast<std::size_t>(p) * m + i) * W + l];
+                        wi = wi + sum;
+                    }
+                }
+            lu_solve<W>(lu_.data(), pivots_.data(), w, F, band_, recips);
+            scatter(k, w);
+        }
+    }
+
     // The band that holds the pattern's entries (the diagonal is always there).
     static Band band_of(const JacobianPattern& p, std::size_t n) {
         Band band{0, 0};
@@ -172,6 +237,10 @@ private:
     }
 
     std::size_t n_, N_;
+    // a model with sensitivity blocks: how many, and the states of each (m_ = n_ without them)
+    std::size_t blocks_ = 0, m_ = n_;
+    std::array<std::array<double, W>, S * S> ah_{};  // h A of the last factorisation
+    mutable std::vector<double> block_b_, block_x_;
     Band band_{0, 0};
     std::vector<double> jac_, lu_, reciprocals_;
     std::vector<std::size_t> pivots_;

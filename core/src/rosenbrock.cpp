@@ -32,7 +32,7 @@ public:
     RosenbrockSteps(const Model& model, std::span<const double> t, const Inputs& inputs, const SolverOptions& options,
                     LaneRhs<W>& rhs, bool every_point)
         : Base(model, t, inputs, options, rhs, every_point), time_dependent_(model.rhs_reads_time_or_inputs()),
-          matrix_(model) {
+          matrix_(model, options.sensitivity_blocks) {
         for (auto* v : {&k0_, &y_, &f_, &xn_, &fn_}) v->assign(nw_, 0.0);
         U_.assign(checked_product(nw_, kStages), 0.0);
         d_.assign(checked_product(nw_, 3), 0.0);

@@ -63,12 +63,12 @@ PyObject* outcome_list(const std::vector<std::optional<EngineError>>& outcomes, 
 
 PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* in[19];
+        PyObject* in[20];
         if (!positional_at_most("simulate_batch", nargs, 4) ||
             !parse_args({"simulate_batch",
                          {"model", "x0s", "t", "u", "params", "method", "interp", "rtol", "atol", "newton_tol",
                           "max_newton", "dense", "x", "energy", "supplied_power", "outputs", "u_out", "stats",
-                          "error_states"},
+                          "error_states", "sensitivity_blocks"},
                          3},
                         args, nargs, kwnames, in))
             return nullptr;
@@ -90,7 +90,7 @@ PyObject* simulate_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!check_array(in[1], "x0s", 2) || !check_array(in[2], "t", 1) || (u && !check_array(u, "u", 2)) ||
             (params && !check_array(params, "params", 2)) || (in[5] && !to_text(in[5], "method", method_text)) ||
             (in[6] && !to_text(in[6], "interp", interp_text)) || !take_tolerances(in + 7, options) ||
-            (in[11] && !to_bool(in[11], "dense", dense)) || !take_error_states(in[18], options))
+            (in[11] && !to_bool(in[11], "dense", dense)) || !take_structure(in + 18, options))
             return nullptr;
         Method method;
         Interp interp = Interp::Hold;

@@ -6,11 +6,12 @@ namespace zarel::py::package {
 PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         // Model.simulate's arguments in its order after the model, then this function's own
-        PyObject* in[15];
+        PyObject* in[16];
         if (!positional_at_most("simulate", nargs, 4) ||
             !parse_args({"simulate",
                          {"model", "x0", "t", "u", "method", "interp", "rtol", "atol", "newton_tol", "max_newton",
-                          "record_outputs", "record_energy", "params", "dense", "error_states"},
+                          "record_outputs", "record_energy", "params", "dense", "error_states",
+                          "sensitivity_blocks"},
                          3},
                         args, nargs, kwnames, in))
             return nullptr;
@@ -19,7 +20,7 @@ PyObject* simulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!model) return nullptr;
         SharedHold hold(model);
         if (!hold.ok()) return nullptr;
-        return simulate_model(model->model, in + 1, in[12], in[13], true, in[14]);
+        return simulate_model(model->model, in + 1, in[12], in[13], true, in + 14);
     });
 }
 

@@ -29,6 +29,7 @@ def simulate(
     record_outputs: bool | np.bool_ = True,
     record_energy: bool | np.bool_ = True,
     error_states: SupportsIndex | None = None,
+    sensitivity_blocks: SupportsIndex | None = None,
 ) -> _Trajectory: ...
 def simulate_batch(
     model: Model,
@@ -51,6 +52,7 @@ def simulate_batch(
     u_out: _Array | None = None,
     stats: npt.NDArray[np.uint64] | None = None,
     error_states: SupportsIndex | None = None,
+    sensitivity_blocks: SupportsIndex | None = None,
 ) -> list[str | None]: ...
 def empty(runs: SupportsIndex, points: SupportsIndex, columns: SupportsIndex | None = None) -> _Array: ...
 def evaluate(

@@ -431,7 +431,7 @@ class Plan:
             aug = self.augmented
             run = _engine.simulate(aug.model, aug.start(x0), self.grid, self.series, params=params,
                                    method=engine_method, interp=interp, dense=not self.grid_steps,
-                                   error_states=aug.n, **self.options)
+                                   error_states=aug.n, sensitivity_blocks=len(aug.wrt.names), **self.options)
             run["x"], run["outputs"], sens = aug.split(run["x"], run["outputs"])
         elif method == DISCRETE_GRADIENT:
             assert self.system is not None

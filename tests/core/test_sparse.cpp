@@ -221,6 +221,94 @@ TEST(IterationMatrix, SparseSolvesAsTheDenseLu) {
     expect_sparse_solves_as_dense(load(testing::chain_document(100, true)), gauss, 0.3, 13);
 }
 
+// A model of three states and `blocks` blocks of three sensitivities: J block lower triangular,
+// every diagonal block the first one's (nonlinear in x), the blocks below it other expressions of x.
+Json sensitivity_blocks_document(std::size_t blocks) {
+    using J = nlohmann::json;
+    const std::size_t m = 3, n = m * (1 + blocks);
+    const auto x = [](std::size_t i) { return J::array({"ref", i}); };
+    const auto c = [](double v) { return J::array({"const", v}); };
+    const J lead[3][3] = {{J::array({"neg", J::array({"exp", x(1)})}), J::array({"sin", x(0)}), c(0.5)},
+                          {c(2.0), J::array({"mul", x(2), x(0)}), c(-1.0)},
+                          {J::array({"cos", x(1)}), c(0.0), J::array({"sub", c(-3.0), x(2)})}};
+    J rhs = J::array(), jac = J::array();
+    for (std::size_t i = 0; i < n; ++i) rhs.push_back(x(i));
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t col = 0; col < n; ++col) {
+            const std::size_t kr = r / m, kc = col / m, i = r % m, j = col % m;
+            if (kr == kc) {
+                jac.push_back(lead[i][j]);
+            } else if (kc == 0) {
+                jac.push_back(J::array({"mul", c(0.25 * static_cast<double>(kr + i) - 0.6), x(j + 1)}));
+            } else {
+                jac.push_back(c(0.0));
+            }
+        }
+    return J{{"n_states", n}, {"n_inputs", 0}, {"n_params", 0}, {"param_values", J::array()}, {"rhs", rhs},
+             {"jacobian", jac}};
+}
+
+// Factoring the first block alone and solving block by block gives the whole matrix's solution,
+// for one stage and for the Gauss method's two, and in lanes each lane's run alone, bit for bit.
+template <int S>
+void expect_blocks_solve_as_the_whole(const double (&a)[S][S], std::size_t blocks, std::uint64_t seed) {
+    constexpr std::size_t W = 4;
+    const Model m = load(sensitivity_blocks_document(blocks));
+    const std::size_t n = m.n_states;
+    std::mt19937_64 rng(seed);
+    std::vector<std::vector<double>> xs(W), bs(W);
+    std::array<double, W> hs{}, ts{};
+    std::vector<double> x(n * W), b(S * n * W);
+    for (std::size_t l = 0; l < W; ++l) {
+        xs[l] = random_values(n, rng);
+        bs[l] = random_values(S * n, rng);
+        hs[l] = 0.05 * static_cast<double>(l + 1);
+        for (std::size_t j = 0; j < n; ++j) x[j * W + l] = xs[l][j];
+        for (std::size_t r = 0; r < S * n; ++r) b[r * W + l] = bs[l][r];
+    }
+    std::vector<LaneRun> runs(W);
+    std::array<const double*, W> inputs{};
+    LaneRhs<W> rhs(m, runs, nullptr, true);
+    IterationMatrix<W, S> lanes(m, blocks);
+    Lanes<W> which;
+    which.fill(true);
+    lanes.evaluate(rhs, x.data(), ts.data(), inputs.data(), which);
+    lanes.factor(a, hs, which);
+    lanes.solve(b.data());
+    for (std::size_t l = 0; l < W; ++l) {
+        ASSERT_TRUE(which[l]);
+        std::vector<double> y[2];
+        for (bool whole : {false, true}) {
+            Scratch scratch = Scratch::for_model(m);
+            m.fill_params(scratch);
+            LaneRhs<1> alone_rhs(m, scratch, nullptr);
+            IterationMatrix<1, S> alone = whole ? IterationMatrix<1, S>(m, Factors::dense)
+                                                : IterationMatrix<1, S>(m, blocks);
+            Lanes<1> one{true};
+            const double* no_input[] = {nullptr};
+            alone.evaluate(alone_rhs, xs[l].data(), &ts[l], no_input, one);
+            alone.factor(a, {hs[l]}, one);
+            ASSERT_TRUE(one[0]);
+            y[whole] = bs[l];
+            alone.solve(y[whole].data());
+        }
+        std::vector<double> lane(S * n);
+        for (std::size_t r = 0; r < S * n; ++r) lane[r] = b[r * W + l];
+        EXPECT_EQ(bits(lane), bits(y[0])) << "lane " << l;
+        double scale = 0.0;
+        for (double v : y[1]) scale = std::max(scale, std::fabs(v));
+        for (std::size_t r = 0; r < S * n; ++r) EXPECT_NEAR(y[0][r], y[1][r], 1e-13 * scale) << l << " " << r;
+    }
+}
+
+TEST(IterationMatrix, SensitivityBlocksSolveAsTheWholeMatrix) {
+    const double one[1][1] = {{1.0}};
+    expect_blocks_solve_as_the_whole(one, 3, 17);
+    const double r = std::sqrt(3.0) / 6.0;
+    const double gauss[2][2] = {{0.25, 0.25 - r}, {0.25 + r, 0.25}};
+    expect_blocks_solve_as_the_whole(gauss, 2, 19);
+}
+
 // Eight lanes with their own parameters, states, inputs, times and c, one lane left out and one
 // at a state that is not finite: each lane's solution has the bits of its run alone, and the
 // same lanes are cleared.

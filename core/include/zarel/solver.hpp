@@ -55,6 +55,10 @@ struct SolverOptions {
     // How many leading states the adaptive methods' error control covers; the rest (a model's
     // sensitivities, say) ride along on the steps the first ones choose.
     std::size_t error_states = SIZE_MAX;
+    // A model of m states followed by this many blocks of m sensitivities each, which the first
+    // block drives (its Jacobian block lower triangular, every diagonal block the first one's):
+    // the implicit methods then factor the first block alone and solve block by block.
+    std::size_t sensitivity_blocks = 0;
 
     std::size_t controlled(std::size_t n) const { return error_states < n ? error_states : n; }
 };
