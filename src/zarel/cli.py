@@ -13,7 +13,7 @@ from typing import Any, Optional, TextIO
 
 import numpy as np
 
-from . import sweep_cli
+from . import fmu_cli, sweep_cli
 from .arguments import (add_initial_state, add_solver_options, assignment, assignments, initial_state, load_file,
                         read_inputs, solver_options, take_file, time_grid, writable_folder)
 from .infix import infix
@@ -192,6 +192,7 @@ def parser() -> argparse.ArgumentParser:
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")
     sim.set_defaults(run=run_simulate, parser=sim)
     sweep_cli.register(commands)
+    fmu_cli.register(commands)
     return top
 
 
