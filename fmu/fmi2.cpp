@@ -158,7 +158,7 @@ bool read_file(const std::string& path, std::string& text) {
 }
 
 void reset_values(Instance& inst) {
-    std::fill(inst.x.begin(), inst.x.end(), 0.0);
+    std::copy(inst.settings.x0.begin(), inst.settings.x0.end(), inst.x.begin());
     std::fill(inst.u.begin(), inst.u.end(), 0.0);
     inst.params = inst.model.params;
     inst.t = 0.0;

@@ -60,6 +60,7 @@ Result<Settings> Settings::from_text(std::string_view text) {
         s.options.atol = doc->at("atol").get<double>();
         s.options.newton_tol = doc->at("newton_tol").get<double>();
         s.options.max_newton = doc->at("max_newton").get<std::uint64_t>();
+        s.x0 = doc->at("x0").get<std::vector<double>>();
     } catch (const Json::exception& e) {
         return invalid(std::string("zarel_fmu.json: ") + e.what());
     }
@@ -75,7 +76,10 @@ Result<std::unique_ptr<Instance>> Instance::load(std::string_view document, cons
     i.layout = Layout::of(i.model);
     i.settings = settings;
     const Layout& l = i.layout;
-    i.x.assign(l.n, 0.0);
+    if (settings.x0.size() != l.n)
+        return invalid("zarel_fmu.json has " + std::to_string(settings.x0.size()) + " start values, the model has " +
+                       std::to_string(l.n) + " states");
+    i.x = settings.x0;
     i.u.assign(l.m, 0.0);
     i.params = i.model.params;
     i.scratch_ = Scratch::for_model(i.model);

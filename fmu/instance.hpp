@@ -42,6 +42,7 @@ struct Settings {
     Method method = Method::Midpoint;
     bool dense = true;  // the method chooses its own steps inside a communication step
     bool model_exchange = true, co_simulation = true;
+    std::vector<double> x0;  // the states' start values
     SolverOptions options{1e-8, 1e-10, 1e-10, 50, 1000000, false, false};
 
     static Result<Settings> from_text(std::string_view text);

@@ -69,9 +69,9 @@ def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, 
     settings = {
         "method": pick_method(method, rtol), "dense": not grid_steps, "model_exchange": "model-exchange" in chosen,
         "co_simulation": "co-simulation" in chosen, "rtol": float(rtol), "atol": float(atol),
-        "newton_tol": float(newton_tol), "max_newton": max_newton,
+        "newton_tol": float(newton_tol), "max_newton": max_newton, "x0": [float(v) for v in start],
     }
-    guid = "{" + str(uuid.uuid5(_GUIDS, json.dumps([document, settings, list(start)]))) + "}"
+    guid = "{" + str(uuid.uuid5(_GUIDS, json.dumps([document, settings]))) + "}"
     settings = {"guid": guid, **settings}
     description = model_description(system, identifier, guid, chosen, start)
     library = runtime().read_bytes()
