@@ -161,6 +161,7 @@ void reset_values(Instance& inst) {
     std::copy(inst.settings.x0.begin(), inst.settings.x0.end(), inst.x.begin());
     std::fill(inst.u.begin(), inst.u.end(), 0.0);
     inst.params = inst.model.params;
+    inst.settings.options.rtol = inst.settings.exported_rtol;
     inst.t = 0.0;
     inst.changed();
 }
@@ -271,15 +272,18 @@ void fmi2FreeInstance(fmi2Component c) {
 
 fmi2Status fmi2SetupExperiment(fmi2Component c, fmi2Boolean toleranceDefined, fmi2Real tolerance, fmi2Real startTime,
                                fmi2Boolean stopTimeDefined, fmi2Real stopTime) {
-    (void)toleranceDefined;
-    (void)tolerance;
     return guarded(c, "fmi2SetupExperiment", [&](Component& comp) {
         if (!comp.allowed("fmi2SetupExperiment", {Phase::Instantiated})) return fmi2Error;
+        if (toleranceDefined && !(std::isfinite(tolerance) && tolerance >= 0.0))
+            return comp.error("fmi2SetupExperiment", "the tolerance " + zarel::format_number(tolerance) +
+                                                         " is not a finite non-negative number");
         if (!std::isfinite(startTime))
             return comp.error("fmi2SetupExperiment", "the start time " + zarel::format_number(startTime) + " is not finite");
         if (stopTimeDefined && !(stopTime >= startTime))
             return comp.error("fmi2SetupExperiment", "the stop time " + zarel::format_number(stopTime) +
                                                          " is before the start time " + zarel::format_number(startTime));
+        // the importer's tolerance is the relative tolerance of the communication step's method
+        if (toleranceDefined) comp.inst->settings.options.rtol = tolerance;
         comp.inst->t = startTime;
         comp.inst->changed();
         return fmi2OK;

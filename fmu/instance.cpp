@@ -56,7 +56,7 @@ Result<Settings> Settings::from_text(std::string_view text) {
         s.dense = doc->at("dense").get<bool>();
         s.model_exchange = doc->at("model_exchange").get<bool>();
         s.co_simulation = doc->at("co_simulation").get<bool>();
-        s.options.rtol = doc->at("rtol").get<double>();
+        s.options.rtol = s.exported_rtol = doc->at("rtol").get<double>();
         s.options.atol = doc->at("atol").get<double>();
         s.options.newton_tol = doc->at("newton_tol").get<double>();
         s.options.max_newton = doc->at("max_newton").get<std::uint64_t>();

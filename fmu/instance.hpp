@@ -44,6 +44,7 @@ struct Settings {
     bool model_exchange = true, co_simulation = true;
     std::vector<double> x0;  // the states' start values
     SolverOptions options{1e-8, 1e-10, 1e-10, 50, 1000000, false, false};
+    double exported_rtol = 1e-8;  // options.rtol until fmi2SetupExperiment gives a tolerance
 
     static Result<Settings> from_text(std::string_view text);
 };

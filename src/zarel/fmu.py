@@ -73,7 +73,7 @@ def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, 
     }
     guid = "{" + str(uuid.uuid5(_GUIDS, json.dumps([document, settings]))) + "}"
     settings = {"guid": guid, **settings}
-    description = model_description(system, identifier, guid, chosen, start)
+    description = model_description(system, identifier, guid, chosen, start, rtol)
     library = runtime().read_bytes()
     out = pathlib.Path(path)
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
@@ -92,7 +92,8 @@ def variable_names(system: System) -> list[str]:
             *(f"port_outputs[{k}]" for k in range(len(doc.get("port_outputs", [])))), "energy", "supplied_power"]
 
 
-def model_description(system: System, identifier: str, guid: str, kinds: Sequence[str], start: np.ndarray) -> str:
+def model_description(system: System, identifier: str, guid: str, kinds: Sequence[str], start: np.ndarray,
+                      rtol: float) -> str:
     """modelDescription.xml: the variables with their causality, variability and start values, and
     the dependencies of every output and derivative on the states and inputs, read from the trees."""
     doc = system.document()
@@ -117,6 +118,10 @@ def model_description(system: System, identifier: str, guid: str, kinds: Sequenc
     for category in ("logStatusError", "logStatusFatal", "logAll"):
         ET.SubElement(categories, "Category", {"name": category})
 
+    # importers that take the default experiment's tolerance hand it back by fmi2SetupExperiment
+    experiment = ET.SubElement(root, "DefaultExperiment", {"startTime": "0"})
+    if rtol > 0:
+        experiment.set("tolerance", _number(rtol))
     variables = ET.SubElement(root, "ModelVariables")
 
     def variable(vr: int, causality: str, variability: str, initial: Optional[str], **real: str) -> None:
