@@ -222,10 +222,24 @@ Status Instance::step(double h) {
     const Inputs inputs{m > 0 ? series_.data() : nullptr, series_.size(), Interp::Hold};
     // the run's parameters may have been set since the last step: the Work keeps them in its scratch
     model.fill_params(work_.scratch);
-    const RecordTarget target{recorded_, {}, {}, {}, {}};
-    if (auto st = run_into(model, x, grid_, inputs, settings.method, settings.options, settings.dense, work_, target);
-        !st)
-        return st;
+    const Method method = settings.method;
+    if (method == Method::Euler || method == Method::Rk4 || (method == Method::Midpoint && !settings.dense)) {
+        // one step, as the driver takes each grid interval, on the instance's buffers: nothing allocated
+        double* next = recorded_.data() + n;
+        std::copy_n(x.data(), n, next);
+        const InputSource input = InputSource::of_series(inputs, 0, m);
+        if (method == Method::Euler) euler_step(model, next, input, work_, grid_[0], grid_[1] - grid_[0]);
+        if (method == Method::Rk4) rk4_step(model, next, input, work_, grid_[0], grid_[1] - grid_[0]);
+        if (method == Method::Midpoint)
+            if (auto st = midpoint_recursive(model, next, input, grid_[0], grid_[1] - grid_[0], settings.options, work_, 0);
+                !st)
+                return st;
+        if (!all_finite(next, n)) return fail(NonFinite{"the state", grid_[1]});
+    } else {
+        const RecordTarget target{recorded_, {}, {}, {}, {}};
+        if (auto st = run_into(model, x, grid_, inputs, method, settings.options, settings.dense, work_, target); !st)
+            return st;
+    }
     std::copy_n(recorded_.data() + n, n, x.data());
     t = grid_[1];
     fresh_ = false;
