@@ -2,6 +2,7 @@
 // instance, its mode and its arguments, reports a fault through the host's logger and returns
 // fmi2Error (fmi2Fatal for exhausted memory), and never lets an exception reach the host.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -136,7 +137,7 @@ bool path_of(const char* uri, std::string& path) {
     }
     path.clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() + 0 && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
             path.push_back(static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
             i += 2;
