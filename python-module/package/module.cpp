@@ -16,15 +16,16 @@ PyMethodDef functions[] = {
     ZAREL_FUNCTION(simulate,
                    "simulate(model, x0, t, u=None, *, params=None, method=\"midpoint\", interp=\"hold\", rtol=1e-8, "
                    "atol=1e-10, newton_tol=1e-10, max_newton=50, dense=False, record_outputs=True, "
-                   "record_energy=True)\n--\n\n"
+                   "record_energy=True, error_states=None)\n--\n\n"
                    "Model.simulate with parameters for this call alone (the model is never written)\n"
                    "and, for rk45, dop853, midpoint and gauss4 with dense=True, steps chosen by the\n"
                    "error control alone: the grid then says only where to report. method=\"gauss4\":\n"
-                   "the two-stage Gauss-Legendre method (with dense=False one step per interval)."),
+                   "the two-stage Gauss-Legendre method (with dense=False one step per interval).\n"
+                   "error_states: how many leading states the error control covers (None: all)."),
     ZAREL_FUNCTION(simulate_batch,
                    "simulate_batch(model, x0s, t, u=None, *, params=None, method=\"midpoint\", interp=\"hold\", "
                    "rtol=1e-8, atol=1e-10, newton_tol=1e-10, max_newton=50, dense=False, x, energy=None, "
-                   "supplied_power=None, outputs=None, u_out=None, stats=None)\n--\n\n"
+                   "supplied_power=None, outputs=None, u_out=None, stats=None, error_states=None)\n--\n\n"
                    "Many runs in parallel, each written into the given arrays; returns one entry\n"
                    "per run: None, or the message of its failure (its rows then NaN)."),
     ZAREL_FUNCTION(empty,

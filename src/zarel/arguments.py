@@ -1,5 +1,6 @@
-"""The command line's arguments that `zarel simulate` and `zarel sweep` share: grids, values, initial
-states, solver options, model documents and input files, each parsed and checked before any work."""
+"""The command line's arguments that `zarel simulate`, `zarel sweep` and `zarel fit` share: grids, values,
+initial states, solver options, model documents, CSV files and output paths, each parsed and checked
+before any work."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ import math
 import os
 import pathlib
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Optional, TypeVar
 
 import numpy as np
 
@@ -43,6 +44,13 @@ SOLVER_OPTIONS = {
     "grid_steps": (ADAPTIVE + IMPLICIT, "the steps rk45, dop853, nonstiff, rodas5p, midpoint and gauss4 choose "
                                         "(euler and rk4 step on the grid)"),
 }
+
+
+# Options that take a list of items (--x0 q=1 p=0): argparse lets them take in the positionals
+# written after them too, which take_positionals gives back.
+ITEM_LISTS = ("x0", "params", "sigma", "bounds")
+
+T = TypeVar("T")
 
 
 class BadArgument(ValueError, argparse.ArgumentTypeError):
@@ -118,9 +126,9 @@ def assignment(text: str) -> tuple[str, float]:
     return name, number(value, repr(text))
 
 
-def assignments(pairs: Sequence[tuple[str, float]], option: str) -> dict[str, float]:
+def assignments(pairs: Sequence[tuple[str, T]], option: str) -> dict[str, T]:
     """NAME=VALUE pairs as a mapping; a name given twice is refused rather than one value dropped."""
-    out: dict[str, float] = {}
+    out: dict[str, T] = {}
     for name, value in pairs:
         if name in out:
             raise ValueError(f"{option}: {name!r} is given twice")
@@ -161,15 +169,28 @@ def add_initial_state(p: argparse.ArgumentParser, help: str) -> None:
     p.add_argument("--x0", nargs="+", action="append", metavar="X0", help=help)
 
 
-def take_file(p: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """The FILE a greedy --x0 list took in (`--x0 q=1 model.json`): after the first item of a group,
-    only NAME=VALUE items belong to --x0."""
-    if args.file is None and args.x0:
-        group = args.x0[-1]
-        if len(group) > 1 and "=" not in group[-1]:
-            args.file = group.pop()
-    if args.file is None:
-        p.error("the following arguments are required: file")
+def take_positionals(p: argparse.ArgumentParser, args: argparse.Namespace, extra: Sequence[str],
+                     argv: Sequence[str]) -> None:
+    """Puts the positionals (`args.positionals`, default: the model file) where they belong, in the
+    order written, wherever they were written: argparse leaves one written after an option over
+    (`model.json --fit k data.csv`, in `extra`), and a list of items takes in those written after
+    it (`--x0 q=1 model.json`: after the first item of a list, only NAME=VALUE items belong to it)."""
+    names = getattr(args, "positionals", ("file",))
+    unknown = [token for token in extra if token.startswith("-")]
+    if unknown:
+        p.error(f"unrecognized arguments: {' '.join(unknown)}")
+    tokens = [getattr(args, name) for name in names if getattr(args, name) is not None] + list(extra)
+    for option in ITEM_LISTS:
+        for group in getattr(args, option, None) or []:
+            tokens += [item for item in group[1:] if "=" not in item]
+            group[1:] = [item for item in group[1:] if "=" in item]
+    tokens.sort(key=list(argv).index)
+    if len(tokens) > len(names):
+        p.error(f"unrecognized arguments: {' '.join(tokens[len(names):])}")
+    if len(tokens) < len(names):
+        p.error(f"the following arguments are required: {', '.join(names[len(tokens):])}")
+    for name, token in zip(names, tokens):
+        setattr(args, name, token)
 
 
 def add_solver_options(p: argparse.ArgumentParser) -> None:
@@ -189,11 +210,14 @@ def add_solver_options(p: argparse.ArgumentParser) -> None:
 
 
 def solver_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The keyword arguments of zarel.simulate and zarel.sweep that the command line gave: method,
-    interp and those of the options given, each refused with a method that does not read it."""
-    options: dict[str, Any] = {"method": args.method, "interp": args.interp}
+    """The keyword arguments of zarel.simulate, zarel.sweep and zarel.fit that the command line gave:
+    method, interp (where the command has it) and those of the options given, each refused with a
+    method that does not read it."""
+    options: dict[str, Any] = {"method": args.method}
+    if hasattr(args, "interp"):
+        options["interp"] = args.interp
     for name, (methods, what) in SOLVER_OPTIONS.items():
-        value = getattr(args, name)
+        value = getattr(args, name, None)
         if value is None or value is False:
             continue
         if args.method not in methods:
@@ -221,13 +245,24 @@ def writable_folder(path: pathlib.Path, option: str) -> None:
         raise ValueError(f"{option} {path}: the folder {folder} is not writable")
 
 
-def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
-    """Input columns from a CSV file with a header of input names.
+def plot_file(text: str) -> None:
+    """Refuses a --plot file that matplotlib cannot write, before anything is computed."""
+    from matplotlib.backend_bases import FigureCanvasBase
 
-    With a column "time" (or "t") the series is interpolated linearly onto the grid, which must lie
-    within the file's times; without one the file has one row per grid point. A byte-order mark
-    and blank lines at the end (as spreadsheets write them) are accepted; a column named twice, a
-    blank line between rows and a file without rows are refused with the file and line named.
+    path = pathlib.Path(text)
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix.lstrip(".").lower() not in formats:
+        raise ValueError(f"--plot {text}: choose an image file ending in one of .{', .'.join(sorted(formats))}")
+    writable_folder(path, "--plot")
+
+
+def read_columns(path: str, missing: bool = False) -> dict[str, np.ndarray]:
+    """The columns of a CSV file by the names in its header.
+
+    A byte-order mark and blank lines at the end (as spreadsheets write them) are accepted; a
+    column named twice, a blank line between rows, a cell that is not a finite number and a file
+    without rows are refused with the file and line named. With `missing`, an empty cell is a
+    missing value (NaN).
     """
     with open(path, "rb") as f:
         raw = f.read().removeprefix(codecs.BOM_UTF8)
@@ -240,7 +275,7 @@ def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
     while rows and not any(field.strip() for field in rows[-1]):
         rows.pop()
     if not rows:
-        raise ValueError(f"{path}: empty input file")
+        raise ValueError(f"{path}: an empty file")
     header = [name.strip() for name in rows[0]]
     for name in header:
         if not name:
@@ -251,29 +286,58 @@ def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
         raise ValueError(f"{path}: a header ({', '.join(header)}) and no rows of values")
     data = []
     for line, row in enumerate(rows[1:], start=2):
-        try:
-            if len(row) != len(header):
-                raise ValueError
-            values_of_row = [float(v) for v in row]
-        except ValueError:
-            raise ValueError(f"{path}, line {line}: expected {len(header)} numbers, one per column "
-                             f"({', '.join(header)})") from None
-        if not all(math.isfinite(v) for v in values_of_row):
-            raise ValueError(f"{path}, line {line}: values must be finite numbers")
+        if len(row) != len(header):
+            raise ValueError(f"{path}, line {line}: expected {len(header)} {'cells' if missing else 'numbers'}, one "
+                             f"per column ({', '.join(header)})")
+        values_of_row = []
+        for name, cell in zip(header, row):
+            if missing and not cell.strip():
+                values_of_row.append(math.nan)
+                continue
+            try:
+                value = float(cell)
+            except ValueError:
+                raise ValueError(f"{path}, line {line}: {cell.strip()!r} in the column {name} is not a "
+                                 f"number") from None
+            if not math.isfinite(value):
+                raise ValueError(f"{path}, line {line}: values must be finite numbers")
+            values_of_row.append(value)
         data.append(values_of_row)
     values = np.array(data, dtype=float).reshape(len(data), len(header))
-    columns = dict(zip(header, values.T))
+    return dict(zip(header, values.T))
+
+
+def time_column(path: str, columns: dict[str, np.ndarray]) -> Optional[np.ndarray]:
+    """Takes the column "time" (or "t") out of `columns`: finite, strictly increasing times, or
+    None when the file has neither."""
     if "time" in columns and "t" in columns:
         raise ValueError(f"{path}, line 1: both 'time' and 't' columns; keep one")
     times = columns.pop("time", None)
     if times is None:
         times = columns.pop("t", None)
     if times is None:
-        if len(values) != len(t):
-            raise ValueError(f"{path}: {len(values)} rows for {len(t)} time points (add a 'time' column to interpolate)")
-        return columns
+        return None
+    if np.any(np.isnan(times)):
+        raise ValueError(f"{path}, line {int(np.flatnonzero(np.isnan(times))[0]) + 2}: a row without its time")
     if not np.all(np.diff(times) > 0):
-        raise ValueError(f"{path}: the time column must be strictly increasing")
-    if len(times) == 0 or t[0] < times[0] or t[-1] > times[-1]:
+        line = int(np.flatnonzero(~(np.diff(times) > 0))[0]) + 3
+        raise ValueError(f"{path}, line {line}: the time column must be strictly increasing")
+    return times
+
+
+def read_inputs(path: str, t: np.ndarray) -> dict[str, np.ndarray]:
+    """Input columns from a CSV file with a header of input names (see read_columns).
+
+    With a column "time" (or "t") the series is interpolated linearly onto the grid, which must lie
+    within the file's times; without one the file has one row per grid point.
+    """
+    columns = read_columns(path)
+    times = time_column(path, columns)
+    if times is None:
+        rows = len(next(iter(columns.values()))) if columns else 0
+        if rows != len(t):
+            raise ValueError(f"{path}: {rows} rows for {len(t)} time points (add a 'time' column to interpolate)")
+        return columns
+    if t[0] < times[0] or t[-1] > times[-1]:
         raise ValueError(f"{path}: the time grid [{t[0]:g}, {t[-1]:g}] leaves the file's times")
     return {name: np.interp(t, times, column) for name, column in columns.items()}

@@ -1,4 +1,4 @@
-"""The `zarel` command: check, describe and simulate model documents from the shell."""
+"""The `zarel` command: check, describe, simulate and fit model documents from the shell."""
 
 from __future__ import annotations
 
@@ -13,9 +13,9 @@ from typing import Any, Optional, TextIO
 
 import numpy as np
 
-from . import fmu_cli, sweep_cli
+from . import fit_cli, fmu_cli, sweep_cli
 from .arguments import (add_initial_state, add_solver_options, assignment, assignments, initial_state, load_file,
-                        read_inputs, solver_options, take_file, time_grid, writable_folder)
+                        plot_file, read_inputs, solver_options, take_positionals, time_grid, writable_folder)
 from .infix import infix
 from .sizes import check_run
 from .system import System
@@ -140,17 +140,6 @@ def run_simulate(args: argparse.Namespace) -> int:
     return 0
 
 
-def plot_file(text: str) -> None:
-    """Refuses a --plot file that matplotlib cannot write, before anything is computed."""
-    from matplotlib.backend_bases import FigureCanvasBase
-
-    path = pathlib.Path(text)
-    formats = FigureCanvasBase.get_supported_filetypes()
-    if path.suffix.lstrip(".").lower() not in formats:
-        raise ValueError(f"--plot {text}: choose an image file ending in one of .{', .'.join(sorted(formats))}")
-    writable_folder(path, "--plot")
-
-
 def check_start(system: System, x0: Any, t: np.ndarray, u: Any, params: Mapping[str, float]) -> None:
     """Names the value that makes the model non-finite where the run starts, instead of the
     solver reporting a non-finite state at some later time."""
@@ -173,7 +162,7 @@ def check_start(system: System, x0: Any, t: np.ndarray, u: Any, params: Mapping[
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="zarel", description="Check, describe and simulate zarel model documents.")
+    top = argparse.ArgumentParser(prog="zarel", description="Check, describe, simulate and fit zarel model documents.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     check = commands.add_parser("check", help="load a document and print its sizes and names")
     check.add_argument("file")
@@ -192,15 +181,20 @@ def parser() -> argparse.ArgumentParser:
     sim.add_argument("--plot", metavar="PNG", help="write states, energy and power balance to this image")
     sim.set_defaults(run=run_simulate, parser=sim)
     sweep_cli.register(commands)
+    fit_cli.register(commands)
     fmu_cli.register(commands)
     return top
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
-        args = parser().parse_args(_attach_signed_values(sys.argv[1:] if argv is None else argv))
+        top = parser()
+        given = _attach_signed_values(sys.argv[1:] if argv is None else argv)
+        args, extra = top.parse_known_args(given)
         if hasattr(args, "x0"):
-            take_file(args.parser, args)
+            take_positionals(args.parser, args, extra, given)
+        elif extra:
+            top.error(f"unrecognized arguments: {' '.join(extra)}")
         status: int = args.run(args)
     except BrokenPipeError:
         # the reader went away (zarel simulate ... | head): leave quietly, no traceback

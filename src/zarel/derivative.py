@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Optional
 
 Node = list[Any]
 
@@ -24,7 +24,7 @@ def const(value: float) -> Node:
 
 
 def is_const(node: Node, value: float) -> bool:
-    return node[0] == "const" and node[1] == value
+    return bool(node[0] == "const" and node[1] == value)
 
 
 def add(a: Node, b: Node) -> Node:
@@ -65,7 +65,8 @@ def neg(a: Node) -> Node:
     if is_const(a, 0.0):
         return ZERO
     if a[0] == "neg":
-        return a[1]
+        inner: Node = a[1]
+        return inner
     return ["neg", a]
 
 
@@ -76,39 +77,49 @@ def total(terms: list[Node]) -> Node:
         return ZERO
     while len(terms) > 1:
         terms = [add(terms[i], terms[i + 1]) if i + 1 < len(terms) else terms[i] for i in range(0, len(terms), 2)]
-    return terms[0]
+    last: Node = terms[0]
+    return last
 
 
-def reads(node: Any, slots: frozenset[int]) -> bool:
-    """Whether the tree reads any of `slots`."""
-    if not isinstance(node, list) or not node:
-        return False
+def slots_read(node: Any, memo: Optional[dict[int, tuple[Any, frozenset[int]]]] = None) -> frozenset[int]:
+    """The environment slots the tree reads; with `memo`, each subtree's set is kept there (by the
+    subtree's identity, the subtree held with it) for later calls."""
+    if not isinstance(node, list) or not node or node[0] == "const":
+        return frozenset()
+    if memo is not None and id(node) in memo:
+        return memo[id(node)][1]
     if node[0] == "ref":
-        return node[1] in slots
-    if node[0] == "pw":
-        return reads(node[1], slots)
-    return any(reads(child, slots) for child in node[1:])
+        out = frozenset((node[1],))
+    elif node[0] == "pw":
+        out = slots_read(node[1], memo)
+    else:
+        out = frozenset().union(*(slots_read(child, memo) for child in node[1:]))
+    if memo is not None:
+        memo[id(node)] = (node, out)
+    return out
 
 
-def derivative(node: Node, slot: int) -> Node:
-    """d node / d env[slot], simplified as it is built."""
-    return _derivative(node, slot, frozenset((slot,)))
+def derivative(node: Node, slot: int, memo: Optional[dict[int, tuple[Any, frozenset[int]]]] = None) -> Node:
+    """d node / d env[slot], simplified as it is built. Differentiating one tree by many slots,
+    pass the same `memo` (a dict) to every call: the slots each subtree reads are found once."""
+    memo = {} if memo is None else memo
+    return _derivative(node, slot, memo)
 
 
-def _derivative(node: Node, slot: int, only: frozenset[int]) -> Node:
+def _derivative(node: Node, slot: int, memo: dict[int, tuple[Any, frozenset[int]]]) -> Node:
     op = node[0]
     if op == "const":
         return ZERO
     if op == "ref":
         return ONE if node[1] == slot else ZERO
-    if not reads(node, only):
+    if slot not in slots_read(node, memo):
         return ZERO
     rule = _RULES.get(op)
     if rule is None:
         raise ValueError(f"cannot differentiate the operator {op!r}")
 
     def d(child: Node) -> Node:
-        return _derivative(child, slot, only)
+        return _derivative(child, slot, memo)
 
     return rule(node, d)
 
@@ -129,8 +140,8 @@ def _pow(node: Node, d: Callable[[Node], Node]) -> Node:
 
 def _pw(node: Node, d: Callable[[Node], Node]) -> Node:
     # each segment's (c2 d + c1) d + c0 has the derivative (0 d + 2 c2) d + c1, exactly
-    slope = [[_number(c[1]), 2.0 * _number(c[2]), 0.0] for c in node[3]]
-    slope = [[None if math.isnan(v) else v for v in c] for c in slope]
+    # (a NaN coefficient is written as null, which the engine reads as NaN)
+    slope = [[None if math.isnan(v) else v for v in (_number(c[1]), 2.0 * _number(c[2]), 0.0)] for c in node[3]]
     return mul(["pw", node[1], node[2], slope], d(node[1]))
 
 

@@ -9,13 +9,13 @@ import warnings
 from collections.abc import Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union, get_args
 
 import numpy as np
 import numpy.typing as npt
 
 from .inputs import Inputs
-from .result import Method, Result, simulate
+from .result import Method, Plan, Result
 from .sensitivity import Quantities, quantities
 from .system import Signature, System
 
@@ -63,6 +63,7 @@ class _Prepared:
     x0: Array
     u: Inputs
     params: Array
+    plan: Optional[Plan] = None  # the runs with sensitivities on the data's times
 
 
 @dataclass(eq=False)
@@ -76,8 +77,8 @@ class FitResult:
     ``unidentifiable`` names the quantities the data cannot determine (their standard errors are
     infinite) and ``identifiability`` says why. ``residuals`` holds, by experiment and column, the
     weighted residuals (model - data) / sigma at every grid point (NaN where nothing was measured).
-    ``system`` is the model with the fitted parameters as its defaults; ``x0`` the initial state of
-    each experiment with the fitted initial states in it.
+    ``system`` is the model with the fitted parameters as its defaults (made when first asked
+    for); ``x0`` the initial state of each experiment with the fitted initial states in it.
     """
 
     names: tuple[str, ...]
@@ -89,12 +90,21 @@ class FitResult:
     evaluations: int
     message: str
     success: bool
-    system: System
+    document: dict[str, Any] = field(repr=False)
     x0: dict[str, dict[str, float]]
     residuals: dict[str, dict[str, Array]]
     unidentifiable: tuple[str, ...] = ()
     identifiability: str = ""
     _fit: Optional[_Fit] = field(default=None, repr=False)
+    _system: Optional[System] = field(default=None, repr=False)
+
+    @property
+    def system(self) -> System:
+        """The model with the estimates as its parameters' defaults, ready to simulate or save."""
+        if self._system is None:
+            name = self._fit.system.name if self._fit is not None else None
+            self._system = System(self.document, name=name)
+        return self._system
 
     def to_pandas(self) -> pandas.DataFrame:
         """The estimates: one row per fitted name, columns "value" and "standard_error"."""
@@ -156,7 +166,7 @@ def fit(system: System, data: Any, fit: Sequence[str], *, x0: Any = None, u: Inp
         bounds: Optional[Mapping[str, tuple[Optional[float], Optional[float]]]] = None,
         positive: Sequence[str] = (), sigma: Any = None, log_residuals: bool = False,
         method: Method = "nonstiff", rtol: float = 1e-8, atol: float = 1e-10, optimizer: str = "trf",
-        max_iterations: int = 100) -> FitResult:
+        max_evaluations: int = 100) -> FitResult:
     """Fits the parameters and initial states named in `fit` to measurements.
 
     - `data`: a pandas DataFrame with a "time" column (or a time index), or an xarray Dataset on a
@@ -174,7 +184,8 @@ def fit(system: System, data: Any, fit: Sequence[str], *, x0: Any = None, u: Inp
       log data) / sigma, for counts and concentrations.
     - `method`, `rtol`, `atol`: the runs' (see `zarel.simulate`); `optimizer`: "trf", "dogbox" or
       "lm" (Levenberg-Marquardt, without bounds), SciPy's `least_squares` methods;
-      `max_iterations`: the most evaluations of the model it may make.
+      `max_evaluations`: the most evaluations of the residuals it may make (each one run of every
+      experiment with sensitivities; an iteration takes one or more).
     """
     from scipy.optimize import least_squares
 
@@ -186,10 +197,10 @@ def fit(system: System, data: Any, fit: Sequence[str], *, x0: Any = None, u: Inp
         raise ValueError(f"optimizer {optimizer!r} is not one of SciPy's least_squares methods: trf, dogbox, lm")
     if optimizer == "lm" and bounds:
         raise ValueError("optimizer 'lm' (Levenberg-Marquardt) takes no bounds; use 'trf' or 'dogbox'")
-    if max_iterations < 1:
-        raise ValueError(f"max_iterations must be at least 1, got {max_iterations}")
+    if max_evaluations < 1:
+        raise ValueError(f"max_evaluations must be at least 1, got {max_evaluations}")
     solution = least_squares(problem.residuals, problem.theta0, jac=problem.jacobian, bounds=problem.bounds,
-                             method=optimizer, x_scale="jac", max_nfev=max_iterations)
+                             method=optimizer, x_scale="jac", max_nfev=max_evaluations)
     return problem.result(solution)
 
 
@@ -205,7 +216,9 @@ class _Fit:
         self.signature = sig
         self.wrt: Quantities = quantities(sig, names, "fit")
         self.log_residuals = log_residuals
-        self.options = dict(method=method, rtol=rtol, atol=atol)
+        if method not in get_args(Method):
+            raise ValueError(f"unknown method {method!r}; methods are: {', '.join(get_args(Method))}")
+        self.options: dict[str, Any] = dict(method=method, rtol=rtol, atol=atol)
         listed = data if isinstance(data, (list, tuple)) else [data]
         if not listed:
             raise ValueError("data: an empty list of experiments")
@@ -216,6 +229,10 @@ class _Fit:
             raise ValueError(f"the data hold {points} measured values for {len(self.wrt.names)} fitted quantities; "
                              f"a fit needs at least as many values as quantities")
         self.points = points
+        # each experiment's runs, prepared once: the method, the inputs and the grid are checked
+        # here, before the fit, and its variational equations written
+        for e in self.experiments:
+            e.plan = Plan(system, e.t, e.u, record_energy=False, sensitivities=list(self.wrt.names), **self.options)
         # the start, from the first experiment's parameters and initial state
         first = self.experiments[0]
         start = np.array([first.params[p] if p is not None else first.x0[s]
@@ -300,9 +317,11 @@ class _Fit:
             else:
                 x0[s] = v
         try:
-            return simulate(self.system, x0, t, e.u, p, record_energy=False,
-                            sensitivities=list(self.wrt.names) if sensitivities else None,
-                            **self.options)  # type: ignore[arg-type]
+            if sensitivities and e.plan is not None and t is e.t:
+                return e.plan.run(x0, p)
+            plan = Plan(self.system, t, e.u, record_energy=False,
+                        sensitivities=list(self.wrt.names) if sensitivities else None, **self.options)
+            return plan.run(x0, p)
         except (ValueError, RuntimeError) as error:
             at = ", ".join(f"{n}={v:.10g}" for n, v in zip(self.wrt.names, values))
             where = f"experiment {e.name}" if len(self.experiments) > 1 else "the model"
@@ -382,7 +401,7 @@ class _Fit:
             names=self.wrt.names, values=dict(zip(self.wrt.names, map(float, values))),
             standard_errors=dict(zip(self.wrt.names, map(float, errors))), correlation=correlation,
             cost=float(solution.cost), iterations=int(solution.njev or 0), evaluations=int(solution.nfev),
-            message=str(solution.message), success=bool(solution.success), system=System(doc, name=self.system.name),
+            message=str(solution.message), success=bool(solution.success), document=doc,
             x0=x0s, residuals=self._residual_tables(r), unidentifiable=unidentifiable, identifiability=why)
         out._fit = self
         return out

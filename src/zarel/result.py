@@ -266,6 +266,9 @@ def _add(columns: dict[str, tuple[str, Array]], name: str, kind: str, values: Ar
 Method = Literal["euler", "rk4", "rk45", "dop853", "nonstiff", "rodas5p", "stiff", "adaptive", "midpoint",
                  "implicit_midpoint", "auto", "gauss4", "discrete_gradient"]
 
+# The methods that never read the model's Jacobian, by the engine's names for them.
+EXPLICIT = frozenset(("euler", "rk4", "rk45", "adaptive", "dop853"))
+
 # Below this rtol "nonstiff" takes dop853, at and above it rk45: where the eighth-order pair's
 # fewer, longer steps start to cost less than the fifth-order pair's (bench/bench_pairs.py).
 NONSTIFF_DOP853_BELOW = 1e-6
@@ -367,53 +370,83 @@ def simulate(
     Parameters are passed to the engine with the call: the model, a System's or a bare one, is
     never changed, and one model may run in many threads at once with different parameters.
     """
-    signature, model, system = as_system(system_or_model)
-    if method == DISCRETE_GRADIENT and (why := refusal(system)) is not None:
-        raise ValueError(why)
-    x0_vector = signature.vector("state", x0)
-    grid = np.array(t, dtype=float)
-    if grid.ndim != 1:
-        raise ValueError(f"the time grid must be one-dimensional, got an array of shape {grid.shape}")
-    finite_grid(grid)
-    check_run(signature, len(grid), record_outputs, record_energy, series=u is not None)
-    sampled, expressions = split(signature, u)
-    exact_inputs = exact(system, expressions) if expressions else None
-    if exact_inputs is not None:
-        model = exact_inputs.model
-    series = input_series(signature, grid, sampled)
-    if interp is None:
-        interp = "linear" if callable(sampled) else "hold"
-    defaults = model.params if system is None else signature.param_values
-    param_vector = signature.vector("param", params, defaults) if params is not None else np.array(defaults, float)
-    structure = None
-    sens = None
-    wrt = None if sensitivities is None else quantities(signature, sensitivities)
-    if wrt is not None:
-        if method == DISCRETE_GRADIENT:
-            raise ValueError("sensitivities: the discrete gradient method does not run them; use midpoint, gauss4 or "
-                             "another method")
-        aug = augmented(system, None if exact_inputs is None else exact_inputs.document, wrt)
-        run = _engine.simulate(aug.model, aug.start(x0_vector), grid, series, params=param_vector,
-                               method=pick_method(method, rtol), interp=interp, rtol=rtol, atol=atol,
-                               newton_tol=newton_tol, max_newton=max_newton, dense=not grid_steps,
-                               record_outputs=record_outputs, record_energy=record_energy, error_states=aug.n)
-        run["x"], run["outputs"], sens = aug.split(run["x"], run["outputs"])
-    elif method == DISCRETE_GRADIENT:
-        assert system is not None
-        run, structure = run_discrete_gradient(
-            system, model, exact_inputs, expressions, x0_vector, grid, series, param_vector, interp,
-            dict(rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton, record_outputs=record_outputs,
-                 record_energy=record_energy))
-    else:
-        run = _engine.simulate(model, x0_vector, grid, series, params=param_vector, method=pick_method(method, rtol),
-                               interp=interp,
-                               rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
-                               dense=not grid_steps, record_outputs=record_outputs, record_energy=record_energy)
-    if exact_inputs is not None:
-        run["u"][:, list(exact_inputs.columns)] = exact_inputs.recorded(run["t"])
-    return Result(
-        t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
-        outputs=run["outputs"], stats=run["stats"].copy(), signature=signature, method=run["stats"]["method"],
-        interp=_INTERP_NAMES[str(interp)], params=param_vector, model=model, series=series, structure=structure,
-        grid_steps=grid_steps, sensitivity_names=() if wrt is None else wrt.names, sensitivities=sens,
-    )
+    plan = Plan(system_or_model, t, u, method=method, interp=interp, rtol=rtol, atol=atol, newton_tol=newton_tol,
+                max_newton=max_newton, record_outputs=record_outputs, record_energy=record_energy,
+                grid_steps=grid_steps, sensitivities=sensitivities)
+    x0_vector = plan.signature.vector("state", x0)
+    defaults = plan.model.params if plan.system is None else plan.signature.param_values
+    param_vector = (plan.signature.vector("param", params, defaults) if params is not None
+                    else np.array(defaults, float))
+    return plan.run(x0_vector, param_vector)
+
+
+class Plan:
+    """Everything of a run but its start and parameters, checked and prepared once: the grid, the
+    inputs (sampled, or compiled into the model), the method and its options, the augmented model
+    of a run with sensitivities. `run` then costs the engine's run and little else, as a fit's
+    many runs of one experiment want."""
+
+    def __init__(self, system_or_model: Union[System, zarel_engine.Model], t: npt.ArrayLike, u: Inputs = None, *,
+                 method: Method = "midpoint", interp: Optional[Interp] = None, rtol: float = 1e-8,
+                 atol: float = 1e-10, newton_tol: float = 1e-10, max_newton: int = 50, record_outputs: bool = True,
+                 record_energy: bool = True, grid_steps: bool = False,
+                 sensitivities: Optional[Sequence[str]] = None):
+        signature, model, system = as_system(system_or_model)
+        if method == DISCRETE_GRADIENT and (why := refusal(system)) is not None:
+            raise ValueError(why)
+        grid = np.array(t, dtype=float)
+        if grid.ndim != 1:
+            raise ValueError(f"the time grid must be one-dimensional, got an array of shape {grid.shape}")
+        finite_grid(grid)
+        check_run(signature, len(grid), record_outputs, record_energy, series=u is not None)
+        sampled, expressions = split(signature, u)
+        self.exact_inputs = exact(system, expressions) if expressions else None
+        if self.exact_inputs is not None:
+            model = self.exact_inputs.model
+        self.expressions = expressions
+        self.signature, self.model, self.system, self.grid = signature, model, system, grid
+        self.series = input_series(signature, grid, sampled)
+        self.interp: str = ("linear" if callable(sampled) else "hold") if interp is None else interp
+        self.method, self.grid_steps = method, grid_steps
+        self.options: dict[str, Any] = dict(rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
+                            record_outputs=record_outputs, record_energy=record_energy)
+        self.wrt = None if sensitivities is None else quantities(signature, sensitivities)
+        self.augmented = None
+        if self.wrt is not None:
+            if method == DISCRETE_GRADIENT:
+                raise ValueError("sensitivities: the discrete gradient method does not run them; use midpoint, gauss4 "
+                                 "or another method")
+            # the implicit methods solve with the Jacobian; the explicit ones never read it
+            implicit = pick_method(method, rtol) not in EXPLICIT
+            self.augmented = augmented(system, None if self.exact_inputs is None else self.exact_inputs.document,
+                                       self.wrt, jacobian=implicit)
+
+    def run(self, x0: Array, params: Array) -> Result:
+        """The run from `x0` with `params`, both arrays in the model's order."""
+        structure = None
+        sens = None
+        interp, method = self.interp, self.method
+        engine_method = pick_method(method, self.options["rtol"])
+        if self.augmented is not None:
+            aug = self.augmented
+            run = _engine.simulate(aug.model, aug.start(x0), self.grid, self.series, params=params,
+                                   method=engine_method, interp=interp, dense=not self.grid_steps,
+                                   error_states=aug.n, **self.options)
+            run["x"], run["outputs"], sens = aug.split(run["x"], run["outputs"])
+        elif method == DISCRETE_GRADIENT:
+            assert self.system is not None
+            run, structure = run_discrete_gradient(self.system, self.model, self.exact_inputs, self.expressions, x0,
+                                                   self.grid, self.series, params, interp, dict(self.options))
+        else:
+            run = _engine.simulate(self.model, x0, self.grid, self.series, params=params, method=engine_method,
+                                   interp=interp, dense=not self.grid_steps,
+                                   **self.options)
+        if self.exact_inputs is not None:
+            run["u"][:, list(self.exact_inputs.columns)] = self.exact_inputs.recorded(run["t"])
+        return Result(
+            t=run["t"], x=run["x"], u=run["u"], energy=run["energy"], supplied_power=run["supplied_power"],
+            outputs=run["outputs"], stats=run["stats"].copy(), signature=self.signature,
+            method=run["stats"]["method"], interp=_INTERP_NAMES[str(interp)], params=params, model=self.model,
+            series=self.series, structure=structure, grid_steps=self.grid_steps,
+            sensitivity_names=() if self.wrt is None else self.wrt.names, sensitivities=sens,
+        )

@@ -75,8 +75,9 @@ def quantities(signature: Signature, names: Sequence[str], what: str = "sensitiv
     return Quantities(tuple(str(n) for n in names), tuple(params), tuple(states))
 
 
-def augmented_document(doc: dict[str, Any], wrt: Quantities) -> dict[str, Any]:
-    """The engine document of the model and its variational equations (see the module's text)."""
+def augmented_document(doc: dict[str, Any], wrt: Quantities, jacobian: bool = True) -> dict[str, Any]:
+    """The engine document of the model and its variational equations (see the module's text),
+    with its Jacobian unless `jacobian` is False (the explicit methods never read it)."""
     n, m, p = int(doc["n_states"]), int(doc["n_inputs"]), int(doc["n_params"])
     K = len(wrt.names)
     N = n * (1 + K)
@@ -89,7 +90,8 @@ def augmented_document(doc: dict[str, Any], wrt: Quantities) -> dict[str, Any]:
         return ["ref", n + k * n + j]
 
     rhs = list(doc["rhs"])
-    jac = [[derivative(f, j) for j in range(n)] for f in rhs]
+    memo: dict[int, Any] = {}  # the slots each subtree reads, found once for every derivative
+    jac = [[derivative(f, j, memo) for j in range(n)] for f in rhs]
     param_slot = [None if q is None else n + m + q for q in wrt.params]
 
     def directional(expr: Any, k: int, rows: Any) -> Any:
@@ -97,7 +99,7 @@ def augmented_document(doc: dict[str, Any], wrt: Quantities) -> dict[str, Any]:
         terms = [mul(moved(rows[j]), s(j, k)) for j in range(n)]
         slot = param_slot[k]
         if slot is not None:
-            terms.append(moved(derivative(expr, slot)))
+            terms.append(moved(derivative(expr, slot, memo)))
         return total(terms)
 
     out_rhs = [moved(f) for f in rhs]
@@ -109,7 +111,7 @@ def augmented_document(doc: dict[str, Any], wrt: Quantities) -> dict[str, Any]:
     out_names = [str(v) for v in names]
     for k in range(K):
         for o, y in enumerate(outputs):
-            rows = [derivative(y, j) for j in range(n)]
+            rows = [derivative(y, j, memo) for j in range(n)]
             out_outputs.append(directional(y, k, rows))
             out_names.append(f"d {names[o] if o < len(names) else o} / d {wrt.names[k]}")
     aug: dict[str, Any] = {
@@ -121,12 +123,12 @@ def augmented_document(doc: dict[str, Any], wrt: Quantities) -> dict[str, Any]:
     for key in ("grad_H", "port_outputs", "port_values"):
         if doc.get(key) is not None:
             aug[key] = [moved(node) for node in doc[key]]
-    if N <= JACOBIAN_STATES:
-        aug["jacobian"] = _jacobian(out_rhs, jac, n, K, moved)
+    if jacobian and N <= JACOBIAN_STATES:
+        aug["jacobian"] = _jacobian(out_rhs, jac, n, K, moved, memo)
     return aug
 
 
-def _jacobian(rhs: list[Any], jac: list[list[Any]], n: int, K: int, moved: Any) -> list[Any]:
+def _jacobian(rhs: list[Any], jac: list[list[Any]], n: int, K: int, moved: Any, memo: dict[int, Any]) -> list[Any]:
     """The augmented model's Jacobian, row-major: [[J, 0], [d(J S_k + f_k)/dx, J on S_k's block]]."""
     N = n * (1 + K)
     rows: list[Any] = []
@@ -134,7 +136,7 @@ def _jacobian(rhs: list[Any], jac: list[list[Any]], n: int, K: int, moved: Any) 
         rows += [moved(jac[i][j]) for j in range(n)] + [ZERO] * (n * K)
     for k in range(K):
         for i in range(n):
-            row = [derivative(rhs[n + k * n + i], j) for j in range(n)]
+            row = [derivative(rhs[n + k * n + i], j, memo) for j in range(n)]
             row += [ZERO] * (n * K)
             for j in range(n):
                 row[n + k * n + j] = moved(jac[i][j])
@@ -176,17 +178,18 @@ class Augmented:
         return np.ascontiguousarray(x[:, :n]), np.ascontiguousarray(outputs[:, :q] if recorded else outputs), sens
 
 
-def augmented(system: Optional[System], document: Optional[str], wrt: Quantities) -> Augmented:
+def augmented(system: Optional[System], document: Optional[str], wrt: Quantities, jacobian: bool = True) -> Augmented:
     """The augmented model of `system` (its document, or `document` when given: the System's model
-    with its input expressions compiled in), compiled once per System and list of quantities."""
+    with its input expressions compiled in), compiled once per System, list of quantities and
+    whether it has a Jacobian."""
     if system is None:
         raise TypeError("sensitivities need a zarel.System (they are written from its document), not a bare "
                         "zarel_engine.Model")
 
     def build() -> Augmented:
         doc = json.loads(document) if document is not None else system.document()
-        aug = augmented_document(doc, wrt)
+        aug = augmented_document(doc, wrt, jacobian)
         return Augmented(zarel_engine.Model(_dump(aug)), wrt, int(doc["n_states"]), len(doc.get("outputs") or []))
 
-    key = json.dumps(["sensitivities", list(wrt.names), document])
+    key = json.dumps(["sensitivities", list(wrt.names), document, jacobian])
     return system.compiled(key, build)

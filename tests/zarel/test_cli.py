@@ -231,3 +231,101 @@ def test_the_help_says_what_a_held_input_records(files):
         shown = run(command, "--help", cwd=files)
         assert "under hold the input recorded at the last grid point is the row held over the last interval" in \
             " ".join(shown.stdout.split())
+
+
+@pytest.fixture(scope="module")
+def measured(files):
+    """Measurements of the spring (k = 4, c = 0.3, from q = 1) as CSV files with a cell left empty:
+    clean.csv exactly the run's values, noisy.csv with noise added; and the same tables as frames."""
+    t = np.linspace(0.0, 3.0, 16)
+    run_ = zarel.simulate(zarel.load(files / "spring.json"), {"q": 1.0}, t, method="nonstiff")
+    clean = pandas.DataFrame({"time": t, "q": run_.x[:, 0], "dissipated_power": run_.outputs[:, 0]})
+    clean.loc[5, "q"] = np.nan
+    noise = np.random.default_rng(7).normal(0.0, 0.02, (len(t), 2))
+    noisy = clean.assign(q=clean.q + noise[:, 0], dissipated_power=clean.dissipated_power + noise[:, 1])
+    for name, frame in (("clean.csv", clean), ("noisy.csv", noisy)):
+        rows = [",".join("" if np.isnan(v) else repr(float(v)) for v in row) for row in frame.to_numpy()]
+        (files / name).write_text("time,q,dissipated_power\n" + "\n".join(rows) + "\n")
+    (files / "unknown.csv").write_text("time,q,z\n0,1,2\n1,0.5,3\n")
+    (files / "few.csv").write_text("time,q\n0,1\n1,\n")
+    (files / "text.csv").write_text("time,q\n0,1\n1,n/a\n")
+    (files / "untimed.csv").write_text("time,q\n0,1\n,0.5\n")
+    (files / "growth.json").write_text(json.dumps({"state_names": ["x"], "param_names": ["a"], "n_states": 1,
+                                                   "n_inputs": 0, "n_params": 1, "param_values": [1.0],
+                                                   "rhs": [["mul", ["ref", 1], ["mul", ["ref", 0], ["ref", 0]]]]}))
+    (files / "growth.csv").write_text("time,x\n0,1\n0.5,2\n3,3\n")
+    return {"clean.csv": clean, "noisy.csv": noisy}
+
+
+def test_fit_recovers_the_parameters_as_zarel_fit_does(files, measured):
+    system = zarel.load(files / "spring.json")
+    expected = zarel.fit(system, measured["clean.csv"], ["k", "c", "x0.q"], x0={"q": 0.8},
+                         params={"k": 3.0, "c": 0.5})
+    # the positionals among the options: --x0 takes in the document, argparse leaves the data over
+    done = run("fit", "--x0", "q=0.8", "spring.json", "--fit", "k,c,x0.q", "clean.csv", "--params", "k=3", "c=0.5",
+               "--out", "fitted.json", cwd=files)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert done.stdout == f"{expected}\n"
+    assert all(abs(expected.values[n] - v) < 1e-6 * v for n, v in (("k", 4.0), ("c", 0.3), ("x0.q", 1.0)))
+    # the document is the model's with the estimates as its defaults, bit for bit
+    written = json.loads((files / "fitted.json").read_text())
+    assert written["param_values"] == [expected.values["k"], expected.values["c"]]
+    assert written == dict(system.document(), param_values=written["param_values"])
+
+
+def test_fit_options_reach_zarel_fit(files, measured):
+    system = zarel.load(files / "spring.json")
+    options = dict(x0={"q": 1.0}, params={"c": 0.5}, sigma={"q": 0.02, "dissipated_power": 0.05},
+                   positive=["k"], bounds={"c": (0.0, 2.0)}, optimizer="dogbox", method="rk45", rtol=1e-6,
+                   atol=1e-9, max_evaluations=50)
+    expected = zarel.fit(system, measured["noisy.csv"], ["k", "c"], **options)
+    plain = zarel.fit(system, measured["noisy.csv"], ["k", "c"], x0={"q": 1.0}, params={"c": 0.5})
+    done = run("fit", "spring.json", "noisy.csv", "--fit", "k,c", "--x0", "q=1", "--params", "c=0.5",
+               "--sigma", "q=0.02", "dissipated_power=0.05", "--positive", "k", "--bounds", "c=0:2",
+               "--optimizer", "dogbox", "--method", "rk45", "--rtol", "1e-6", "--atol", "1e-9",
+               "--max-evaluations", "50", "--out", "noisy.json", cwd=files)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert done.stdout == f"{expected}\n" and done.stdout != f"{plain}\n"
+    assert json.loads((files / "noisy.json").read_text())["param_values"] == [expected.values["k"],
+                                                                               expected.values["c"]]
+
+
+def test_fit_reads_the_inputs_during_the_measurements(files, measured):
+    # the spring pushed by the force of force.csv: the fit that ignored it would find other values
+    system = zarel.load(files / "spring.json")
+    t = measured["clean.csv"]["time"].to_numpy()
+    force = np.interp(t, [0.0, 1.0, 3.0], [0.0, 2.0, -1.0])
+    run_ = zarel.simulate(system, {"q": 1.0}, t, u=force, method="nonstiff")
+    rows = (f"{float(a)!r},{float(b)!r}" for a, b in zip(t, run_.x[:, 0]))
+    (files / "pushed.csv").write_text("time,q\n" + "\n".join(rows) + "\n")
+    expected = zarel.fit(system, {"time": t, "q": run_.x[:, 0]}, ["k", "c"], x0={"q": 1.0}, u=force,
+                         params={"k": 3.0, "c": 0.5})
+    assert abs(expected.values["k"] - 4.0) < 1e-6 and abs(expected.values["c"] - 0.3) < 1e-6
+    done = run("fit", "spring.json", "pushed.csv", "--fit", "k,c", "--x0", "q=1", "--params", "k=3", "c=0.5",
+               "--input", "force.csv", cwd=files)
+    assert done.returncode == 0 and done.stdout == f"{expected}\n", done.stderr
+
+
+FIT = ["fit", "spring.json", "clean.csv", "--x0", "q=1", "--out", "refused.json"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (FIT + ["--fit", "k,m"], "fit: 'm' is neither a parameter nor an initial state; parameters are: k, c"),
+    (["fit", "spring.json", "unknown.csv", "--fit", "k", "--out", "refused.json"],
+     "unknown.csv: the column 'z' names no state or output of the model; states are: q, p"),
+    (["fit", "spring.json", "few.csv", "--fit", "k,c", "--out", "refused.json"],
+     "the data hold 1 measured values for 2 fitted quantities"),
+    (["fit", "spring.json", "text.csv", "--fit", "k"], "text.csv, line 3: 'n/a' in the column q is not a number"),
+    (["fit", "spring.json", "untimed.csv", "--fit", "k"], "untimed.csv, line 3: a row without its time"),
+    (FIT + ["--fit", "k", "--bounds", "k=5:10"], "bounds: k's bounds [5, 10] exclude its start 4"),
+    (["fit", "growth.json", "growth.csv", "--x0", "1", "--fit", "a", "--method", "rk45", "--out", "refused.json"],
+     "the run of the model failed during the fit, at a=1: the rk45 step at t = 1"),
+    (FIT[:-1] + ["absent/fitted.json", "--fit", "k"], "--out absent/fitted.json: the folder absent does not exist"),
+    (FIT[:-1] + ["fitted.txt", "--fit", "k"], "--out fitted.txt: the fitted document is JSON; choose a file ending"),
+    (FIT + ["--fit", "k", "--method", "rk4", "--atol", "1e-3"],
+     "--atol sets the error control of rk45, dop853, nonstiff, rodas5p, midpoint and gauss4; method rk4 does not"),
+    (FIT + ["--fit", "k", "--sigma", "q=0.1", "q=0.2"], "--sigma: 'q' is given twice"),
+])
+def test_fit_refusals_name_the_cause(files, measured, args, message):
+    assert message in failed(run(*args, cwd=files))
+    assert not (files / "refused.json").exists() and not (files / "fitted.txt").exists()
