@@ -226,7 +226,8 @@ fmi2Component fmi2Instantiate(fmi2String instanceName, fmi2Type fmuType, fmi2Str
             return refuse("unknown FMU type " + std::to_string(static_cast<int>(fmuType)));
         std::string folder;
         if (!fmuResourceLocation || !path_of(fmuResourceLocation, folder))
-            return refuse(std::string("the resource location ") + (fmuResourceLocation ? fmuResourceLocation : "(null)") +
+            return refuse(std::string("the resource location ") +
+                          (fmuResourceLocation ? fmuResourceLocation : "(null)") +
                           " is not a file: URI");
         std::string document, settings_text;
         if (!read_file(folder + "model.json", document)) return refuse("cannot read " + folder + "model.json");
@@ -279,10 +280,12 @@ fmi2Status fmi2SetupExperiment(fmi2Component c, fmi2Boolean toleranceDefined, fm
             return comp.error("fmi2SetupExperiment", "the tolerance " + zarel::format_number(tolerance) +
                                                          " is not a finite non-negative number");
         if (!std::isfinite(startTime))
-            return comp.error("fmi2SetupExperiment", "the start time " + zarel::format_number(startTime) + " is not finite");
+            return comp.error("fmi2SetupExperiment",
+                              "the start time " + zarel::format_number(startTime) + " is not finite");
         if (stopTimeDefined && !(stopTime >= startTime))
             return comp.error("fmi2SetupExperiment", "the stop time " + zarel::format_number(stopTime) +
-                                                         " is before the start time " + zarel::format_number(startTime));
+                                                         " is before the start time " +
+                                                         zarel::format_number(startTime));
         // the importer's tolerance is the relative tolerance of the communication step's method
         if (toleranceDefined) comp.inst->settings.options.rtol = tolerance;
         comp.inst->t = startTime;
@@ -453,7 +456,9 @@ fmi2Status fmi2FreeFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
 namespace {
 
 // A serialized state: tag, sizes n, m, p, the mode, t, then x, u and the parameters, as doubles.
-std::size_t serialized_size(const Layout& l) { return 5 * sizeof(std::uint64_t) + (1 + l.n + l.m + l.p) * sizeof(double); }
+std::size_t serialized_size(const Layout& l) {
+    return 5 * sizeof(std::uint64_t) + (1 + l.n + l.m + l.p) * sizeof(double);
+}
 
 }  // namespace
 
@@ -616,7 +621,8 @@ fmi2Status fmi2SetTime(fmi2Component c, fmi2Real time) {
         if (!comp.of_type("fmi2SetTime", fmi2ModelExchange) ||
             !comp.allowed("fmi2SetTime", {Phase::Event, Phase::Continuous}))
             return fmi2Error;
-        if (!std::isfinite(time)) return comp.error("fmi2SetTime", "the time " + zarel::format_number(time) + " is not finite");
+        if (!std::isfinite(time))
+            return comp.error("fmi2SetTime", "the time " + zarel::format_number(time) + " is not finite");
         comp.inst->t = time;
         comp.inst->changed();
         return fmi2OK;
@@ -629,7 +635,8 @@ fmi2Status fmi2SetContinuousStates(fmi2Component c, const fmi2Real x[], size_t n
         if (!comp.of_type(fn, fmi2ModelExchange) || !comp.allowed(fn, {Phase::Continuous})) return fmi2Error;
         Instance& inst = *comp.inst;
         if (nx != inst.layout.n)
-            return comp.error(fn, "got " + std::to_string(nx) + " states, the model has " + std::to_string(inst.layout.n));
+            return comp.error(fn, "got " + std::to_string(nx) + " states, the model has " +
+                                      std::to_string(inst.layout.n));
         if (nx > 0 && !x) return comp.error(fn, "null states");
         for (std::size_t k = 0; k < nx; ++k)
             if (!std::isfinite(x[k]))

@@ -230,10 +230,11 @@ Status Instance::step(double h) {
         const InputSource input = InputSource::of_series(inputs, 0, m);
         if (method == Method::Euler) euler_step(model, next, input, work_, grid_[0], grid_[1] - grid_[0]);
         if (method == Method::Rk4) rk4_step(model, next, input, work_, grid_[0], grid_[1] - grid_[0]);
-        if (method == Method::Midpoint)
-            if (auto st = midpoint_recursive(model, next, input, grid_[0], grid_[1] - grid_[0], settings.options, work_, 0);
-                !st)
+        if (method == Method::Midpoint) {
+            const double h = grid_[1] - grid_[0];
+            if (auto st = midpoint_recursive(model, next, input, grid_[0], h, settings.options, work_, 0); !st)
                 return st;
+        }
         if (!all_finite(next, n)) return fail(NonFinite{"the state", grid_[1]});
     } else {
         const RecordTarget target{recorded_, {}, {}, {}, {}};
