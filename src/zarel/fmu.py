@@ -31,13 +31,15 @@ KINDS = ("model-exchange", "co-simulation")
 # the methods a communication step may run; "nonstiff" and "stiff" pick one as zarel.simulate does
 METHODS = ("midpoint", "gauss4", "euler", "rk4", "rk45", "dop853", "rodas5p", "nonstiff", "stiff")
 RUNTIME = pathlib.Path(__file__).parent / "fmu" / "zarel_fmi2.so"
+# the FMI headers' license notice, which the runtime's binary form must carry
+NOTICE = RUNTIME.with_name("LICENSE-fmi2-headers.txt")
 # fixed, so that the same model exported with the same choices has the same GUID
 _GUIDS = uuid.UUID("6f1d3c52-2b8e-4c57-9a0e-6a7d2f1e9b40")
 
 
 def runtime() -> pathlib.Path:
     """The runtime library of this installation; an error when it was built without FMI headers."""
-    if not RUNTIME.is_file():
+    if not RUNTIME.is_file() or not NOTICE.is_file():
         raise RuntimeError(f"this installation has no FMU runtime ({RUNTIME} is missing): the package was built "
                            f"without fmpy's FMI 2 headers; install fmpy and rebuild it")
     return RUNTIME
@@ -79,6 +81,7 @@ def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, 
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("modelDescription.xml", description)
         z.writestr(f"binaries/linux64/{identifier}.so", library)
+        z.writestr("documentation/licenses/fmi2-headers.txt", NOTICE.read_bytes())
         z.writestr("resources/model.json", document)
         z.writestr("resources/zarel_fmu.json", json.dumps(settings, indent=1))
     return out
