@@ -13,7 +13,7 @@ from typing import Any, Optional, TextIO
 
 import numpy as np
 
-from . import fit_cli, sweep_cli
+from . import fit_cli, fmu_cli, sweep_cli
 from .arguments import (add_initial_state, add_solver_options, assignment, assignments, initial_state, load_file,
                         plot_file, read_inputs, solver_options, take_positionals, time_grid, writable_folder)
 from .infix import infix
@@ -182,6 +182,7 @@ def parser() -> argparse.ArgumentParser:
     sim.set_defaults(run=run_simulate, parser=sim)
     sweep_cli.register(commands)
     fit_cli.register(commands)
+    fmu_cli.register(commands)
     return top
 
 

@@ -5,8 +5,9 @@ from __future__ import annotations
 import json
 import math
 import os
+import pathlib
 import threading
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Optional, TypeVar, Union
 
@@ -251,6 +252,26 @@ class System:
         with open(path, "w", encoding="utf-8") as f:
             f.write(self.json())
             f.write("\n")
+
+    def to_fmu(self, path: Union[str, os.PathLike[str]], fmi: int = 2,
+               kinds: Sequence[str] = ("model-exchange", "co-simulation"), method: str = "midpoint", *,
+               grid_steps: bool = False, rtol: float = 1e-8, atol: float = 1e-10, newton_tol: float = 1e-10,
+               max_newton: int = 50, x0: Any = None) -> pathlib.Path:
+        """Writes the model as an FMU (FMI 2.0) for Model Exchange, Co-Simulation or both, and returns its path.
+
+        Variables: the states (start values from `x0`, zero by default) and their derivatives
+        "der(NAME)", the inputs, the parameters (tunable, starting at their defaults), the named
+        outputs, the port outputs "port_outputs[k]", "energy" and "supplied_power". The document is
+        a resource of the FMU; its runtime, prebuilt with this package, evaluates it as
+        zarel.simulate does. Co-Simulation's step runs `method` (with its options, as zarel.simulate
+        takes them) from one communication point to the next with the inputs held: with
+        ``grid_steps=True`` midpoint and gauss4 take one step per communication interval, rk45,
+        dop853 and rodas5p end one there; otherwise they choose their own steps within it.
+        """
+        from .fmu import export
+
+        return export(self, path, fmi=fmi, kinds=kinds, method=method, grid_steps=grid_steps, rtol=rtol, atol=atol,
+                      newton_tol=newton_tol, max_newton=max_newton, x0=x0)
 
     def model(self) -> zarel_engine.Model:
         """The engine model of this document, compiled once and the same object on every call.
