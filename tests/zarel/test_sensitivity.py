@@ -119,8 +119,7 @@ def test_sensitivities_agree_with_central_differences(method, case):
         expected = _central(system, x0, t, name, run)
         got = with_sens.sensitivities[:, :, k]
         scale = np.max(np.abs(expected), axis=0)
-        tol = 1e-4 if fine else 1e-6
-        assert np.all(np.abs(got - expected) <= tol * scale + 1e-9), (name, np.max(np.abs(got - expected) / scale))
+        assert np.all(np.abs(got - expected) <= 1e-6 * scale + 1e-9), (name, np.max(np.abs(got - expected) / scale))
 
 
 def test_what_a_run_with_sensitivities_reports():
