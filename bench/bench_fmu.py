@@ -42,6 +42,7 @@ HERE = pathlib.Path(__file__).parent
 sys.path.insert(0, str(HERE))
 
 import models  # noqa: E402
+from bench_fit import side_by_side  # noqa: E402  (the fastest of alternating rounds)
 
 EXAMPLES = HERE.parent / "examples"
 STEPS = 1000
@@ -53,19 +54,6 @@ def trivial(n: int) -> zarel.System:
     """n states that stay put: the cheapest model the runtime can run."""
     return zarel.System({"name": "idle", "n_states": n, "n_inputs": 0, "n_params": 0, "param_values": [],
                          "rhs": [["const", 0.0]] * n})
-
-
-def side_by_side(runs: list[Callable[[], Any]], rounds: int) -> list[float]:
-    """The fastest time of each run over `rounds` rounds, the runs alternating within a round."""
-    for run in runs:
-        run()
-    best = [math.inf] * len(runs)
-    for _ in range(rounds):
-        for i, run in enumerate(runs):
-            start = time.perf_counter()
-            run()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
 
 
 def per_call(fn: Callable[[], Any], number: int) -> Callable[[], None]:
