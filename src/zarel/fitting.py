@@ -63,7 +63,7 @@ class _Prepared:
     x0: Array
     u: Inputs
     params: Array
-    plan: Optional[Plan] = None  # the runs with sensitivities on the data's times
+    plan: Optional[Plan] = None  # the runs with sensitivities on the data's times, made by _Fit
 
 
 @dataclass(eq=False)
@@ -146,7 +146,7 @@ class FitResult:
             t = e.t
             if _smooth_input(e.u):
                 t = np.linspace(e.t[0], e.t[-1], PLOT_POINTS)
-            run = fit.run(e, fit.theta_of(self), t, sensitivities=False)
+            run = fit.run(e, fit.theta_of(self), Plan(fit.system, t, e.u, record_energy=False, **fit.options))
             for j, column in enumerate(e.columns):
                 ax = axes[i][j]
                 ax.plot(e.t, e.data[:, j], "o", markersize=3, label="data")
@@ -307,8 +307,9 @@ class _Fit:
         v = np.array([result.values[n] for n in self.wrt.names])
         return np.where(self.log, np.log(np.where(self.log, v, 1.0)), v)
 
-    def run(self, e: _Prepared, theta: Array, t: Array, sensitivities: bool = True) -> Result:
-        """The run of experiment `e` at the fitted quantities `theta`, with their sensitivities."""
+    def run(self, e: _Prepared, theta: Array, plan: Optional[Plan] = None) -> Result:
+        """The run of experiment `e` at the fitted quantities `theta`: by its own plan, with the
+        sensitivities on the data's times, or by `plan`."""
         values = self.values(theta)
         x0, p = e.x0.copy(), e.params.copy()
         for v, j, s in zip(values, self.wrt.params, self.wrt.states):
@@ -316,11 +317,9 @@ class _Fit:
                 p[j] = v
             else:
                 x0[s] = v
+        plan = plan or e.plan
+        assert plan is not None
         try:
-            if sensitivities and e.plan is not None and t is e.t:
-                return e.plan.run(x0, p)
-            plan = Plan(self.system, t, e.u, record_energy=False,
-                        sensitivities=list(self.wrt.names) if sensitivities else None, **self.options)
             return plan.run(x0, p)
         except (ValueError, RuntimeError) as error:
             at = ", ".join(f"{n}={v:.10g}" for n, v in zip(self.wrt.names, values))
@@ -338,9 +337,9 @@ class _Fit:
             return self._cache[1], self._cache[2]
         if len(self.experiments) > 1:
             with ThreadPoolExecutor(min(len(self.experiments), os.cpu_count() or 1)) as pool:
-                runs = list(pool.map(lambda e: self.run(e, theta, e.t), self.experiments))
+                runs = list(pool.map(lambda e: self.run(e, theta), self.experiments))
         else:
-            runs = [self.run(self.experiments[0], theta, self.experiments[0].t)]
+            runs = [self.run(self.experiments[0], theta)]
         scale = np.where(self.log, self.values(theta), 1.0)  # dv/dtheta
         residuals, jacobian = [], []
         for e, run in zip(self.experiments, runs):

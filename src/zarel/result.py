@@ -79,10 +79,7 @@ class Result:
         column per quantity of ``sensitivity_names``; with `wrt`, the (L,) column of that one."""
         if self.sensitivities is None:
             raise ValueError("the run has no sensitivities; pass sensitivities=[...] to zarel.simulate")
-        sig = self.signature
-        rows = list(sig.state_names)
-        if self.sensitivities.shape[1] > len(rows):
-            rows += sig.output_names
+        rows = self._sensitivity_rows()
         if name not in rows:
             raise KeyError(f"no state or recorded output {name!r}; they are: {', '.join(rows) or '(none)'}")
         values = self.sensitivities[:, rows.index(name), :]
@@ -91,6 +88,11 @@ class Result:
         if wrt not in self.sensitivity_names:
             raise KeyError(f"no sensitivity with respect to {wrt!r}; the run has: {', '.join(self.sensitivity_names)}")
         return values[:, self.sensitivity_names.index(wrt)]
+
+    def _sensitivity_rows(self) -> list[str]:
+        """What the rows of ``sensitivities`` differentiate: the states, then the recorded outputs."""
+        assert self.sensitivities is not None
+        return [*self.signature.state_names, *self.signature.output_names][:self.sensitivities.shape[1]]
 
     def output(self, name: str) -> Array:
         """The recorded named output `name`, one value per grid point."""
@@ -134,8 +136,7 @@ class Result:
             if "parameter" in data:
                 raise ValueError("'parameter' names a column and the sensitivities' dimension; rename the column")
             coords["parameter"] = ("parameter", list(self.sensitivity_names))
-            rows = (*self.signature.state_names, *self.signature.output_names)[:self.sensitivities.shape[1]]
-            for j, name in enumerate(rows):
+            for j, name in enumerate(self._sensitivity_rows()):
                 _add_variable(data, f"sensitivity_{name}", (("time", "parameter"), self.sensitivities[:, j, :],
                                                              {"kind": "sensitivity", "of": name}))
         return xarray.Dataset(data, coords=coords, attrs=attrs)
@@ -408,6 +409,7 @@ class Plan:
         self.series = input_series(signature, grid, sampled)
         self.interp: str = ("linear" if callable(sampled) else "hold") if interp is None else interp
         self.method, self.grid_steps = method, grid_steps
+        self.engine_method = pick_method(method, rtol)
         self.options: dict[str, Any] = dict(rtol=rtol, atol=atol, newton_tol=newton_tol, max_newton=max_newton,
                             record_outputs=record_outputs, record_energy=record_energy)
         self.wrt = None if sensitivities is None else quantities(signature, sensitivities)
@@ -417,7 +419,7 @@ class Plan:
                 raise ValueError("sensitivities: the discrete gradient method does not run them; use midpoint, gauss4 "
                                  "or another method")
             # the implicit methods solve with the Jacobian; the explicit ones never read it
-            implicit = pick_method(method, rtol) not in EXPLICIT
+            implicit = self.engine_method not in EXPLICIT
             self.augmented = augmented(system, None if self.exact_inputs is None else self.exact_inputs.document,
                                        self.wrt, jacobian=implicit)
 
@@ -425,15 +427,14 @@ class Plan:
         """The run from `x0` with `params`, both arrays in the model's order."""
         structure = None
         sens = None
-        interp, method = self.interp, self.method
-        engine_method = pick_method(method, self.options["rtol"])
+        interp, engine_method = self.interp, self.engine_method
         if self.augmented is not None:
             aug = self.augmented
             run = _engine.simulate(aug.model, aug.start(x0), self.grid, self.series, params=params,
                                    method=engine_method, interp=interp, dense=not self.grid_steps,
                                    error_states=aug.n, sensitivity_blocks=len(aug.wrt.names), **self.options)
             run["x"], run["outputs"], sens = aug.split(run["x"], run["outputs"])
-        elif method == DISCRETE_GRADIENT:
+        elif self.method == DISCRETE_GRADIENT:
             assert self.system is not None
             run, structure = run_discrete_gradient(self.system, self.model, self.exact_inputs, self.expressions, x0,
                                                    self.grid, self.series, params, interp, dict(self.options))
