@@ -161,6 +161,7 @@ bool read_file(const std::string& path, std::string& text) {
 void reset_values(Instance& inst) {
     std::copy(inst.settings.x0.begin(), inst.settings.x0.end(), inst.x.begin());
     std::fill(inst.u.begin(), inst.u.end(), 0.0);
+    std::fill(inst.u_rate.begin(), inst.u_rate.end(), 0.0);
     inst.params = inst.model.params;
     inst.settings.options.rtol = inst.settings.exported_rtol;
     inst.t = 0.0;
@@ -179,8 +180,6 @@ bool settable(const Component& comp, Layout::Kind kind) {
     default: return false;
     }
 }
-
-constexpr std::uint64_t kSnapshotTag = 0x7a6172656c464d55u;  // "zarelFMU"
 
 }  // namespace
 }  // namespace zarel::fmu
@@ -410,12 +409,8 @@ fmi2Status fmi2GetFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
             comp.snapshots.push_back(std::make_unique<Snapshot>());
             snap = comp.snapshots.back().get();
         }
-        const Instance& inst = *comp.inst;
-        snap->t = inst.t;
+        comp.inst->save(*snap);
         snap->phase = static_cast<int>(comp.phase);
-        snap->x = inst.x;
-        snap->u = inst.u;
-        snap->params = inst.params;
         *FMUstate = snap;
         return fmi2OK;
     });
@@ -427,14 +422,8 @@ fmi2Status fmi2SetFMUstate(fmi2Component c, fmi2FMUstate FMUstate) {
                                [&](const auto& s) { return s.get() == FMUstate; });
         if (!FMUstate || it == comp.snapshots.end())
             return comp.error("fmi2SetFMUstate", "the state is not one this instance saved (or it was freed)");
-        Instance& inst = *comp.inst;
-        const Snapshot& snap = **it;
-        inst.t = snap.t;
-        std::copy(snap.x.begin(), snap.x.end(), inst.x.begin());
-        std::copy(snap.u.begin(), snap.u.end(), inst.u.begin());
-        std::copy(snap.params.begin(), snap.params.end(), inst.params.begin());
-        inst.changed();
-        comp.phase = static_cast<Phase>(snap.phase);
+        comp.inst->restore(**it);
+        comp.phase = static_cast<Phase>((*it)->phase);
         return fmi2OK;
     });
 }
@@ -453,22 +442,13 @@ fmi2Status fmi2FreeFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
     });
 }
 
-namespace {
-
-// A serialized state: tag, sizes n, m, p, the mode, t, then x, u and the parameters, as doubles.
-std::size_t serialized_size(const Layout& l) {
-    return 5 * sizeof(std::uint64_t) + (1 + l.n + l.m + l.p) * sizeof(double);
-}
-
-}  // namespace
-
 fmi2Status fmi2SerializedFMUstateSize(fmi2Component c, fmi2FMUstate FMUstate, size_t* size) {
     return guarded(c, "fmi2SerializedFMUstateSize", [&](Component& comp) {
         if (!size) return comp.error("fmi2SerializedFMUstateSize", "null pointer for the size");
         if (!FMUstate || std::none_of(comp.snapshots.begin(), comp.snapshots.end(),
                                       [&](const auto& s) { return s.get() == FMUstate; }))
             return comp.error("fmi2SerializedFMUstateSize", "the state is not one this instance saved");
-        *size = serialized_size(comp.inst->layout);
+        *size = Snapshot::serialized_size(comp.inst->layout);
         return fmi2OK;
     });
 }
@@ -480,20 +460,10 @@ fmi2Status fmi2SerializeFMUstate(fmi2Component c, fmi2FMUstate FMUstate, fmi2Byt
         if (!FMUstate || it == comp.snapshots.end())
             return comp.error("fmi2SerializeFMUstate", "the state is not one this instance saved");
         const Layout& l = comp.inst->layout;
-        if (!serializedState || size != serialized_size(l))
+        if (!serializedState || size != Snapshot::serialized_size(l))
             return comp.error("fmi2SerializeFMUstate", "the buffer must hold exactly " +
-                                                           std::to_string(serialized_size(l)) + " bytes");
-        const Snapshot& s = **it;
-        const std::uint64_t head[5] = {kSnapshotTag, l.n, l.m, l.p, static_cast<std::uint64_t>(s.phase)};
-        char* at = serializedState;
-        std::memcpy(at, head, sizeof head);
-        at += sizeof head;
-        std::memcpy(at, &s.t, sizeof(double));
-        at += sizeof(double);
-        for (const std::vector<double>* v : {&s.x, &s.u, &s.params}) {
-            if (!v->empty()) std::memcpy(at, v->data(), v->size() * sizeof(double));
-            at += v->size() * sizeof(double);
-        }
+                                                           std::to_string(Snapshot::serialized_size(l)) + " bytes");
+        (*it)->serialize(l, serializedState);
         return fmi2OK;
     });
 }
@@ -503,25 +473,13 @@ fmi2Status fmi2DeSerializeFMUstate(fmi2Component c, const fmi2Byte serializedSta
     return guarded(c, "fmi2DeSerializeFMUstate", [&](Component& comp) {
         const Layout& l = comp.inst->layout;
         if (!FMUstate) return comp.error("fmi2DeSerializeFMUstate", "null pointer for the state");
-        if (!serializedState || size != serialized_size(l))
+        if (!serializedState || size != Snapshot::serialized_size(l))
             return comp.error("fmi2DeSerializeFMUstate", "a state of this model has " +
-                                                             std::to_string(serialized_size(l)) + " bytes, got " +
-                                                             std::to_string(size));
-        std::uint64_t head[5];
-        std::memcpy(head, serializedState, sizeof head);
-        if (head[0] != kSnapshotTag || head[1] != l.n || head[2] != l.m || head[3] != l.p ||
-            head[4] > static_cast<std::uint64_t>(Phase::Error))
-            return comp.error("fmi2DeSerializeFMUstate", "the bytes are not a saved state of this model");
+                                                             std::to_string(Snapshot::serialized_size(l)) +
+                                                             " bytes, got " + std::to_string(size));
         auto snap = std::make_unique<Snapshot>();
-        snap->phase = static_cast<int>(head[4]);
-        const char* at = serializedState + sizeof head;
-        std::memcpy(&snap->t, at, sizeof(double));
-        at += sizeof(double);
-        for (auto [v, n] : {std::pair{&snap->x, l.n}, {&snap->u, l.m}, {&snap->params, l.p}}) {
-            v->resize(n);
-            if (n) std::memcpy(v->data(), at, n * sizeof(double));
-            at += n * sizeof(double);
-        }
+        if (!snap->deserialize(l, serializedState, size, static_cast<int>(Phase::Error)))
+            return comp.error("fmi2DeSerializeFMUstate", "the bytes are not a saved state of this model");
         comp.snapshots.push_back(std::move(snap));
         *FMUstate = comp.snapshots.back().get();
         return fmi2OK;
@@ -705,13 +663,35 @@ fmi2Status fmi2GetNominalsOfContinuousStates(fmi2Component c, fmi2Real x_nominal
 
 fmi2Status fmi2SetRealInputDerivatives(fmi2Component c, const fmi2ValueReference vr[], size_t nvr,
                                        const fmi2Integer order[], const fmi2Real value[]) {
-    (void)vr;
-    (void)order;
-    (void)value;
     return guarded(c, "fmi2SetRealInputDerivatives", [&](Component& comp) {
-        if (!comp.of_type("fmi2SetRealInputDerivatives", fmi2CoSimulation)) return fmi2Error;
-        if (nvr == 0) return fmi2OK;
-        return comp.error("fmi2SetRealInputDerivatives", "the inputs are held over a step: derivatives are not taken");
+        const char* fn = "fmi2SetRealInputDerivatives";
+        if (!comp.of_type(fn, fmi2CoSimulation) || !arrays(comp, fn, vr, nvr, value) ||
+            !arrays(comp, fn, vr, nvr, order))
+            return fmi2Error;
+        Instance& inst = *comp.inst;
+        // every value is checked before any is written: a refused call changes nothing
+        for (std::size_t k = 0; k < nvr; ++k) {
+            Layout::Kind kind;
+            std::size_t index;
+            if (!inst.layout.find(vr[k], kind, index) || kind != Layout::Kind::Input)
+                return comp.error(fn, "the value reference " + std::to_string(vr[k]) + " is no input");
+            if (!settable(comp, kind))
+                return comp.error(fn, std::string("inputs cannot be set in ") + phase_name(comp.phase));
+            if (order[k] != 1)
+                return comp.error(fn, "order " + std::to_string(order[k]) + " for value reference " +
+                                          std::to_string(vr[k]) +
+                                          ": the inputs are linear over a step, only first derivatives are taken");
+            if (!std::isfinite(value[k]))
+                return comp.error(fn, "the derivative " + zarel::format_number(value[k]) +
+                                          " for value reference " + std::to_string(vr[k]) + " is not finite");
+        }
+        for (std::size_t k = 0; k < nvr; ++k) {
+            Layout::Kind kind;
+            std::size_t index;
+            inst.layout.find(vr[k], kind, index);
+            inst.u_rate[index] = value[k];
+        }
+        return fmi2OK;
     });
 }
 

@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "run.hpp"
 
@@ -81,6 +85,7 @@ Result<std::unique_ptr<Instance>> Instance::load(std::string_view document, cons
                        std::to_string(l.n) + " states");
     i.x = settings.x0;
     i.u.assign(l.m, 0.0);
+    i.u_rate.assign(l.m, 0.0);
     i.params = i.model.params;
     i.scratch_ = Scratch::for_model(i.model);
     i.scratch_.params = i.params.data();
@@ -217,9 +222,15 @@ Status Instance::step(double h) {
     grid_[1] = t + h;
     if (!(grid_[1] > grid_[0])) return invalid("the step from t = " + format_number(t) + " by " + format_number(h) +
                                                " does not advance the time");
-    std::copy_n(u.data(), m, series_.data());
-    std::copy_n(u.data(), m, series_.data() + m);
-    const Inputs inputs{m > 0 ? series_.data() : nullptr, series_.size(), Interp::Hold};
+    bool ramps = false;
+    for (std::size_t j = 0; j < m; ++j) {
+        series_[j] = u[j];
+        series_[m + j] = u_rate[j] != 0.0 ? u[j] + u_rate[j] * h : u[j];
+        ramps |= u_rate[j] != 0.0;
+    }
+    if (!all_finite(series_.data() + m, m))
+        return invalid("the inputs at the step's end, t = " + format_number(grid_[1]) + ", are not finite");
+    const Inputs inputs{m > 0 ? series_.data() : nullptr, series_.size(), ramps ? Interp::Linear : Interp::Hold};
     // the run's parameters may have been set since the last step: the Work keeps them in its scratch
     model.fill_params(work_.scratch);
     const Method method = settings.method;
@@ -242,9 +253,68 @@ Status Instance::step(double h) {
             return st;
     }
     std::copy_n(recorded_.data() + n, n, x.data());
+    std::copy_n(series_.data() + m, m, u.data());
     t = grid_[1];
     fresh_ = false;
     return {};
+}
+
+void Instance::save(Snapshot& snap) const {
+    snap.t = t;
+    snap.x = x;
+    snap.u = u;
+    snap.u_rate = u_rate;
+    snap.params = params;
+}
+
+void Instance::restore(const Snapshot& snap) {
+    t = snap.t;
+    std::copy(snap.x.begin(), snap.x.end(), x.begin());
+    std::copy(snap.u.begin(), snap.u.end(), u.begin());
+    std::copy(snap.u_rate.begin(), snap.u_rate.end(), u_rate.begin());
+    std::copy(snap.params.begin(), snap.params.end(), params.begin());
+    changed();
+}
+
+namespace {
+
+constexpr std::uint64_t kSnapshotTag = 0x7a6172656c464d56u;  // "zarelFMV"
+
+}  // namespace
+
+std::size_t Snapshot::serialized_size(const Layout& l) {
+    return 5 * sizeof(std::uint64_t) + (1 + l.n + 2 * l.m + l.p) * sizeof(double);
+}
+
+void Snapshot::serialize(const Layout& l, char* out) const {
+    const std::uint64_t head[5] = {kSnapshotTag, l.n, l.m, l.p, static_cast<std::uint64_t>(phase)};
+    std::memcpy(out, head, sizeof head);
+    out += sizeof head;
+    std::memcpy(out, &t, sizeof(double));
+    out += sizeof(double);
+    for (const std::vector<double>* v : {&x, &u, &u_rate, &params}) {
+        if (!v->empty()) std::memcpy(out, v->data(), v->size() * sizeof(double));
+        out += v->size() * sizeof(double);
+    }
+}
+
+bool Snapshot::deserialize(const Layout& l, const char* bytes, std::size_t size, int last_phase) {
+    if (!bytes || size != serialized_size(l)) return false;
+    std::uint64_t head[5];
+    std::memcpy(head, bytes, sizeof head);
+    if (head[0] != kSnapshotTag || head[1] != l.n || head[2] != l.m || head[3] != l.p ||
+        head[4] > static_cast<std::uint64_t>(last_phase))
+        return false;
+    phase = static_cast<int>(head[4]);
+    bytes += sizeof head;
+    std::memcpy(&t, bytes, sizeof(double));
+    bytes += sizeof(double);
+    for (auto [v, n] : {std::pair{&x, l.n}, {&u, l.m}, {&u_rate, l.m}, {&params, l.p}}) {
+        v->resize(n);
+        if (n) std::memcpy(v->data(), bytes, n * sizeof(double));
+        bytes += n * sizeof(double);
+    }
+    return true;
 }
 
 }  // namespace zarel::fmu

@@ -53,7 +53,13 @@ struct Settings {
 struct Snapshot {
     double t = 0.0;
     int phase = 0;
-    std::vector<double> x, u, params;
+    std::vector<double> x, u, u_rate, params;
+
+    // Its bytes: a tag, the sizes n, m, p, the mode, t, then x, u, u_rate and the parameters.
+    static std::size_t serialized_size(const Layout& layout);
+    void serialize(const Layout& layout, char* out) const;
+    // The snapshot of `size` bytes; false, with nothing written, unless they are one of this layout.
+    bool deserialize(const Layout& layout, const char* bytes, std::size_t size, int last_phase);
 };
 
 class Instance {
@@ -63,6 +69,9 @@ public:
     Settings settings;
     double t = 0.0;
     std::vector<double> x, u, params;
+    // the inputs' time derivatives over the next communication step: zero holds them, else each
+    // input runs linearly from its value at the step's start
+    std::vector<double> u_rate;
 
     static Result<std::unique_ptr<Instance>> load(std::string_view document, const Settings& settings);
 
@@ -77,9 +86,13 @@ public:
     // for the rest. `seed_x` and `seed_u` hold n and m values.
     void directional(const std::vector<std::size_t>& unknowns, const double* seed_x, const double* seed_u,
                      double* out);
-    // One communication step of length h from t with the inputs held: x and t advance on
-    // success; on failure both keep their values.
+    // One communication step of length h from t, the inputs linear at their rates (held where
+    // these are zero): x, t and the inputs advance to the step's end on success; on failure they
+    // keep their values.
     Status step(double h);
+    // The values a snapshot keeps, and back; the mode is the caller's.
+    void save(Snapshot& snap) const;
+    void restore(const Snapshot& snap);
 
 private:
     Scratch scratch_;

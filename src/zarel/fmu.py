@@ -116,7 +116,9 @@ def model_description(system: System, identifier: str, guid: str, kinds: Sequenc
     if "model-exchange" in kinds:
         ET.SubElement(root, "ModelExchange", {**common, "completedIntegratorStepNotNeeded": "true"})
     if "co-simulation" in kinds:
-        ET.SubElement(root, "CoSimulation", {**common, "canHandleVariableCommunicationStepSize": "true"})
+        # inputs given with their first derivatives (fmi2SetRealInputDerivatives) run linearly over a step
+        ET.SubElement(root, "CoSimulation", {**common, "canHandleVariableCommunicationStepSize": "true",
+                                             "canInterpolateInputs": "true"})
     categories = ET.SubElement(root, "LogCategories")
     for category in ("logStatusError", "logStatusFatal", "logAll"):
         ET.SubElement(categories, "Category", {"name": category})

@@ -72,6 +72,42 @@ def test_cosimulation_is_simulate_bit_for_bit(method, tmp_path):
     np.testing.assert_array_equal(got["supplied_power"], want.supplied_power)
 
 
+@pytest.mark.parametrize("method", ["rk4", "rk45"])
+def test_inputs_given_with_derivatives_run_linearly_over_each_step(method, tmp_path):
+    # The series circuit driven by the ramp V = 1 + 40 t, its value and slope set at every
+    # communication point as a master that interpolates its inputs does. (FMPy's simulate_fmu
+    # cannot: its set_input_derivatives buffer holds 9 values whatever the number of inputs.)
+    system = rlc()
+    path = system.to_fmu(tmp_path / "rlc.fmu", kinds=("co-simulation",), method=method, grid_steps=True)
+    md, unzipped = read_model_description(str(path)), extract(str(path))
+    t = np.linspace(0.0, 0.05, 51)
+
+    def cosimulate(slope):
+        slave = FMU2Slave(guid=md.guid, unzipDirectory=unzipped, modelIdentifier="rlc_series", instanceName="ramp")
+        slave.instantiate()
+        slave.setupExperiment(startTime=0.0)
+        slave.enterInitializationMode()
+        slave.exitInitializationMode()
+        rows = [slave.getReal([0, 1])]
+        for k in range(len(t) - 1):
+            slave.setReal([4], [1.0 + 40.0 * t[k]])
+            slave.setRealInputDerivatives([4], [1], [slope])
+            slave.doStep(t[k], t[k + 1] - t[k])
+            rows.append(slave.getReal([0, 1]))
+        end = slave.getReal([4])[0]  # where the ramp has taken the input
+        slave.terminate()
+        slave.freeInstance()
+        return np.array(rows), end
+
+    (got, end), (held, _) = cosimulate(40.0), cosimulate(0.0)
+    want = zarel.simulate(system, [0.0, 0.0], t, u={"V": 1.0 + 40 * zarel.t}, method=method, grid_steps=True)
+    # the same ramp, rounded differently: between grid points the input is u + (u1 - u) s here
+    scale = np.abs(want.x).max(axis=0)
+    np.testing.assert_allclose(got, want.x, rtol=0, atol=1e-14 * scale.max())
+    assert (np.abs(held - want.x).max(axis=0) > 1e-3 * scale).all()
+    assert end == pytest.approx(1.0 + 40.0 * t[-1], rel=1e-15)
+
+
 def test_model_exchange_under_cvode_agrees_with_a_tight_run(tmp_path):
     system = zarel.load(EXAMPLES / "pendulum.json")
     path = system.to_fmu(tmp_path / "pendulum.fmu", kinds=("model-exchange",), x0=[1.0, 0.0])
@@ -135,14 +171,17 @@ def test_a_restored_state_continues_as_before(tmp_path):
             rows.append(slave.getReal([0, 1, 8, 12]))
         return t, rows
 
+    slave.setRealInputDerivatives([4], [1], [300.0])  # the input ramps from 2 over every step
     t, _ = run(0.0, 5)
     saved = slave.getFMUstate()
     data = slave.serializeFMUstate(saved)
+    ramped = slave.getReal([4])
     _, first = run(t, 5)
-    slave.setReal([4], [-1.0])  # a different input, undone by the restore
+    slave.setReal([4], [-1.0])  # a different input and slope, undone by the restore
+    slave.setRealInputDerivatives([4], [1], [0.0])
     run(t + 5e-3, 3)
     slave.setFMUstate(saved)
-    assert slave.getReal([4]) == [2.0]
+    assert slave.getReal([4]) == ramped and ramped[0] > 2.0
     _, again = run(t, 5)
     slave.setFMUstate(slave.deSerializeFMUstate(data))
     _, thrice = run(t, 5)
@@ -182,6 +221,7 @@ class Runtime:
         L.fmi2GetReal.argtypes = [c, p(u), s, p(d)]
         L.fmi2SetReal.argtypes = [c, p(u), s, p(d)]
         L.fmi2GetDerivatives.argtypes = [c, p(d), s]
+        L.fmi2SetRealInputDerivatives.argtypes = [c, p(u), s, p(ctypes.c_int), p(d)]
 
     def instantiate(self, kind=1, guid=None):
         uri = (self.folder / "resources").as_uri().encode()
@@ -209,6 +249,10 @@ def refs(*vr):
 
 def reals(*v):
     return (ctypes.c_double * len(v))(*v)
+
+
+def ints(*v):
+    return (ctypes.c_int * len(v))(*v)
 
 
 def test_hostile_calls_are_errors_not_crashes(tmp_path):
@@ -248,6 +292,12 @@ def test_hostile_calls_are_errors_not_crashes(tmp_path):
     assert L.fmi2SetReal(inst, refs(2), 1, reals(float("nan"))) == fmi2Error
     assert "is not finite" in rt.last() and "an input" in rt.last()
     assert L.fmi2GetReal(inst, refs(2), 1, out) == fmi2OK and out[0] == 0.0
+    # input derivatives: of inputs only, first order only, finite
+    for vr, order, value, cause in [(0, 1, 1.0, "is no input"), (2, 2, 1.0, "only first derivatives"),
+                                    (2, 1, float("inf"), "is not finite")]:
+        assert L.fmi2SetRealInputDerivatives(inst, refs(vr), 1, ints(order), reals(value)) == fmi2Error
+        assert cause in rt.last()
+    assert L.fmi2SetRealInputDerivatives(inst, refs(2), 1, None, reals(1.0)) == fmi2Error
     # steps that do not advance, or do not start where the instance is
     assert L.fmi2DoStep(inst, 0.0, float("nan"), 1) == fmi2Error
     assert L.fmi2DoStep(inst, 0.0, -0.1, 1) == fmi2Error
