@@ -125,6 +125,8 @@ def main(argv: "list[str] | None" = None) -> None:
     chain_batch()
     print("== the motor and load from parts, identified from measured current and speed")
     importlib.import_module("fit_motor").main([str(args.out / "fit_motor.png")])
+    print("== the pendulum and the series circuit exported as FMUs, run by FMPy")
+    importlib.import_module("fmu_roundtrip").main([str(args.out)])
 
 
 if __name__ == "__main__":

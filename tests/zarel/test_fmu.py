@@ -4,6 +4,7 @@ directional derivatives are the Jacobian, a restored state continues as before; 
 functions refuse hostile calls with an error instead of crashing the host."""
 
 import ctypes
+import importlib.util
 import pathlib
 import shutil
 import subprocess
@@ -355,6 +356,19 @@ def test_instances_in_threads_run_as_alone(tmp_path):
         th.join()
     assert [r[0] for r in together] == alone
     assert rt.messages == []
+
+
+def test_the_walkthrough_example_holds(tmp_path):
+    # examples/fmu_roundtrip.py, which the README shows: what it prints is what happens
+    path = EXAMPLES / "fmu_roundtrip.py"
+    spec = importlib.util.spec_from_file_location("fmu_roundtrip", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    got = example.main([str(tmp_path)])
+    assert got["problems"] == 0 and got["cs_difference"] == 0.0
+    assert got["me_error"] < 1e-8
+    assert got["drift_cs"] < 1e-12 < got["drift_me"]
+    assert (tmp_path / "pendulum.fmu").is_file() and (tmp_path / "rlc_series.fmu").is_file()
 
 
 def test_the_runtime_needs_none_of_our_libraries():
