@@ -158,16 +158,6 @@ bool read_file(const std::string& path, std::string& text) {
     return static_cast<bool>(in) || in.eof();
 }
 
-void reset_values(Instance& inst) {
-    std::copy(inst.settings.x0.begin(), inst.settings.x0.end(), inst.x.begin());
-    std::fill(inst.u.begin(), inst.u.end(), 0.0);
-    std::fill(inst.u_rate.begin(), inst.u_rate.end(), 0.0);
-    inst.params = inst.model.params;
-    inst.settings.options.rtol = inst.settings.exported_rtol;
-    inst.t = 0.0;
-    inst.changed();
-}
-
 // Which variables fmi2SetReal may write in the current mode.
 bool settable(const Component& comp, Layout::Kind kind) {
     const Phase p = comp.phase;
@@ -320,7 +310,7 @@ fmi2Status fmi2Terminate(fmi2Component c) {
 
 fmi2Status fmi2Reset(fmi2Component c) {
     return guarded(c, "fmi2Reset", [&](Component& comp) {
-        reset_values(*comp.inst);
+        comp.inst->reset();
         comp.phase = Phase::Instantiated;
         return fmi2OK;
     });

@@ -90,6 +90,8 @@ Result<std::unique_ptr<Instance>> Instance::load(std::string_view document, cons
     i.scratch_ = Scratch::for_model(i.model);
     i.scratch_.params = i.params.data();
     if (settings.co_simulation) i.work_ = Work::for_run(i.model, settings.method, i.params.data(), settings.dense);
+    // each communication step goes on with the step sizes the one before it left
+    i.work_.carry.on = true;
     i.rates_.assign(l.n, 0.0);
     i.outputs_.assign(l.q, 0.0);
     i.ports_.assign(l.r, 0.0);
@@ -265,6 +267,7 @@ void Instance::save(Snapshot& snap) const {
     snap.u = u;
     snap.u_rate = u_rate;
     snap.params = params;
+    snap.carry = work_.carry;
 }
 
 void Instance::restore(const Snapshot& snap) {
@@ -273,6 +276,18 @@ void Instance::restore(const Snapshot& snap) {
     std::copy(snap.u.begin(), snap.u.end(), u.begin());
     std::copy(snap.u_rate.begin(), snap.u_rate.end(), u_rate.begin());
     std::copy(snap.params.begin(), snap.params.end(), params.begin());
+    work_.carry = snap.carry;
+    changed();
+}
+
+void Instance::reset() {
+    std::copy(settings.x0.begin(), settings.x0.end(), x.begin());
+    std::fill(u.begin(), u.end(), 0.0);
+    std::fill(u_rate.begin(), u_rate.end(), 0.0);
+    params = model.params;
+    settings.options.rtol = settings.exported_rtol;
+    t = 0.0;
+    work_.carry = {true};
     changed();
 }
 
@@ -283,7 +298,7 @@ constexpr std::uint64_t kSnapshotTag = 0x7a6172656c464d56u;  // "zarelFMV"
 }  // namespace
 
 std::size_t Snapshot::serialized_size(const Layout& l) {
-    return 5 * sizeof(std::uint64_t) + (1 + l.n + 2 * l.m + l.p) * sizeof(double);
+    return 6 * sizeof(std::uint64_t) + (4 + l.n + 2 * l.m + l.p) * sizeof(double);
 }
 
 void Snapshot::serialize(const Layout& l, char* out) const {
@@ -296,6 +311,10 @@ void Snapshot::serialize(const Layout& l, char* out) const {
         if (!v->empty()) std::memcpy(out, v->data(), v->size() * sizeof(double));
         out += v->size() * sizeof(double);
     }
+    const std::uint64_t rejected = carry.rejected;
+    const double control[3] = {carry.h, carry.h_accepted, carry.err_accepted};
+    std::memcpy(out, &rejected, sizeof rejected);
+    std::memcpy(out + sizeof rejected, control, sizeof control);
 }
 
 bool Snapshot::deserialize(const Layout& l, const char* bytes, std::size_t size, int last_phase) {
@@ -314,6 +333,12 @@ bool Snapshot::deserialize(const Layout& l, const char* bytes, std::size_t size,
         if (n) std::memcpy(v->data(), bytes, n * sizeof(double));
         bytes += n * sizeof(double);
     }
+    std::uint64_t rejected = 0;
+    double control[3];
+    std::memcpy(&rejected, bytes, sizeof rejected);
+    std::memcpy(control, bytes + sizeof rejected, sizeof control);
+    if (rejected > 1 || !all_finite(control, 3) || control[0] < 0.0) return false;
+    carry = {true, rejected != 0, control[0], control[1], control[2]};
     return true;
 }
 

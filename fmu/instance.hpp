@@ -54,8 +54,10 @@ struct Snapshot {
     double t = 0.0;
     int phase = 0;
     std::vector<double> x, u, u_rate, params;
+    Work::StepCarry carry;  // the step-size control the next communication step starts from
 
-    // Its bytes: a tag, the sizes n, m, p, the mode, t, then x, u, u_rate and the parameters.
+    // Its bytes: a tag, the sizes n, m, p, the mode, t, then x, u, u_rate and the parameters, and
+    // the step-size control.
     static std::size_t serialized_size(const Layout& layout);
     void serialize(const Layout& layout, char* out) const;
     // The snapshot of `size` bytes; false, with nothing written, unless they are one of this layout.
@@ -93,6 +95,9 @@ public:
     // The values a snapshot keeps, and back; the mode is the caller's.
     void save(Snapshot& snap) const;
     void restore(const Snapshot& snap);
+    // Back to the values of instantiation: the start values, zero inputs, the exported parameters
+    // and tolerance, t = 0, and no steps taken.
+    void reset();
 
 private:
     Scratch scratch_;

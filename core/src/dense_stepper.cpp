@@ -116,6 +116,14 @@ DenseStepper::DenseStepper(const Model& model, double* x, double* k0, std::size_
     // The starting step is an estimate: it never starts below what the collapse guard allows,
     // so only the error control can make a run collapse (a span of 1e12 would otherwise start
     // below its guard of 1e-2 on dx/dt = 1).
+    const Work::StepCarry& carried = work.carry;
+    if (carried.on && carried.h > 0.0) {
+        h_ = carried.h;
+        rejected_ = carried.rejected;
+        h_accepted_ = carried.h_accepted;
+        err_accepted_ = carried.err_accepted;
+        return;
+    }
     h_ = std::fmax(starting_step(t_[stop_]), 100 * collapse_guard());
 }
 

@@ -100,7 +100,11 @@ public:
             shift();
             move_to(t_new);
             if (reported) attempts_ = 0;
-            if (tc_ >= t_end_) return {};
+            if (tc_ >= t_end_) {
+                // the step the run would take next, had its grid gone on
+                if (work_.carry.on) work_.carry = {true, rejected_, factor * h_try_, h_accepted_, err_accepted_};
+                return {};
+            }
         } else {
             work_.rejected_steps += 1;
         }

@@ -53,18 +53,21 @@ def test_exported_fmus_validate(source, tmp_path):
     assert validate_fmu(str(path)) == []
 
 
-@pytest.mark.parametrize("method", ["midpoint", "euler", "rk4", "rk45", "dop853", "rodas5p"])
-def test_cosimulation_is_simulate_bit_for_bit(method, tmp_path):
+@pytest.mark.parametrize("method, interval", [("midpoint", 2e-5), ("euler", 2e-5), ("rk4", 2e-5), ("rk45", 2e-5),
+                                              ("rk45", 1e-3), ("dop853", 1e-3), ("rodas5p", 1e-3)])
+def test_cosimulation_is_simulate_bit_for_bit(method, interval, tmp_path):
     # the motor on its hardening shaft: nonlinear, two inputs, a parameter set by the importer
     system = zarel.load(EXAMPLES / "flexible_shaft.json")
     path = system.to_fmu(tmp_path / "shaft.fmu", kinds=("co-simulation",), method=method, grid_steps=True)
     names = [*system.state_names, *system.output_names, "energy", "supplied_power"]
-    got = simulate_fmu(str(path), fmi_type="CoSimulation", stop_time=0.02, output_interval=2e-5,
+    got = simulate_fmu(str(path), fmi_type="CoSimulation", stop_time=0.02, output_interval=interval,
                        start_values={"V": 12.0, "load_torque": -0.01, "theta": 1e-3, "k3": 800.0}, output=names)
     t = got["time"]
     u = np.tile([12.0, -0.01], (len(t), 1))
     want = zarel.simulate(system, {"theta": 1e-3}, t, u=u, params={"k3": 800.0}, method=method, grid_steps=True)
-    assert want.stats["steps"] >= len(t) - 1
+    # on the coarse grid the adaptive methods take several steps per communication step, sized as
+    # one run over the whole grid sizes them
+    assert want.stats["steps"] >= (len(t) - 1) * (1 if interval < 1e-4 else 1.5)
     for i, name in enumerate(system.state_names):
         np.testing.assert_array_equal(got[name], want.x[:, i])
     for name in system.output_names:

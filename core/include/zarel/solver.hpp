@@ -116,6 +116,15 @@ struct Work : Counters {
     std::span<double> resid;
     // (kMidpointSplitDepth + 1) * n: where each level of a split midpoint step keeps its start
     std::span<double> saved;
+    // Where `on`, the step-size control a run that chooses its own steps starts from and leaves
+    // behind (h = 0: nothing yet): runs over successive spans, a co-simulation's communication
+    // steps, then size their steps as one run over all the spans' points would.
+    struct StepCarry {
+        bool on = false;
+        bool rejected = false;  // the last attempt was rejected
+        double h = 0.0;         // the next attempt's length
+        double h_accepted = 0.0, err_accepted = 0.0;  // the last accepted attempt (predictive control)
+    } carry;
 
     Work() = default;
     Work(Work&&) = default;
