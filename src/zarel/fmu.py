@@ -153,13 +153,15 @@ def model_description(system: System, identifier: str, guid: str, kinds: Sequenc
     reads = [*([tree] for tree in doc.get("outputs", [])), *([tree] for tree in ports),
              [doc["energy"]] if "energy" in doc else [], [*ports, *doc.get("port_values", [])]]
     # the energy is evaluated at rest: its inputs are zero, so it reads the states alone
+    # (a part without states, a resistor say, has no Derivatives: the schema wants none empty)
     structure = ET.SubElement(root, "ModelStructure")
     outputs = ET.SubElement(structure, "Outputs")
     for vr, trees in zip(range(first_output, len(names)), reads):
         ET.SubElement(outputs, "Unknown", {"index": str(vr + 1), "dependencies": _indices(trees, knowns)})
-    derivatives = ET.SubElement(structure, "Derivatives")
-    for i, tree in enumerate(doc["rhs"]):
-        ET.SubElement(derivatives, "Unknown", {"index": str(n + i + 1), "dependencies": _indices([tree], knowns)})
+    if n > 0:
+        derivatives = ET.SubElement(structure, "Derivatives")
+        for i, tree in enumerate(doc["rhs"]):
+            ET.SubElement(derivatives, "Unknown", {"index": str(n + i + 1), "dependencies": _indices([tree], knowns)})
     initial = ET.SubElement(structure, "InitialUnknowns")
     for vr in [*range(n, 2 * n), *range(first_output, len(names))]:
         ET.SubElement(initial, "Unknown", {"index": str(vr + 1)})
