@@ -481,7 +481,8 @@ fmi3Status fmi3GetFMUState(fmi3Instance c, fmi3FMUState* FMUState) {
         Snapshot* snap = nullptr;
         if (*FMUState) {
             snap = comp.snapshots.find(*FMUState);
-            if (!snap) return comp.error("fmi3GetFMUState", "the state given to overwrite is not one of this instance's");
+            if (!snap)
+                return comp.error("fmi3GetFMUState", "the state given to overwrite is not one of this instance's");
         } else {
             snap = comp.snapshots.add(std::make_unique<Snapshot>());
         }

@@ -22,7 +22,8 @@ bool read_file(const std::string& path, std::string& text) {
 Result<std::unique_ptr<Instance>> load_resources(const std::string& folder, const char* token, Interface interface) {
     std::string document, settings_text;
     if (!read_file(folder + "model.json", document)) return invalid("cannot read " + folder + "model.json");
-    if (!read_file(folder + "zarel_fmu.json", settings_text)) return invalid("cannot read " + folder + "zarel_fmu.json");
+    if (!read_file(folder + "zarel_fmu.json", settings_text))
+        return invalid("cannot read " + folder + "zarel_fmu.json");
     auto settings = Settings::from_text(settings_text);
     if (!settings) return fail(std::move(settings.error()));
     if (!token || settings->guid != token)
@@ -30,7 +31,8 @@ Result<std::unique_ptr<Instance>> load_resources(const std::string& folder, cons
                        settings->guid);
     const bool me = interface == Interface::ModelExchange;
     if (me ? !settings->model_exchange : !settings->co_simulation)
-        return invalid(me ? "this FMU was exported without Model Exchange" : "this FMU was exported without Co-Simulation");
+        return invalid(me ? "this FMU was exported without Model Exchange"
+                          : "this FMU was exported without Co-Simulation");
     return Instance::load(document, *settings);
 }
 

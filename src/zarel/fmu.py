@@ -187,7 +187,8 @@ def model_description(system: System, identifier: str, guid: str, kinds: Sequenc
     for element, unknowns in (("Outputs", outputs), ("Derivatives", derivatives)):
         listed = ET.SubElement(structure, element)
         for vr, reads in unknowns:
-            ET.SubElement(listed, "Unknown", {"index": str(vr + 1), "dependencies": " ".join(str(r + 1) for r in reads)})
+            dependencies = " ".join(str(r + 1) for r in reads)
+            ET.SubElement(listed, "Unknown", {"index": str(vr + 1), "dependencies": dependencies})
     initial = ET.SubElement(structure, "InitialUnknowns")
     for vr, _ in [*derivatives, *outputs]:
         ET.SubElement(initial, "Unknown", {"index": str(vr + 1)})
