@@ -291,6 +291,13 @@ def test_hostile_calls_are_errors_not_crashes(tmp_path):
     assert L.fmi3GetFloat64(inst, refs(0, time_vr), 2, out, 2) == fmi3OK and list(out) == [good, 0.5]
     assert rt.step(inst, 0.5, 0.5)[0] == fmi3Error
     assert "step-failed mode" in rt.last()
+    # saved states: a foreign one is refused, and so are bytes that are not one
+    state = ctypes.c_void_p()
+    assert L.fmi3SetFMUState(ctypes.c_void_p(inst), ctypes.c_void_p(12345)) == fmi3Error
+    assert "not one this instance saved" in rt.last()
+    assert L.fmi3DeserializeFMUState(ctypes.c_void_p(inst), b"zarelFMU", ctypes.c_size_t(8),
+                                     ctypes.byref(state)) == fmi3Error
+    assert "are not a saved state of this model" in rt.last() and state.value is None
 
     # every function of what the model does not have refuses, naming itself and why
     c, n1, buf = ctypes.c_void_p(inst), ctypes.c_size_t(1), (ctypes.c_double * 8)()
