@@ -4,21 +4,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <shared_mutex>
-#include <sstream>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "fmi2Functions.h"
 #include "instance.hpp"
+#include "registry.hpp"
+#include "resources.hpp"
+#include "snapshot.hpp"
 
 namespace zarel::fmu {
 namespace {
@@ -57,7 +53,7 @@ struct Component {
     fmi2Type type = fmi2ModelExchange;
     Phase phase = Phase::Instantiated;
     std::unique_ptr<Instance> inst;
-    std::vector<std::unique_ptr<Snapshot>> snapshots;
+    Snapshots snapshots;
     // the directional derivative's seeds and unknowns, kept between calls
     std::vector<double> seed_x, seed_u;
     std::vector<std::size_t> unknowns;
@@ -84,21 +80,12 @@ struct Component {
     }
 };
 
-// Every live instance: a pointer the host passes is used only once found here, so a null, freed
-// or foreign pointer is refused instead of followed.
-std::shared_mutex live_lock;
-std::unordered_set<const void*> live;
-
-Component* find(fmi2Component c) {
-    if (!c) return nullptr;
-    std::shared_lock hold(live_lock);
-    return live.count(c) ? static_cast<Component*>(c) : nullptr;
-}
+Registry<Component> live;
 
 // Runs `body` on the component behind `c`, turning every exception into a reported status.
 template <class F>
 fmi2Status guarded(fmi2Component c, const char* function, F&& body) noexcept {
-    Component* comp = find(c);
+    Component* comp = live.find(c);
     if (!comp) return fmi2Error;  // no instance, no logger to report to
     try {
         return body(*comp);
@@ -147,15 +134,6 @@ bool path_of(const char* uri, std::string& path) {
     }
     if (!path.empty() && path.back() != '/') path.push_back('/');
     return true;
-}
-
-bool read_file(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream out;
-    out << in.rdbuf();
-    text = out.str();
-    return static_cast<bool>(in) || in.eof();
 }
 
 // Which variables fmi2SetReal may write in the current mode.
@@ -218,19 +196,8 @@ fmi2Component fmi2Instantiate(fmi2String instanceName, fmi2Type fmuType, fmi2Str
             return refuse(std::string("the resource location ") +
                           (fmuResourceLocation ? fmuResourceLocation : "(null)") +
                           " is not a file: URI");
-        std::string document, settings_text;
-        if (!read_file(folder + "model.json", document)) return refuse("cannot read " + folder + "model.json");
-        if (!read_file(folder + "zarel_fmu.json", settings_text))
-            return refuse("cannot read " + folder + "zarel_fmu.json");
-        auto settings = Settings::from_text(settings_text);
-        if (!settings) return refuse(settings.error().display());
-        if (!fmuGUID || settings->guid != fmuGUID)
-            return refuse(std::string("the GUID ") + (fmuGUID ? fmuGUID : "(null)") + " is not this FMU's " +
-                          settings->guid);
-        if (fmuType == fmi2ModelExchange ? !settings->model_exchange : !settings->co_simulation)
-            return refuse(fmuType == fmi2ModelExchange ? "this FMU was exported without Model Exchange"
-                                                       : "this FMU was exported without Co-Simulation");
-        auto inst = Instance::load(document, *settings);
+        auto inst = load_resources(folder, fmuGUID, "GUID",
+                                   fmuType == fmi2ModelExchange ? Interface::ModelExchange : Interface::CoSimulation);
         if (!inst) return refuse(inst.error().display());
         auto comp = std::make_unique<Component>();
         comp->name = instanceName;
@@ -240,9 +207,7 @@ fmi2Component fmi2Instantiate(fmi2String instanceName, fmi2Type fmuType, fmi2Str
         comp->inst = std::move(*inst);
         comp->seed_x.assign(comp->inst->layout.n, 0.0);
         comp->seed_u.assign(comp->inst->layout.m, 0.0);
-        std::unique_lock hold(live_lock);
-        live.insert(comp.get());
-        return comp.release();
+        return live.add(std::move(comp));
     } catch (const std::bad_alloc&) {
         return refuse("out of memory");
     } catch (const std::exception& e) {
@@ -250,16 +215,7 @@ fmi2Component fmi2Instantiate(fmi2String instanceName, fmi2Type fmuType, fmi2Str
     }
 }
 
-void fmi2FreeInstance(fmi2Component c) {
-    Component* comp = nullptr;
-    {
-        std::unique_lock hold(live_lock);
-        if (!c || !live.count(c)) return;
-        live.erase(c);
-        comp = static_cast<Component*>(c);
-    }
-    delete comp;
-}
+void fmi2FreeInstance(fmi2Component c) { live.remove(c); }
 
 fmi2Status fmi2SetupExperiment(fmi2Component c, fmi2Boolean toleranceDefined, fmi2Real tolerance, fmi2Real startTime,
                                fmi2Boolean stopTimeDefined, fmi2Real stopTime) {
@@ -390,14 +346,11 @@ fmi2Status fmi2GetFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
         if (!FMUstate) return comp.error("fmi2GetFMUstate", "null pointer for the state");
         Snapshot* snap = nullptr;
         if (*FMUstate) {
-            auto it = std::find_if(comp.snapshots.begin(), comp.snapshots.end(),
-                                   [&](const auto& s) { return s.get() == *FMUstate; });
-            if (it == comp.snapshots.end())
+            snap = comp.snapshots.find(*FMUstate);
+            if (!snap)
                 return comp.error("fmi2GetFMUstate", "the state given to overwrite is not one of this instance's");
-            snap = it->get();
         } else {
-            comp.snapshots.push_back(std::make_unique<Snapshot>());
-            snap = comp.snapshots.back().get();
+            snap = comp.snapshots.add(std::make_unique<Snapshot>());
         }
         comp.inst->save(*snap);
         snap->phase = static_cast<int>(comp.phase);
@@ -408,12 +361,10 @@ fmi2Status fmi2GetFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
 
 fmi2Status fmi2SetFMUstate(fmi2Component c, fmi2FMUstate FMUstate) {
     return guarded(c, "fmi2SetFMUstate", [&](Component& comp) {
-        auto it = std::find_if(comp.snapshots.begin(), comp.snapshots.end(),
-                               [&](const auto& s) { return s.get() == FMUstate; });
-        if (!FMUstate || it == comp.snapshots.end())
-            return comp.error("fmi2SetFMUstate", "the state is not one this instance saved (or it was freed)");
-        comp.inst->restore(**it);
-        comp.phase = static_cast<Phase>((*it)->phase);
+        const Snapshot* snap = comp.snapshots.find(FMUstate);
+        if (!snap) return comp.error("fmi2SetFMUstate", "the state is not one this instance saved (or it was freed)");
+        comp.inst->restore(*snap);
+        comp.phase = static_cast<Phase>(snap->phase);
         return fmi2OK;
     });
 }
@@ -422,11 +373,8 @@ fmi2Status fmi2FreeFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
     return guarded(c, "fmi2FreeFMUstate", [&](Component& comp) {
         if (!FMUstate) return comp.error("fmi2FreeFMUstate", "null pointer for the state");
         if (!*FMUstate) return fmi2OK;
-        auto it = std::find_if(comp.snapshots.begin(), comp.snapshots.end(),
-                               [&](const auto& s) { return s.get() == *FMUstate; });
-        if (it == comp.snapshots.end())
+        if (!comp.snapshots.free(*FMUstate))
             return comp.error("fmi2FreeFMUstate", "the state is not one this instance saved (or it was freed)");
-        comp.snapshots.erase(it);
         *FMUstate = nullptr;
         return fmi2OK;
     });
@@ -435,8 +383,7 @@ fmi2Status fmi2FreeFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
 fmi2Status fmi2SerializedFMUstateSize(fmi2Component c, fmi2FMUstate FMUstate, size_t* size) {
     return guarded(c, "fmi2SerializedFMUstateSize", [&](Component& comp) {
         if (!size) return comp.error("fmi2SerializedFMUstateSize", "null pointer for the size");
-        if (!FMUstate || std::none_of(comp.snapshots.begin(), comp.snapshots.end(),
-                                      [&](const auto& s) { return s.get() == FMUstate; }))
+        if (!comp.snapshots.find(FMUstate))
             return comp.error("fmi2SerializedFMUstateSize", "the state is not one this instance saved");
         *size = Snapshot::serialized_size(comp.inst->layout);
         return fmi2OK;
@@ -445,15 +392,13 @@ fmi2Status fmi2SerializedFMUstateSize(fmi2Component c, fmi2FMUstate FMUstate, si
 
 fmi2Status fmi2SerializeFMUstate(fmi2Component c, fmi2FMUstate FMUstate, fmi2Byte serializedState[], size_t size) {
     return guarded(c, "fmi2SerializeFMUstate", [&](Component& comp) {
-        auto it = std::find_if(comp.snapshots.begin(), comp.snapshots.end(),
-                               [&](const auto& s) { return s.get() == FMUstate; });
-        if (!FMUstate || it == comp.snapshots.end())
-            return comp.error("fmi2SerializeFMUstate", "the state is not one this instance saved");
+        const Snapshot* snap = comp.snapshots.find(FMUstate);
+        if (!snap) return comp.error("fmi2SerializeFMUstate", "the state is not one this instance saved");
         const Layout& l = comp.inst->layout;
         if (!serializedState || size != Snapshot::serialized_size(l))
             return comp.error("fmi2SerializeFMUstate", "the buffer must hold exactly " +
                                                            std::to_string(Snapshot::serialized_size(l)) + " bytes");
-        (*it)->serialize(l, serializedState);
+        snap->serialize(l, serializedState);
         return fmi2OK;
     });
 }
@@ -463,15 +408,12 @@ fmi2Status fmi2DeSerializeFMUstate(fmi2Component c, const fmi2Byte serializedSta
     return guarded(c, "fmi2DeSerializeFMUstate", [&](Component& comp) {
         const Layout& l = comp.inst->layout;
         if (!FMUstate) return comp.error("fmi2DeSerializeFMUstate", "null pointer for the state");
-        if (!serializedState || size != Snapshot::serialized_size(l))
-            return comp.error("fmi2DeSerializeFMUstate", "a state of this model has " +
-                                                             std::to_string(Snapshot::serialized_size(l)) +
-                                                             " bytes, got " + std::to_string(size));
-        auto snap = std::make_unique<Snapshot>();
-        if (!snap->deserialize(l, serializedState, size, static_cast<int>(Phase::Error)))
-            return comp.error("fmi2DeSerializeFMUstate", "the bytes are not a saved state of this model");
-        comp.snapshots.push_back(std::move(snap));
-        *FMUstate = comp.snapshots.back().get();
+        auto snap = Snapshot::deserialize(serializedState, size, l, static_cast<int>(Phase::Error) + 1);
+        if (!snap)
+            return comp.error("fmi2DeSerializeFMUstate", "the " + std::to_string(size) +
+                                                             " bytes are not a saved state of this model (which has " +
+                                                             std::to_string(Snapshot::serialized_size(l)) + ")");
+        *FMUstate = comp.snapshots.add(std::move(snap));
         return fmi2OK;
     });
 }

@@ -3,12 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <initializer_list>
-#include <utility>
 
 #include "run.hpp"
+#include "snapshot.hpp"
 
 namespace zarel::fmu {
 
@@ -289,57 +286,6 @@ void Instance::reset() {
     t = 0.0;
     work_.carry = {true};
     changed();
-}
-
-namespace {
-
-constexpr std::uint64_t kSnapshotTag = 0x7a6172656c464d56u;  // "zarelFMV"
-
-}  // namespace
-
-std::size_t Snapshot::serialized_size(const Layout& l) {
-    return 6 * sizeof(std::uint64_t) + (4 + l.n + 2 * l.m + l.p) * sizeof(double);
-}
-
-void Snapshot::serialize(const Layout& l, char* out) const {
-    const std::uint64_t head[5] = {kSnapshotTag, l.n, l.m, l.p, static_cast<std::uint64_t>(phase)};
-    std::memcpy(out, head, sizeof head);
-    out += sizeof head;
-    std::memcpy(out, &t, sizeof(double));
-    out += sizeof(double);
-    for (const std::vector<double>* v : {&x, &u, &u_rate, &params}) {
-        if (!v->empty()) std::memcpy(out, v->data(), v->size() * sizeof(double));
-        out += v->size() * sizeof(double);
-    }
-    const std::uint64_t rejected = carry.rejected;
-    const double control[3] = {carry.h, carry.h_accepted, carry.err_accepted};
-    std::memcpy(out, &rejected, sizeof rejected);
-    std::memcpy(out + sizeof rejected, control, sizeof control);
-}
-
-bool Snapshot::deserialize(const Layout& l, const char* bytes, std::size_t size, int last_phase) {
-    if (!bytes || size != serialized_size(l)) return false;
-    std::uint64_t head[5];
-    std::memcpy(head, bytes, sizeof head);
-    if (head[0] != kSnapshotTag || head[1] != l.n || head[2] != l.m || head[3] != l.p ||
-        head[4] > static_cast<std::uint64_t>(last_phase))
-        return false;
-    phase = static_cast<int>(head[4]);
-    bytes += sizeof head;
-    std::memcpy(&t, bytes, sizeof(double));
-    bytes += sizeof(double);
-    for (auto [v, n] : {std::pair{&x, l.n}, {&u, l.m}, {&u_rate, l.m}, {&params, l.p}}) {
-        v->resize(n);
-        if (n) std::memcpy(v->data(), bytes, n * sizeof(double));
-        bytes += n * sizeof(double);
-    }
-    std::uint64_t rejected = 0;
-    double control[3];
-    std::memcpy(&rejected, bytes, sizeof rejected);
-    std::memcpy(control, bytes + sizeof rejected, sizeof control);
-    if (rejected > 1 || !all_finite(control, 3) || control[0] < 0.0) return false;
-    carry = {true, rejected != 0, control[0], control[1], control[2]};
-    return true;
 }
 
 }  // namespace zarel::fmu

@@ -49,20 +49,7 @@ struct Settings {
     static Result<Settings> from_text(std::string_view text);
 };
 
-// The variables' values that fmi2GetFMUstate saves and fmi2SetFMUstate restores, with the mode.
-struct Snapshot {
-    double t = 0.0;
-    int phase = 0;
-    std::vector<double> x, u, u_rate, params;
-    Work::StepCarry carry;  // the step-size control the next communication step starts from
-
-    // Its bytes: a tag, the sizes n, m, p, the mode, t, then x, u, u_rate and the parameters, and
-    // the step-size control.
-    static std::size_t serialized_size(const Layout& layout);
-    void serialize(const Layout& layout, char* out) const;
-    // The snapshot of `size` bytes; false, with nothing written, unless they are one of this layout.
-    bool deserialize(const Layout& layout, const char* bytes, std::size_t size, int last_phase);
-};
+struct Snapshot;
 
 class Instance {
 public:

@@ -1,13 +1,13 @@
-"""Export of a System as an FMU (FMI 2.0, Model Exchange and Co-Simulation): the model's document,
-a description of its variables and the package's prebuilt runtime library, zipped.
+"""Export of a System as an FMU (FMI 2.0 or 3.0, Model Exchange and Co-Simulation): the model's
+document, a description of its variables and the package's prebuilt runtime library, zipped.
 
-The runtime (zarel/fmu/zarel_fmi2.so, built with the package) loads the document with the engine
-when the importer instantiates it and evaluates it with the same machine code as zarel.simulate;
-its communication step runs the engine's integrators. Exporting needs no compiler.
+The runtime (zarel/fmu/zarel_fmi2.so or zarel_fmi3.so, built with the package) loads the document
+with the engine when the importer instantiates it and evaluates it with the same machine code as
+zarel.simulate; its communication step runs the engine's integrators. Exporting needs no compiler.
 
 The variables' value references follow the runtime's layout: states, their derivatives ("der(q)"),
 inputs, parameters (tunable), named outputs, port outputs ("port_outputs[k]"), "energy" and
-"supplied_power".
+"supplied_power"; FMI 3.0 adds the independent variable "time" after them.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ import re
 import uuid
 import zipfile
 from collections.abc import Iterable, Sequence
-from typing import Any, Optional, Union
+from typing import Any, NamedTuple, Optional, Union
 from xml.etree import ElementTree as ET
 
 import numpy as np
@@ -30,19 +30,28 @@ from .system import System
 KINDS = ("model-exchange", "co-simulation")
 # the methods a communication step may run; "nonstiff" and "stiff" pick one as zarel.simulate does
 METHODS = ("midpoint", "gauss4", "euler", "rk4", "rk45", "dop853", "rodas5p", "nonstiff", "stiff")
-RUNTIME = pathlib.Path(__file__).parent / "fmu" / "zarel_fmi2.so"
-# the FMI headers' license notice, which the runtime's binary form must carry
-NOTICE = RUNTIME.with_name("LICENSE-fmi2-headers.txt")
+VERSIONS = (2, 3)
+_RUNTIMES = pathlib.Path(__file__).parent / "fmu"
+# each version's library in an FMU, by the platform names of that version
+_PLATFORM = {2: "linux64", 3: "x86_64-linux"}
 # fixed, so that the same model exported with the same choices has the same GUID
 _GUIDS = uuid.UUID("6f1d3c52-2b8e-4c57-9a0e-6a7d2f1e9b40")
 
 
-def runtime() -> pathlib.Path:
-    """The runtime library of this installation; an error when it was built without FMI headers."""
-    if not RUNTIME.is_file() or not NOTICE.is_file():
-        raise RuntimeError(f"this installation has no FMU runtime ({RUNTIME} is missing): the package was built "
-                           f"without fmpy's FMI 2 headers; install fmpy and rebuild it")
-    return RUNTIME
+def runtime(fmi: int = 2) -> pathlib.Path:
+    """The runtime library of this installation for FMI `fmi` (2 or 3); an error when it was built
+    without FMI headers."""
+    library = _RUNTIMES / f"zarel_fmi{fmi}.so"
+    if not library.is_file() or not notice(fmi).is_file():
+        raise RuntimeError(f"this installation has no FMU runtime ({library} is missing): the package was built "
+                           f"without fmpy's FMI {fmi} headers; install fmpy and rebuild it")
+    return library
+
+
+def notice(fmi: int = 2) -> pathlib.Path:
+    """The license notice of the FMI headers the runtime was compiled against, which its binary
+    form must carry."""
+    return _RUNTIMES / f"LICENSE-fmi{fmi}-headers.txt"
 
 
 def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, kinds: Sequence[str] = KINDS,
@@ -51,8 +60,8 @@ def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, 
     """Writes `system` as an FMU to `path` and returns the path; see System.to_fmu."""
     from .result import pick_method
 
-    if fmi != 2:
-        raise ValueError(f"fmi={fmi!r}: only FMI 2.0 is exported; give fmi=2")
+    if type(fmi) is not int or fmi not in VERSIONS:
+        raise ValueError(f"fmi={fmi!r}: FMI 2.0 and 3.0 are exported; give fmi=2 or fmi=3")
     chosen = tuple(kinds)
     unknown = [k for k in chosen if k not in KINDS]
     if unknown or not chosen or len(set(chosen)) != len(chosen):
@@ -75,13 +84,14 @@ def export(system: System, path: Union[str, os.PathLike[str]], *, fmi: int = 2, 
     }
     guid = "{" + str(uuid.uuid5(_GUIDS, json.dumps([document, settings]))) + "}"
     settings = {"guid": guid, **settings}
-    description = model_description(system, identifier, guid, chosen, start, rtol)
-    library = runtime().read_bytes()
+    describe = model_description if fmi == 2 else model_description3
+    description = describe(system, identifier, guid, chosen, start, rtol)
+    library = runtime(fmi).read_bytes()
     out = pathlib.Path(path)
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("modelDescription.xml", description)
-        z.writestr(f"binaries/linux64/{identifier}.so", library)
-        z.writestr("documentation/licenses/fmi2-headers.txt", NOTICE.read_bytes())
+        z.writestr(f"binaries/{_PLATFORM[fmi]}/{identifier}.so", library)
+        z.writestr(f"documentation/licenses/fmi{fmi}-headers.txt", notice(fmi).read_bytes())
         z.writestr("resources/model.json", document)
         z.writestr("resources/zarel_fmu.json", json.dumps(settings, indent=1))
     return out
@@ -95,17 +105,59 @@ def variable_names(system: System) -> list[str]:
             *(f"port_outputs[{k}]" for k in range(len(doc.get("port_outputs", [])))), "energy", "supplied_power"]
 
 
-def model_description(system: System, identifier: str, guid: str, kinds: Sequence[str], start: np.ndarray,
-                      rtol: float) -> str:
-    """modelDescription.xml: the variables with their causality, variability and start values, and
-    the dependencies of every output and derivative on the states and inputs, read from the trees."""
-    doc = system.document()
+class _Variable(NamedTuple):
+    vr: int
+    causality: str
+    variability: str
+    initial: Optional[str]
+    start: Optional[str] = None
+    derivative_of: Optional[int] = None  # the value reference of the state it is the derivative of
+
+
+def _variables(system: System, start: np.ndarray) -> list[_Variable]:
+    """The FMU's variables in value-reference order with their causality, variability and start."""
     n, m = system.n_states, system.n_inputs
     names = variable_names(system)
+    first_output = 2 * n + m + system.n_params
+    return [*(_Variable(i, "local", "continuous", "exact", _number(start[i])) for i in range(n)),
+            *(_Variable(n + i, "local", "continuous", "calculated", derivative_of=i) for i in range(n)),
+            *(_Variable(2 * n + j, "input", "continuous", None, "0") for j in range(m)),
+            *(_Variable(2 * n + m + k, "parameter", "tunable", "exact", _number(value))
+              for k, value in enumerate(system.param_values)),
+            *(_Variable(vr, "output", "continuous", "calculated") for vr in range(first_output, len(names)))]
+
+
+def _dependencies(system: System) -> tuple[list[tuple[int, list[int]]], list[tuple[int, list[int]]]]:
+    """What each output and each derivative reads, read from the trees: pairs of its value
+    reference and the value references of the states and inputs it reads."""
+    doc = system.document()
+    n, m = system.n_states, system.n_inputs
+    first_output = 2 * n + m + system.n_params
+    knowns = {i: i for i in range(n)} | {n + j: 2 * n + j for j in range(m)}
+    ports = doc.get("port_outputs", [])
+    # the energy is evaluated at rest: its inputs are zero, so it reads the states alone
+    reads = [*([tree] for tree in doc.get("outputs", [])), *([tree] for tree in ports),
+             [doc["energy"]] if "energy" in doc else [], [*ports, *doc.get("port_values", [])]]
+    outputs = [(first_output + k, _reads(trees, knowns)) for k, trees in enumerate(reads)]
+    derivatives = [(n + i, _reads([tree], knowns)) for i, tree in enumerate(doc["rhs"])]
+    return outputs, derivatives
+
+
+def _unique(names: Sequence[str]) -> None:
     if len(set(names)) != len(names):
         twice = next(s for s in names if names.count(s) > 1)
         raise ValueError(f"the FMU would have two variables named {twice!r}; rename the state, input, parameter or "
                          f"output")
+
+
+def model_description(system: System, identifier: str, guid: str, kinds: Sequence[str], start: np.ndarray,
+                      rtol: float) -> str:
+    """modelDescription.xml of FMI 2.0: the variables with their causality, variability and start
+    values, and the dependencies of every output and derivative on the states and inputs, read from
+    the trees."""
+    doc = system.document()
+    names = variable_names(system)
+    _unique(names)
     root = ET.Element("fmiModelDescription", {
         "fmiVersion": "2.0", "modelName": system.name, "guid": guid,
         "generationTool": "zarel_engine", "variableNamingConvention": "flat", "numberOfEventIndicators": "0"})
@@ -119,61 +171,96 @@ def model_description(system: System, identifier: str, guid: str, kinds: Sequenc
         # inputs given with their first derivatives (fmi2SetRealInputDerivatives) run linearly over a step
         ET.SubElement(root, "CoSimulation", {**common, "canHandleVariableCommunicationStepSize": "true",
                                              "canInterpolateInputs": "true"})
-    categories = ET.SubElement(root, "LogCategories")
-    for category in ("logStatusError", "logStatusFatal", "logAll"):
-        ET.SubElement(categories, "Category", {"name": category})
-
-    # importers that take the default experiment's tolerance hand it back by fmi2SetupExperiment
-    experiment = ET.SubElement(root, "DefaultExperiment", {"startTime": "0"})
-    if rtol > 0:
-        experiment.set("tolerance", _number(rtol))
+    _experiment(root, rtol)
     variables = ET.SubElement(root, "ModelVariables")
-
-    def variable(vr: int, causality: str, variability: str, initial: Optional[str], **real: str) -> None:
-        attrs = {"name": names[vr], "valueReference": str(vr), "causality": causality, "variability": variability}
-        if initial is not None:
-            attrs["initial"] = initial
+    for v in _variables(system, start):
+        attrs = {"name": names[v.vr], "valueReference": str(v.vr), "causality": v.causality,
+                 "variability": v.variability}
+        if v.initial is not None:
+            attrs["initial"] = v.initial
+        real = {} if v.start is None else {"start": v.start}
+        if v.derivative_of is not None:
+            real["derivative"] = str(v.derivative_of + 1)  # the state's 1-based index among the variables
         ET.SubElement(ET.SubElement(variables, "ScalarVariable", attrs), "Real", real)
 
-    for i in range(n):
-        variable(i, "local", "continuous", "exact", start=_number(start[i]))
-    for i in range(n):
-        variable(n + i, "local", "continuous", "calculated", derivative=str(i + 1))
-    for j in range(m):
-        variable(2 * n + j, "input", "continuous", None, start="0")
-    for k, value in enumerate(system.param_values):
-        variable(2 * n + m + k, "parameter", "tunable", "exact", start=_number(value))
-    first_output = 2 * n + m + system.n_params
-    for vr in range(first_output, len(names)):
-        variable(vr, "output", "continuous", "calculated")
-
-    # what each output and derivative reads, as 1-based indices of the states and inputs
-    knowns = {i: i + 1 for i in range(n)} | {n + j: 2 * n + j + 1 for j in range(m)}
-    ports = doc.get("port_outputs", [])
-    reads = [*([tree] for tree in doc.get("outputs", [])), *([tree] for tree in ports),
-             [doc["energy"]] if "energy" in doc else [], [*ports, *doc.get("port_values", [])]]
-    # the energy is evaluated at rest: its inputs are zero, so it reads the states alone
-    # (a part without states, a resistor say, has no Derivatives: the schema wants none empty)
+    # FMI 2 refers to variables by their 1-based index in ModelVariables, here value reference + 1;
+    # a part without states (a resistor, say) has no Derivatives: the schema wants none empty
+    outputs, derivatives = _dependencies(system)
     structure = ET.SubElement(root, "ModelStructure")
-    outputs = ET.SubElement(structure, "Outputs")
-    for vr, trees in zip(range(first_output, len(names)), reads):
-        ET.SubElement(outputs, "Unknown", {"index": str(vr + 1), "dependencies": _indices(trees, knowns)})
-    if n > 0:
-        derivatives = ET.SubElement(structure, "Derivatives")
-        for i, tree in enumerate(doc["rhs"]):
-            ET.SubElement(derivatives, "Unknown", {"index": str(n + i + 1), "dependencies": _indices([tree], knowns)})
+    for element, unknowns in (("Outputs", outputs), ("Derivatives", derivatives)):
+        if not unknowns and element == "Derivatives":
+            continue
+        listed = ET.SubElement(structure, element)
+        for vr, reads in unknowns:
+            dependencies = " ".join(str(r + 1) for r in reads)
+            ET.SubElement(listed, "Unknown", {"index": str(vr + 1), "dependencies": dependencies})
     initial = ET.SubElement(structure, "InitialUnknowns")
-    for vr in [*range(n, 2 * n), *range(first_output, len(names))]:
+    for vr, _ in [*derivatives, *outputs]:
         ET.SubElement(initial, "Unknown", {"index": str(vr + 1)})
     ET.indent(root)
     return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode") + "\n"
 
 
-def _indices(trees: Iterable[Any], knowns: dict[int, int]) -> str:
+def model_description3(system: System, identifier: str, guid: str, kinds: Sequence[str], start: np.ndarray,
+                       rtol: float) -> str:
+    """modelDescription.xml of FMI 3.0: the same variables as FMI 2.0's, as Float64 variables, and
+    the independent variable "time" after them; dependencies by value reference."""
+    doc = system.document()
+    names = [*variable_names(system), "time"]
+    _unique(names)
+    root = ET.Element("fmiModelDescription", {
+        "fmiVersion": "3.0", "modelName": system.name, "instantiationToken": guid,
+        "generationTool": "zarel_engine", "variableNamingConvention": "flat"})
+    if isinstance(doc.get("description"), str):
+        root.set("description", doc["description"])
+    common = {"modelIdentifier": identifier, "canGetAndSetFMUState": "true", "canSerializeFMUState": "true",
+              "providesDirectionalDerivatives": "true", "providesAdjointDerivatives": "false"}
+    if "model-exchange" in kinds:
+        ET.SubElement(root, "ModelExchange", {**common, "needsCompletedIntegratorStep": "false"})
+    if "co-simulation" in kinds:
+        ET.SubElement(root, "CoSimulation", {**common, "canHandleVariableCommunicationStepSize": "true",
+                                             "hasEventMode": "false", "mightReturnEarlyFromDoStep": "false"})
+    _experiment(root, rtol)
+    variables = ET.SubElement(root, "ModelVariables")
+    ET.SubElement(variables, "Float64", {"name": "time", "valueReference": str(len(names) - 1),
+                                         "causality": "independent", "variability": "continuous"})
+    for v in _variables(system, start):
+        attrs = {"name": names[v.vr], "valueReference": str(v.vr), "causality": v.causality,
+                 "variability": v.variability}
+        if v.initial is not None:
+            attrs["initial"] = v.initial
+        if v.start is not None:
+            attrs["start"] = v.start
+        if v.derivative_of is not None:
+            attrs["derivative"] = str(v.derivative_of)
+        ET.SubElement(variables, "Float64", attrs)
+
+    outputs, derivatives = _dependencies(system)
+    structure = ET.SubElement(root, "ModelStructure")
+    for element, unknowns in (("Output", outputs), ("ContinuousStateDerivative", derivatives)):
+        for vr, reads in unknowns:
+            ET.SubElement(structure, element, {"valueReference": str(vr), "dependencies": " ".join(map(str, reads))})
+    for vr, _ in [*derivatives, *outputs]:
+        ET.SubElement(structure, "InitialUnknown", {"valueReference": str(vr)})
+    ET.indent(root)
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode") + "\n"
+
+
+def _experiment(root: ET.Element, rtol: float) -> None:
+    categories = ET.SubElement(root, "LogCategories")
+    for category in ("logStatusError", "logStatusFatal", "logAll"):
+        ET.SubElement(categories, "Category", {"name": category})
+    # importers that take the default experiment's tolerance hand it back when initializing
+    experiment = ET.SubElement(root, "DefaultExperiment", {"startTime": "0"})
+    if rtol > 0:
+        experiment.set("tolerance", _number(rtol))
+
+
+def _reads(trees: Iterable[Any], knowns: dict[int, int]) -> list[int]:
     slots: set[int] = set()
     for tree in trees:
         _refs(tree, slots)
-    return " ".join(str(knowns[s]) for s in sorted(slots) if s in knowns)
+    return [knowns[s] for s in sorted(slots) if s in knowns]
 
 
 def _refs(node: Any, into: set[int]) -> None:

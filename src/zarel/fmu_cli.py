@@ -7,15 +7,15 @@ import pathlib
 from typing import Any
 
 from .arguments import load_file, writable_folder
-from .fmu import KINDS, METHODS
+from .fmu import KINDS, METHODS, VERSIONS
 
 
 def register(subparsers: Any) -> None:
     p = subparsers.add_parser(
-        "export", help="write a document as an FMU (FMI 2.0, Model Exchange and Co-Simulation)",
+        "export", help="write a document as an FMU (FMI 2.0 or 3.0, Model Exchange and Co-Simulation)",
         description="Write a document as an FMU: its variables, the document and the prebuilt runtime, zipped.")
     p.add_argument("file")
-    p.add_argument("--fmi", type=int, default=2, choices=[2], help="the FMI version (2)")
+    p.add_argument("--fmi", type=int, default=2, choices=list(VERSIONS), help="the FMI version: 2 or 3 (default 2)")
     p.add_argument("-o", "--out", required=True, metavar="MODEL.fmu", help="the FMU file to write")
     p.add_argument("--kind", action="append", choices=KINDS, metavar="KIND",
                    help=f"{' or '.join(KINDS)} (repeatable; default: both)")

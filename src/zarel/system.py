@@ -257,11 +257,13 @@ class System:
                kinds: Sequence[str] = ("model-exchange", "co-simulation"), method: str = "midpoint", *,
                grid_steps: bool = False, rtol: float = 1e-8, atol: float = 1e-10, newton_tol: float = 1e-10,
                max_newton: int = 50, x0: Any = None) -> pathlib.Path:
-        """Writes the model as an FMU (FMI 2.0) for Model Exchange, Co-Simulation or both, and returns its path.
+        """Writes the model as an FMU (FMI 2.0, or 3.0 with ``fmi=3``) for Model Exchange, Co-Simulation or
+        both, and returns its path.
 
         Variables: the states (start values from `x0`, zero by default) and their derivatives
         "der(NAME)", the inputs, the parameters (tunable, starting at their defaults), the named
-        outputs, the port outputs "port_outputs[k]", "energy" and "supplied_power". The document is
+        outputs, the port outputs "port_outputs[k]", "energy" and "supplied_power" (FMI 3.0 adds the
+        independent variable "time"). The document is
         a resource of the FMU; its runtime, prebuilt with this package, evaluates it as
         zarel.simulate does. Co-Simulation's step runs `method` (with its options, as zarel.simulate
         takes them) from one communication point to the next with the inputs held: with

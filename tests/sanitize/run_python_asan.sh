@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the zarel_engine extension with AddressSanitizer and UndefinedBehaviorSanitizer
 # (Debug, into its own environment .venv-asan) and runs the Python suite against it (all of
-# it but the allocator measurements of test_leaks.py), and the tests of exported FMUs against
-# the FMU runtime built the same way.
+# it but the allocator measurements of test_leaks.py), and the tests of exported FMUs (FMI 2.0 and
+# 3.0) against the FMU runtimes built the same way.
 # Any sanitizer report, in the test process or in a child interpreter a test starts, fails
 # the run. Leak detection is off: the interpreter itself leaves memory allocated at exit.
 set -euo pipefail
@@ -38,9 +38,9 @@ status=0
   # mallinfo2, pymalloc's block count and resident memory, none of which means anything once
   # ASan's allocator (with its quarantine of freed blocks) and PYTHONMALLOC=malloc stand in
   "$py" -m pytest -q -p no:cacheprovider python --ignore=python/test_leaks.py
-  # the runtime of exported FMUs, driven by FMPy and called with hostile arguments through its C
+  # the runtimes of exported FMUs, driven by FMPy and called with hostile arguments through its C
   # API (not its dependency check: this build takes the sanitizers' libraries from the process)
-  "$py" -m pytest -q -p no:cacheprovider zarel/test_fmu.py -k "not needs_none_of_our_libraries"
+  "$py" -m pytest -q -p no:cacheprovider zarel/test_fmu.py zarel/test_fmu3.py -k "not needs_none_of_our_libraries"
 ) || status=$?
 
 if compgen -G "$logs/*" >/dev/null; then
