@@ -14,6 +14,7 @@
 #include "instance.hpp"
 #include "registry.hpp"
 #include "resources.hpp"
+#include "calls.hpp"
 #include "snapshot.hpp"
 
 namespace zarel::fmu {
@@ -54,9 +55,6 @@ struct Component {
     Phase phase = Phase::Instantiated;
     std::unique_ptr<Instance> inst;
     Snapshots snapshots;
-    // the directional derivative's seeds and unknowns, kept between calls
-    std::vector<double> seed_x, seed_u;
-    std::vector<std::size_t> unknowns;
 
     void log(fmi2Status status, const char* category, const std::string& message) const {
         if (functions.logger)
@@ -162,17 +160,7 @@ const char* fmi2GetVersion(void) { return fmi2Version; }
 fmi2Status fmi2SetDebugLogging(fmi2Component c, fmi2Boolean loggingOn, size_t nCategories,
                                const fmi2String categories[]) {
     return guarded(c, "fmi2SetDebugLogging", [&](Component& comp) {
-        if (nCategories > 0 && !categories) return comp.error("fmi2SetDebugLogging", "null categories");
-        for (std::size_t k = 0; k < nCategories; ++k) {
-            const char* cat = categories[k];
-            if (!cat || (std::strcmp(cat, "logStatusError") != 0 && std::strcmp(cat, "logStatusFatal") != 0 &&
-                         std::strcmp(cat, "logAll") != 0))
-                return comp.error("fmi2SetDebugLogging",
-                                  std::string("unknown log category ") + (cat ? cat : "(null)") +
-                                      "; categories are logStatusError, logStatusFatal and logAll");
-        }
-        comp.logging = loggingOn != fmi2False;
-        return fmi2OK;
+        return calls::debug_logging(comp, "fmi2SetDebugLogging", loggingOn != fmi2False, nCategories, categories);
     });
 }
 
@@ -205,8 +193,6 @@ fmi2Component fmi2Instantiate(fmi2String instanceName, fmi2Type fmuType, fmi2Str
         comp->logging = loggingOn != fmi2False;
         comp->type = fmuType;
         comp->inst = std::move(*inst);
-        comp->seed_x.assign(comp->inst->layout.n, 0.0);
-        comp->seed_u.assign(comp->inst->layout.m, 0.0);
         return live.add(std::move(comp));
     } catch (const std::bad_alloc&) {
         return refuse("out of memory");
@@ -342,79 +328,32 @@ ZAREL_NO_VARIABLES(fmi2SetString, fmi2String, const)
 #undef ZAREL_NO_VARIABLES
 
 fmi2Status fmi2GetFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
-    return guarded(c, "fmi2GetFMUstate", [&](Component& comp) {
-        if (!FMUstate) return comp.error("fmi2GetFMUstate", "null pointer for the state");
-        Snapshot* snap = nullptr;
-        if (*FMUstate) {
-            snap = comp.snapshots.find(*FMUstate);
-            if (!snap)
-                return comp.error("fmi2GetFMUstate", "the state given to overwrite is not one of this instance's");
-        } else {
-            snap = comp.snapshots.add(std::make_unique<Snapshot>());
-        }
-        comp.inst->save(*snap);
-        snap->phase = static_cast<int>(comp.phase);
-        *FMUstate = snap;
-        return fmi2OK;
-    });
+    return guarded(c, "fmi2GetFMUstate", [&](Component& comp) { return calls::get_state(comp, "fmi2GetFMUstate", FMUstate); });
 }
 
 fmi2Status fmi2SetFMUstate(fmi2Component c, fmi2FMUstate FMUstate) {
-    return guarded(c, "fmi2SetFMUstate", [&](Component& comp) {
-        const Snapshot* snap = comp.snapshots.find(FMUstate);
-        if (!snap) return comp.error("fmi2SetFMUstate", "the state is not one this instance saved (or it was freed)");
-        comp.inst->restore(*snap);
-        comp.phase = static_cast<Phase>(snap->phase);
-        return fmi2OK;
-    });
+    return guarded(c, "fmi2SetFMUstate", [&](Component& comp) { return calls::set_state(comp, "fmi2SetFMUstate", FMUstate); });
 }
 
 fmi2Status fmi2FreeFMUstate(fmi2Component c, fmi2FMUstate* FMUstate) {
-    return guarded(c, "fmi2FreeFMUstate", [&](Component& comp) {
-        if (!FMUstate) return comp.error("fmi2FreeFMUstate", "null pointer for the state");
-        if (!*FMUstate) return fmi2OK;
-        if (!comp.snapshots.free(*FMUstate))
-            return comp.error("fmi2FreeFMUstate", "the state is not one this instance saved (or it was freed)");
-        *FMUstate = nullptr;
-        return fmi2OK;
-    });
+    return guarded(c, "fmi2FreeFMUstate", [&](Component& comp) { return calls::free_state(comp, "fmi2FreeFMUstate", FMUstate); });
 }
 
 fmi2Status fmi2SerializedFMUstateSize(fmi2Component c, fmi2FMUstate FMUstate, size_t* size) {
-    return guarded(c, "fmi2SerializedFMUstateSize", [&](Component& comp) {
-        if (!size) return comp.error("fmi2SerializedFMUstateSize", "null pointer for the size");
-        if (!comp.snapshots.find(FMUstate))
-            return comp.error("fmi2SerializedFMUstateSize", "the state is not one this instance saved");
-        *size = Snapshot::serialized_size(comp.inst->layout);
-        return fmi2OK;
-    });
+    return guarded(c, "fmi2SerializedFMUstateSize",
+                   [&](Component& comp) { return calls::state_size(comp, "fmi2SerializedFMUstateSize", FMUstate, size); });
 }
 
 fmi2Status fmi2SerializeFMUstate(fmi2Component c, fmi2FMUstate FMUstate, fmi2Byte serializedState[], size_t size) {
     return guarded(c, "fmi2SerializeFMUstate", [&](Component& comp) {
-        const Snapshot* snap = comp.snapshots.find(FMUstate);
-        if (!snap) return comp.error("fmi2SerializeFMUstate", "the state is not one this instance saved");
-        const Layout& l = comp.inst->layout;
-        if (!serializedState || size != Snapshot::serialized_size(l))
-            return comp.error("fmi2SerializeFMUstate", "the buffer must hold exactly " +
-                                                           std::to_string(Snapshot::serialized_size(l)) + " bytes");
-        snap->serialize(l, serializedState);
-        return fmi2OK;
+        return calls::serialize_state(comp, "fmi2SerializeFMUstate", FMUstate, serializedState, size);
     });
 }
 
-fmi2Status fmi2DeSerializeFMUstate(fmi2Component c, const fmi2Byte serializedState[], size_t size,
-                                   fmi2FMUstate* FMUstate) {
+fmi2Status fmi2DeSerializeFMUstate(fmi2Component c, const fmi2Byte serializedState[], size_t size, fmi2FMUstate* FMUstate) {
     return guarded(c, "fmi2DeSerializeFMUstate", [&](Component& comp) {
-        const Layout& l = comp.inst->layout;
-        if (!FMUstate) return comp.error("fmi2DeSerializeFMUstate", "null pointer for the state");
-        auto snap = Snapshot::deserialize(serializedState, size, l, static_cast<int>(Phase::Error) + 1);
-        if (!snap)
-            return comp.error("fmi2DeSerializeFMUstate", "the " + std::to_string(size) +
-                                                             " bytes are not a saved state of this model (which has " +
-                                                             std::to_string(Snapshot::serialized_size(l)) + ")");
-        *FMUstate = comp.snapshots.add(std::move(snap));
-        return fmi2OK;
+        return calls::deserialize_state(comp, "fmi2DeSerializeFMUstate", serializedState, size, FMUstate,
+                                         static_cast<int>(Phase::Error) + 1);
     });
 }
 
@@ -428,31 +367,8 @@ fmi2Status fmi2GetDirectionalDerivative(fmi2Component c, const fmi2ValueReferenc
             return fmi2Error;
         if (!arrays(comp, fn, vUnknown_ref, nUnknown, dvUnknown) || !arrays(comp, fn, vKnown_ref, nKnown, dvKnown))
             return fmi2Error;
-        Instance& inst = *comp.inst;
-        std::fill(comp.seed_x.begin(), comp.seed_x.end(), 0.0);
-        std::fill(comp.seed_u.begin(), comp.seed_u.end(), 0.0);
-        for (std::size_t k = 0; k < nKnown; ++k) {
-            Layout::Kind kind;
-            std::size_t index;
-            if (!inst.layout.find(vKnown_ref[k], kind, index) ||
-                (kind != Layout::Kind::State && kind != Layout::Kind::Input))
-                return comp.error(fn, "the known value reference " + std::to_string(vKnown_ref[k]) +
-                                          " is neither a state nor an input");
-            if (!std::isfinite(dvKnown[k]))
-                return comp.error(fn, "the seed " + zarel::format_number(dvKnown[k]) + " is not finite");
-            (kind == Layout::Kind::State ? comp.seed_x : comp.seed_u)[index] += dvKnown[k];
-        }
-        comp.unknowns.clear();
-        for (std::size_t k = 0; k < nUnknown; ++k) {
-            Layout::Kind kind;
-            std::size_t index;
-            if (!inst.layout.find(vUnknown_ref[k], kind, index) || kind == Layout::Kind::State ||
-                kind == Layout::Kind::Input || kind == Layout::Kind::Param)
-                return comp.error(fn, "the unknown value reference " + std::to_string(vUnknown_ref[k]) +
-                                          " is neither a state derivative nor an output");
-            comp.unknowns.push_back(vUnknown_ref[k]);
-        }
-        inst.directional(comp.unknowns, comp.seed_x.data(), comp.seed_u.data(), dvUnknown);
+        if (auto st = comp.inst->directional({vUnknown_ref, nUnknown}, {vKnown_ref, nKnown}, dvKnown, dvUnknown); !st)
+            return comp.error(fn, st.error().display());
         return fmi2OK;
     });
 }
@@ -646,16 +562,8 @@ fmi2Status fmi2DoStep(fmi2Component c, fmi2Real currentCommunicationPoint, fmi2R
         const char* fn = "fmi2DoStep";
         if (!comp.of_type(fn, fmi2CoSimulation) || !comp.allowed(fn, {Phase::StepComplete})) return fmi2Error;
         Instance& inst = *comp.inst;
-        if (!std::isfinite(currentCommunicationPoint) || !std::isfinite(communicationStepSize) ||
-            !(communicationStepSize > 0.0))
-            return comp.error(fn, "the step from " + zarel::format_number(currentCommunicationPoint) + " by " +
-                                      zarel::format_number(communicationStepSize) +
-                                      " must start at a finite time and have a finite, positive size");
-        const double slack = 1e-12 * std::max(1.0, std::fabs(inst.t));
-        if (std::fabs(currentCommunicationPoint - inst.t) > slack)
-            return comp.error(fn, "the step starts at " + zarel::format_number(currentCommunicationPoint) +
-                                      " but the instance is at t = " + zarel::format_number(inst.t));
-        inst.t = currentCommunicationPoint;
+        if (auto st = inst.begin_step(currentCommunicationPoint, communicationStepSize); !st)
+            return comp.error(fn, st.error().display());
         if (auto st = inst.step(communicationStepSize); !st) {
             comp.phase = Phase::StepFailed;
             return comp.error(fn, st.error().display());

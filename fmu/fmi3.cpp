@@ -16,6 +16,7 @@
 #include "instance.hpp"
 #include "registry.hpp"
 #include "resources.hpp"
+#include "calls.hpp"
 #include "snapshot.hpp"
 
 namespace zarel::fmu {
@@ -47,9 +48,6 @@ struct Component {
     Phase phase = Phase::Instantiated;
     std::unique_ptr<Instance> inst;
     Snapshots snapshots;
-    // the directional derivative's seeds and unknowns, kept between calls
-    std::vector<double> seed_x, seed_u;
-    std::vector<std::size_t> unknowns;
 
     // FMI 3 messages are plain text, not format strings
     void log(fmi3Status status, const char* category, const std::string& message) const {
@@ -157,8 +155,6 @@ fmi3Instance instantiate(const char* function, fmi3String instanceName, fmi3Stri
         comp->logging = loggingOn;
         comp->interface = interface;
         comp->inst = std::move(*inst);
-        comp->seed_x.assign(comp->inst->layout.n, 0.0);
-        comp->seed_u.assign(comp->inst->layout.m, 0.0);
         return live.add(std::move(comp));
     } catch (const std::bad_alloc&) {
         return refuse("out of memory");
@@ -194,17 +190,7 @@ const char* fmi3GetVersion(void) { return fmi3Version; }
 fmi3Status fmi3SetDebugLogging(fmi3Instance c, fmi3Boolean loggingOn, size_t nCategories,
                                const fmi3String categories[]) {
     return guarded(c, "fmi3SetDebugLogging", [&](Component& comp) {
-        if (nCategories > 0 && !categories) return comp.error("fmi3SetDebugLogging", "null categories");
-        for (std::size_t k = 0; k < nCategories; ++k) {
-            const char* cat = categories[k];
-            if (!cat || (std::strcmp(cat, "logStatusError") != 0 && std::strcmp(cat, "logStatusFatal") != 0 &&
-                         std::strcmp(cat, "logAll") != 0))
-                return comp.error("fmi3SetDebugLogging",
-                                  std::string("unknown log category ") + (cat ? cat : "(null)") +
-                                      "; categories are logStatusError, logStatusFatal and logAll");
-        }
-        comp.logging = loggingOn;
-        return fmi3OK;
+        return calls::debug_logging(comp, "fmi3SetDebugLogging", loggingOn, nCategories, categories);
     });
 }
 
@@ -476,79 +462,32 @@ fmi3Status fmi3GetVariableDependencies(fmi3Instance c, fmi3ValueReference depend
 }
 
 fmi3Status fmi3GetFMUState(fmi3Instance c, fmi3FMUState* FMUState) {
-    return guarded(c, "fmi3GetFMUState", [&](Component& comp) {
-        if (!FMUState) return comp.error("fmi3GetFMUState", "null pointer for the state");
-        Snapshot* snap = nullptr;
-        if (*FMUState) {
-            snap = comp.snapshots.find(*FMUState);
-            if (!snap)
-                return comp.error("fmi3GetFMUState", "the state given to overwrite is not one of this instance's");
-        } else {
-            snap = comp.snapshots.add(std::make_unique<Snapshot>());
-        }
-        comp.inst->save(*snap);
-        snap->phase = static_cast<int>(comp.phase);
-        *FMUState = snap;
-        return fmi3OK;
-    });
+    return guarded(c, "fmi3GetFMUState", [&](Component& comp) { return calls::get_state(comp, "fmi3GetFMUState", FMUState); });
 }
 
 fmi3Status fmi3SetFMUState(fmi3Instance c, fmi3FMUState FMUState) {
-    return guarded(c, "fmi3SetFMUState", [&](Component& comp) {
-        const Snapshot* snap = comp.snapshots.find(FMUState);
-        if (!snap) return comp.error("fmi3SetFMUState", "the state is not one this instance saved (or it was freed)");
-        comp.inst->restore(*snap);
-        comp.phase = static_cast<Phase>(snap->phase);
-        return fmi3OK;
-    });
+    return guarded(c, "fmi3SetFMUState", [&](Component& comp) { return calls::set_state(comp, "fmi3SetFMUState", FMUState); });
 }
 
 fmi3Status fmi3FreeFMUState(fmi3Instance c, fmi3FMUState* FMUState) {
-    return guarded(c, "fmi3FreeFMUState", [&](Component& comp) {
-        if (!FMUState) return comp.error("fmi3FreeFMUState", "null pointer for the state");
-        if (!*FMUState) return fmi3OK;
-        if (!comp.snapshots.free(*FMUState))
-            return comp.error("fmi3FreeFMUState", "the state is not one this instance saved (or it was freed)");
-        *FMUState = nullptr;
-        return fmi3OK;
-    });
+    return guarded(c, "fmi3FreeFMUState", [&](Component& comp) { return calls::free_state(comp, "fmi3FreeFMUState", FMUState); });
 }
 
 fmi3Status fmi3SerializedFMUStateSize(fmi3Instance c, fmi3FMUState FMUState, size_t* size) {
-    return guarded(c, "fmi3SerializedFMUStateSize", [&](Component& comp) {
-        if (!size) return comp.error("fmi3SerializedFMUStateSize", "null pointer for the size");
-        if (!comp.snapshots.find(FMUState))
-            return comp.error("fmi3SerializedFMUStateSize", "the state is not one this instance saved");
-        *size = Snapshot::serialized_size(comp.inst->layout);
-        return fmi3OK;
-    });
+    return guarded(c, "fmi3SerializedFMUStateSize",
+                   [&](Component& comp) { return calls::state_size(comp, "fmi3SerializedFMUStateSize", FMUState, size); });
 }
 
 fmi3Status fmi3SerializeFMUState(fmi3Instance c, fmi3FMUState FMUState, fmi3Byte serializedState[], size_t size) {
     return guarded(c, "fmi3SerializeFMUState", [&](Component& comp) {
-        const Snapshot* snap = comp.snapshots.find(FMUState);
-        if (!snap) return comp.error("fmi3SerializeFMUState", "the state is not one this instance saved");
-        const Layout& l = comp.inst->layout;
-        if (!serializedState || size != Snapshot::serialized_size(l))
-            return comp.error("fmi3SerializeFMUState",
-                              "the buffer must hold exactly " + std::to_string(Snapshot::serialized_size(l)) + " bytes");
-        snap->serialize(l, serializedState);
-        return fmi3OK;
+        return calls::serialize_state(comp, "fmi3SerializeFMUState", FMUState, serializedState, size);
     });
 }
 
-fmi3Status fmi3DeserializeFMUState(fmi3Instance c, const fmi3Byte serializedState[], size_t size,
-                                   fmi3FMUState* FMUState) {
+fmi3Status fmi3DeserializeFMUState(fmi3Instance c, const fmi3Byte serializedState[], size_t size, fmi3FMUState* FMUState) {
     return guarded(c, "fmi3DeserializeFMUState", [&](Component& comp) {
-        const Layout& l = comp.inst->layout;
-        if (!FMUState) return comp.error("fmi3DeserializeFMUState", "null pointer for the state");
-        auto snap = Snapshot::deserialize(serializedState, size, l, static_cast<int>(Phase::Count));
-        if (!snap)
-            return comp.error("fmi3DeserializeFMUState", "the " + std::to_string(size) +
-                                                             " bytes are not a saved state of this model (which has " +
-                                                             std::to_string(Snapshot::serialized_size(l)) + ")");
-        *FMUState = comp.snapshots.add(std::move(snap));
-        return fmi3OK;
+        return calls::deserialize_state(comp, "fmi3DeserializeFMUState", serializedState, size, FMUState,
+                                         static_cast<int>(Phase::Count));
     });
 }
 
@@ -563,31 +502,8 @@ fmi3Status fmi3GetDirectionalDerivative(fmi3Instance c, const fmi3ValueReference
         if (!arrays(comp, fn, unknowns, nUnknowns, sensitivity, nSensitivity) ||
             !arrays(comp, fn, knowns, nKnowns, seed, nSeed))
             return fmi3Error;
-        Instance& inst = *comp.inst;
-        std::fill(comp.seed_x.begin(), comp.seed_x.end(), 0.0);
-        std::fill(comp.seed_u.begin(), comp.seed_u.end(), 0.0);
-        for (std::size_t k = 0; k < nKnowns; ++k) {
-            Layout::Kind kind;
-            std::size_t index;
-            if (!inst.layout.find(knowns[k], kind, index) ||
-                (kind != Layout::Kind::State && kind != Layout::Kind::Input))
-                return comp.error(fn, "the known value reference " + std::to_string(knowns[k]) +
-                                          " is neither a state nor an input");
-            if (!std::isfinite(seed[k]))
-                return comp.error(fn, "the seed " + zarel::format_number(seed[k]) + " is not finite");
-            (kind == Layout::Kind::State ? comp.seed_x : comp.seed_u)[index] += seed[k];
-        }
-        comp.unknowns.clear();
-        for (std::size_t k = 0; k < nUnknowns; ++k) {
-            Layout::Kind kind;
-            std::size_t index;
-            if (!inst.layout.find(unknowns[k], kind, index) || kind == Layout::Kind::State ||
-                kind == Layout::Kind::Input || kind == Layout::Kind::Param)
-                return comp.error(fn, "the unknown value reference " + std::to_string(unknowns[k]) +
-                                          " is neither a state derivative nor an output");
-            comp.unknowns.push_back(unknowns[k]);
-        }
-        inst.directional(comp.unknowns, comp.seed_x.data(), comp.seed_u.data(), sensitivity);
+        if (auto st = comp.inst->directional({unknowns, nUnknowns}, {knowns, nKnowns}, seed, sensitivity); !st)
+            return comp.error(fn, st.error().display());
         return fmi3OK;
     });
 }
@@ -795,16 +711,8 @@ fmi3Status fmi3DoStep(fmi3Instance c, fmi3Float64 currentCommunicationPoint, fmi
         *eventHandlingNeeded = *terminateSimulation = *earlyReturn = false;
         *lastSuccessfulTime = inst.t;
         if (!comp.allowed(fn, {Phase::Step})) return fmi3Error;
-        if (!std::isfinite(currentCommunicationPoint) || !std::isfinite(communicationStepSize) ||
-            !(communicationStepSize > 0.0))
-            return comp.error(fn, "the step from " + zarel::format_number(currentCommunicationPoint) + " by " +
-                                      zarel::format_number(communicationStepSize) +
-                                      " must start at a finite time and have a finite, positive size");
-        const double slack = 1e-12 * std::max(1.0, std::fabs(inst.t));
-        if (std::fabs(currentCommunicationPoint - inst.t) > slack)
-            return comp.error(fn, "the step starts at " + zarel::format_number(currentCommunicationPoint) +
-                                      " but the instance is at t = " + zarel::format_number(inst.t));
-        inst.t = currentCommunicationPoint;
+        if (auto st = inst.begin_step(currentCommunicationPoint, communicationStepSize); !st)
+            return comp.error(fn, st.error().display());
         *lastSuccessfulTime = inst.t;
         if (auto st = inst.step(communicationStepSize); !st) {
             comp.phase = Phase::StepFailed;

@@ -100,6 +100,8 @@ Result<std::unique_ptr<Instance>> Instance::load(std::string_view document, cons
     i.probe_u_.assign(l.m, 0.0);
     i.base_.assign(std::max(l.n, l.q + l.r + 2), 0.0);
     i.moved_.assign(i.base_.size(), 0.0);
+    i.seed_x_.assign(l.n, 0.0);
+    i.seed_u_.assign(l.m, 0.0);
     return inst;
 }
 
@@ -155,9 +157,38 @@ double largest(const double* v, std::size_t n) {
 
 }  // namespace
 
-void Instance::directional(const std::vector<std::size_t>& unknowns, const double* seed_x, const double* seed_u,
-                           double* out) {
+Status Instance::directional(std::span<const unsigned> unknowns, std::span<const unsigned> knowns, const double* seed,
+                             double* out) {
     using enum Layout::Kind;
+    std::fill(seed_x_.begin(), seed_x_.end(), 0.0);
+    std::fill(seed_u_.begin(), seed_u_.end(), 0.0);
+    for (std::size_t k = 0; k < knowns.size(); ++k) {
+        Layout::Kind kind;
+        std::size_t index;
+        if (!layout.find(knowns[k], kind, index) || (kind != State && kind != Input))
+            return invalid("the known value reference " + std::to_string(knowns[k]) +
+                           " is neither a state nor an input");
+        if (!std::isfinite(seed[k])) return invalid("the seed " + format_number(seed[k]) + " is not finite");
+        (kind == State ? seed_x_ : seed_u_)[index] += seed[k];
+    }
+    unknowns_.clear();
+    for (unsigned vr : unknowns) {
+        Layout::Kind kind;
+        std::size_t index;
+        if (!layout.find(vr, kind, index) || kind == State || kind == Input || kind == Param)
+            return invalid("the unknown value reference " + std::to_string(vr) +
+                           " is neither a state derivative nor an output");
+        unknowns_.push_back(vr);
+    }
+    differentiate(out);
+    return {};
+}
+
+void Instance::differentiate(double* out) {
+    using enum Layout::Kind;
+    const std::vector<std::size_t>& unknowns = unknowns_;
+    const double* seed_x = seed_x_.data();
+    const double* seed_u = seed_u_.data();
     const std::size_t n = layout.n, m = layout.m;
     const bool along_x = largest(seed_x, n) > 0.0, along_u = largest(seed_u, m) > 0.0;
     // The step of the differences: relative to the point, as the engine's own differences take it.
@@ -213,6 +244,17 @@ void Instance::directional(const std::vector<std::size_t>& unknowns, const doubl
             out[k] = moves ? (moved_[at] - base_[at]) / h : 0.0;
         }
     }
+}
+
+Status Instance::begin_step(double from, double h) {
+    if (!std::isfinite(from) || !std::isfinite(h) || !(h > 0.0))
+        return invalid("the step from " + format_number(from) + " by " + format_number(h) +
+                       " must start at a finite time and have a finite, positive size");
+    if (std::fabs(from - t) > 1e-12 * std::max(1.0, std::fabs(t)))
+        return invalid("the step starts at " + format_number(from) + " but the instance is at t = " +
+                       format_number(t));
+    t = from;
+    return {};
 }
 
 Status Instance::step(double h) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,12 +71,16 @@ public:
     double value(Layout::Kind kind, std::size_t index);
     // The derivatives at the current point into out (n values); allocates nothing.
     void derivatives_into(double* out);
-    // Directional derivative of the unknowns (derivatives or outputs) along the seed given for
-    // knowns (states and inputs): the Jacobian for states into derivatives, forward differences
-    // for the rest. `seed_x` and `seed_u` hold n and m values.
-    void directional(const std::vector<std::size_t>& unknowns, const double* seed_x, const double* seed_u,
-                     double* out);
-    // One communication step of length h from t, the inputs linear at their rates (held where
+    // The directional derivative of the unknowns (state derivatives or outputs, by value
+    // reference) along `seed` for the knowns (states and inputs, by value reference), into out:
+    // the Jacobian for states into derivatives, forward differences for the rest. An error names
+    // the first reference that is neither, or a seed that is not finite.
+    Status directional(std::span<const unsigned> unknowns, std::span<const unsigned> knowns, const double* seed,
+                       double* out);
+    // The start of a communication step of length h from `from`: t moves there when it is the
+    // instance's own give or take round-off and h is finite and positive; else an error naming why.
+    Status begin_step(double from, double h);
+    // The communication step of length h from t, the inputs linear at their rates (held where
     // these are zero): x, t and the inputs advance to the step's end on success; on failure they
     // keep their values.
     Status step(double h);
@@ -94,10 +99,13 @@ private:
     double energy_ = 0.0, power_ = 0.0;
     // the communication step's grid, held inputs and recorded states
     std::vector<double> grid_, series_, recorded_;
-    // the directional derivatives' buffers
-    std::vector<double> jac_, probe_x_, probe_u_, base_, moved_;
+    // the directional derivatives' buffers: the seeds of the states and inputs, the unknowns
+    std::vector<double> jac_, probe_x_, probe_u_, base_, moved_, seed_x_, seed_u_;
+    std::vector<std::size_t> unknowns_;
 
     void refresh();
+    // d(unknowns_) along seed_x_ and seed_u_ into out
+    void differentiate(double* out);
     // named outputs, port outputs, energy and supplied power at (x, u) into out, at t and the
     // current parameters
     void all_outputs(const double* x, const double* u, double* out);

@@ -338,6 +338,21 @@ def test_hostile_calls_are_errors_not_crashes(tmp_path):
     L.fmi2FreeInstance(inst)  # twice: nothing happens
 
 
+def alone_and_together(run, values):
+    """run(value, into) for each value in turn, then all at once in threads of their own: what
+    each appended, alone and together."""
+    alone = []
+    for v in values:
+        run(v, alone)
+    together = [[] for _ in values]
+    threads = [threading.Thread(target=run, args=(v, into)) for v, into in zip(values, together)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    return alone, [r[0] for r in together]
+
+
 def test_instances_in_threads_run_as_alone(tmp_path):
     path = rlc().to_fmu(tmp_path / "rlc.fmu", kinds=("co-simulation",))
     rt = Runtime(path, tmp_path / "unzipped")
@@ -357,17 +372,8 @@ def test_instances_in_threads_run_as_alone(tmp_path):
         into.append(list(out))
         L.fmi2FreeInstance(inst)
 
-    values = [5.0, 10.0, 20.0, 40.0]
-    alone = []
-    for R in values:
-        run(R, alone)
-    together = [[] for _ in values]
-    threads = [threading.Thread(target=run, args=(R, into)) for R, into in zip(values, together)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    assert [r[0] for r in together] == alone
+    alone, together = alone_and_together(run, [5.0, 10.0, 20.0, 40.0])
+    assert together == alone
     assert rt.messages == []
 
 

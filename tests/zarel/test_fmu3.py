@@ -9,7 +9,6 @@ import pathlib
 import re
 import shutil
 import subprocess
-import threading
 import zipfile
 
 import numpy as np
@@ -22,7 +21,7 @@ fmpy = pytest.importorskip("fmpy")
 from fmpy import extract, read_model_description, simulate_fmu  # noqa: E402
 from fmpy.fmi3 import FMU3Model, FMU3Slave, fmi3LogMessageCallback  # noqa: E402
 from fmpy.validation import validate_fmu  # noqa: E402
-from test_fmu import EXAMPLES, PARTS, ZAREL, composite, reals, refs, rlc  # noqa: E402
+from test_fmu import EXAMPLES, PARTS, ZAREL, alone_and_together, composite, reals, refs, rlc  # noqa: E402
 
 fmi3OK, fmi3Error = 0, 3
 HEADERS = pathlib.Path(fmpy.__file__).parent / "c-code"
@@ -354,17 +353,8 @@ def test_instances_in_threads_run_as_alone(tmp_path):
         into.append(list(out))
         L.fmi3FreeInstance(inst)
 
-    values = [5.0, 10.0, 20.0, 40.0]
-    alone = []
-    for R in values:
-        run(R, alone)
-    together = [[] for _ in values]
-    threads = [threading.Thread(target=run, args=(R, into)) for R, into in zip(values, together)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
-    assert [r[0] for r in together] == alone
+    alone, together = alone_and_together(run, [5.0, 10.0, 20.0, 40.0])
+    assert together == alone
     assert rt.messages == []
 
 
