@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "fmi2Functions.h"
+#include "calls.hpp"
 #include "instance.hpp"
 #include "registry.hpp"
 #include "resources.hpp"
-#include "calls.hpp"
 #include "snapshot.hpp"
 
 namespace zarel::fmu {

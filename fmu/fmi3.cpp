@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "fmi3Functions.h"
+#include "calls.hpp"
 #include "instance.hpp"
 #include "registry.hpp"
 #include "resources.hpp"
-#include "calls.hpp"
 #include "snapshot.hpp"
 
 namespace zarel::fmu {
