@@ -1,15 +1,18 @@
 // The calls FMI 2.0 and 3.0 share, written once over either version's instance record C:
 // C::error(function, message) reports a fault and returns the version's error status, and C has
 // its instance `inst`, its mode `phase`, its saved states `snapshots` and its `logging` switch.
-// Each returns the version's status (OK is 0 in both).
+// Each returns the version's status (OK is 0 in both, Error 3, Fatal 4).
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "registry.hpp"
 #include "snapshot.hpp"
 
 namespace zarel::fmu::calls {
@@ -20,6 +23,29 @@ using StatusOf = decltype(std::declval<const C&>().error("", std::string()));
 template <class C>
 StatusOf<C> ok() {
     return static_cast<StatusOf<C>>(0);
+}
+
+// Runs `body` on the record behind the host's handle `c`, found among `live`, turning every
+// exception into a reported status (Fatal for exhausted memory, else Error) and the record's mode
+// into its error mode. A handle that is no live record gets Error: no logger to report to.
+template <class C, class F>
+StatusOf<C> guarded(const Registry<C>& live, const void* c, const char* function, F&& body) noexcept {
+    constexpr auto kError = static_cast<StatusOf<C>>(3), kFatal = static_cast<StatusOf<C>>(4);
+    C* comp = live.find(c);
+    if (!comp) return kError;
+    try {
+        return body(*comp);
+    } catch (const std::bad_alloc&) {
+        comp->log(kFatal, "logStatusFatal", std::string(function) + ": out of memory");
+        comp->phase = decltype(comp->phase)::Error;
+        return kFatal;
+    } catch (const std::exception& e) {
+        comp->phase = decltype(comp->phase)::Error;
+        return comp->error(function, e.what());
+    } catch (...) {
+        comp->phase = decltype(comp->phase)::Error;
+        return comp->error(function, "an unexpected fault");
+    }
 }
 
 // Logging on or off, for the categories of the model description (all of them when none).

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -83,21 +84,7 @@ Registry<Component> live;
 // Runs `body` on the component behind `c`, turning every exception into a reported status.
 template <class F>
 fmi2Status guarded(fmi2Component c, const char* function, F&& body) noexcept {
-    Component* comp = live.find(c);
-    if (!comp) return fmi2Error;  // no instance, no logger to report to
-    try {
-        return body(*comp);
-    } catch (const std::bad_alloc&) {
-        comp->log(fmi2Fatal, "logStatusFatal", std::string(function) + ": out of memory");
-        comp->phase = Phase::Error;
-        return fmi2Fatal;
-    } catch (const std::exception& e) {
-        comp->phase = Phase::Error;
-        return comp->error(function, e.what());
-    } catch (...) {
-        comp->phase = Phase::Error;
-        return comp->error(function, "an unexpected fault");
-    }
+    return calls::guarded(live, c, function, std::forward<F>(body));
 }
 
 bool arrays(const Component& comp, const char* function, const void* refs, std::size_t n, const void* values) {

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -76,21 +77,7 @@ Registry<Component> live;
 // Runs `body` on the component behind `c`, turning every exception into a reported status.
 template <class F>
 fmi3Status guarded(fmi3Instance c, const char* function, F&& body) noexcept {
-    Component* comp = live.find(c);
-    if (!comp) return fmi3Error;  // no instance, no logger to report to
-    try {
-        return body(*comp);
-    } catch (const std::bad_alloc&) {
-        comp->log(fmi3Fatal, "logStatusFatal", std::string(function) + ": out of memory");
-        comp->phase = Phase::Error;
-        return fmi3Fatal;
-    } catch (const std::exception& e) {
-        comp->phase = Phase::Error;
-        return comp->error(function, e.what());
-    } catch (...) {
-        comp->phase = Phase::Error;
-        return comp->error(function, "an unexpected fault");
-    }
+    return calls::guarded(live, c, function, std::forward<F>(body));
 }
 
 // Non-null arrays for `n` value references and their values, one value per reference: every

@@ -13,7 +13,7 @@ IntervalStepper::IntervalStepper(const Model& model, double* x, std::size_t stri
       target_(target), only_(only), n_(model.n_states), m_(model.n_inputs),
       x_only_(!target.x.empty() && target.u.empty() && target.energy.empty() && target.supplied_power.empty() &&
               target.outputs.empty()),
-      h_(h_carry), lane_(stride == 1 ? 0 : n_) {
+      h_(h_carry > 0.0 || !work.carry.on ? h_carry : work.carry.h), lane_(stride == 1 ? 0 : n_) {
     begin(0);
     // the start is finite (the callers check it), so the points of intervals too short to step
     // are recorded without fail
@@ -66,6 +66,7 @@ Status IntervalStepper::reach_points() {
         }
         if (k + 1 >= t_.size()) {
             row_ = k;
+            if (work_.carry.on) work_.carry.h = h_;  // the step the next interval would start from
             return {};
         }
         begin(k);

@@ -22,7 +22,8 @@ public:
     // `stride` apart. Each grid point reached is checked and recorded into target with u_rec;
     // with no u_rec, neither (the caller's own, as one interval's step does). `only`: the input
     // of every interval, instead of the series' rows; h_carry: the step size the first interval
-    // starts from (0: the interval's length).
+    // starts from (0: the one work.carry holds where it is on, else the interval's length). Where
+    // work.carry is on, the run leaves its next step size there.
     IntervalStepper(const Model& model, double* x, std::size_t stride, std::span<const double> t, const Inputs& inputs,
                     const SolverOptions& options, Work& work, double* u_rec, const RecordTarget& target,
                     double h_carry = 0.0, const InputSource* only = nullptr);

@@ -213,13 +213,8 @@ Status rk45_run(const Model& model, double* x, std::span<const double> t, const 
     if (dense)
         return run_alone<DenseStepper>(model, x, options, work,
                                        dense_stepper(model, t, inputs, options, work, u_rec, target), nothing);
-    Work::StepCarry& carry = work.carry;
-    return run_alone<IntervalStepper>(
-        model, x, options, work,
-        interval_stepper(model, t, inputs, options, work, u_rec, target, carry.on ? carry.h : 0.0),
-        [&](const IntervalStepper& s) {
-            if (carry.on) carry.h = s.h_carry();
-        });
+    return run_alone<IntervalStepper>(model, x, options, work,
+                                      interval_stepper(model, t, inputs, options, work, u_rec, target), nothing);
 }
 
 Status rk45_interval(const Model& model, double* x, const InputSource& input, double t0, double t1,

@@ -266,9 +266,11 @@ class System:
         independent variable "time"). The document is
         a resource of the FMU; its runtime, prebuilt with this package, evaluates it as
         zarel.simulate does. Co-Simulation's step runs `method` (with its options, as zarel.simulate
-        takes them) from one communication point to the next with the inputs held: with
-        ``grid_steps=True`` midpoint and gauss4 take one step per communication interval, rk45,
-        dop853 and rodas5p end one there; otherwise they choose their own steps within it.
+        takes them) from one communication point to the next, the inputs held or, in FMI 2.0, linear
+        where the importer sets their derivatives: with ``grid_steps=True`` midpoint and gauss4 take
+        one step per communication interval, rk45, dop853 and rodas5p end one there; otherwise they
+        choose their own steps within it. Each communication step starts from the step size the one
+        before it left.
         """
         from .fmu import export
 
